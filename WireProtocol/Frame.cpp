@@ -1,0 +1,79 @@
+#include "WireProtocol/Frame.hpp"
+
+#include "WireProtocol/ByteReader.hpp"
+
+#include <cstring>
+
+namespace quillon::wire {
+
+namespace FrameCodec {
+
+void encodeInto(Bytes& out, MessageType type, ByteView payload) {
+    const auto n = static_cast<std::uint32_t>(payload.size());
+    const std::uint8_t header[headerSize] = {
+        rawValue(type), static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
+        static_cast<std::uint8_t>(n >> 16), static_cast<std::uint8_t>(n >> 24)};
+    out.reserve(out.size() + headerSize + payload.size());
+    out.insert(out.end(), header, header + headerSize);
+    out.insert(out.end(), payload.begin(), payload.end());
+}
+
+Bytes encode(const Frame& frame) {
+    Bytes out;
+    encodeInto(out, frame.type, frame.payload);
+    return out;
+}
+
+} // namespace FrameCodec
+
+const char* FrameDecodeError::what() const noexcept {
+    return kind_ == Kind::payloadTooLarge ? "frame payload too large"
+                                          : "unknown message type";
+}
+
+void FrameDecoder::append(ByteView data) {
+    if (data.empty()) {
+        return;
+    }
+    // Drop consumed bytes before growing, so the buffer never holds more than one partial
+    // frame plus the new data. Moving only happens when the consumed part is at least half of
+    // the buffer, which keeps the amortised cost linear.
+    if (start_ > 0 && (start_ == buffer_.size() || start_ >= buffer_.size() / 2)) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
+        start_ = 0;
+    }
+    buffer_.insert(buffer_.end(), data.begin(), data.end());
+}
+
+std::optional<FrameView> FrameDecoder::nextFrameView(std::uint32_t limit) {
+    const std::size_t available = buffer_.size() - start_;
+    if (available < static_cast<std::size_t>(FrameCodec::headerSize)) {
+        return std::nullopt;
+    }
+    ByteReader header(ByteView(buffer_.data() + start_, FrameCodec::headerSize));
+    const std::uint8_t typeByte = *header.readUInt8();
+    const std::uint32_t length = *header.readUInt32();
+    if (length > FrameCodec::maxPayloadSize || length > limit) {
+        throw FrameDecodeError::payloadTooLarge(length); // header stays: every call throws again
+    }
+    if (available - FrameCodec::headerSize < length) {
+        return std::nullopt;
+    }
+    const ByteView payload(buffer_.data() + start_ + FrameCodec::headerSize, length);
+    start_ += FrameCodec::headerSize + length;
+    const auto type = messageTypeFromRaw(typeByte);
+    if (!type) {
+        throw FrameDecodeError::unknownMessageType(typeByte); // frame already removed
+    }
+    return FrameView{*type, payload};
+}
+
+std::optional<Frame> FrameDecoder::nextFrame() {
+    const auto view = nextFrameView();
+    if (!view) {
+        return std::nullopt;
+    }
+    return Frame{view->type, Bytes(view->payload.begin(), view->payload.end())};
+}
+
+} // namespace quillon::wire

@@ -1,0 +1,90 @@
+#pragma once
+
+#include "WireProtocol/Bytes.hpp"
+#include "WireProtocol/MessageType.hpp"
+
+#include <cstdint>
+#include <exception>
+#include <optional>
+#include <string>
+
+namespace quillon::wire {
+
+// One message on the stream: type byte, u32 little-endian payload length, payload.
+struct Frame {
+    MessageType type;
+    Bytes payload;
+    bool operator==(const Frame&) const = default;
+};
+
+// A frame whose payload still lives in the decoder's buffer. Valid until the decoder is
+// changed again (the next nextFrame*/append call).
+struct FrameView {
+    MessageType type;
+    ByteView payload;
+};
+
+namespace FrameCodec {
+inline constexpr int headerSize = 5;
+inline constexpr std::uint32_t maxPayloadSize = 4'194'304; // 4 MiB
+
+// Header plus payload. No size check: a payload above maxPayloadSize makes a frame every
+// decoder rejects, so senders keep within it.
+Bytes encode(const Frame& frame);
+// Appends the encoded frame to `out` (for writers that batch frames into one buffer).
+void encodeInto(Bytes& out, MessageType type, ByteView payload);
+} // namespace FrameCodec
+
+class FrameDecodeError : public std::exception {
+public:
+    enum class Kind { payloadTooLarge, unknownMessageType };
+
+    static FrameDecodeError payloadTooLarge(std::uint32_t declared) {
+        return FrameDecodeError(Kind::payloadTooLarge, declared);
+    }
+    static FrameDecodeError unknownMessageType(std::uint8_t type) {
+        return FrameDecodeError(Kind::unknownMessageType, type);
+    }
+
+    Kind kind() const noexcept { return kind_; }
+    // The declared length (payloadTooLarge) or the type byte (unknownMessageType).
+    std::uint32_t value() const noexcept { return value_; }
+    const char* what() const noexcept override;
+    bool operator==(const FrameDecodeError& o) const noexcept {
+        return kind_ == o.kind_ && value_ == o.value_;
+    }
+
+private:
+    FrameDecodeError(Kind k, std::uint32_t v) : kind_(k), value_(v) {}
+    Kind kind_;
+    std::uint32_t value_;
+};
+
+// Cuts a byte stream into frames. Buffered bytes grow only with what arrived, never with a
+// declared length, and consumed frames are dropped without moving the rest after every frame
+// (the buffer is compacted lazily), so decoding costs time linear in the bytes.
+//
+// After payloadTooLarge the offending header stays at the front and every later call throws
+// again: the stream cannot be resynchronised and the owner ends the connection. After
+// unknownMessageType the frame is gone and the stream stays in step.
+class FrameDecoder {
+public:
+    FrameDecoder() = default;
+
+    void append(ByteView data);
+
+    // The next whole frame (payload copied), or nothing until one has arrived.
+    std::optional<Frame> nextFrame();
+    // The same without copying the payload. `limit` lowers the payload limit below
+    // maxPayloadSize (a peer that is not admitted yet gets a smaller one).
+    std::optional<FrameView> nextFrameView(std::uint32_t limit = FrameCodec::maxPayloadSize);
+
+    // Bytes received and not yet returned as frames.
+    std::size_t bufferedBytes() const noexcept { return buffer_.size() - start_; }
+
+private:
+    Bytes buffer_;
+    std::size_t start_ = 0; // first unconsumed byte of buffer_
+};
+
+} // namespace quillon::wire

@@ -1,0 +1,34 @@
+#pragma once
+
+#include "WireProtocol/PSKProvider.hpp"
+
+#include <memory>
+#include <string_view>
+
+typedef struct ssl_ctx_st SSL_CTX;
+
+namespace quillon::wire {
+
+struct SSLContextDeleter {
+    void operator()(SSL_CTX* ctx) const noexcept;
+};
+using SSLContextPtr = std::unique_ptr<SSL_CTX, SSLContextDeleter>;
+
+// TLS connection parameters for one external pre-shared key: TLS 1.3 only,
+// TLS_AES_128_GCM_SHA256 only, no certificates, the PSK with DHE key exchange only
+// (psk_dhe_ke: a recorded session stays secret even if the key is later learned), no session
+// tickets, no early data. Both ends of a link are built here.
+namespace PSKParameters {
+
+enum class Role { server, client };
+
+// A context that completes a handshake only with a peer holding `key` under `identity`.
+// Throws std::runtime_error when OpenSSL cannot build it.
+SSLContextPtr make(const SymmetricKey& key, std::string_view identity, Role role);
+
+// TCP no-delay on a connected or listening socket (Nagle off: small control frames are not
+// held back).
+void configureSocket(int fd);
+
+} // namespace PSKParameters
+} // namespace quillon::wire
