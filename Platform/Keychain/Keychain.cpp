@@ -350,6 +350,9 @@ OSStatus Keychain::openDatabase() {
             if (err == ELOOP) {
                 return fail(S::databaseUnsafe, "is a symbolic link; refusing to use it");
             }
+            if (err == EISDIR) {
+                return fail(S::databaseUnsafe, "is not a regular file; refusing to use it");
+            }
             return fail(err == EACCES || err == EROFS ? S::databaseReadOnly : S::databaseCantOpen,
                         "cannot open: " + errnoText(err));
         }
