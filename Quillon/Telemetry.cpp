@@ -315,6 +315,9 @@ void applicationWillTerminate() {
         if (state().started) {
             flush("quit");
         }
+        // The lock state no longer matters; a bus thread left running would post into a main
+        // queue that is being torn down.
+        state().lockMonitor.reset();
     });
 }
 

@@ -30,7 +30,8 @@ bool isEnabled();
 // Stores the setting; switching off also empties the counters at once.
 void setEnabled(bool enabled);
 
-// The application is about to exit: queues the "quit" report (when started).
+// The application is about to exit: queues the "quit" report (when started) and stops
+// telemetry's lock monitor.
 void applicationWillTerminate();
 // Waits up to `timeout` for reports already handed to the network to finish, so the "quit"
 // report has a chance to leave before the process exits.

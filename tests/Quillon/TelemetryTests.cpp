@@ -264,4 +264,17 @@ TEST_F(TelemetryTest, SwitchingOffEmptiesTheCounters) {
     EXPECT_EQ(server_.targets()[0], expected("e=hb&f=connect_wifi:1&os=Linux&sec=1"));
 }
 
+TEST_F(TelemetryTest, QuitReportCarriesWhatIsLeft) {
+    Telemetry::applicationWillTerminate(); // not started: nothing
+    Telemetry::notePaired(true);
+    Telemetry::testing::setIntervals(1h, 1h);
+    Telemetry::start();
+    Telemetry::bump("connect_usb");
+    Telemetry::applicationWillTerminate();
+    Telemetry::waitForPendingReports(5s);
+    ASSERT_TRUE(awaitRequests(1));
+    EXPECT_EQ(server_.targets(),
+              std::vector<std::string>{expected("e=quit&f=connect_usb:1&os=Linux&sec=0")});
+}
+
 } // namespace
