@@ -256,7 +256,7 @@ ControlMessage ControlMessage::decode(const Frame& frame) {
     return decode(frame.type, frame.payload);
 }
 
-ControlMessage ControlMessage::decode(MessageType type, ByteView payload) {
+ControlMessage ControlMessage::decodeGeneral(MessageType type, ByteView payload) {
     FieldReader r(type, payload);
     switch (type) {
     case MessageType::setQuality:
