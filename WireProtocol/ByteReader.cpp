@@ -28,6 +28,14 @@ std::optional<Bytes> ByteReader::readBytes() {
     return Bytes(view->begin(), view->end());
 }
 
+std::optional<std::string_view> ByteReader::readStringView() noexcept {
+    const auto view = readLengthPrefixed();
+    if (!view || !isValidUTF8(*view)) {
+        return std::nullopt; // invalid UTF-8 leaves the bytes consumed
+    }
+    return std::string_view(reinterpret_cast<const char*>(view->data()), view->size());
+}
+
 std::optional<std::string> ByteReader::readString() {
     const auto view = readLengthPrefixed();
     if (!view || !isValidUTF8(*view)) {

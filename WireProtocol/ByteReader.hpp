@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace quillon::wire {
 
@@ -66,6 +67,8 @@ public:
     std::optional<Bytes> readBytes();
     // readBytes() as strict UTF-8.
     std::optional<std::string> readString();
+    // readString() without the copy: a view into the reader's bytes, valid as long as they are.
+    std::optional<std::string_view> readStringView() noexcept;
 
 private:
     // Length-prefixed view without copying; nothing (and the cursor unchanged) when short.

@@ -232,6 +232,21 @@ inline ControlMessage ControlMessage::decode(MessageType type, ByteView payload)
             return cm::KeyCombo{loadLE16(p), KeyModifiers(loadLE16(p + 2))};
         }
         break;
+    case MessageType::multiClick:
+        if (n >= 2 && p[0] < allCases<MouseButton>().size()) {
+            return cm::MultiClick{static_cast<MouseButton>(p[0]), p[1]};
+        }
+        break;
+    case MessageType::gesture:
+        if (n >= 1 && p[0] < allCases<TrackpadGesture>().size()) {
+            return cm::Gesture{static_cast<TrackpadGesture>(p[0])};
+        }
+        break;
+    case MessageType::setStickyModifiers:
+        if (n >= 2) {
+            return cm::SetStickyModifiers{KeyModifiers(loadLE16(p))};
+        }
+        break;
     case MessageType::heartbeat:
         return cm::Heartbeat{};
     default:

@@ -88,6 +88,10 @@ TEST(ByteReader, LengthPrefixedReads) {
         ByteReader r(c.data);
         EXPECT_EQ(r.readString(), c.text);
         EXPECT_EQ(r.cursor(), c.cursorAfter);
+        ByteReader viewReader(c.data); // the copy-free variant behaves the same
+        const auto view = viewReader.readStringView();
+        EXPECT_EQ(view ? std::optional<std::string>(*view) : std::nullopt, c.text);
+        EXPECT_EQ(viewReader.cursor(), c.cursorAfter);
     }
 }
 
