@@ -174,6 +174,10 @@ public:
     // Throws ControlMessageDecodeError. Trailing bytes after the last field are ignored.
     static ControlMessage decode(const Frame& frame);
     static ControlMessage decode(MessageType type, ByteView payload); // inline, below
+    // The complete decoder (every type, every error) without decode()'s inline fast path for the
+    // common well-formed input messages; both give the same result. Exposed for the fuzz target
+    // that checks exactly that.
+    static ControlMessage decodeGeneral(MessageType type, ByteView payload);
     static ControlMessage decode(const FrameView& frame) {
         return decode(frame.type, frame.payload);
     }
@@ -187,10 +191,6 @@ public:
     static bool identical(const ControlMessage& a, const ControlMessage& b);
 
 private:
-    // The complete decoder (every type, every error); decode() handles the common well-formed
-    // input messages inline and hands everything else here.
-    static ControlMessage decodeGeneral(MessageType type, ByteView payload);
-
     Value value_;
 };
 
