@@ -1,4 +1,5 @@
 // test-labels: wire
+#include "WireProtocol/ByteWriter.hpp"
 #include "WireProtocol/ControlMessage.hpp"
 #include "WireProtocol/Frame.hpp"
 
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 #include <optional>
+#include <stdexcept>
 
 using namespace quillon::wire;
 
@@ -83,6 +85,20 @@ TEST(FrameCodec, Layouts) {
     const Bytes encoded = FrameCodec::encode(Frame{MessageType::applicationList, big});
     EXPECT_EQ(Bytes(encoded.begin(), encoded.begin() + 5), (Bytes{0x85, 0x01, 0x00, 0x40, 0x00}));
     EXPECT_EQ(encoded.size(), 5 + big.size());
+}
+
+// A length that does not fit the 32-bit field must not be written truncated (the peer would
+// read the rest of the stream as garbage). The view is never read: the check comes first.
+TEST(FrameCodec, LengthsBeyond32BitsAreRefused) {
+    static const std::uint8_t byte = 0;
+    const ByteView huge(&byte, std::size_t{1} << 32);
+    Bytes out;
+    EXPECT_THROW(FrameCodec::encodeInto(out, MessageType::applicationList, huge),
+                 std::length_error);
+    EXPECT_TRUE(out.empty());
+    ByteWriter w;
+    EXPECT_THROW(w.writeBytes(huge), std::length_error);
+    EXPECT_TRUE(w.data().empty());
 }
 
 TEST(FrameCodec, TypeCodesMapBothWays) {
