@@ -389,9 +389,13 @@ Json updateFile(const std::filesystem::path& file, const std::string& dir, Modif
                                          ec.message());
             }
         }
-        replaceFile(file, next.dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
+        const std::string text = next.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+        replaceFile(file, text);
         ::close(dfd); // releases the lock
-        return next;
+        // What the file now holds, which is not always what we were given: JSON has no NaN or
+        // infinity (written as null) and invalid UTF-8 was replaced.
+        Json written = Json::parse(text, nullptr, false);
+        return written.is_object() ? written : Json::object();
     } catch (...) {
         ::close(dfd);
         throw;
