@@ -38,6 +38,13 @@ void FrameDecoder::append(ByteView data) {
     if (data.empty()) {
         return;
     }
+    // Once the front header declares more than any frame may hold, nothing after it can ever be
+    // decoded (every call throws payloadTooLarge again). Keeping further data would only let an
+    // owner that does not close the connection grow memory without bound.
+    if (bufferedBytes() >= static_cast<std::size_t>(FrameCodec::headerSize) &&
+        loadLE32(buffer_.data() + start_ + 1) > FrameCodec::maxPayloadSize) {
+        return;
+    }
     // Drop consumed bytes before growing, so the buffer never holds more than one partial
     // frame plus the new data. Moving only happens when the consumed part is at least half of
     // the buffer, which keeps the amortised cost linear.

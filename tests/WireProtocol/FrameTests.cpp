@@ -169,8 +169,22 @@ TEST(FrameDecoder, PayloadLimit) {
     for (int call = 0; call < 3; ++call) {
         EXPECT_EQ(errorOf(rejected), FrameDecodeError::payloadTooLarge(4'194'305));
     }
-    rejected.append(Bytes(100, 0)); // more bytes do not help
+    // More bytes do not help, and they are not kept: an owner that goes on appending after the
+    // error does not grow memory.
+    for (int i = 0; i < 100; ++i) {
+        rejected.append(Bytes(64 * 1024, 0));
+    }
     EXPECT_EQ(errorOf(rejected), FrameDecodeError::payloadTooLarge(4'194'305));
+    EXPECT_EQ(rejected.bufferedBytes(), 5u);
+
+    // The header may arrive in pieces and with more bytes behind it in the same read.
+    FrameDecoder split;
+    split.append(Bytes{0x10, 0xFF});
+    EXPECT_EQ(split.nextFrame(), std::nullopt);
+    split.append(Bytes{0xFF, 0xFF, 0xFF, 1, 2, 3});
+    EXPECT_EQ(errorOf(split), FrameDecodeError::payloadTooLarge(0xFFFFFFFF));
+    split.append(Bytes(1000, 0));
+    EXPECT_EQ(split.bufferedBytes(), 8u);
 
     FrameDecoder huge;
     huge.append(Bytes{0x10, 0xFF, 0xFF, 0xFF, 0xFF});
