@@ -114,11 +114,7 @@ TEST(X11DisplayGeometry, FollowsMonitorAndDpiChangesOfARealServer) {
 }
 
 TEST(X11DisplayGeometry, WithoutADisplayReportsZeroSizeAndScaleTwo) {
-    std::string gone;
-    {
-        XvfbServer x;
-        gone = x.display();
-    }
+    const std::string gone = ":4999"; // no server listens there
     for (const std::string& name : {std::string(), gone}) {
         X11DisplayGeometry g(name); // the test environment has no DISPLAY
         EXPECT_FALSE(g.state().connected) << name;

@@ -100,6 +100,9 @@ void XvfbServer::startServer() {
               "-noreset",   "-nolisten",  "tcp",
               "+extension", "RANDR",      "-screen",
               "0",          geometry};
+    if (!options_.xtest) {
+        o.argv.insert(o.argv.end(), {"-extension", "XTEST"});
+    }
     o.outputFile = dir_->path() + "/xvfb.log";
     try {
         server_ = std::make_unique<ChildProcess>(o);

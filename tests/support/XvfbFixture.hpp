@@ -29,6 +29,7 @@ public:
         int height = 800;
         bool windowManager = false; // start openbox and wait until it manages the screen
         int desktops = 4;           // workspaces the window manager creates
+        bool xtest = true;          // false: the server runs without the XTest extension
     };
 
     // A RandR monitor in root coordinates (pixels).
