@@ -443,6 +443,7 @@ TEST(X11EventPoster, CommandCArrivesAsControlCOrSuperCAndSharedModifiersStayHeld
     const auto before = poster.stats();
     poster.post(keyEvent(63, true));
     poster.post(keyEvent(63, false));
+    poster.sync();
     EXPECT_TRUE(obs.settle(100ms).empty());
     EXPECT_EQ(poster.stats().dropped, before.dropped + 2);
     EXPECT_EQ(poster.stats().keys, before.keys);
@@ -534,6 +535,7 @@ TEST(X11EventPoster, ScrollPixelsBecomeWheelClicksWithTheRemainderKept) {
         poster.post(wheelEvent(-9, 0, 2));
         poster.post(gestureEvent(6, 2)); // the scroll companion adds nothing
     }
+    poster.sync();
     auto rec = obs.settle();
     EXPECT_EQ(pressedButtons(rec), (std::vector<unsigned>{5, 5}));
     EXPECT_EQ(XInputObserver::only(rec, Rec::buttonRelease).size(), 2u);
@@ -547,6 +549,7 @@ TEST(X11EventPoster, ScrollPixelsBecomeWheelClicksWithTheRemainderKept) {
     poster.post(wheelEvent(0, 0, 3, true));
     poster.post(wheelEvent(0, 12, 2));  // one click of 6, 2 kept
     poster.post(wheelEvent(0, -30, 2)); // 2 kept - 30 = -28: two clicks of 7, -8 kept
+    poster.sync();
     rec = obs.settle();
     EXPECT_EQ(pressedButtons(rec), (std::vector<unsigned>{5, 4, 4, 6, 7, 7}));
     EXPECT_DOUBLE_EQ(poster.scrollRemainder().first, 5);
@@ -556,6 +559,7 @@ TEST(X11EventPoster, ScrollPixelsBecomeWheelClicksWithTheRemainderKept) {
     // Pixels per click from the settings; absurd deltas are capped, not replayed for minutes.
     settings.scrollPixelsPerClick = 4;
     poster.post(wheelEvent(3, 0, 2)); // 5 + 3 = 8: two clicks
+    poster.sync();
     rec = obs.settle();
     EXPECT_EQ(pressedButtons(rec), (std::vector<unsigned>{4, 4}));
     poster.post(wheelEvent(std::numeric_limits<std::int32_t>::min(), 0, 2));
@@ -578,6 +582,7 @@ TEST(X11EventPoster, ZoomBecomesControlWheelAndOtherGesturesDoNothing) {
         poster.post(gestureEvent(kind, 1));
         poster.post(gestureEvent(kind, 4));
     }
+    poster.sync();
     const auto rec = obs.settle();
     const auto presses = XInputObserver::only(rec, Rec::buttonPress);
     EXPECT_EQ(pressedButtons(rec), (std::vector<unsigned>{4, 4, 5}));
@@ -610,7 +615,7 @@ TEST(X11EventPoster, DockSwipesSwitchWorkspacesAndPlainF11TogglesShowingTheDeskt
         const bool right = step.first;
         const long expected = step.second;
         swipe(right);
-        EXPECT_TRUE(waitUntil([&] { return current() == expected; }, 3s))
+        EXPECT_TRUE(waitUntil([&] { return current() == expected; }, 10s))
             << (right ? "right" : "left") << " -> " << expected << ", at "
             << current().value_or(-1);
         // Settle before the next swipe: the window manager answers asynchronously.
@@ -621,10 +626,10 @@ TEST(X11EventPoster, DockSwipesSwitchWorkspacesAndPlainF11TogglesShowingTheDeskt
     ASSERT_EQ(showing(), 0);
     poster.post(keyEvent(103, true));
     poster.post(keyEvent(103, false));
-    EXPECT_TRUE(waitUntil([&] { return showing() == 1; }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return showing() == 1; }, 10s));
     poster.post(keyEvent(103, true));
     poster.post(keyEvent(103, false));
-    EXPECT_TRUE(waitUntil([&] { return showing() == 0; }, 3s));
+    EXPECT_TRUE(waitUntil([&] { return showing() == 0; }, 10s));
 
     // F11 with a modifier is an ordinary key.
     XInputObserver obs(x.display(), false);
