@@ -161,6 +161,34 @@ void XvfbServer::startWindowManager() {
     if (!up || !wm_->running()) {
         throw std::runtime_error("openbox did not start: " + wm_->output());
     }
+    // The properties appear before the window manager has finished starting (it still sets
+    // the first workspace afterwards, overriding requests made meanwhile). Managing a window
+    // means its event loop runs: map one and wait until it is reparented into a frame.
+    const Window probe = XCreateSimpleWindow(c, DefaultRootWindow(c.get()), 0, 0, 10, 10, 0, 0, 0);
+    XSelectInput(c, probe, StructureNotifyMask);
+    bool managed = false;
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
+    while (!managed && std::chrono::steady_clock::now() < deadline) {
+        // Mapped before the window manager took over, the window is simply shown: unmap and
+        // map again until a frame takes it.
+        XUnmapWindow(c, probe);
+        XMapWindow(c, probe);
+        XFlush(c);
+        waitUntil(
+            [&] {
+                XEvent ev;
+                while (XCheckWindowEvent(c, probe, StructureNotifyMask, &ev)) {
+                    managed = managed || ev.type == ReparentNotify;
+                }
+                return managed;
+            },
+            300ms);
+    }
+    XDestroyWindow(c, probe);
+    XSync(c, False);
+    if (!managed) {
+        throw std::runtime_error("openbox does not manage windows: " + wm_->output());
+    }
 }
 
 void XvfbServer::setMonitors(const std::vector<Monitor>& monitors) {
