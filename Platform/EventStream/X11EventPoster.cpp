@@ -138,6 +138,7 @@ struct X11EventPoster::Impl {
     // What this poster believed about the server no longer holds (new connection).
     void resetServerState() {
         keyCount.fill(0);
+        keyHeld.fill(false);
         buttonDown.fill(false);
         keymapLoaded = false;
         pool.clear();
@@ -196,6 +197,7 @@ struct X11EventPoster::Impl {
             return;
         }
         XTestFakeKeyEvent(dpy(), static_cast<unsigned>(keycode), down ? True : False, CurrentTime);
+        keyHeld[static_cast<std::size_t>(keycode)] = down;
         ++stats.keys;
     }
 
@@ -581,9 +583,9 @@ struct X11EventPoster::Impl {
                 buttonDown[b] = false;
             }
         }
-        for (std::size_t kc = 0; kc < keyCount.size(); ++kc) {
-            if (keyCount[kc] > 0) {
-                keyCount[kc] = 0;
+        keyCount.fill(0);
+        for (std::size_t kc = 0; kc < keyHeld.size(); ++kc) {
+            if (keyHeld[kc]) {
                 pressKeycode(static_cast<int>(kc), false);
             }
         }
@@ -648,6 +650,7 @@ struct X11EventPoster::Impl {
     Stats stats;
 
     std::array<int, 256> keyCount{};   // held modifier keys, per X keycode
+    std::array<bool, 256> keyHeld{};   // every key pressed here and not released
     std::array<bool, 10> buttonDown{}; // held X buttons (1..9)
     bool showDesktopKeyDown = false;
 

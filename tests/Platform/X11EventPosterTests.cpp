@@ -736,6 +736,22 @@ TEST(X11EventPoster, ALostServerStopsPostingWithoutCrashing) {
     EXPECT_FALSE(poster.reason().empty());
 }
 
+TEST(X11EventPoster, ClosingThePosterReleasesWhatItHolds) {
+    XvfbServer x({.width = 320, .height = 200});
+    XInputObserver obs(x.display(), false);
+    {
+        X11EventPoster poster(optionsFor(x));
+        poster.post(pointerEvent(EventType::leftMouseDown, 10, 10));
+        poster.post(keyEvent(56, true));
+        poster.post(keyEvent(0, true));
+        poster.sync();
+        ASSERT_TRUE(obs.anyButtonDown());
+        ASSERT_TRUE(obs.keyDown("a"));
+    }
+    EXPECT_FALSE(obs.anyButtonDown());
+    EXPECT_FALSE(obs.anyKeyDown());
+}
+
 // --- overview -----------------------------------------------------------------------------------
 
 TEST(X11OverviewOpener, TapsTheConfiguredCombination) {
