@@ -30,8 +30,15 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A record that has no stored form: a time that is not finite, or text that is not UTF-8.
+class PairedDeviceEncodeError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // The stored form: one compact JSON object with "deviceID", "deviceName", "token" (padded
 // standard Base64), "pairedAt" and, when present, "lastSeenAt" (seconds since 2001-01-01 UTC).
+// Throws PairedDeviceEncodeError.
 std::string encodePairedDevice(const PairedDevice& device);
 // Reads any key order; "lastSeenAt" missing or null is nothing. Throws PairedDeviceDecodeError.
 PairedDevice decodePairedDevice(std::string_view json);

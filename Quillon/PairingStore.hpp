@@ -21,6 +21,11 @@ public:
     static PairingStoreError keychain(std::int32_t status) {
         return PairingStoreError(Kind::keychain, status);
     }
+    // The same error with what the keychain knows about the failure (for instance which file
+    // was refused and why) appended to the text. Equality still compares kind and status only.
+    static PairingStoreError keychain(std::int32_t status, const std::string& detail) {
+        return PairingStoreError(Kind::keychain, status, detail);
+    }
     static PairingStoreError reservedDeviceID() {
         return PairingStoreError(Kind::reservedDeviceID, 0);
     }
@@ -33,7 +38,7 @@ public:
     }
 
 private:
-    PairingStoreError(Kind kind, std::int32_t status);
+    PairingStoreError(Kind kind, std::int32_t status, const std::string& detail = {});
     Kind kind_;
     std::int32_t status_;
     std::string text_;

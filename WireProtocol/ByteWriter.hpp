@@ -8,7 +8,7 @@
 namespace quillon::wire {
 
 // Appends little-endian fields. Length prefixes are u32: a byte string of 2^32 bytes or more
-// is a caller error (frames never come near it).
+// is a caller error (frames never come near it) and throws std::length_error.
 class ByteWriter {
 public:
     ByteWriter() = default;

@@ -3,6 +3,7 @@
 #include "WireProtocol/ByteReader.hpp"
 #include "WireProtocol/ByteWriter.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstdio>
 #include <sstream>
@@ -11,9 +12,7 @@ namespace quillon::wire {
 
 namespace {
 
-template <class... Ts> struct Overloaded : Ts... {
-    using Ts::operator()...;
-};
+template <class... Ts> struct Overloaded : Ts... { using Ts::operator()...; };
 template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;
 
 // Application-list limits enforced on decoding.
@@ -34,6 +33,7 @@ public:
     float f32() { return need(reader_.readFloat32()); }
     Bytes bytes() { return need(reader_.readBytes()); }
     std::string string() { return need(reader_.readString()); }
+    std::size_t remaining() const noexcept { return reader_.remaining(); }
 
     template <typename E> E enumeration(std::uint8_t raw) const {
         const auto value = fromRawValue<E>(raw);
@@ -64,9 +64,10 @@ std::vector<AppEntry> decodeApplicationList(FieldReader& r) {
         r.malformed(); // before reading (or reserving for) any entry
     }
     std::vector<AppEntry> entries;
-    // Reserve grows with what arrived only: a declared count is not trusted for allocation
-    // beyond the hard cap checked above.
-    entries.reserve(count);
+    // Reserve only what the payload can actually hold (an entry takes at least its three
+    // 4-byte length prefixes): a bare count of 4,096 must not allocate 4,096 entries.
+    constexpr std::size_t minEntryBytes = 12;
+    entries.reserve(std::min<std::size_t>(count, r.remaining() / minEntryBytes));
     for (std::uint32_t i = 0; i < count; ++i) {
         AppEntry e;
         e.displayName = r.string();
@@ -125,9 +126,12 @@ void appendString(std::ostringstream& os, const std::string& s) {
 
 const char* ControlMessageDecodeError::what() const noexcept {
     switch (kind_) {
-    case Kind::malformedPayload: return "malformed payload";
-    case Kind::invalidEnumValue: return "invalid enumeration value";
-    case Kind::unsupportedInThisPhase: return "message type not supported in this protocol phase";
+    case Kind::malformedPayload:
+        return "malformed payload";
+    case Kind::invalidEnumValue:
+        return "invalid enumeration value";
+    case Kind::unsupportedInThisPhase:
+        return "message type not supported in this protocol phase";
     }
     return "control message decode error";
 }
@@ -258,10 +262,14 @@ ControlMessage ControlMessage::decode(MessageType type, ByteView payload) {
     case MessageType::setQuality:
     case MessageType::requestIDR:
         throw ControlMessageDecodeError(Kind::unsupportedInThisPhase, type);
-    case MessageType::listApplications: return cm::ListApplications{};
-    case MessageType::heartbeat: return cm::Heartbeat{};
-    case MessageType::heartbeatAck: return cm::HeartbeatAck{};
-    case MessageType::pairRequest: return cm::PairRequest{r.string()};
+    case MessageType::listApplications:
+        return cm::ListApplications{};
+    case MessageType::heartbeat:
+        return cm::Heartbeat{};
+    case MessageType::heartbeatAck:
+        return cm::HeartbeatAck{};
+    case MessageType::pairRequest:
+        return cm::PairRequest{r.string()};
     case MessageType::hello: {
         cm::Hello m;
         m.deviceID = r.string();
@@ -299,7 +307,8 @@ ControlMessage ControlMessage::decode(MessageType type, ByteView payload) {
         const std::uint16_t mods = r.u16();
         return cm::KeyCombo{key, KeyModifiers(mods)};
     }
-    case MessageType::textInput: return cm::TextInput{r.string()};
+    case MessageType::textInput:
+        return cm::TextInput{r.string()};
     case MessageType::setMode: {
         const std::uint8_t mode = r.u8();
         return cm::SetMode{r.enumeration<OperatingMode>(mode)};
@@ -318,8 +327,10 @@ ControlMessage ControlMessage::decode(MessageType type, ByteView payload) {
         const std::uint8_t count = r.u8();
         return cm::MultiClick{r.enumeration<MouseButton>(button), count};
     }
-    case MessageType::setStickyModifiers: return cm::SetStickyModifiers{KeyModifiers(r.u16())};
-    case MessageType::activateApplication: return cm::ActivateApplication{r.string()};
+    case MessageType::setStickyModifiers:
+        return cm::SetStickyModifiers{KeyModifiers(r.u16())};
+    case MessageType::activateApplication:
+        return cm::ActivateApplication{r.string()};
     case MessageType::pairResult: {
         cm::PairResult m;
         m.accepted = r.u8() != 0;
@@ -340,7 +351,8 @@ ControlMessage ControlMessage::decode(MessageType type, ByteView payload) {
         const float s = r.f32();
         return cm::DisplayInfoChanged{w, h, s};
     }
-    case MessageType::applicationList: return cm::ApplicationList{decodeApplicationList(r)};
+    case MessageType::applicationList:
+        return cm::ApplicationList{decodeApplicationList(r)};
     case MessageType::error: {
         const std::uint16_t code = r.u16();
         return cm::Error{code, r.string()};

@@ -2,13 +2,19 @@
 
 #include "WireProtocol/ByteReader.hpp"
 
+#include <cstdint>
 #include <cstring>
+#include <stdexcept>
 
 namespace quillon::wire {
 
 namespace FrameCodec {
 
 void encodeInto(Bytes& out, MessageType type, ByteView payload) {
+    if (payload.size() > UINT32_MAX) {
+        // A wrapped length would make the peer read the rest of the stream as garbage.
+        throw std::length_error("frame payload longer than a 32-bit length");
+    }
     const auto n = static_cast<std::uint32_t>(payload.size());
     const std::uint8_t header[headerSize] = {
         rawValue(type), static_cast<std::uint8_t>(n), static_cast<std::uint8_t>(n >> 8),
@@ -27,8 +33,7 @@ Bytes encode(const Frame& frame) {
 } // namespace FrameCodec
 
 const char* FrameDecodeError::what() const noexcept {
-    return kind_ == Kind::payloadTooLarge ? "frame payload too large"
-                                          : "unknown message type";
+    return kind_ == Kind::payloadTooLarge ? "frame payload too large" : "unknown message type";
 }
 
 void FrameDecoder::append(ByteView data) {

@@ -28,8 +28,9 @@ namespace FrameCodec {
 inline constexpr int headerSize = 5;
 inline constexpr std::uint32_t maxPayloadSize = 4'194'304; // 4 MiB
 
-// Header plus payload. No size check: a payload above maxPayloadSize makes a frame every
-// decoder rejects, so senders keep within it.
+// Header plus payload. No check against maxPayloadSize: a payload above it makes a frame
+// every decoder rejects, so senders keep within it. A payload of 2^32 bytes or more cannot be
+// expressed at all and throws std::length_error.
 Bytes encode(const Frame& frame);
 // Appends the encoded frame to `out` (for writers that batch frames into one buffer).
 void encodeInto(Bytes& out, MessageType type, ByteView payload);

@@ -23,12 +23,15 @@ namespace PSKParameters {
 enum class Role { server, client };
 
 // A context that completes a handshake only with a peer holding `key` under `identity`.
-// Throws std::runtime_error when OpenSSL cannot build it.
+// The key is held only inside the context (cleansed when its last reference goes); the
+// caller's copy is not kept. Throws std::invalid_argument for an empty identity and
+// std::runtime_error when OpenSSL cannot build the context.
 SSLContextPtr make(const SymmetricKey& key, std::string_view identity, Role role);
 
-// TCP no-delay on a connected or listening socket (Nagle off: small control frames are not
-// held back).
-void configureSocket(int fd);
+// TCP no-delay on a connected socket (Nagle off: small control frames are not held back).
+// False when the option cannot be set (e.g. not a TCP socket); the link still works, only
+// with Nagle's delay.
+bool configureSocket(int fd);
 
 } // namespace PSKParameters
 } // namespace quillon::wire

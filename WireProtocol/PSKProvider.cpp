@@ -3,6 +3,7 @@
 #include "WireProtocol/ServiceConstants.hpp"
 
 #include <openssl/core_names.h>
+#include <openssl/crypto.h>
 #include <openssl/kdf.h>
 #include <openssl/params.h>
 #include <openssl/rand.h>
@@ -25,12 +26,6 @@ const Bytes& sessionInfo() {
     return info;
 }
 
-SymmetricKey toKey(const Bytes& b) {
-    SymmetricKey key{};
-    std::copy(b.begin(), b.end(), key.begin());
-    return key;
-}
-
 [[noreturn]] void randomSourceFailed() {
     // No key material may come from a partly filled buffer; nothing sensible can go on.
     std::fputs("quillon: the system random source failed; stopping\n", stderr);
@@ -50,7 +45,10 @@ void systemRandom(std::uint8_t* out, std::size_t count) {
 
 } // namespace
 
-Bytes hkdfSHA256(ByteView ikm, ByteView salt, ByteView info, std::size_t length) {
+namespace {
+
+// HKDF-SHA256 straight into `out`, so derived keys leave no stray copies in freed memory.
+void deriveInto(ByteView ikm, ByteView salt, ByteView info, std::uint8_t* out, std::size_t length) {
     EVP_KDF* kdf = EVP_KDF_fetch(nullptr, "HKDF", nullptr);
     if (kdf == nullptr) {
         throw std::runtime_error("HKDF is not available in this OpenSSL");
@@ -65,33 +63,48 @@ Bytes hkdfSHA256(ByteView ikm, ByteView salt, ByteView info, std::size_t length)
     static const std::uint8_t zeroSalt[32] = {};
     const ByteView effectiveSalt = salt.empty() ? ByteView(zeroSalt, sizeof zeroSalt) : salt;
     char digest[] = "SHA256";
+    // Empty views may carry a null pointer, which OpenSSL reads as "parameter absent".
+    static const std::uint8_t none[1] = {};
+    const std::uint8_t* ikmData = ikm.empty() ? none : ikm.data();
+    const std::uint8_t* infoData = info.empty() ? none : info.data();
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_KDF_PARAM_DIGEST, digest, 0),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY,
-                                          const_cast<std::uint8_t*>(ikm.data()), ikm.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_KEY, const_cast<std::uint8_t*>(ikmData),
+                                          ikm.size()),
         OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_SALT,
                                           const_cast<std::uint8_t*>(effectiveSalt.data()),
                                           effectiveSalt.size()),
-        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO,
-                                          const_cast<std::uint8_t*>(info.data()), info.size()),
+        OSSL_PARAM_construct_octet_string(OSSL_KDF_PARAM_INFO, const_cast<std::uint8_t*>(infoData),
+                                          info.size()),
         OSSL_PARAM_construct_end(),
     };
-    Bytes out(length);
-    const int ok = EVP_KDF_derive(ctx, out.data(), out.size(), params);
+    const int ok = EVP_KDF_derive(ctx, out, length, params);
     EVP_KDF_CTX_free(ctx);
     if (ok != 1) {
+        OPENSSL_cleanse(out, length);
         throw std::runtime_error("HKDF derivation failed");
     }
+}
+
+} // namespace
+
+Bytes hkdfSHA256(ByteView ikm, ByteView salt, ByteView info, std::size_t length) {
+    Bytes out(length);
+    deriveInto(ikm, salt, info, out.data(), out.size());
     return out;
 }
 
 SymmetricKey pairingKey(std::string_view pin, ByteView salt) {
-    const Bytes ikm = toBytes(pin);
-    return toKey(hkdfSHA256(ikm, salt, pairingInfo(), ServiceConstants::tokenByteCount));
+    SymmetricKey key{};
+    deriveInto(ByteView(reinterpret_cast<const std::uint8_t*>(pin.data()), pin.size()), salt,
+               pairingInfo(), key.data(), key.size());
+    return key;
 }
 
 SymmetricKey sessionKey(ByteView secret) {
-    return toKey(hkdfSHA256(secret, {}, sessionInfo(), ServiceConstants::tokenByteCount));
+    SymmetricKey key{};
+    deriveInto(secret, {}, sessionInfo(), key.data(), key.size());
+    return key;
 }
 
 Bytes randomBytes(std::size_t count) {
@@ -102,8 +115,12 @@ Bytes randomBytes(std::size_t count) {
     return out;
 }
 
-Bytes randomSalt() { return randomBytes(16); }
-Bytes randomToken() { return randomBytes(ServiceConstants::tokenByteCount); }
+Bytes randomSalt() {
+    return randomBytes(16);
+}
+Bytes randomToken() {
+    return randomBytes(ServiceConstants::tokenByteCount);
+}
 
 std::string randomPIN(const RandomSource& source) {
     std::string pin;
@@ -124,9 +141,13 @@ std::string randomPIN(const RandomSource& source) {
     return pin;
 }
 
-std::string randomPIN() { return randomPIN(systemRandom); }
+std::string randomPIN() {
+    return randomPIN(systemRandom);
+}
 
-Bytes keyBytes(const SymmetricKey& key) { return Bytes(key.begin(), key.end()); }
+Bytes keyBytes(const SymmetricKey& key) {
+    return Bytes(key.begin(), key.end());
+}
 
 std::string randomUUIDString() {
     std::uint8_t b[16];

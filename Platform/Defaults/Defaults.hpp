@@ -34,6 +34,8 @@ public:
     std::optional<bool> boolean(std::string_view key) const;
     std::optional<double> number(std::string_view key) const;
     std::optional<std::string> string(std::string_view key) const;
+    // Every key at once, as one JSON object.
+    nlohmann::json snapshot() const;
 
     // Stores (or replaces) a value and writes the file. Throws std::runtime_error when the file
     // cannot be written; the previous file then stays as it was.

@@ -12,7 +12,9 @@ class io_context;
 namespace quillon::platform {
 
 // A cancellable timer. cancel() is idempotent and, once it returns on the timer's own queue,
-// or once the queue has run past it, guarantees the handler does not run again.
+// or once the queue has run past it, guarantees the handler does not run again. Called from
+// another thread it may not stop a handler that is already starting. Dropping the handle does
+// not cancel the timer (fire and forget); owners that stop keep the handle and cancel it.
 class TimerHandle {
 public:
     virtual ~TimerHandle() = default;

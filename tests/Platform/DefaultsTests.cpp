@@ -1,0 +1,278 @@
+// test-labels: platform;concurrency
+// test-timeout: 120
+#include "Platform/Defaults/Defaults.hpp"
+#include "Platform/Defaults/DefaultsCommand.hpp"
+#include "tests/support/ChildProcess.hpp"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+using namespace quillon::platform;
+using quillon::testing::TempDir;
+using quillon::testing::waitUntil;
+using Json = nlohmann::json;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const fs::path& path, const std::string& text) {
+    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
+}
+
+struct Fixture {
+    TempDir tmp;
+    fs::path file = fs::path(tmp.path()) / "cfg" / "corvane" / "defaults.json";
+};
+
+} // namespace
+
+TEST(Defaults, AccessorsAnswerOnlyTheStoredType) {
+    Fixture f;
+    struct Case {
+        const char* key;
+        Json stored;
+        std::optional<bool> asBool;
+        std::optional<double> asNumber;
+        std::optional<std::string> asString;
+    };
+    const std::vector<Case> cases = {
+        {"momentumEnabled", true, true, {}, {}},
+        {"invertScrollX", false, false, {}, {}},
+        {"scrollGain", 1.5, {}, 1.5, {}},
+        {"count", 3, {}, 3.0, {}},
+        {"negative", -7, {}, -7.0, {}},
+        {"commandKey", "super", {}, {}, "super"},
+        {"telemetry.enabled", "true", {}, {}, "true"}, // a string is not a Boolean
+        {"zero", 0, {}, 0.0, {}},                      // nor is a number
+        {"nothing", nullptr, {}, {}, {}},
+        {"list", Json::array({1, 2}), {}, {}, {}},
+    };
+    {
+        Defaults d(f.file);
+        for (const auto& c : cases) {
+            d.set(c.key, c.stored);
+        }
+    }
+    // A fresh instance reads everything back from the file, with dotted keys kept flat.
+    Defaults d(f.file);
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key);
+        EXPECT_EQ(d.value(c.key), c.stored);
+        EXPECT_EQ(d.boolean(c.key), c.asBool);
+        EXPECT_EQ(d.number(c.key), c.asNumber);
+        EXPECT_EQ(d.string(c.key), c.asString);
+    }
+    EXPECT_EQ(Json::parse(readFile(f.file)).at("telemetry.enabled"), "true");
+    EXPECT_FALSE(d.value("absent"));
+    EXPECT_FALSE(d.boolean("absent"));
+
+    d.remove("scrollGain");
+    d.remove("absent");
+    EXPECT_FALSE(d.number("scrollGain"));
+    EXPECT_FALSE(Defaults(f.file).value("scrollGain"));
+    EXPECT_EQ(d.snapshot().size(), cases.size() - 1);
+}
+
+TEST(Defaults, StandardFollowsTheEnvironment) {
+    const char* cfg = std::getenv("XDG_CONFIG_HOME");
+    ASSERT_NE(cfg, nullptr);
+    EXPECT_EQ(Defaults::standard().file(), fs::path(cfg) / "corvane" / "defaults.json");
+    EXPECT_EQ(&Defaults::standard(), &Defaults::standard());
+}
+
+TEST(Defaults, SeesChangesFromOtherWritersWithoutBeingAsked) {
+    Fixture f;
+    Defaults reader(f.file);
+    Defaults writer(f.file);
+    EXPECT_FALSE(reader.boolean("momentumEnabled"));
+
+    // Another instance (as another process would).
+    writer.set("momentumEnabled", true);
+    EXPECT_TRUE(waitUntil([&] { return reader.boolean("momentumEnabled") == true; }, 5s));
+
+    // A plain rewrite in place, as an editor or a shell redirection does it.
+    writeFile(f.file, R"({"scrollGain": 2.5})");
+    EXPECT_TRUE(waitUntil([&] { return reader.number("scrollGain") == 2.5; }, 5s));
+    EXPECT_FALSE(reader.boolean("momentumEnabled"));
+
+    // Removed: reads as empty.
+    fs::remove(f.file);
+    EXPECT_TRUE(waitUntil([&] { return !reader.value("scrollGain"); }, 5s));
+
+    // The whole directory removed and made again: the watch follows.
+    fs::remove_all(f.file.parent_path());
+    std::this_thread::sleep_for(50ms);
+    fs::create_directories(f.file.parent_path());
+    writeFile(f.file, R"({"disablePinch": true})");
+    EXPECT_TRUE(waitUntil([&] { return reader.boolean("disablePinch") == true; }, 5s));
+}
+
+TEST(Defaults, ReadersNeverSeeAPartialFile) {
+    Fixture f;
+    Defaults writer(f.file);
+    writer.set("seed", 0);
+    std::atomic<bool> stop{false};
+    std::atomic<int> reads{0}, bad{0};
+    std::thread reader([&] {
+        while (!stop) {
+            const Json j = Json::parse(readFile(f.file), nullptr, false);
+            if (!j.is_object() || !j.contains("seed")) {
+                ++bad;
+            }
+            ++reads;
+        }
+    });
+    // Values big enough that a write takes more than one syscall's worth of page cache.
+    for (int i = 0; i < 100; ++i) {
+        writer.set("blob", std::string(static_cast<std::size_t>(20000 + i * 100), 'a' + i % 26));
+    }
+    stop = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(bad.load(), 0);
+    // No temporary files left behind.
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(f.file.parent_path())) {
+        names.push_back(e.path().filename().string());
+    }
+    EXPECT_EQ(names, std::vector<std::string>{"defaults.json"});
+}
+
+TEST(Defaults, ConcurrentWritersKeepEachOthersKeys) {
+    Fixture f;
+    Defaults a(f.file), b(f.file);
+    std::thread ta([&] {
+        for (int i = 0; i < 30; ++i) {
+            a.set("a" + std::to_string(i), i);
+        }
+    });
+    std::thread tb([&] {
+        for (int i = 0; i < 30; ++i) {
+            b.set("b" + std::to_string(i), i);
+        }
+    });
+    ta.join();
+    tb.join();
+    const Json stored = Json::parse(readFile(f.file));
+    EXPECT_EQ(stored.size(), 60u);
+}
+
+TEST(Defaults, MalformedFileReadsEmptyAndIsKeptAsideOnTheNextWrite) {
+    const std::vector<std::string> malformed = {"{\"scrollGain\": 1.5", "[1, 2]", "42", "",
+                                                std::string("{\"a\":\"\xff\"}")};
+    for (const auto& text : malformed) {
+        SCOPED_TRACE(text);
+        Fixture f;
+        fs::create_directories(f.file.parent_path());
+        writeFile(f.file, text);
+        Defaults d(f.file);
+        EXPECT_TRUE(d.snapshot().empty());
+        EXPECT_FALSE(d.number("scrollGain"));
+        d.remove("scrollGain"); // nothing to remove: the file is left alone
+        EXPECT_EQ(readFile(f.file), text);
+
+        d.set("invertScrollY", true);
+        EXPECT_EQ(Json::parse(readFile(f.file)), (Json{{"invertScrollY", true}}));
+        EXPECT_EQ(readFile(f.file.string() + ".corrupt"), text);
+        EXPECT_EQ(d.boolean("invertScrollY"), true);
+    }
+}
+
+TEST(Defaults, AFailedWriteThrowsAndChangesNothing) {
+    Fixture f;
+    // A directory where the file should be: it cannot be read, kept aside or replaced.
+    fs::create_directories(f.file / "occupied");
+    Defaults d(f.file);
+    EXPECT_THROW(d.set("scrollGain", 2.0), std::runtime_error);
+    EXPECT_FALSE(d.number("scrollGain"));
+    EXPECT_TRUE(fs::is_directory(f.file / "occupied"));
+}
+
+// ---------------------------------------------------------------------------------------------
+// quillon defaults ...
+
+namespace {
+
+struct CommandResult {
+    int status;
+    std::string out;
+    std::string err;
+};
+
+CommandResult run(Defaults& d, std::vector<std::string> args) {
+    args.insert(args.begin(), "defaults");
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    std::ostringstream out, err;
+    const int status = runDefaultsCommand(static_cast<int>(args.size()), argv.data(), out, err, d);
+    return {status, out.str(), err.str()};
+}
+
+} // namespace
+
+TEST(DefaultsCommand, WritesParsedValuesAndReadsThemBack) {
+    Fixture f;
+    Defaults d(f.file);
+    struct Case {
+        std::string value;
+        Json stored;
+        std::string printed;
+    };
+    const std::vector<Case> cases = {
+        {"true", true, "true\n"},
+        {"1.25", 1.25, "1.25\n"},
+        {"super", "super", "super\n"},        // not JSON: kept as text
+        {"\"quoted\"", "quoted", "quoted\n"}, // a JSON string
+        {"{\"a\": [1]}", Json{{"a", {1}}}, "{\n  \"a\": [\n    1\n  ]\n}\n"},
+        {"", "", "\n"},
+        {"tru", "tru", "tru\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.value);
+        const auto w = run(d, {"write", "key", c.value});
+        ASSERT_EQ(w.status, 0) << w.err;
+        EXPECT_EQ(d.value("key"), c.stored);
+        const auto r = run(d, {"read", "key"});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.printed);
+    }
+    EXPECT_EQ(Json::parse(run(d, {"read"}).out), (Json{{"key", "tru"}}));
+
+    EXPECT_EQ(run(d, {"delete", "key"}).status, 0);
+    EXPECT_FALSE(d.value("key"));
+    const auto missing = run(d, {"read", "key"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("key"), std::string::npos);
+    EXPECT_EQ(run(d, {"delete", "key"}).status, 1);
+}
+
+TEST(DefaultsCommand, RejectsBadUsage) {
+    Fixture f;
+    Defaults d(f.file);
+    const std::vector<std::vector<std::string>> bad = {
+        {}, {"frobnicate"}, {"write", "key"}, {"read", "a", "b"}, {"delete"}};
+    for (const auto& args : bad) {
+        const auto r = run(d, args);
+        EXPECT_EQ(r.status, 2);
+        EXPECT_NE(r.err.find("usage"), std::string::npos);
+    }
+    EXPECT_FALSE(fs::exists(f.file));
+}
