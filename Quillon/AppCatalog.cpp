@@ -151,7 +151,6 @@ std::vector<fs::path> AppCatalog::defaultSearchRoots() {
 std::vector<std::pair<std::string, fs::path>>
 AppCatalog::desktopFiles(const std::vector<fs::path>& searchRoots) {
     std::vector<std::pair<std::string, fs::path>> out;
-    std::unordered_set<std::string> seen;
     for (const auto& root : searchRoots) {
         std::error_code ec;
         fs::recursive_directory_iterator it(root, fs::directory_options::skip_permission_denied,
@@ -182,9 +181,7 @@ AppCatalog::desktopFiles(const std::vector<fs::path>& searchRoots) {
         std::sort(found.begin(), found.end(),
                   [](const auto& a, const auto& b) { return a.second < b.second; });
         for (auto& f : found) {
-            if (seen.insert(f.first).second) {
-                out.push_back(std::move(f));
-            }
+            out.push_back(std::move(f));
         }
     }
     return out;
@@ -213,15 +210,20 @@ std::optional<InstalledApp> AppCatalog::readApp(const fs::path& file,
     const bool backgroundOnly =
         entry->noDisplay || entry->hidden || !platform::tryExecSucceeds(entry->tryExec) ||
         !platform::showsIn(entry->onlyShowIn, entry->notShowIn, platform::currentDesktops()) ||
-        (entry->exec.empty() && !entry->dbusActivatable);
+        (!entry->dbusActivatable && !platform::execProgramExists(entry->exec));
     return InstalledApp(file, std::move(bundleID), std::move(displayName), backgroundOnly,
                         entry->icon);
 }
 
 std::vector<InstalledApp> AppCatalog::scan(const std::vector<fs::path>& searchRoots) {
     std::vector<InstalledApp> apps;
+    std::unordered_set<std::string> seen;
     for (const auto& [id, path] : desktopFiles(searchRoots)) {
+        if (seen.count(id) != 0) {
+            continue;
+        }
         if (auto app = readApp(path, id)) {
+            seen.insert(id);
             apps.push_back(std::move(*app));
         }
     }

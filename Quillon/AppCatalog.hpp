@@ -48,8 +48,9 @@ inline constexpr const char* genericIconNames[] = {"application-x-executable",
 std::vector<std::filesystem::path> defaultSearchRoots();
 
 // Every desktop file under the roots (subdirectories included) with its desktop file ID: the
-// path relative to its root with '/' replaced by '-'. The first file for an ID wins (roots in
-// order; within a root, paths in byte order). Roots that cannot be read are skipped.
+// path relative to its root with '/' replaced by '-'; roots in order, within a root paths in
+// byte order, so for one ID the file that takes precedence comes first. Roots that cannot be
+// read are skipped.
 std::vector<std::pair<std::string, std::filesystem::path>>
 desktopFiles(const std::vector<std::filesystem::path>& searchRoots);
 

@@ -64,7 +64,9 @@ void AppCatalogService::activate(const std::string& bundleID) {
         for (const auto& [id, path] : AppCatalog::desktopFiles(searchRoots_)) {
             if (id == fileID) {
                 entry = platform::readDesktopEntry(path);
-                break;
+                if (entry) {
+                    break; // a file that is no application entry does not take the ID
+                }
             }
         }
     }

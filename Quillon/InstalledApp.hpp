@@ -14,7 +14,8 @@ struct InstalledApp {
     // The localized Name, or the file name without ".desktop" when the entry has none.
     std::string displayName;
     // True for entries a user does not switch to: NoDisplay, Hidden, a failing TryExec, an
-    // OnlyShowIn/NotShowIn that excludes the current desktop, or nothing to execute.
+    // OnlyShowIn/NotShowIn that excludes the current desktop, or an Exec program that does not
+    // exist (nothing could launch it).
     bool isBackgroundOnly = false;
     // The entry's Icon value (a theme icon name or an absolute path); may be empty.
     std::string iconName;

@@ -175,7 +175,9 @@ bool tryExecSucceeds(std::string_view tryExec) {
     return ok;
 }
 
-std::string execProgramName(std::string_view exec) {
+namespace {
+// The first word of an Exec line, unquoted; empty when there is none.
+std::string execArgv0(std::string_view exec) {
     if (exec.empty()) {
         return {};
     }
@@ -187,6 +189,17 @@ std::string execProgramName(std::string_view exec) {
     }
     std::string program = argc > 0 ? argv[0] : "";
     g_strfreev(argv);
+    return program;
+}
+} // namespace
+
+bool execProgramExists(std::string_view exec) {
+    const std::string program = execArgv0(exec);
+    return !program.empty() && tryExecSucceeds(program);
+}
+
+std::string execProgramName(std::string_view exec) {
+    std::string program = execArgv0(exec);
     const auto slash = program.rfind('/');
     if (slash != std::string::npos) {
         program.erase(0, slash + 1);
@@ -197,6 +210,11 @@ std::string execProgramName(std::string_view exec) {
 std::optional<std::string> launchDesktopEntry(const std::filesystem::path& file) {
     GDesktopAppInfo* info = g_desktop_app_info_new_from_filename(file.c_str());
     if (info == nullptr) {
+        // GIO refuses entries it cannot run; say which part is missing.
+        const auto entry = readDesktopEntry(file);
+        if (entry && !entry->exec.empty() && !execProgramExists(entry->exec)) {
+            return "program not found: " + execArgv0(entry->exec);
+        }
         return "not a launchable application entry: " + file.string();
     }
     GAppLaunchContext* context = g_app_launch_context_new();

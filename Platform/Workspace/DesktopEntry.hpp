@@ -52,6 +52,10 @@ bool showsIn(const std::vector<std::string>& onlyShowIn, const std::vector<std::
 // path is checked as is, a bare name is looked up in PATH).
 bool tryExecSucceeds(std::string_view tryExec);
 
+// True when the Exec line's program (its first word) exists and is executable, as GIO requires
+// before it launches an entry. False for an empty or unparseable line.
+bool execProgramExists(std::string_view exec);
+
 // The program an Exec line runs: its first word with quoting removed, without its directory
 // ("env" wrappers are not looked through). Empty when the line is empty or unparseable.
 std::string execProgramName(std::string_view exec);
