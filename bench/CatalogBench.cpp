@@ -4,8 +4,6 @@
 #include "Platform/Workspace/IconRenderer.hpp"
 #include "Quillon/AppCatalog.hpp"
 
-#include <cairo.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -27,23 +25,6 @@ void writeText(const fs::path& p, const std::string& text) {
     std::ofstream(p, std::ios::binary) << text;
 }
 
-void writePNG(const fs::path& p, int size, int seed) {
-    fs::create_directories(p.parent_path());
-    cairo_surface_t* s = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, size, size);
-    cairo_t* cr = cairo_create(s);
-    cairo_pattern_t* g =
-        cairo_pattern_create_radial(size / 2.0, size / 2.0, 2, size / 2.0, size / 2.0, size / 2.0);
-    cairo_pattern_add_color_stop_rgba(g, 0, (seed % 7) / 7.0, (seed % 5) / 5.0, 0.8, 1);
-    cairo_pattern_add_color_stop_rgba(g, 1, 0.1, (seed % 3) / 3.0, (seed % 11) / 11.0, 0.9);
-    cairo_arc(cr, size / 2.0, size / 2.0, size * 0.45, 0, 6.2832);
-    cairo_set_source(cr, g);
-    cairo_fill(cr);
-    cairo_pattern_destroy(g);
-    cairo_destroy(cr);
-    cairo_surface_write_to_png(s, p.c_str());
-    cairo_surface_destroy(s);
-}
-
 void writeSVG(const fs::path& p, int seed) {
     const std::string c1 = "#" + std::to_string(100000 + seed * 2731 % 899999);
     writeText(p, "<svg xmlns=\"http://www.w3.org/2000/svg\" viewBox=\"0 0 64 64\">"
@@ -54,6 +35,20 @@ void writeSVG(const fs::path& p, int seed) {
                      "<path d=\"M16 40 L32 16 L48 40 Z\" fill=\"#ffffff\" opacity=\"0.8\"/>"
                      "<circle cx=\"32\" cy=\"44\" r=\"" +
                      std::to_string(4 + seed % 6) + "\" fill=\"#ff8800\"/></svg>");
+}
+
+// A PNG drawn from an SVG of the same design (the renderer makes PNGs of any size).
+void writePNG(const fs::path& p, int size, int seed) {
+    const fs::path svg = p.parent_path() / (p.stem().string() + ".source.svg");
+    writeSVG(svg, seed);
+    const auto png = platform::renderIconFile(svg, size, std::size_t(1) << 30);
+    fs::remove(svg);
+    if (!png) {
+        std::fprintf(stderr, "cannot draw %s\n", p.c_str());
+        std::exit(1);
+    }
+    std::ofstream(p, std::ios::binary)
+        .write(reinterpret_cast<const char*>(png->data()), std::streamsize(png->size()));
 }
 
 double ms(Clock::duration d) {

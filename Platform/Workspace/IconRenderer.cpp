@@ -225,7 +225,7 @@ bool encodeRGBA(const std::uint8_t* rows, int size, std::vector<std::uint8_t>& o
         return false;
     }
     png_set_write_fn(png, &state, pngWrite, pngFlush);
-    png_set_compression_level(png, 9);
+    png_set_compression_level(png, 6);
     png_set_IHDR(png, info, png_uint_32(size), png_uint_32(size), 8, PNG_COLOR_TYPE_RGB_ALPHA,
                  PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT, PNG_FILTER_TYPE_DEFAULT);
     png_write_info(png, info);
