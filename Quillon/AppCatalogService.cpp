@@ -6,6 +6,7 @@
 #include "Quillon/AppSwitchDecision.hpp"
 
 #include <cstdio>
+#include <set>
 #include <thread>
 
 namespace quillon {
@@ -78,7 +79,12 @@ void AppCatalogService::activate(const std::string& bundleID) {
     match.names.push_back(bundleID);
     if (entry) {
         match.startupWMClass = entry->startupWMClass;
-        if (auto program = platform::execProgramName(entry->exec); !program.empty()) {
+        // The program's name usually is the window class; launchers and interpreters are not.
+        static const std::set<std::string> wrappers = {
+            "env",  "sh",   "bash", "flatpak",    "snap",     "python", "python3",
+            "perl", "java", "wine", "gtk-launch", "xdg-open", "mono"};
+        if (auto program = platform::execProgramName(entry->exec);
+            !program.empty() && wrappers.count(program) == 0) {
             match.names.push_back(std::move(program));
         }
         match.desktopFile = entry->path;

@@ -12,6 +12,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 namespace quillon::platform {
@@ -174,7 +175,13 @@ void drawBitmap(cairo_t* cr, cairo_surface_t* image, int size) {
     cairo_restore(cr);
 }
 
+// The SVG renderer keeps process-wide state behind locks that ThreadSanitizer cannot see (and
+// older releases had thread-safety bugs there); concurrent listings render their SVG icons one
+// at a time. Bitmaps, decoding and encoding still run in parallel.
+std::mutex svgMutex;
+
 bool drawSVG(cairo_t* cr, Data d, int size) {
+    std::lock_guard lock(svgMutex);
     GError* error = nullptr;
     RsvgHandle* handle = rsvg_handle_new_from_data(d.data(), d.size(), &error);
     if (handle == nullptr) {

@@ -78,7 +78,10 @@ struct Connection {
         }
         const auto* data = static_cast<const char*>(xcb_get_property_value(reply.get()));
         const int length = xcb_get_property_value_length(reply.get());
-        return std::string(data, data + std::max(length, 0));
+        if (data == nullptr || length <= 0) {
+            return std::string();
+        }
+        return std::string(data, data + length);
     }
 
     std::vector<std::uint32_t> cardinals(xcb_window_t w, xcb_atom_t prop, xcb_atom_t type) {
