@@ -6,6 +6,7 @@
 #include "Quillon/AppSwitchDecision.hpp"
 
 #include <cstdio>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -33,25 +34,57 @@ std::string loggableIdentifier(const std::string& id) {
     return out;
 }
 
+using Completion = std::function<void(std::vector<wire::AppEntry>)>;
+
+// Shared with the worker thread, which may outlive the service.
+struct AppCatalogService::Listings {
+    std::mutex mutex;
+    bool running = false;
+    std::vector<Completion> waiting;
+};
+
 AppCatalogService::AppCatalogService(std::vector<std::filesystem::path> searchRoots,
                                      CatalogOptions options)
-    : searchRoots_(std::move(searchRoots)), options_(std::move(options)) {}
+    : searchRoots_(std::move(searchRoots)), options_(std::move(options)),
+      listings_(std::make_shared<Listings>()) {}
 
-void AppCatalogService::listApplications(
-    std::function<void(std::vector<wire::AppEntry>)> completion) {
-    // The thread owns copies of everything it uses, so it may outlive this service.
-    std::thread([roots = searchRoots_, options = options_,
-                 completion = std::move(completion)]() mutable {
-        std::vector<wire::AppEntry> entries;
-        try {
-            entries = AppCatalog::makeEntries(roots, options);
-        } catch (...) {
-            // Out of memory or a file system failure mid-walk: an empty list is still an
-            // answer, and the caller must hear back exactly once.
-            entries.clear();
+void AppCatalogService::listApplications(Completion completion) {
+    {
+        std::lock_guard lock(listings_->mutex);
+        listings_->waiting.push_back(std::move(completion));
+        if (listings_->running) {
+            return; // the running worker takes it up next
         }
-        if (completion) {
-            completion(std::move(entries));
+        listings_->running = true;
+    }
+    std::thread([listings = listings_, roots = searchRoots_, options = options_]() {
+        while (true) {
+            std::vector<Completion> batch;
+            {
+                std::lock_guard lock(listings->mutex);
+                if (listings->waiting.empty()) {
+                    listings->running = false;
+                    return;
+                }
+                batch.swap(listings->waiting);
+            }
+            std::vector<wire::AppEntry> entries;
+            try {
+                entries = AppCatalog::makeEntries(roots, options);
+            } catch (...) {
+                // Out of memory or a file system failure mid-walk: an empty list is still an
+                // answer, and every caller must hear back exactly once.
+                entries.clear();
+            }
+            for (auto& completion : batch) {
+                try {
+                    if (completion) {
+                        completion(entries);
+                    }
+                } catch (...) {
+                    // One caller's failure must not cost the others their answer.
+                }
+            }
         }
     }).detach();
 }

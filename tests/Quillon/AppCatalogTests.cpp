@@ -12,6 +12,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 using namespace quillon;
 using namespace quillon::testing;
@@ -334,7 +335,27 @@ TEST_F(CatalogTest, TwoListingsAtOnceBothCompleteWithTheFullList) {
         });
     }
     ASSERT_TRUE(waitUntil([&] { return calls.load() == 2; }, std::chrono::seconds(60)));
-    std::lock_guard lock(m);
-    EXPECT_EQ(results[0], expected);
-    EXPECT_EQ(results[1], expected);
+    {
+        std::lock_guard lock(m);
+        EXPECT_EQ(results[0], expected);
+        EXPECT_EQ(results[1], expected);
+    }
+
+    // A flood of requests: every one is answered once, with the full list, by a few listings
+    // (not one listing and one thread per request).
+    AppCatalogService uncached(roots(), options(false));
+    renders = 0;
+    calls = 0;
+    std::atomic<int> full{0};
+    for (int i = 0; i < 50; ++i) {
+        uncached.listApplications([&](std::vector<wire::AppEntry> entries) {
+            full += entries == expected ? 1 : 0;
+            ++calls;
+        });
+    }
+    ASSERT_TRUE(waitUntil([&] { return calls.load() == 50; }, std::chrono::seconds(60)));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(calls.load(), 50);
+    EXPECT_EQ(full.load(), 50);
+    EXPECT_LE(renders.load(), 3 * 40);
 }
