@@ -871,6 +871,9 @@ TransportServer::TransportServer(std::shared_ptr<PairingStore> store,
     : queue_(std::make_shared<platform::SerialQueue>("com.corvane.transport")),
       core_(std::make_shared<Core>(std::move(store), std::move(options), *queue_)) {
     core_->queueRef = queue_;
+    if (!core_->options.advertiser && core_->options.advertise) {
+        core_->options.advertiser = platform::makeAvahiAdvertiser();
+    }
     if (core_->options.advertiser) {
         std::weak_ptr<Core> weakCore = core_;
         std::weak_ptr<platform::SerialQueue> weakQueue = queue_;

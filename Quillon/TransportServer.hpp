@@ -86,8 +86,10 @@ struct TransportServerOptions {
     std::shared_ptr<platform::DisplayGeometry> display;
     // Seconds on the system clock; the real clock when empty.
     std::function<double()> clock;
-    // DNS-SD publisher; none means nothing is advertised (the listeners still run).
+    // DNS-SD publisher. When none is given and `advertise` holds, the server makes an avahi
+    // one; with `advertise` false nothing is advertised (the listeners still run).
     std::shared_ptr<platform::ServiceAdvertiser> advertiser;
+    bool advertise = true;
     // Service name of both advertisements; the machine's pretty host name when empty.
     std::string serviceName;
 

@@ -1,8 +1,10 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +40,21 @@ public:
 // The avahi-daemon publisher (via the system D-Bus). Never fails to construct: without a
 // daemon it waits for one.
 std::shared_ptr<ServiceAdvertiser> makeAvahiAdvertiser();
+
+// A service found on the network.
+struct DiscoveredService {
+    std::string name;
+    std::string host; // numeric address
+    std::uint16_t port = 0;
+    std::vector<std::pair<std::string, std::string>> txt;
+};
+
+// The first instance of `type` (whose name starts with `namePrefix`) that avahi-daemon finds
+// and resolves within `timeout` (IPv4 preferred, then IPv6); nothing when none, or without a
+// daemon. Blocks.
+std::optional<DiscoveredService> discoverService(const std::string& type,
+                                                 std::chrono::milliseconds timeout,
+                                                 const std::string& namePrefix = {});
 
 // The machine's name for people: PRETTY_HOSTNAME of /etc/machine-info, else gethostname(),
 // else "Linux".

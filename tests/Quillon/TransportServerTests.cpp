@@ -45,6 +45,7 @@ protected:
         if (!options.display) {
             options.display = display;
         }
+        options.advertise = false;
         server = std::make_unique<TransportServer>(store, std::move(options));
         server->setDelegate(delegate);
         server->start();
@@ -310,7 +311,9 @@ TEST_F(TransportServerTest, DisconnectReportsOnceAndStopReportsNothing) {
 
 TEST_F(TransportServerTest, StartFailsWhenTheHostSecretCannotBeRead) {
     store->failSecret = true;
-    server = std::make_unique<TransportServer>(store);
+    TransportServerOptions options;
+    options.advertise = false;
+    server = std::make_unique<TransportServer>(store, options);
     EXPECT_THROW(server->start(), PairingStoreError);
     EXPECT_FALSE(server->mainPort());
 }
