@@ -213,13 +213,9 @@ std::optional<ControlMessage> WireClient::receive(std::chrono::milliseconds time
         }
         const auto left =
             std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0 && SSL_pending(ssl_) == 0) {
+        if (!readSome(std::max(left, std::chrono::milliseconds(0))) &&
+            (closed_ || Clock::now() >= deadline)) {
             return std::nullopt;
-        }
-        if (!readSome(std::max(left, std::chrono::milliseconds(0)))) {
-            if (closed_ || Clock::now() >= deadline) {
-                return std::nullopt;
-            }
         }
     }
 }
