@@ -140,6 +140,34 @@ TEST_F(TransportServerTest, PairsInsideTheWindowOnceThenAdmitsTheDevice) {
     EXPECT_EQ(server->connectedDeviceIDs(), std::vector<std::string>{result.deviceID});
 }
 
+TEST_F(TransportServerTest, ANewWindowReplacesTheOldOneAndOutlivesTheOldOnesEnd) {
+    makeServer();
+    const std::string firstPin = server->beginPairing(wallNow());
+    const auto firstSalt = openWindowSalt(*server);
+    const std::uint16_t firstPort = *server->pairingPort();
+    auto paired = connectPairing(*server, firstPin, firstSalt);
+    paired->send(cm::PairRequest{"first"});
+    ASSERT_TRUE(paired->receive(5s));
+    // The completed pairing's end is still queued for the main thread when the user opens the
+    // next window; that window must survive it.
+    const std::string secondPin = server->beginPairing(wallNow());
+    const auto secondSalt = openWindowSalt(*server);
+    EXPECT_NE(secondSalt, firstSalt);
+    EXPECT_NE(*server->pairingPort(), firstPort);
+    EXPECT_LT(wire::connectTCP("127.0.0.1", firstPort), 0) << "the first listener is gone";
+    mainQueue->runFor(200ms);
+    ASSERT_TRUE(server->pairingPort());
+    auto second = connectPairing(*server, secondPin, secondSalt);
+    second->send(cm::PairRequest{"second"});
+    auto reply = second->receive(5s);
+    ASSERT_TRUE(reply && reply->is<cm::PairResult>());
+
+    server->endPairing();
+    server->endPairing(); // nothing left to end
+    EXPECT_FALSE(server->pairingPort());
+    EXPECT_TRUE(std::holds_alternative<PairingSession::Idle>(server->pairingState()));
+}
+
 TEST_F(TransportServerTest, PairingRefusalsCloseTheConnectionAndReportNothing) {
     makeServer();
     // A window opened 61 seconds ago has expired, though its listener still runs.
