@@ -183,11 +183,3 @@ std::vector<AvahiFixture::Browsed> AvahiFixture::browse(const std::string& type)
 }
 
 } // namespace quillon::testing
-
-// libdbus takes its global and per-connection locks in either order depending on whether a
-// connection is being opened or freed; ThreadSanitizer reports that as a potential deadlock
-// between avahi clients even when the two never run at the same time (the advertiser stops its
-// poll thread before freeing its client). The report is about libdbus's own locks, not ours.
-extern "C" const char* __tsan_default_suppressions() {
-    return "deadlock:libdbus-1.so\n";
-}
