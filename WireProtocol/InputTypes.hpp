@@ -5,6 +5,7 @@
 #include <functional>
 #include <initializer_list>
 #include <optional>
+#include <string_view>
 
 namespace quillon::wire {
 

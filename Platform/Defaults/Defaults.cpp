@@ -8,6 +8,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include <fcntl.h>
@@ -162,8 +164,19 @@ struct Defaults::Impl {
     std::string fileName;
     std::string dir;
 
-    mutable std::mutex cacheMutex; // guards cache
+    // Readers look keys up in a hash index: the JSON object's ordered map costs several string
+    // comparisons per lookup, which shows on a path called per input event.
+    struct KeyHash {
+        using is_transparent = void;
+        std::size_t operator()(std::string_view s) const noexcept {
+            return std::hash<std::string_view>{}(s);
+        }
+    };
+    using Index = std::unordered_map<std::string, Json, KeyHash, std::equal_to<>>;
+
+    mutable std::mutex cacheMutex; // guards cache and index
     Json cache = Json::object();
+    Index index;
 
     // Serialises reloads and writes in this process, so a reload never installs a file older
     // than one this process has just written.
@@ -175,8 +188,23 @@ struct Defaults::Impl {
     std::thread watcher;
 
     void install(Json object) {
+        Index next;
+        next.reserve(object.size());
+        for (const auto& [k, v] : object.items()) {
+            next.emplace(k, v);
+        }
+        Json oldCache;
+        Index oldIndex;
         std::lock_guard lock(cacheMutex);
-        cache = std::move(object);
+        // The old contents are freed after the lock is released.
+        oldCache = std::exchange(cache, std::move(object));
+        oldIndex = std::exchange(index, std::move(next));
+    }
+
+    // The stored value, under cacheMutex.
+    const Json* findLocked(std::string_view key) const {
+        auto it = index.find(key);
+        return it == index.end() ? nullptr : &it->second;
     }
 
     void reload() {
@@ -289,38 +317,38 @@ const std::filesystem::path& Defaults::file() const noexcept {
 
 std::optional<nlohmann::json> Defaults::value(std::string_view key) const {
     std::lock_guard lock(impl_->cacheMutex);
-    auto it = impl_->cache.find(key);
-    if (it == impl_->cache.end()) {
+    const Json* v = impl_->findLocked(key);
+    if (v == nullptr) {
         return std::nullopt;
     }
-    return *it;
+    return *v;
 }
 
 std::optional<bool> Defaults::boolean(std::string_view key) const {
     std::lock_guard lock(impl_->cacheMutex);
-    auto it = impl_->cache.find(key);
-    if (it == impl_->cache.end() || !it->is_boolean()) {
+    const Json* v = impl_->findLocked(key);
+    if (v == nullptr || !v->is_boolean()) {
         return std::nullopt;
     }
-    return it->get<bool>();
+    return v->get<bool>();
 }
 
 std::optional<double> Defaults::number(std::string_view key) const {
     std::lock_guard lock(impl_->cacheMutex);
-    auto it = impl_->cache.find(key);
-    if (it == impl_->cache.end() || !it->is_number()) {
+    const Json* v = impl_->findLocked(key);
+    if (v == nullptr || !v->is_number()) {
         return std::nullopt;
     }
-    return it->get<double>();
+    return v->get<double>();
 }
 
 std::optional<std::string> Defaults::string(std::string_view key) const {
     std::lock_guard lock(impl_->cacheMutex);
-    auto it = impl_->cache.find(key);
-    if (it == impl_->cache.end() || !it->is_string()) {
+    const Json* v = impl_->findLocked(key);
+    if (v == nullptr || !v->is_string()) {
         return std::nullopt;
     }
-    return it->get<std::string>();
+    return v->get<std::string>();
 }
 
 nlohmann::json Defaults::snapshot() const {
@@ -361,9 +389,13 @@ Json updateFile(const std::filesystem::path& file, const std::string& dir, Modif
                                          ec.message());
             }
         }
-        replaceFile(file, next.dump(2, ' ', false, Json::error_handler_t::replace) + "\n");
+        const std::string text = next.dump(2, ' ', false, Json::error_handler_t::replace) + "\n";
+        replaceFile(file, text);
         ::close(dfd); // releases the lock
-        return next;
+        // What the file now holds, which is not always what we were given: JSON has no NaN or
+        // infinity (written as null) and invalid UTF-8 was replaced.
+        Json written = Json::parse(text, nullptr, false);
+        return written.is_object() ? written : Json::object();
     } catch (...) {
         ::close(dfd);
         throw;

@@ -148,6 +148,11 @@ void bindBlob(sqlite3_stmt* stmt, int index, wire::ByteView data) {
     }
 }
 
+OSStatus paramError() {
+    tlsLastError = "the service name is empty";
+    return S::param;
+}
+
 } // namespace
 
 std::string_view accessibilityName(KeychainAccessibility accessibility) noexcept {
@@ -465,7 +470,7 @@ sqlite3_stmt* Keychain::statement(Statement which) {
 OSStatus Keychain::add(std::string_view service, std::string_view account, wire::ByteView data,
                        KeychainAccessibility accessibility) {
     if (service.empty()) {
-        return S::param;
+        return paramError();
     }
     std::lock_guard guard(lock_);
     if (OSStatus s = ensureOpen(); s != S::success) {
@@ -492,7 +497,7 @@ OSStatus Keychain::add(std::string_view service, std::string_view account, wire:
 
 OSStatus Keychain::update(std::string_view service, std::string_view account, wire::ByteView data) {
     if (service.empty()) {
-        return S::param;
+        return paramError();
     }
     std::lock_guard guard(lock_);
     if (OSStatus s = ensureOpen(); s != S::success) {
@@ -515,7 +520,7 @@ OSStatus Keychain::update(std::string_view service, std::string_view account, wi
 OSStatus Keychain::write(std::string_view service, std::string_view account, wire::ByteView data,
                          KeychainAccessibility accessibility) {
     if (service.empty()) {
-        return S::param;
+        return paramError();
     }
     std::lock_guard guard(lock_);
     if (OSStatus s = ensureOpen(); s != S::success) {
@@ -538,7 +543,7 @@ OSStatus Keychain::write(std::string_view service, std::string_view account, wir
 
 OSStatus Keychain::copyData(std::string_view service, std::string_view account, wire::Bytes& out) {
     if (service.empty()) {
-        return S::param;
+        return paramError();
     }
     std::lock_guard guard(lock_);
     if (OSStatus s = ensureOpen(); s != S::success) {
@@ -569,7 +574,7 @@ OSStatus Keychain::copyData(std::string_view service, std::string_view account, 
 OSStatus Keychain::copyAllAttributes(std::string_view service,
                                      std::vector<KeychainItemAttributes>& out) {
     if (service.empty()) {
-        return S::param;
+        return paramError();
     }
     std::lock_guard guard(lock_);
     if (OSStatus s = ensureOpen(); s != S::success) {
@@ -605,7 +610,7 @@ OSStatus Keychain::copyAllAttributes(std::string_view service,
 
 OSStatus Keychain::remove(std::string_view service, std::optional<std::string_view> account) {
     if (service.empty()) {
-        return S::param;
+        return paramError();
     }
     std::lock_guard guard(lock_);
     if (OSStatus s = ensureOpen(); s != S::success) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -80,6 +81,14 @@ TEST(Defaults, AccessorsAnswerOnlyTheStoredType) {
     EXPECT_EQ(Json::parse(readFile(f.file)).at("telemetry.enabled"), "true");
     EXPECT_FALSE(d.value("absent"));
     EXPECT_FALSE(d.boolean("absent"));
+
+    // What JSON cannot hold reads back, at once and in this instance, as the file holds it.
+    d.set("scrollGain", std::nan(""));
+    EXPECT_EQ(d.value("scrollGain"), Json(nullptr));
+    EXPECT_FALSE(d.number("scrollGain"));
+    d.set("commandKey", std::string("su\xffper"));
+    EXPECT_EQ(d.string("commandKey"), "su\xEF\xBF\xBDper");
+    EXPECT_EQ(Defaults(f.file).string("commandKey"), d.string("commandKey"));
 
     d.remove("scrollGain");
     d.remove("absent");

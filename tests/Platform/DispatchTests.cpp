@@ -173,8 +173,9 @@ TEST(SerialQueueTimer, RepeatingKeepsItsGridWhenHandlersTakeTime) {
     for (int k = 0; k < ticks; ++k) {
         EXPECT_GE(times[k] - scheduled, interval * (k + 1)) << "tick " << k << " early";
     }
-    // Sliding would put the last tick 90 ms late; the grid keeps it within scheduling noise.
-    EXPECT_LT(times[ticks - 1] - scheduled, interval * ticks + 50ms);
+    // Sliding would put the last tick at 290 ms instead of 200 ms; the margin leaves room for
+    // a loaded machine.
+    EXPECT_LT(times[ticks - 1] - scheduled, interval * ticks + 70ms);
 }
 
 TEST(SerialQueueTimer, RepeatingSkipsMissedTicksInsteadOfBursting) {

@@ -1,0 +1,254 @@
+#include "Platform/Display/X11DisplayGeometry.hpp"
+
+#include "Platform/Display/X11Connection.hpp"
+
+#include <X11/Xatom.h>
+#include <X11/Xlib.h>
+#include <X11/Xresource.h>
+#include <X11/extensions/Xrandr.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+namespace quillon::platform {
+
+namespace {
+
+// Reads the current monitors and resource database over `dpy` (round trips: only ever on the
+// geometry thread or at construction).
+X11DisplayGeometry::State readState(Display* dpy, bool haveRandr) {
+    X11DisplayGeometry::State s;
+    s.connected = true;
+    const Window root = DefaultRootWindow(dpy);
+    std::vector<X11DisplayGeometry::Monitor> monitors;
+    if (haveRandr) {
+        int n = 0;
+        XRRMonitorInfo* list = XRRGetMonitors(dpy, root, True, &n);
+        for (int i = 0; i < n; ++i) {
+            monitors.push_back(
+                {list[i].x, list[i].y, list[i].width, list[i].height, list[i].primary != 0});
+        }
+        if (list != nullptr) {
+            XRRFreeMonitors(list);
+        }
+    }
+    const int main = X11DisplayGeometry::chooseMain(monitors);
+    if (main >= 0) {
+        const auto& m = monitors[static_cast<std::size_t>(main)];
+        s.originX = m.x;
+        s.originY = m.y;
+        s.pixelWidth = m.width;
+        s.pixelHeight = m.height;
+    } else {
+        const int screen = DefaultScreen(dpy);
+        s.pixelWidth = DisplayWidth(dpy, screen);
+        s.pixelHeight = DisplayHeight(dpy, screen);
+    }
+
+    // The resource database as it is now (XResourceManagerString() is the copy taken at
+    // connection time and never refreshed).
+    Atom type = None;
+    int format = 0;
+    unsigned long count = 0, after = 0;
+    unsigned char* data = nullptr;
+    const Atom rm = XInternAtom(dpy, "RESOURCE_MANAGER", False);
+    std::string db;
+    if (XGetWindowProperty(dpy, root, rm, 0, 1 << 20, False, XA_STRING, &type, &format, &count,
+                           &after, &data) == Success &&
+        data != nullptr) {
+        if (format == 8) {
+            db.assign(reinterpret_cast<const char*>(data), count);
+        }
+        XFree(data);
+    }
+    s.scale = X11DisplayGeometry::scaleFromResources(db.c_str());
+    return s;
+}
+
+bool sameGeometry(const X11DisplayGeometry::State& a, const X11DisplayGeometry::State& b) {
+    return a.connected == b.connected && a.originX == b.originX && a.originY == b.originY &&
+           a.pixelWidth == b.pixelWidth && a.pixelHeight == b.pixelHeight && a.scale == b.scale;
+}
+
+} // namespace
+
+int X11DisplayGeometry::chooseMain(const std::vector<Monitor>& monitors) {
+    for (std::size_t i = 0; i < monitors.size(); ++i) {
+        if (monitors[i].primary) {
+            return static_cast<int>(i);
+        }
+    }
+    for (std::size_t i = 0; i < monitors.size(); ++i) {
+        const auto& m = monitors[i];
+        if (m.x <= 0 && m.y <= 0 && m.x + m.width > 0 && m.y + m.height > 0) {
+            return static_cast<int>(i);
+        }
+    }
+    return monitors.empty() ? -1 : 0;
+}
+
+double X11DisplayGeometry::scaleFromResources(const char* resourceManager) {
+    if (resourceManager == nullptr || *resourceManager == '\0') {
+        return 1.0;
+    }
+    static std::once_flag once;
+    std::call_once(once, [] { XrmInitialize(); });
+    XrmDatabase db = XrmGetStringDatabase(resourceManager);
+    if (db == nullptr) {
+        return 1.0;
+    }
+    double scale = 1.0;
+    char* type = nullptr;
+    XrmValue value{};
+    if (XrmGetResource(db, "Xft.dpi", "Xft.Dpi", &type, &value) == True && value.addr != nullptr) {
+        const std::string text(value.addr, value.size > 0 ? value.size - 1 : 0);
+        char* end = nullptr;
+        const double dpi = std::strtod(text.c_str(), &end);
+        if (end != text.c_str() && std::isfinite(dpi) && dpi > 0) {
+            scale = dpi / 96.0;
+        }
+    }
+    XrmDestroyDatabase(db);
+    return scale;
+}
+
+void X11DisplayGeometry::toRoot(const State& s, double x, double y, int& rootX, int& rootY) {
+    const auto map = [&](double v, int origin) {
+        if (std::isnan(v)) {
+            return origin;
+        }
+        const double p = std::round(origin + v * s.scale);
+        return static_cast<int>(std::clamp(p, -32768.0, 32767.0));
+    };
+    rootX = map(x, s.originX);
+    rootY = map(y, s.originY);
+}
+
+X11DisplayGeometry::X11DisplayGeometry(std::string display,
+                                       std::chrono::milliseconds refreshInterval)
+    : display_(x11::resolveDisplayName(display)), retry_(refreshInterval) {
+    wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    thread_ = std::thread([this] { run(); });
+    // The first answer must already be right: wait until the thread has read the state once
+    // (or found that there is no display).
+    std::unique_lock lock(mutex_);
+    stopCv_.wait(lock, [this] { return state_.generation > 0; });
+}
+
+X11DisplayGeometry::~X11DisplayGeometry() {
+    {
+        std::lock_guard lock(mutex_);
+        stopping_ = true;
+    }
+    stopCv_.notify_all();
+    if (wakeFd_ >= 0) {
+        const std::uint64_t one = 1;
+        [[maybe_unused]] auto r = ::write(wakeFd_, &one, sizeof one);
+    }
+    thread_.join();
+    if (wakeFd_ >= 0) {
+        ::close(wakeFd_);
+    }
+}
+
+Rect X11DisplayGeometry::mainBounds() const {
+    const State s = state();
+    if (!s.connected) {
+        return {};
+    }
+    return {0, 0, s.pixelWidth / s.scale, s.pixelHeight / s.scale};
+}
+
+double X11DisplayGeometry::backingScale() const {
+    return state().scale;
+}
+
+X11DisplayGeometry::State X11DisplayGeometry::state() const {
+    std::lock_guard lock(mutex_);
+    return state_;
+}
+
+void X11DisplayGeometry::run() {
+    const auto publish = [this](State s) {
+        std::lock_guard lock(mutex_);
+        if (state_.generation == 0 || !sameGeometry(state_, s)) {
+            s.generation = state_.generation + 1;
+            state_ = s;
+        }
+        stopCv_.notify_all();
+    };
+    const auto stopping = [this] {
+        std::lock_guard lock(mutex_);
+        return stopping_;
+    };
+
+    while (!stopping()) {
+        x11::Connection conn(display_);
+        if (!conn) {
+            publish(State{});
+            std::unique_lock lock(mutex_);
+            stopCv_.wait_for(lock, retry_, [this] { return stopping_; });
+            continue;
+        }
+        Display* dpy = conn.get();
+        const Window root = DefaultRootWindow(dpy);
+        int rrEvent = 0, rrError = 0;
+        const bool haveRandr = XRRQueryExtension(dpy, &rrEvent, &rrError) == True;
+        if (haveRandr) {
+            XRRSelectInput(dpy, root,
+                           RRScreenChangeNotifyMask | RRCrtcChangeNotifyMask |
+                               RROutputChangeNotifyMask);
+        }
+        XSelectInput(dpy, root, PropertyChangeMask);
+        const Atom rm = XInternAtom(dpy, "RESOURCE_MANAGER", False);
+        publish(readState(dpy, haveRandr));
+
+        while (!stopping() && !conn.lost()) {
+            XFlush(dpy);
+            pollfd fds[2] = {{ConnectionNumber(dpy), POLLIN, 0}, {wakeFd_, POLLIN, 0}};
+            if (XPending(dpy) == 0) {
+                const int r = ::poll(fds, 2, static_cast<int>(retry_.count()));
+                if (r < 0) {
+                    continue;
+                }
+                if ((fds[1].revents & POLLIN) != 0) {
+                    break;
+                }
+                if (r == 0) {
+                    // Monitors defined by clients (xrandr --setmonitor) change without any
+                    // event: look again now and then, on this thread only.
+                    publish(readState(dpy, haveRandr));
+                    continue;
+                }
+            }
+            bool changed = false;
+            while (!conn.lost() && XPending(dpy) > 0) {
+                XEvent ev;
+                XNextEvent(dpy, &ev);
+                if (haveRandr &&
+                    (ev.type == rrEvent + RRScreenChangeNotify || ev.type == rrEvent + RRNotify)) {
+                    XRRUpdateConfiguration(&ev);
+                    changed = true;
+                } else if (ev.type == PropertyNotify && ev.xproperty.atom == rm) {
+                    changed = true;
+                }
+            }
+            if (conn.lost()) {
+                break;
+            }
+            if (changed) {
+                publish(readState(dpy, haveRandr));
+            }
+        }
+        if (conn.lost()) {
+            // The server went away: no display until a new connection succeeds.
+            publish(State{});
+        }
+    }
+}
+
+} // namespace quillon::platform

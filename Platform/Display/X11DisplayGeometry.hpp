@@ -1,0 +1,87 @@
+#pragma once
+
+#include "Platform/Display/DisplayGeometry.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace quillon::platform {
+
+// The main display of an X server, as the host reports and uses it.
+//
+// Main display: the RandR primary monitor, else the monitor that holds the root origin (0,0),
+// else the first monitor (a server without monitors: the whole root window). Scale: "Xft.dpi"
+// of the root window's resource database divided by 96, else 1.0.
+//
+// Coordinates: global points have their origin at the main display's top-left corner, and one
+// point is `scale` pixels, as on a HiDPI desktop whose toolkits scale by Xft.dpi. So
+// mainBounds() is {0, 0, pixel width / scale, pixel height / scale}, and a global point p is
+// root pixel (originX + p.x * scale, originY + p.y * scale): see toRoot().
+//
+// The values are read once at construction and then kept up to date by a small thread with
+// its own connection that wakes on RandR changes (monitors, outputs, screen size) and on
+// changes of the resource database, and looks again every `refreshInterval` (monitors that
+// clients define with RandR change without an event). Reads never talk to the server and are
+// thread-safe. Without a display (no DISPLAY, server unreachable, connection lost) the answer
+// is zero size and scale 2.0; the thread tries to connect again every `refreshInterval`.
+class X11DisplayGeometry : public DisplayGeometry {
+public:
+    struct Monitor {
+        int x = 0;
+        int y = 0;
+        int width = 0;
+        int height = 0;
+        bool primary = false;
+    };
+
+    // A consistent snapshot of everything known about the main display.
+    struct State {
+        bool connected = false;
+        int originX = 0; // main display's top-left in root pixels
+        int originY = 0;
+        int pixelWidth = 0;
+        int pixelHeight = 0;
+        double scale = 2.0;
+        std::uint64_t generation = 0; // grows with every refresh that changed something
+    };
+
+    // `display` empty: $DISPLAY at construction.
+    explicit X11DisplayGeometry(
+        std::string display = {},
+        std::chrono::milliseconds refreshInterval = std::chrono::seconds(2));
+    ~X11DisplayGeometry() override;
+    X11DisplayGeometry(const X11DisplayGeometry&) = delete;
+    X11DisplayGeometry& operator=(const X11DisplayGeometry&) = delete;
+
+    Rect mainBounds() const override;
+    double backingScale() const override;
+    State state() const;
+
+    // Root pixel for a global point of `s` (rounded to the nearest pixel, clamped to the
+    // 16-bit range X coordinates have; NaN lands on the main display's origin).
+    static void toRoot(const State& s, double x, double y, int& rootX, int& rootY);
+
+    // The main display among `monitors` (index), or -1 when there are none.
+    static int chooseMain(const std::vector<Monitor>& monitors);
+    // "Xft.dpi" / 96 from a resource database text, or 1.0 when absent or not a positive number.
+    static double scaleFromResources(const char* resourceManager);
+
+private:
+    void run();
+
+    std::string display_;
+    std::chrono::milliseconds retry_;
+    mutable std::mutex mutex_;
+    State state_;
+    std::condition_variable stopCv_;
+    bool stopping_ = false;
+    int wakeFd_ = -1; // eventfd that interrupts the thread's poll()
+    std::thread thread_;
+};
+
+} // namespace quillon::platform

@@ -1,0 +1,240 @@
+// Cost of one input message through EventInjector::handle into the recording poster (time and
+// heap allocations per message), and the regularity of the 120 Hz momentum timer on a real
+// serial queue.
+#include "Platform/Defaults/Defaults.hpp"
+#include "Platform/Display/DisplayGeometry.hpp"
+#include "Platform/EventStream/RecordingPoster.hpp"
+#include "Quillon/CGEventSink.hpp"
+#include "Quillon/EventInjector.hpp"
+
+#include <benchmark/benchmark.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <new>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+std::atomic<std::uint64_t> gAllocations{0};
+}
+
+void* operator new(std::size_t n) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void* operator new[](std::size_t n) {
+    gAllocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(n ? n : 1)) {
+        return p;
+    }
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}
+
+namespace {
+
+using namespace quillon;
+namespace cm = wire::cm;
+using Clock = std::chrono::steady_clock;
+
+std::filesystem::path benchDir() {
+    static const std::filesystem::path dir =
+        std::filesystem::temp_directory_path() /
+        ("quillon-injector-bench-" + std::to_string(::getpid()));
+    std::filesystem::create_directories(dir);
+    return dir;
+}
+
+platform::Defaults& benchDefaults() {
+    static platform::Defaults defaults(benchDir() / "defaults.json");
+    return defaults;
+}
+
+// The injector over the real sink and a recording poster whose storage is reused: clearing
+// keeps the capacity, so the poster itself does not allocate in the measured loop.
+struct Rig {
+    static constexpr std::size_t kKeep = 1 << 14;
+    std::shared_ptr<platform::RecordingPoster> poster =
+        std::make_shared<platform::RecordingPoster>();
+    std::shared_ptr<CGEventSink> sink;
+    std::unique_ptr<EventInjector> injector;
+
+    Rig() {
+        benchDefaults().set("momentumEnabled", false);
+        poster->reserve(kKeep + 64);
+        auto geometry =
+            std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 2560, 1440});
+        sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, benchDefaults(),
+                                             std::make_shared<platform::ManualScheduler>());
+        injector =
+            std::make_unique<EventInjector>(sink, GestureMapper::defaultMapper(), benchDefaults());
+    }
+    void recycle() {
+        if (poster->count() >= kKeep) {
+            poster->clear();
+        }
+    }
+};
+
+void runMessages(benchmark::State& state, const std::vector<wire::ControlMessage>& messages) {
+    Rig rig;
+    for (const auto& m : messages) { // warm-up: first-use allocations are not per message
+        rig.injector->handle(m);
+    }
+    rig.poster->clear();
+    std::size_t i = 0;
+    const std::uint64_t before = gAllocations.load();
+    for (auto _ : state) {
+        rig.injector->handle(messages[i]);
+        i = (i + 1) % messages.size();
+        rig.recycle();
+    }
+    const std::uint64_t allocations = gAllocations.load() - before;
+    state.counters["allocs/msg"] =
+        static_cast<double>(allocations) / static_cast<double>(state.iterations());
+    state.counters["ns/msg"] =
+        benchmark::Counter(static_cast<double>(state.iterations()),
+                           benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
+}
+
+void BM_PointerRelative(benchmark::State& state) {
+    runMessages(state, {cm::PointerRelative{3, -2}, cm::PointerRelative{-3, 2}});
+}
+BENCHMARK(BM_PointerRelative);
+
+void BM_PointerAbsolute(benchmark::State& state) {
+    runMessages(state, {cm::PointerAbsolute{0.25f, 0.5f, 0}, cm::PointerAbsolute{0.75f, 0.5f, 0}});
+}
+BENCHMARK(BM_PointerAbsolute);
+
+void BM_Drag(benchmark::State& state) {
+    Rig rig;
+    rig.injector->handle(cm::MouseButton{wire::MouseButton::left, true});
+    state.SetLabel("left held");
+    rig.poster->clear();
+    const std::uint64_t before = gAllocations.load();
+    float d = 1;
+    for (auto _ : state) {
+        rig.injector->handle(cm::PointerRelative{d, 0});
+        d = -d;
+        rig.recycle();
+    }
+    state.counters["allocs/msg"] =
+        static_cast<double>(gAllocations.load() - before) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_Drag);
+
+void BM_KeyCombo(benchmark::State& state) {
+    runMessages(state, {cm::KeyCombo{8, wire::KeyModifiers::command | wire::KeyModifiers::shift}});
+}
+BENCHMARK(BM_KeyCombo);
+
+void BM_ScrollChanged(benchmark::State& state) {
+    runMessages(state, {cm::Scroll{0, -3, wire::ScrollPhase::changed},
+                        cm::Scroll{0.5f, 3, wire::ScrollPhase::changed}});
+}
+BENCHMARK(BM_ScrollChanged);
+
+// Timestamps every momentum post (storage reserved up front).
+class TimestampPoster : public platform::EventPoster {
+public:
+    TimestampPoster() { stamps_.reserve(4096); }
+    void post(const platform::Event&) override {
+        const auto now = Clock::now();
+        std::lock_guard lock(mutex_);
+        if (stamps_.size() < stamps_.capacity()) {
+            stamps_.push_back(now);
+        }
+    }
+    std::vector<Clock::time_point> stamps() {
+        std::lock_guard lock(mutex_);
+        return stamps_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<Clock::time_point> stamps_;
+};
+
+void measureMomentumTicks() {
+    platform::Defaults& defaults = benchDefaults();
+    defaults.set("momentumEnabled", true);
+    defaults.set("momentumDecay", 1.0); // constant speed: ticks until stopped
+    auto poster = std::make_shared<TimestampPoster>();
+    auto geometry =
+        std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 2560, 1440});
+    // The sink's own momentum queue, as in the application.
+    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
+    sink->scroll(0, -3, wire::ScrollPhase::changed);
+    const auto ended = Clock::now();
+    sink->scroll(0, 0, wire::ScrollPhase::ended);
+    const auto wheelsBefore = poster->stamps().size(); // the ended wheel and its companions
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    sink->scroll(0, 0, wire::ScrollPhase::began); // stops it
+    auto stamps = poster->stamps();
+    stamps.erase(stamps.begin(), stamps.begin() + static_cast<std::ptrdiff_t>(wheelsBefore));
+    // Drop the began's own events, posted at the end.
+    while (!stamps.empty() && stamps.back() > ended + std::chrono::seconds(2)) {
+        stamps.pop_back();
+    }
+    if (stamps.size() < 3) {
+        std::printf("momentum ticks: too few ticks recorded (%zu)\n", stamps.size());
+        return;
+    }
+    const double period = 1e9 / 120.0;
+    std::vector<double> deviation;
+    for (std::size_t i = 1; i < stamps.size(); ++i) {
+        const double interval =
+            std::chrono::duration<double, std::nano>(stamps[i] - stamps[i - 1]).count();
+        deviation.push_back(std::abs(interval - period));
+    }
+    std::sort(deviation.begin(), deviation.end());
+    const auto pick = [&](double q) {
+        return deviation[std::min(
+            deviation.size() - 1,
+            static_cast<std::size_t>(q * static_cast<double>(deviation.size())))];
+    };
+    const double first = std::chrono::duration<double, std::milli>(stamps.front() - ended).count();
+    std::printf("momentum ticks over 2 s: %zu ticks; first tick %.3f ms after ended (8 ms "
+                "nominal)\n",
+                stamps.size(), first);
+    std::printf("tick interval deviation from 1/120 s: median %.1f us, p99 %.1f us, max %.1f "
+                "us\n",
+                pick(0.5) / 1e3, pick(0.99) / 1e3, deviation.back() / 1e3);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    measureMomentumTicks();
+    std::error_code ec;
+    std::filesystem::remove_all(benchDir(), ec);
+    return 0;
+}

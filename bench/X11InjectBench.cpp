@@ -1,0 +1,256 @@
+// Pointer moves into a private Xvfb: the host's whole input path (EventInjector -> CGEventSink ->
+// X11EventPoster) beside a bare loop of XTestFakeMotionEvent + XFlush, in the same run.
+// Prints events per second, the ratio, and the median time from handing over a move to the
+// motion reaching another client.
+//
+//   X11InjectBench [moves]      (default 100000)
+#include "Platform/Defaults/Defaults.hpp"
+#include "Platform/Display/X11DisplayGeometry.hpp"
+#include "Platform/EventStream/X11EventPoster.hpp"
+#include "Quillon/CGEventSink.hpp"
+#include "Quillon/EventInjector.hpp"
+
+#include <X11/Xlib.h>
+#include <X11/extensions/XTest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <fcntl.h>
+#include <filesystem>
+#include <functional>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <vector>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace quillon;
+namespace cm = wire::cm;
+
+constexpr int kWidth = 1920;
+constexpr int kHeight = 1080;
+
+// Xvfb on a display number of its own choosing, ended by pid.
+struct Xvfb {
+    pid_t pid = -1;
+    std::string display;
+
+    Xvfb() {
+        int fds[2];
+        if (pipe2(fds, O_CLOEXEC) != 0) {
+            return;
+        }
+        fcntl(fds[1], F_SETFD, 0);
+        const std::string fd = std::to_string(fds[1]);
+        const std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
+        std::vector<std::string> args = {"Xvfb", "-displayfd", fd,  "-noreset", "-nolisten",
+                                         "tcp",  "-screen",    "0", screen};
+        std::vector<char*> argv;
+        for (auto& a : args) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        while (number.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
+            char buf[16];
+            const ssize_t n = read(fds[0], buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            number.append(buf, static_cast<std::size_t>(n));
+        }
+        close(fds[0]);
+        if (!number.empty()) {
+            display = ":" + number.substr(0, number.find('\n'));
+        }
+    }
+    ~Xvfb() {
+        if (pid > 0) {
+            kill(pid, SIGTERM);
+            waitpid(pid, nullptr, 0);
+        }
+    }
+};
+
+// Another client that sees the motion: a window over the whole screen with PointerMotionMask.
+struct Watcher {
+    Display* dpy;
+    Window win;
+
+    explicit Watcher(const std::string& display) : dpy(XOpenDisplay(display.c_str())) {
+        XSetWindowAttributes a{};
+        a.override_redirect = True;
+        a.event_mask = PointerMotionMask | StructureNotifyMask;
+        win = XCreateWindow(dpy, DefaultRootWindow(dpy), 0, 0, kWidth, kHeight, 0, CopyFromParent,
+                            InputOnly, CopyFromParent, CWOverrideRedirect | CWEventMask, &a);
+        XMapWindow(dpy, win);
+        XEvent ev;
+        do {
+            XWindowEvent(dpy, win, StructureNotifyMask, &ev);
+        } while (ev.type != MapNotify);
+    }
+    ~Watcher() { XCloseDisplay(dpy); }
+
+    // Blocks until a motion to (x, y) arrives.
+    void waitForMotion(int x, int y) {
+        for (;;) {
+            while (XPending(dpy) > 0) {
+                XEvent ev;
+                XNextEvent(dpy, &ev);
+                if (ev.type == MotionNotify && ev.xmotion.x_root == x && ev.xmotion.y_root == y) {
+                    return;
+                }
+            }
+            pollfd p{ConnectionNumber(dpy), POLLIN, 0};
+            poll(&p, 1, 1000);
+        }
+    }
+    void drain() {
+        XSync(dpy, False);
+        while (XPending(dpy) > 0) {
+            XEvent ev;
+            XNextEvent(dpy, &ev);
+        }
+    }
+};
+
+double seconds(Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0 : v[v.size() / 2];
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int moves = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100000;
+    constexpr int kLatencySamples = 2000;
+    constexpr int kBatch = 32; // messages per received-frame drain in the batched run
+
+    Xvfb server;
+    if (server.display.empty()) {
+        std::fprintf(stderr, "Xvfb did not start\n");
+        return 1;
+    }
+    const auto home =
+        std::filesystem::temp_directory_path() / ("x11-inject-bench-" + std::to_string(getpid()));
+    std::filesystem::create_directories(home);
+    platform::Defaults defaults(home / "defaults.json");
+
+    auto geometry = std::make_shared<platform::X11DisplayGeometry>(server.display);
+    platform::X11EventPoster::Options o;
+    o.display = server.display;
+    o.geometry = geometry;
+    o.settings = [] { return platform::X11InputSettings{}; };
+    auto poster = std::make_shared<platform::X11EventPoster>(o);
+    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
+    EventInjector injector(sink, GestureMapper::defaultMapper(), defaults);
+    Watcher watcher(server.display);
+
+    Display* bare = XOpenDisplay(server.display.c_str());
+    // Positions walk the screen so every move changes the pointer.
+    const auto pos = [](int i, int& x, int& y) {
+        x = 10 + (i * 7) % (kWidth - 20);
+        y = 10 + (i * 3) % (kHeight - 20);
+    };
+    const auto absolute = [&](int i) {
+        int x = 0, y = 0;
+        pos(i, x, y);
+        return cm::PointerAbsolute{static_cast<float>(x) / kWidth, static_cast<float>(y) / kHeight,
+                                   0};
+    };
+
+    // Throughput. Each run ends with a round trip, so the server has taken every move.
+    const auto bareRun = [&] {
+        const auto t0 = Clock::now();
+        for (int i = 0; i < moves; ++i) {
+            int x = 0, y = 0;
+            pos(i, x, y);
+            XTestFakeMotionEvent(bare, -1, x, y, CurrentTime);
+            XFlush(bare);
+        }
+        XSync(bare, False);
+        return moves / seconds(Clock::now() - t0);
+    };
+    const auto hostRun = [&](bool batched) {
+        const auto t0 = Clock::now();
+        for (int i = 0; i < moves;) {
+            if (batched) {
+                platform::EventBatch batch;
+                for (int k = 0; k < kBatch && i < moves; ++k, ++i) {
+                    injector.handle(absolute(i));
+                }
+            } else {
+                injector.handle(absolute(i));
+                ++i;
+            }
+        }
+        poster->sync();
+        return moves / seconds(Clock::now() - t0);
+    };
+    // Warm up both paths, then interleave so machine load hits them alike.
+    bareRun();
+    hostRun(false);
+    watcher.drain();
+    double bareRate = 0, hostRate = 0, batchedRate = 0;
+    for (int round = 0; round < 2; ++round) {
+        bareRate = std::max(bareRate, bareRun());
+        hostRate = std::max(hostRate, hostRun(false));
+        batchedRate = std::max(batchedRate, hostRun(true));
+        watcher.drain();
+    }
+
+    // Latency: hand over one move, wait until the watcher sees it.
+    std::vector<double> bareLat, hostLat;
+    for (int i = 0; i < kLatencySamples; ++i) {
+        int x = 0, y = 0;
+        pos(i * 13 + 1, x, y);
+        auto t0 = Clock::now();
+        XTestFakeMotionEvent(bare, -1, x, y, CurrentTime);
+        XFlush(bare);
+        watcher.waitForMotion(x, y);
+        bareLat.push_back(seconds(Clock::now() - t0) * 1e6);
+
+        pos(i * 13 + 7, x, y);
+        t0 = Clock::now();
+        injector.handle(absolute(i * 13 + 7));
+        watcher.waitForMotion(x, y);
+        hostLat.push_back(seconds(Clock::now() - t0) * 1e6);
+    }
+
+    std::printf("X11 pointer moves into Xvfb %s, %d moves per run (best of 2)\n",
+                server.display.c_str(), moves);
+    std::printf("  bare XTestFakeMotionEvent + XFlush      %10.0f events/s\n", bareRate);
+    std::printf("  injector + sink + poster, flush each    %10.0f events/s  ratio %.2f\n", hostRate,
+                hostRate / bareRate);
+    std::printf("  injector + sink + poster, %d per batch  %10.0f events/s  ratio %.2f\n", kBatch,
+                batchedRate, batchedRate / bareRate);
+    std::printf("Median time to the motion reaching another client (%d samples)\n",
+                kLatencySamples);
+    std::printf("  bare                                    %10.1f us\n", median(bareLat));
+    std::printf("  injector + sink + poster                %10.1f us\n", median(hostLat));
+
+    XCloseDisplay(bare);
+    std::error_code ec;
+    std::filesystem::remove_all(home, ec);
+    return 0;
+}

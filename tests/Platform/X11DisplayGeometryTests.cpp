@@ -1,0 +1,137 @@
+// test-labels: x11;concurrency
+// test-timeout: 120
+#include "Platform/Display/X11DisplayGeometry.hpp"
+
+#include "tests/support/XvfbFixture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+
+namespace quillon::platform {
+namespace {
+
+using namespace std::chrono_literals;
+using quillon::testing::waitUntil;
+using quillon::testing::XvfbServer;
+using M = X11DisplayGeometry::Monitor;
+
+TEST(X11DisplayGeometryRules, MainMonitorIsPrimaryElseTheOneAtOriginElseTheFirst) {
+    struct Case {
+        const char* what;
+        std::vector<M> monitors;
+        int expected;
+    };
+    const Case cases[] = {
+        {"none", {}, -1},
+        {"primary wins over origin", {{0, 0, 800, 600, false}, {800, 0, 800, 600, true}}, 1},
+        {"origin holder without primary", {{800, 0, 800, 600, false}, {0, 0, 800, 600, false}}, 1},
+        {"origin inside a monitor at negative position",
+         {{1920, 0, 800, 600, false}, {-100, -50, 800, 600, false}},
+         1},
+        {"edge touching the origin does not hold it",
+         {{-800, 0, 800, 600, false}, {2000, 0, 100, 100, false}},
+         0},
+        {"nobody holds the origin: first",
+         {{100, 100, 800, 600, false}, {900, 0, 10, 10, false}},
+         0},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(X11DisplayGeometry::chooseMain(c.monitors), c.expected) << c.what;
+    }
+}
+
+TEST(X11DisplayGeometryRules, ScaleIsXftDpiOver96OrOne) {
+    const std::pair<const char*, double> cases[] = {
+        {nullptr, 1.0},
+        {"", 1.0},
+        {"Xft.dpi:\t192\n", 2.0},
+        {"Xcursor.size: 24\nXft.dpi: 120\nXft.antialias: 1\n", 1.25},
+        {"*dpi: 144\n", 1.5},
+        {"Xft.dpi: lots\n", 1.0},
+        {"Xft.dpi: -96\n", 1.0},
+        {"Xft.dpi: 0\n", 1.0},
+        {"Xcursor.size: 24\n", 1.0},
+    };
+    for (const auto& [text, scale] : cases) {
+        EXPECT_DOUBLE_EQ(X11DisplayGeometry::scaleFromResources(text), scale)
+            << (text ? text : "(null)");
+    }
+}
+
+TEST(X11DisplayGeometryRules, GlobalPointsMapToRootPixelsFromTheMainOrigin) {
+    X11DisplayGeometry::State s;
+    s.connected = true;
+    s.originX = 800;
+    s.originY = 100;
+    s.pixelWidth = 800;
+    s.pixelHeight = 600;
+    s.scale = 2.0;
+    int x = 0, y = 0;
+    X11DisplayGeometry::toRoot(s, 10.25, 20.5, x, y);
+    EXPECT_EQ(x, 821);
+    EXPECT_EQ(y, 141);
+    X11DisplayGeometry::toRoot(s, std::numeric_limits<double>::quiet_NaN(),
+                               std::numeric_limits<double>::infinity(), x, y);
+    EXPECT_EQ(x, 800);
+    EXPECT_EQ(y, 32767);
+    X11DisplayGeometry::toRoot(s, -1e300, 0, x, y);
+    EXPECT_EQ(x, -32768);
+}
+
+TEST(X11DisplayGeometry, FollowsMonitorAndDpiChangesOfARealServer) {
+    XvfbServer x({.width = 1600, .height = 600});
+    x.setMonitors({{"left", 0, 0, 800, 600, false}, {"right", 800, 0, 800, 600, true}});
+    // `byEvents` never looks again on its own, so it sees only what change events tell it.
+    X11DisplayGeometry byEvents(x.display(), 1h);
+    X11DisplayGeometry polled(x.display(), 50ms);
+
+    for (const X11DisplayGeometry* g : {&byEvents, &polled}) {
+        const auto s = g->state();
+        EXPECT_TRUE(s.connected);
+        EXPECT_EQ(s.originX, 800);
+        EXPECT_EQ(s.originY, 0);
+        EXPECT_EQ(g->mainBounds(), (Rect{0, 0, 800, 600}));
+        EXPECT_DOUBLE_EQ(g->backingScale(), 1.0);
+    }
+
+    x.setXftDpi(192);
+    ASSERT_TRUE(waitUntil([&] { return byEvents.backingScale() == 2.0; }, 5s));
+    EXPECT_EQ(byEvents.mainBounds(), (Rect{0, 0, 400, 300}));
+
+    // Client-defined monitors change without an event: the periodic look finds them.
+    x.setMonitors({{"left", 0, 0, 700, 500, true}, {"right", 700, 0, 900, 600, false}});
+    ASSERT_TRUE(waitUntil([&] { return polled.state().pixelWidth == 700; }, 5s));
+    const auto s = polled.state();
+    EXPECT_EQ(s.originX, 0);
+    EXPECT_EQ(s.pixelHeight, 500);
+    EXPECT_EQ(polled.mainBounds(), (Rect{0, 0, 350, 250}));
+
+    x.setXftDpi(0);
+    ASSERT_TRUE(waitUntil([&] { return byEvents.backingScale() == 1.0; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return polled.mainBounds() == Rect{0, 0, 700, 500}; }, 5s));
+}
+
+TEST(X11DisplayGeometry, WithoutADisplayReportsZeroSizeAndScaleTwo) {
+    const std::string gone = ":4999"; // no server listens there
+    for (const std::string& name : {std::string(), gone}) {
+        X11DisplayGeometry g(name); // the test environment has no DISPLAY
+        EXPECT_FALSE(g.state().connected) << name;
+        EXPECT_EQ(g.mainBounds(), Rect{}) << name;
+        EXPECT_DOUBLE_EQ(g.backingScale(), 2.0) << name;
+    }
+}
+
+TEST(X11DisplayGeometry, SurvivesTheServerGoingAway) {
+    auto x = std::make_unique<XvfbServer>(XvfbServer::Options{.width = 1024, .height = 768});
+    X11DisplayGeometry g(x->display(), 50ms);
+    ASSERT_EQ(g.mainBounds(), (Rect{0, 0, 1024, 768}));
+    x->stop();
+    ASSERT_TRUE(waitUntil([&] { return !g.state().connected; }, 5s));
+    EXPECT_EQ(g.mainBounds(), Rect{});
+    EXPECT_DOUBLE_EQ(g.backingScale(), 2.0);
+}
+
+} // namespace
+} // namespace quillon::platform

@@ -1,0 +1,165 @@
+#include "tests/support/XInputObserver.hpp"
+
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+#include <thread>
+
+namespace quillon::testing {
+
+using namespace std::chrono_literals;
+
+XInputObserver::XInputObserver(const std::string& display, bool window) : conn_(display) {
+    if (!window) {
+        return;
+    }
+    Display* d = conn_.get();
+    const int screen = DefaultScreen(d);
+    const Window root = RootWindow(d, screen);
+    XSetWindowAttributes a{};
+    a.override_redirect = True; // no window manager moves or decorates it
+    a.event_mask = KeyPressMask | KeyReleaseMask | ButtonPressMask | ButtonReleaseMask |
+                   PointerMotionMask | StructureNotifyMask;
+    window_ = XCreateWindow(d, root, 0, 0, static_cast<unsigned>(DisplayWidth(d, screen)),
+                            static_cast<unsigned>(DisplayHeight(d, screen)), 0, CopyFromParent,
+                            InputOutput, CopyFromParent, CWOverrideRedirect | CWEventMask, &a);
+    XMapRaised(d, window_);
+    XEvent ev;
+    do {
+        XWindowEvent(d, window_, StructureNotifyMask, &ev);
+    } while (ev.type != MapNotify);
+    XSetInputFocus(d, window_, RevertToPointerRoot, CurrentTime);
+    XSync(d, False);
+}
+
+XInputObserver::~XInputObserver() {
+    if (window_ != 0) {
+        XDestroyWindow(conn_.get(), window_);
+        XSync(conn_.get(), False);
+    }
+}
+
+XInputObserver::Pointer XInputObserver::pointer() const {
+    Window rootRet = 0, child = 0;
+    int rx = 0, ry = 0, wx = 0, wy = 0;
+    unsigned mask = 0;
+    XQueryPointer(conn_.get(), DefaultRootWindow(conn_.get()), &rootRet, &child, &rx, &ry, &wx, &wy,
+                  &mask);
+    return {rx, ry, mask};
+}
+
+bool XInputObserver::anyKeyDown() const {
+    char keys[32];
+    XQueryKeymap(conn_.get(), keys);
+    for (const char k : keys) {
+        if (k != 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool XInputObserver::anyButtonDown() const {
+    return (pointer().mask &
+            (Button1Mask | Button2Mask | Button3Mask | Button4Mask | Button5Mask)) != 0;
+}
+
+bool XInputObserver::keyDown(const std::string& keysymName) const {
+    const KeySym sym = XStringToKeysym(keysymName.c_str());
+    const KeyCode kc = XKeysymToKeycode(conn_.get(), sym);
+    char keys[32];
+    XQueryKeymap(conn_.get(), keys);
+    return kc != 0 && (keys[kc / 8] & (1 << (kc % 8))) != 0;
+}
+
+void XInputObserver::pump() {
+    Display* d = conn_.get();
+    XSync(d, False);
+    while (XPending(d) > 0) {
+        XEvent ev;
+        XNextEvent(d, &ev);
+        Record r{};
+        switch (ev.type) {
+        case KeyPress:
+        case KeyRelease: {
+            r.kind = ev.type == KeyPress ? Record::keyPress : Record::keyRelease;
+            r.detail = ev.xkey.keycode;
+            r.state = ev.xkey.state;
+            r.x = ev.xkey.x_root;
+            r.y = ev.xkey.y_root;
+            // The keysym at the level the state selects (Shift), as an application sees it.
+            KeySym sym = NoSymbol;
+            char buf[16];
+            XLookupString(&ev.xkey, buf, sizeof buf, &sym, nullptr);
+            const char* name = XKeysymToString(sym);
+            r.keysym = name != nullptr ? name : "";
+            break;
+        }
+        case ButtonPress:
+        case ButtonRelease:
+            r.kind = ev.type == ButtonPress ? Record::buttonPress : Record::buttonRelease;
+            r.detail = ev.xbutton.button;
+            r.state = ev.xbutton.state;
+            r.x = ev.xbutton.x_root;
+            r.y = ev.xbutton.y_root;
+            break;
+        case MotionNotify:
+            r.kind = Record::motion;
+            r.state = ev.xmotion.state;
+            r.x = ev.xmotion.x_root;
+            r.y = ev.xmotion.y_root;
+            break;
+        case MappingNotify:
+            XRefreshKeyboardMapping(&ev.xmapping);
+            continue;
+        default:
+            continue;
+        }
+        records_.push_back(r);
+    }
+}
+
+std::vector<XInputObserver::Record>
+XInputObserver::waitFor(const std::function<bool(const std::vector<Record>&)>& done,
+                        std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        pump();
+        if (done(records_) || std::chrono::steady_clock::now() >= deadline) {
+            return records_;
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+}
+
+std::vector<XInputObserver::Record> XInputObserver::settle(std::chrono::milliseconds quiet) {
+    auto last = std::chrono::steady_clock::now();
+    std::size_t seen = records_.size();
+    while (std::chrono::steady_clock::now() - last < quiet) {
+        pump();
+        if (records_.size() != seen) {
+            seen = records_.size();
+            last = std::chrono::steady_clock::now();
+        }
+        std::this_thread::sleep_for(2ms);
+    }
+    return records_;
+}
+
+void XInputObserver::clear() {
+    pump();
+    records_.clear();
+}
+
+std::vector<XInputObserver::Record> XInputObserver::only(const std::vector<Record>& all,
+                                                         Record::Kind kind) {
+    std::vector<Record> out;
+    for (const auto& r : all) {
+        if (r.kind == kind) {
+            out.push_back(r);
+        }
+    }
+    return out;
+}
+
+} // namespace quillon::testing

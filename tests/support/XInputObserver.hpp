@@ -1,0 +1,61 @@
+#pragma once
+
+#include "tests/support/XvfbFixture.hpp"
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quillon::testing {
+
+// A second X client that watches what input reached the server: the pointer (XQueryPointer),
+// which keys and buttons are down, and the key, button and motion events delivered to a
+// window of its own that covers the whole screen and holds the input focus.
+class XInputObserver {
+public:
+    struct Record {
+        enum Kind { keyPress, keyRelease, buttonPress, buttonRelease, motion } kind;
+        unsigned detail = 0; // button number or keycode
+        std::string keysym;  // keysym name of a key event at its level ("c", "Control_L")
+        unsigned state = 0;  // modifier and button mask at the time of the event
+        int x = 0;           // root coordinates
+        int y = 0;
+    };
+    struct Pointer {
+        int x = 0;
+        int y = 0;
+        unsigned mask = 0; // buttons (Button1Mask...) and modifiers held
+    };
+
+    // `window` false: no window, only queries (for tests where another client has the focus).
+    explicit XInputObserver(const std::string& display, bool window = true);
+    ~XInputObserver();
+
+    Display* display() const { return conn_.get(); }
+    Pointer pointer() const;
+    // Any key or pointer button down on the server (XQueryKeymap, XQueryPointer).
+    bool anyKeyDown() const;
+    bool anyButtonDown() const;
+    bool keyDown(const std::string& keysymName) const;
+
+    // Collects events until `done` holds for everything collected since the last clear(), or
+    // the timeout passes; returns what was collected.
+    std::vector<Record> waitFor(const std::function<bool(const std::vector<Record>&)>& done,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Collects until nothing new arrived for `quiet`.
+    std::vector<Record> settle(std::chrono::milliseconds quiet = std::chrono::milliseconds(150));
+    void clear();
+
+    // Only the records of one kind, or of button/key presses with a given detail.
+    static std::vector<Record> only(const std::vector<Record>& all, Record::Kind kind);
+
+private:
+    void pump();
+
+    XConnection conn_;
+    unsigned long window_ = 0;
+    std::vector<Record> records_;
+};
+
+} // namespace quillon::testing
