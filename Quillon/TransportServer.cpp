@@ -715,6 +715,17 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
         if (s->writing || s->cancelled) {
             return;
         }
+        if (!s->outgoing.empty()) {
+            // Hand the bytes to the kernel now: replies leave before anything that follows
+            // them (didAccept after helloAck) and without a trip through the reactor. Whatever
+            // does not fit goes through an asynchronous write; errors surface there too.
+            std::error_code ec;
+            const std::size_t n = s->socket.write_some(asio::buffer(s->outgoing), ec);
+            if (!ec) {
+                s->outgoing.erase(s->outgoing.begin(),
+                                  s->outgoing.begin() + static_cast<std::ptrdiff_t>(n));
+            }
+        }
         if (s->outgoing.empty()) {
             runCompletions(s->queuedDone);
             return;

@@ -9,6 +9,8 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -39,6 +41,39 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
         }
     }
 }
+
+// Writing to a connection the host already closed raises SIGPIPE, which would end the whole
+// program. A library must not change the process's signal disposition, so the signal is blocked
+// on this thread around each write and a SIGPIPE it raised is taken off the pending set.
+class SigpipeGuard {
+public:
+    SigpipeGuard() {
+        sigemptyset(&pipe_);
+        sigaddset(&pipe_, SIGPIPE);
+        sigset_t pending;
+        sigpending(&pending);
+        pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
+        pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+    }
+    ~SigpipeGuard() {
+        if (!pendingBefore_) {
+            sigset_t pending;
+            sigpending(&pending);
+            if (sigismember(&pending, SIGPIPE) == 1) {
+                const timespec zero{0, 0};
+                sigtimedwait(&pipe_, nullptr, &zero);
+            }
+        }
+        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    SigpipeGuard(const SigpipeGuard&) = delete;
+    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+
+private:
+    sigset_t pipe_;
+    sigset_t previous_;
+    bool pendingBefore_ = false;
+};
 
 std::string tlsErrorText() {
     std::string text;
@@ -134,6 +169,7 @@ std::unique_ptr<WireClient> WireClient::connect(const std::string& host, std::ui
     fcntl(client->fd_, F_SETFL, fcntl(client->fd_, F_GETFL) | O_NONBLOCK);
     const auto deadline = Clock::now() + options.timeout;
     ERR_clear_error();
+    const SigpipeGuard guard;
     for (;;) {
         const int r = SSL_connect(client->ssl_);
         if (r == 1) {
@@ -172,6 +208,7 @@ void WireClient::sendBytes(ByteView bytes) {
         return;
     }
     ERR_clear_error();
+    const SigpipeGuard guard;
     if (SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) <= 0) {
         closed_ = true;
         throw WireClientError("send failed: " + tlsErrorText());
@@ -188,6 +225,7 @@ bool WireClient::readSome(std::chrono::milliseconds timeout) {
     }
     std::uint8_t buffer[16384];
     ERR_clear_error();
+    const SigpipeGuard guard; // a read may answer the peer (an alert, a key update)
     const int r = SSL_read(ssl_, buffer, sizeof buffer);
     if (r > 0) {
         decoder_.append(ByteView(buffer, static_cast<std::size_t>(r)));

@@ -245,10 +245,3 @@ std::shared_ptr<ServiceAdvertiser> makeAvahiAdvertiser() {
 
 } // namespace quillon::platform
 
-// libdbus takes its global and per-connection locks in either order depending on whether a
-// connection is being opened or freed, so ThreadSanitizer reports a potential deadlock between
-// avahi clients even within one thread. The report is about libdbus's own locks; without this a
-// sanitizer build of any program that talks to avahi ends with a failure status.
-extern "C" const char* __tsan_default_suppressions() {
-    return "deadlock:libdbus-1.so\n";
-}

@@ -171,13 +171,15 @@ TEST_F(CorvaneClientTest, FindsTheHostThroughDNSSD) {
     options.serviceName = "corvane-client test " + std::to_string(getpid());
     auto advertised = std::make_unique<TransportServer>(store, options);
     advertised->start();
-    server.reset(); // the only host on the bus
+    server.reset();
     const std::string pin = advertised->beginPairing(wallNow());
     ClientRun pair =
-        runClient({"pair", "--pin", pin, "--state", statePath}, out, avahi.environment());
+        runClient({"pair", "--pin", pin, "--state", statePath, "--service", options.serviceName},
+                  out, avahi.environment());
     ASSERT_EQ(pair.exitCode, 0) << pair.output;
     ClientRun hello =
-        runClient({"hello", "--state", statePath, "heartbeat"}, out, avahi.environment());
+        runClient({"hello", "--state", statePath, "--service", options.serviceName, "heartbeat"},
+                  out, avahi.environment());
     EXPECT_EQ(hello.exitCode, 0) << hello.output;
     EXPECT_EQ(hello.output.rfind("helloAck", 0), 0u) << hello.output;
 }

@@ -123,15 +123,17 @@ TEST_F(TransportServerTest, PairsInsideTheWindowOnceThenAdmitsTheDevice) {
     std::unique_ptr<wire::WireClient> client = connectMain(*server, result.hostSecret);
     const int clientFd = client->fd();
     delegate->onAccept = [&](const PairedDevice&) {
-        char byte;
-        ackBeforeAccept = recv(clientFd, &byte, 1, MSG_PEEK | MSG_DONTWAIT) == 1;
+        // The server's queue is held here, so bytes it had not written yet cannot arrive; the
+        // test thread does not read until didAccept has returned.
+        pollfd p{clientFd, POLLIN, 0};
+        ackBeforeAccept = poll(&p, 1, 2000) == 1;
     };
     const double before = wallNow();
     client->send(helloFor({result.deviceID, result.token, result.hostSecret}));
+    ASSERT_TRUE(delegate->waitForCount(2, 5s));
     auto ack = client->receive(5s);
     ASSERT_TRUE(ack && ack->is<cm::HelloAck>());
     EXPECT_EQ(ack->as<cm::HelloAck>(), (cm::HelloAck{1920, 1080, 1.0F}));
-    ASSERT_TRUE(delegate->waitForCount(2, 5s));
     EXPECT_TRUE(ackBeforeAccept);
     EXPECT_EQ(delegate->events().back(), "accept " + result.deviceID);
     const auto seen = store->device(result.deviceID)->lastSeenAt;
@@ -235,6 +237,14 @@ TEST_F(TransportServerTest, FirstMessageRefusalsCloseTheConnectionAndReportNothi
         EXPECT_EQ(reply->as<cm::Error>(), c.expected);
         EXPECT_FALSE(client->receive(200ms)) << "nothing after the refusal";
         EXPECT_TRUE(client->waitForClose(5s));
+        // Writing on into the closed connection is an error for the client, not a signal that
+        // ends its process.
+        EXPECT_THROW(
+            for (int i = 0; i < 10; ++i) {
+                client->send(cm::Heartbeat{});
+                std::this_thread::sleep_for(20ms);
+            },
+            wire::WireClientError);
     }
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(delegate->events().size(), 1u);

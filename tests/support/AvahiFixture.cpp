@@ -1,4 +1,5 @@
 #include "tests/support/AvahiFixture.hpp"
+#include "tests/support/SanitizerSuppressions.hpp"
 
 #include <cstdlib>
 #include <filesystem>
@@ -67,6 +68,7 @@ AvahiFixture::Directory::~Directory() {
 }
 
 AvahiFixture::AvahiFixture() {
+    linkSanitizerSuppressions();
     const std::string socket = dir_.path + "/system_bus_socket";
     busAddress_ = "unix:path=" + socket;
     writeFile(dir_.path + "/bus.conf",
@@ -87,9 +89,10 @@ AvahiFixture::AvahiFixture() {
                   "  </policy>\n"
                   "</busconfig>\n");
     writeFile(dir_.path + "/avahi-daemon.conf",
-              "[server]\nhost-name=quillon-test\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=lo\n"
-              "enable-dbus=yes\n[wide-area]\nenable-wide-area=no\n[publish]\npublish-hinfo=no\n"
-              "publish-workstation=no\n");
+              "[server]\nhost-name=quillon-test-" + std::to_string(::getpid()) +
+                  "\nuse-ipv4=yes\nuse-ipv6=no\nallow-interfaces=lo\n"
+                  "enable-dbus=yes\n[wide-area]\nenable-wide-area=no\n[publish]\npublish-hinfo=no\n"
+                  "publish-workstation=no\n");
 
     bus_ = std::make_unique<ChildProcess>(ChildProcess::Options{
         {"dbus-daemon", "--config-file=" + dir_.path + "/bus.conf", "--nofork", "--nopidfile"},

@@ -37,7 +37,8 @@ namespace {
 
 const char* kUsage = R"(usage:
   corvane-client pair --pin PIN --state FILE [--name NAME] [--host HOST --port PORT [--salt BASE64]]
-  corvane-client hello --state FILE [--host HOST --port PORT] [options] [COMMAND...]
+                     [--service NAME]
+  corvane-client hello --state FILE [--host HOST --port PORT | --service NAME] [options] [COMMAND...]
 
 pair     connects to the pairing service with the PIN the host shows, asks to pair and keeps the
          device identifier, token and host secret in FILE (created with mode 0600). Without
@@ -47,6 +48,9 @@ hello    connects to the main service with the identity kept in FILE, says hello
          COMMANDs given on the command line, or else one command per line from standard input,
          and prints every reply as a line. A heartbeat goes out every second. Without
          --host/--port the main service is found through avahi.
+
+--service NAME         when browsing, take only a service whose name starts with NAME (the
+                       host's name; several hosts on one network)
 
 hello options:
   --no-heartbeat       send no automatic heartbeats (the host then closes the session)
@@ -107,8 +111,9 @@ Arguments parseArguments(int argc, char** argv) {
         std::cout << kUsage;
         std::exit(0);
     }
-    static const std::vector<std::string> valued = {"--pin",  "--state", "--name",   "--host",
-                                                    "--port", "--salt",  "--linger", "--version"};
+    static const std::vector<std::string> valued = {"--pin",    "--state",   "--name",
+                                                    "--host",   "--port",    "--salt",
+                                                    "--linger", "--version", "--service"};
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -450,7 +455,8 @@ Endpoint findEndpoint(const Arguments& args, const char* type, bool needTXT) {
     // Browse; with a given port, the service on that port.
     const auto deadline = Clock::now() + std::chrono::seconds(5);
     while (Clock::now() < deadline) {
-        auto found = platform::discoverService(type, std::chrono::milliseconds(2000));
+        auto found = platform::discoverService(type, std::chrono::milliseconds(2000),
+                                               option(args, "--service"));
         if (found && (endpoint.port == 0 || found->port == endpoint.port)) {
             if (endpoint.host.empty()) {
                 endpoint.host = found->host;
