@@ -473,8 +473,22 @@ std::string typeIntoTerminal(int poolSize) {
     X11EventPoster::Options o = optionsFor(x);
     o.textPoolSize = poolSize;
     X11EventPoster poster(o);
-    // No window manager: keys go to the window under the pointer.
+    // No window manager: keys go to the window under the pointer, once the terminal has
+    // shown it (the shell may be running before the window is).
     poster.post(pointerEvent(EventType::mouseMoved, 40, 40));
+    poster.sync();
+    quillon::testing::XConnection c(x.display());
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            Window root = 0, child = 0;
+            int rx = 0, ry = 0, wx = 0, wy = 0;
+            unsigned mask = 0;
+            XQueryPointer(c, DefaultRootWindow(c.get()), &root, &child, &rx, &ry, &wx, &wy, &mask);
+            XWindowAttributes attrs{};
+            return child != 0 && XGetWindowAttributes(c, child, &attrs) != 0 &&
+                   attrs.map_state == IsViewable;
+        },
+        15s));
     const std::u16string line = u"héllo wörld €😀 中文\n";
     typeLikeTheSink(poster, line + line);
     // A chunk boundary between the halves of a surrogate pair (units 19 and 20).
