@@ -545,6 +545,28 @@ TEST(X11EventPoster, TextDropsLoneSurrogatesAndNonCharactersAndLiftsHeldModifier
     poster.post(keyEvent(55, false));
     poster.sync();
     EXPECT_FALSE(obs.anyKeyDown());
+
+    // Caps Lock on: text still comes out as written, and the lock stays on afterwards.
+    const auto locked = [&] {
+        XkbStateRec st{};
+        XkbGetState(obs.display(), XkbUseCoreKbd, &st);
+        return (st.locked_mods & LockMask) != 0;
+    };
+    poster.post(keyEvent(57, true));
+    poster.post(keyEvent(57, false));
+    poster.sync();
+    ASSERT_TRUE(locked());
+    obs.clear();
+    typeLikeTheSink(poster, u"aB");
+    poster.sync();
+    typed.clear();
+    for (const auto& r : XInputObserver::only(obs.settle(), Rec::keyPress)) {
+        if (r.keysym != "Caps_Lock" && r.keysym != "Shift_L") {
+            typed.push_back(r.keysym);
+        }
+    }
+    EXPECT_EQ(typed, (std::vector<std::string>{"a", "B"}));
+    EXPECT_TRUE(locked());
 }
 
 // --- scrolling and gestures -------------------------------------------------------------------
