@@ -33,6 +33,7 @@ public:
     float f32() { return need(reader_.readFloat32()); }
     Bytes bytes() { return need(reader_.readBytes()); }
     std::string string() { return need(reader_.readString()); }
+    std::string_view stringView() { return need(reader_.readStringView()); }
     std::size_t remaining() const noexcept { return reader_.remaining(); }
 
     template <typename E> E enumeration(std::uint8_t raw) const {
@@ -256,7 +257,7 @@ ControlMessage ControlMessage::decode(const Frame& frame) {
     return decode(frame.type, frame.payload);
 }
 
-ControlMessage ControlMessage::decode(MessageType type, ByteView payload) {
+ControlMessage ControlMessage::decodeGeneral(MessageType type, ByteView payload) {
     FieldReader r(type, payload);
     switch (type) {
     case MessageType::setQuality:
@@ -307,8 +308,14 @@ ControlMessage ControlMessage::decode(MessageType type, ByteView payload) {
         const std::uint16_t mods = r.u16();
         return cm::KeyCombo{key, KeyModifiers(mods)};
     }
-    case MessageType::textInput:
-        return cm::TextInput{r.string()};
+    case MessageType::textInput: {
+        // Typed text is on the input path: build the message once and copy the text straight
+        // into it (each extra move of a short string is a memcpy call).
+        const std::string_view text = r.stringView();
+        ControlMessage m{cm::TextInput{}};
+        std::get<cm::TextInput>(m.value_).text.assign(text);
+        return m;
+    }
     case MessageType::setMode: {
         const std::uint8_t mode = r.u8();
         return cm::SetMode{r.enumeration<OperatingMode>(mode)};

@@ -5,6 +5,7 @@
 #include "WireProtocol/InputTypes.hpp"
 #include "WireProtocol/MessageType.hpp"
 
+#include <bit>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -150,12 +151,12 @@ public:
                                cm::MouseButton, cm::Scroll, cm::KeyCombo, cm::TextInput,
                                cm::SetMode, cm::Gesture, cm::Magnify, cm::MultiClick,
                                cm::SetStickyModifiers, cm::ActivateApplication, cm::PairResult,
-                               cm::HelloAck, cm::DisplayInfoChanged, cm::ApplicationList,
-                               cm::Error, cm::ListApplications, cm::Heartbeat, cm::HeartbeatAck>;
+                               cm::HelloAck, cm::DisplayInfoChanged, cm::ApplicationList, cm::Error,
+                               cm::ListApplications, cm::Heartbeat, cm::HeartbeatAck>;
 
     template <typename T>
-        requires std::is_constructible_v<Value, T&&>
-    ControlMessage(T&& payload) : value_(std::forward<T>(payload)) {}
+    requires std::is_constructible_v<Value, T&&> ControlMessage(T&& payload)
+        : value_(std::forward<T>(payload)) {}
 
     MessageType type() const noexcept;
     const Value& value() const noexcept { return value_; }
@@ -172,8 +173,14 @@ public:
 
     // Throws ControlMessageDecodeError. Trailing bytes after the last field are ignored.
     static ControlMessage decode(const Frame& frame);
-    static ControlMessage decode(MessageType type, ByteView payload);
-    static ControlMessage decode(const FrameView& frame) { return decode(frame.type, frame.payload); }
+    static ControlMessage decode(MessageType type, ByteView payload); // inline, below
+    // The complete decoder (every type, every error) without decode()'s inline fast path for the
+    // common well-formed input messages; both give the same result. Exposed for the fuzz target
+    // that checks exactly that.
+    static ControlMessage decodeGeneral(MessageType type, ByteView payload);
+    static ControlMessage decode(const FrameView& frame) {
+        return decode(frame.type, frame.payload);
+    }
 
     // Case name with its values, e.g. `scroll(dx: 0.0, dy: -3.0, phase: changed)`. Bytes are
     // shown by their count, never their contents (tokens and secrets stay out of logs).
@@ -186,5 +193,66 @@ public:
 private:
     Value value_;
 };
+
+// Fast path for the fixed-size input messages that make up nearly all traffic. It only accepts
+// payloads that are long enough and carry valid enumeration values; anything else goes to
+// decodeGeneral, which produces the same result or the right error.
+inline ControlMessage ControlMessage::decode(MessageType type, ByteView payload) {
+    const std::uint8_t* p = payload.data();
+    const std::size_t n = payload.size();
+    auto f32 = [p](std::size_t at) { return std::bit_cast<float>(loadLE32(p + at)); };
+    switch (type) {
+    case MessageType::pointerRelative:
+        if (n >= 8) {
+            return cm::PointerRelative{f32(0), f32(4)};
+        }
+        break;
+    case MessageType::pointerAbsolute:
+        if (n >= 12) {
+            return cm::PointerAbsolute{f32(0), f32(4), f32(8)};
+        }
+        break;
+    case MessageType::scroll:
+        if (n >= 9 && p[8] < allCases<ScrollPhase>().size()) {
+            return cm::Scroll{f32(0), f32(4), static_cast<ScrollPhase>(p[8])};
+        }
+        break;
+    case MessageType::mouseButton:
+        if (n >= 2 && p[0] < allCases<MouseButton>().size()) {
+            return cm::MouseButton{static_cast<MouseButton>(p[0]), p[1] != 0};
+        }
+        break;
+    case MessageType::magnify:
+        if (n >= 5 && p[4] < allCases<ScrollPhase>().size()) {
+            return cm::Magnify{f32(0), static_cast<ScrollPhase>(p[4])};
+        }
+        break;
+    case MessageType::keyCombo:
+        if (n >= 4) {
+            return cm::KeyCombo{loadLE16(p), KeyModifiers(loadLE16(p + 2))};
+        }
+        break;
+    case MessageType::multiClick:
+        if (n >= 2 && p[0] < allCases<MouseButton>().size()) {
+            return cm::MultiClick{static_cast<MouseButton>(p[0]), p[1]};
+        }
+        break;
+    case MessageType::gesture:
+        if (n >= 1 && p[0] < allCases<TrackpadGesture>().size()) {
+            return cm::Gesture{static_cast<TrackpadGesture>(p[0])};
+        }
+        break;
+    case MessageType::setStickyModifiers:
+        if (n >= 2) {
+            return cm::SetStickyModifiers{KeyModifiers(loadLE16(p))};
+        }
+        break;
+    case MessageType::heartbeat:
+        return cm::Heartbeat{};
+    default:
+        break;
+    }
+    return decodeGeneral(type, payload);
+}
 
 } // namespace quillon::wire

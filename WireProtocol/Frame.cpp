@@ -1,7 +1,5 @@
 #include "WireProtocol/Frame.hpp"
 
-#include "WireProtocol/ByteReader.hpp"
-
 #include <cstdint>
 #include <cstring>
 #include <stdexcept>
@@ -40,6 +38,13 @@ void FrameDecoder::append(ByteView data) {
     if (data.empty()) {
         return;
     }
+    // Once the front header declares more than any frame may hold, nothing after it can ever be
+    // decoded (every call throws payloadTooLarge again). Keeping further data would only let an
+    // owner that does not close the connection grow memory without bound.
+    if (bufferedBytes() >= static_cast<std::size_t>(FrameCodec::headerSize) &&
+        loadLE32(buffer_.data() + start_ + 1) > FrameCodec::maxPayloadSize) {
+        return;
+    }
     // Drop consumed bytes before growing, so the buffer never holds more than one partial
     // frame plus the new data. Moving only happens when the consumed part is at least half of
     // the buffer, which keeps the amortised cost linear.
@@ -50,27 +55,12 @@ void FrameDecoder::append(ByteView data) {
     buffer_.insert(buffer_.end(), data.begin(), data.end());
 }
 
-std::optional<FrameView> FrameDecoder::nextFrameView(std::uint32_t limit) {
-    const std::size_t available = buffer_.size() - start_;
-    if (available < static_cast<std::size_t>(FrameCodec::headerSize)) {
-        return std::nullopt;
-    }
-    ByteReader header(ByteView(buffer_.data() + start_, FrameCodec::headerSize));
-    const std::uint8_t typeByte = *header.readUInt8();
-    const std::uint32_t length = *header.readUInt32();
-    if (length > FrameCodec::maxPayloadSize || length > limit) {
-        throw FrameDecodeError::payloadTooLarge(length); // header stays: every call throws again
-    }
-    if (available - FrameCodec::headerSize < length) {
-        return std::nullopt;
-    }
-    const ByteView payload(buffer_.data() + start_ + FrameCodec::headerSize, length);
-    start_ += FrameCodec::headerSize + length;
-    const auto type = messageTypeFromRaw(typeByte);
-    if (!type) {
-        throw FrameDecodeError::unknownMessageType(typeByte); // frame already removed
-    }
-    return FrameView{*type, payload};
+void FrameDecoder::throwPayloadTooLarge(std::uint32_t length) {
+    throw FrameDecodeError::payloadTooLarge(length);
+}
+
+void FrameDecoder::throwUnknownMessageType(std::uint8_t type) {
+    throw FrameDecodeError::unknownMessageType(type);
 }
 
 std::optional<Frame> FrameDecoder::nextFrame() {

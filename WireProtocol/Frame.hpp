@@ -84,8 +84,34 @@ public:
     std::size_t bufferedBytes() const noexcept { return buffer_.size() - start_; }
 
 private:
+    [[noreturn]] static void throwPayloadTooLarge(std::uint32_t length);
+    [[noreturn]] static void throwUnknownMessageType(std::uint8_t type);
+
     Bytes buffer_;
     std::size_t start_ = 0; // first unconsumed byte of buffer_
 };
+
+// Inline: called once per frame on every connection's receive path.
+inline std::optional<FrameView> FrameDecoder::nextFrameView(std::uint32_t limit) {
+    const std::size_t available = buffer_.size() - start_;
+    if (available < static_cast<std::size_t>(FrameCodec::headerSize)) {
+        return std::nullopt;
+    }
+    const std::uint8_t* header = buffer_.data() + start_;
+    const std::uint32_t length = loadLE32(header + 1);
+    if (length > FrameCodec::maxPayloadSize || length > limit) {
+        throwPayloadTooLarge(length); // the header stays: every later call throws again
+    }
+    if (available - FrameCodec::headerSize < length) {
+        return std::nullopt;
+    }
+    start_ += FrameCodec::headerSize + length;
+    // The type is looked at only now, after the frame is removed, so an unknown one is skipped.
+    const auto type = messageTypeFromRaw(header[0]);
+    if (!type) {
+        throwUnknownMessageType(header[0]);
+    }
+    return FrameView{*type, ByteView(header + FrameCodec::headerSize, length)};
+}
 
 } // namespace quillon::wire

@@ -37,32 +37,53 @@ enum class MessageType : std::uint8_t {
 
 // Declaration order.
 inline constexpr std::array<MessageType, 24> allMessageTypes = {
-    MessageType::pairRequest,        MessageType::hello,
-    MessageType::pointerAbsolute,    MessageType::pointerRelative,
-    MessageType::mouseButton,        MessageType::scroll,
-    MessageType::keyCombo,           MessageType::textInput,
-    MessageType::setMode,            MessageType::setQuality,
-    MessageType::requestIDR,         MessageType::gesture,
-    MessageType::magnify,            MessageType::multiClick,
-    MessageType::setStickyModifiers, MessageType::listApplications,
-    MessageType::activateApplication, MessageType::heartbeat,
-    MessageType::pairResult,         MessageType::helloAck,
-    MessageType::displayInfoChanged, MessageType::heartbeatAck,
-    MessageType::applicationList,    MessageType::error,
+    MessageType::pairRequest,
+    MessageType::hello,
+    MessageType::pointerAbsolute,
+    MessageType::pointerRelative,
+    MessageType::mouseButton,
+    MessageType::scroll,
+    MessageType::keyCombo,
+    MessageType::textInput,
+    MessageType::setMode,
+    MessageType::setQuality,
+    MessageType::requestIDR,
+    MessageType::gesture,
+    MessageType::magnify,
+    MessageType::multiClick,
+    MessageType::setStickyModifiers,
+    MessageType::listApplications,
+    MessageType::activateApplication,
+    MessageType::heartbeat,
+    MessageType::pairResult,
+    MessageType::helloAck,
+    MessageType::displayInfoChanged,
+    MessageType::heartbeatAck,
+    MessageType::applicationList,
+    MessageType::error,
 };
 
-constexpr std::uint8_t rawValue(MessageType t) noexcept { return static_cast<std::uint8_t>(t); }
+constexpr std::uint8_t rawValue(MessageType t) noexcept {
+    return static_cast<std::uint8_t>(t);
+}
+
+namespace detail {
+// Which bytes are assigned codes: one lookup instead of a branchy switch on the frame path.
+inline constexpr auto assignedCodes = [] {
+    std::array<bool, 256> table{};
+    for (MessageType t : allMessageTypes) {
+        table[static_cast<std::uint8_t>(t)] = true;
+    }
+    return table;
+}();
+} // namespace detail
 
 // Exactly the 24 codes above; nothing for every other byte.
 constexpr std::optional<MessageType> messageTypeFromRaw(std::uint8_t raw) noexcept {
-    switch (raw) {
-    case 0x01: case 0x02: case 0x10: case 0x11: case 0x12: case 0x13: case 0x14: case 0x15:
-    case 0x16: case 0x17: case 0x18: case 0x19: case 0x1A: case 0x1B: case 0x1C: case 0x1D:
-    case 0x1E: case 0x1F: case 0x81: case 0x82: case 0x83: case 0x84: case 0x85: case 0x8F:
+    if (detail::assignedCodes[raw]) {
         return static_cast<MessageType>(raw);
-    default:
-        return std::nullopt;
     }
+    return std::nullopt;
 }
 
 // The case name ("pointerAbsolute").

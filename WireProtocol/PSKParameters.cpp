@@ -208,6 +208,16 @@ SSLContextPtr make(const SymmetricKey& key, std::string_view identity, Role role
     return ctx;
 }
 
+bool handshakeIsSound(SSL* ssl) {
+    if (ssl == nullptr || SSL_is_init_finished(ssl) != 1 || SSL_version(ssl) != TLS1_3_VERSION) {
+        return false;
+    }
+    const SSL_CIPHER* cipher = SSL_get_current_cipher(ssl);
+    // The PSK counts as a resumed session; a certificate handshake would not.
+    return cipher != nullptr && SSL_CIPHER_get_protocol_id(cipher) == 0x1301 &&
+           SSL_session_reused(ssl) == 1 && SSL_get_negotiated_group(ssl) != 0;
+}
+
 bool configureSocket(int fd) {
     const int on = 1;
     return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;

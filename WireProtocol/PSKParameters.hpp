@@ -6,6 +6,7 @@
 #include <string_view>
 
 typedef struct ssl_ctx_st SSL_CTX;
+typedef struct ssl_st SSL;
 
 namespace quillon::wire {
 
@@ -27,6 +28,12 @@ enum class Role { server, client };
 // caller's copy is not kept. Throws std::invalid_argument for an empty identity and
 // std::runtime_error when OpenSSL cannot build the context.
 SSLContextPtr make(const SymmetricKey& key, std::string_view identity, Role role);
+
+// After a completed handshake on a connection of such a context: true only when it is TLS 1.3
+// with TLS_AES_128_GCM_SHA256, authenticated by the PSK, with an (EC)DHE key exchange. The
+// contexts already refuse anything else; this is the check a transport can assert before
+// trusting the connection.
+bool handshakeIsSound(SSL* ssl);
 
 // TCP no-delay on a connected socket (Nagle off: small control frames are not held back).
 // False when the option cannot be set (e.g. not a TCP socket); the link still works, only

@@ -88,6 +88,10 @@ TEST(ByteReader, LengthPrefixedReads) {
         ByteReader r(c.data);
         EXPECT_EQ(r.readString(), c.text);
         EXPECT_EQ(r.cursor(), c.cursorAfter);
+        ByteReader viewReader(c.data); // the copy-free variant behaves the same
+        const auto view = viewReader.readStringView();
+        EXPECT_EQ(view ? std::optional<std::string>(*view) : std::nullopt, c.text);
+        EXPECT_EQ(viewReader.cursor(), c.cursorAfter);
     }
 }
 
@@ -126,9 +130,15 @@ TEST(ByteReader, StrictUTF8) {
         {"truncated three-byte", {0xE2, 0x82}, false},
         {"bad continuation", {0xE2, 0x28, 0xAC}, false},
     };
+    // Each case also behind and before runs of ASCII, so no position is skipped unchecked.
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        EXPECT_EQ(isValidUTF8(c.bytes), c.valid);
+        for (std::size_t pad : {0, 1, 7, 8, 9, 23}) {
+            Bytes padded(pad, 'x');
+            padded.insert(padded.end(), c.bytes.begin(), c.bytes.end());
+            padded.insert(padded.end(), pad, 'y');
+            EXPECT_EQ(isValidUTF8(padded), c.valid) << "padding " << pad;
+        }
         ByteWriter w;
         w.writeBytes(c.bytes);
         ByteReader r(w.data());

@@ -145,10 +145,9 @@ struct DecodeCase {
     std::variant<Kind, ControlMessage> expected;
 };
 
-void checkDecode(const DecodeCase& c) {
-    SCOPED_TRACE(c.name);
+template <typename Decode> void checkDecodeWith(const DecodeCase& c, Decode decode) {
     try {
-        const ControlMessage m = ControlMessage::decode(Frame{c.type, c.payload});
+        const ControlMessage m = decode(c.type, c.payload);
         const auto* want = std::get_if<ControlMessage>(&c.expected);
         ASSERT_NE(want, nullptr) << "decoded " << m.description();
         EXPECT_TRUE(ControlMessage::identical(m, *want)) << m.description();
@@ -158,6 +157,14 @@ void checkDecode(const DecodeCase& c) {
         EXPECT_EQ(e.kind(), *want) << e.what();
         EXPECT_EQ(e.type(), c.type); // the error names the frame's type
     }
+}
+
+// Checks decode() (with its inline fast path) and the complete decoder alike.
+void checkDecode(const DecodeCase& c) {
+    SCOPED_TRACE(c.name);
+    checkDecodeWith(c, [](MessageType t, ByteView p) { return ControlMessage::decode(t, p); });
+    checkDecodeWith(c,
+                    [](MessageType t, ByteView p) { return ControlMessage::decodeGeneral(t, p); });
 }
 
 TEST(ControlMessage, FixedSizeDecoding) {

@@ -1,4 +1,5 @@
 // test-labels: wire
+#include "WireProtocol/ByteWriter.hpp"
 #include "WireProtocol/ControlMessage.hpp"
 #include "WireProtocol/Frame.hpp"
 
@@ -8,6 +9,7 @@
 #include <cstdlib>
 #include <new>
 #include <optional>
+#include <stdexcept>
 
 using namespace quillon::wire;
 
@@ -85,6 +87,20 @@ TEST(FrameCodec, Layouts) {
     EXPECT_EQ(encoded.size(), 5 + big.size());
 }
 
+// A length that does not fit the 32-bit field must not be written truncated (the peer would
+// read the rest of the stream as garbage). The view is never read: the check comes first.
+TEST(FrameCodec, LengthsBeyond32BitsAreRefused) {
+    static const std::uint8_t byte = 0;
+    const ByteView huge(&byte, std::size_t{1} << 32);
+    Bytes out;
+    EXPECT_THROW(FrameCodec::encodeInto(out, MessageType::applicationList, huge),
+                 std::length_error);
+    EXPECT_TRUE(out.empty());
+    ByteWriter w;
+    EXPECT_THROW(w.writeBytes(huge), std::length_error);
+    EXPECT_TRUE(w.data().empty());
+}
+
 TEST(FrameCodec, TypeCodesMapBothWays) {
     int mapped = 0;
     for (int raw = 0; raw < 256; ++raw) {
@@ -153,8 +169,22 @@ TEST(FrameDecoder, PayloadLimit) {
     for (int call = 0; call < 3; ++call) {
         EXPECT_EQ(errorOf(rejected), FrameDecodeError::payloadTooLarge(4'194'305));
     }
-    rejected.append(Bytes(100, 0)); // more bytes do not help
+    // More bytes do not help, and they are not kept: an owner that goes on appending after the
+    // error does not grow memory.
+    for (int i = 0; i < 100; ++i) {
+        rejected.append(Bytes(64 * 1024, 0));
+    }
     EXPECT_EQ(errorOf(rejected), FrameDecodeError::payloadTooLarge(4'194'305));
+    EXPECT_EQ(rejected.bufferedBytes(), 5u);
+
+    // The header may arrive in pieces and with more bytes behind it in the same read.
+    FrameDecoder split;
+    split.append(Bytes{0x10, 0xFF});
+    EXPECT_EQ(split.nextFrame(), std::nullopt);
+    split.append(Bytes{0xFF, 0xFF, 0xFF, 1, 2, 3});
+    EXPECT_EQ(errorOf(split), FrameDecodeError::payloadTooLarge(0xFFFFFFFF));
+    split.append(Bytes(1000, 0));
+    EXPECT_EQ(split.bufferedBytes(), 8u);
 
     FrameDecoder huge;
     huge.append(Bytes{0x10, 0xFF, 0xFF, 0xFF, 0xFF});

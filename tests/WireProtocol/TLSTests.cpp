@@ -66,6 +66,7 @@ Socket listenLoopback(std::uint16_t& port) {
         ::listen(s.get(), 4) != 0) {
         throw std::runtime_error("cannot listen on loopback");
     }
+    setTimeouts(s.get()); // accept() gives up too, should the peer never come
     socklen_t len = sizeof addr;
     ::getsockname(s.get(), reinterpret_cast<sockaddr*>(&addr), &len);
     port = ntohs(addr.sin_port);
@@ -86,6 +87,7 @@ Socket connectLoopback(std::uint16_t port) {
 
 struct Outcome {
     bool handshake = false;
+    bool sound = false;     // PSKParameters::handshakeIsSound
     bool exchanged = false; // application data went both ways
     std::string cipher;
     std::string version;
@@ -128,12 +130,17 @@ void describe(SSL* ssl, Outcome& out) {
     out.version = SSL_get_version(ssl);
     out.group = SSL_get_negotiated_group(ssl);
     out.pskUsed = SSL_session_reused(ssl) == 1;
+    out.sound = PSKParameters::handshakeIsSound(ssl);
 }
 
 // The server end: accept one connection, handshake, send "ping", expect "pong".
 Outcome serve(SSL_CTX* ctx, int listenFd) {
     Outcome out;
     Socket conn(::accept4(listenFd, nullptr, nullptr, SOCK_CLOEXEC));
+    if (conn.get() < 0) {
+        out.error = "no connection arrived";
+        return out;
+    }
     setTimeouts(conn.get());
     std::unique_ptr<SSL, decltype(&SSL_free)> ssl(SSL_new(ctx), SSL_free);
     SSL_set_fd(ssl.get(), conn.get());
@@ -268,6 +275,7 @@ TEST(PSKParameters, LoopbackHandshakes) {
             EXPECT_EQ(side->cipher, "TLS_AES_128_GCM_SHA256");
             EXPECT_TRUE(side->pskUsed);
             EXPECT_NE(side->group, 0) << "no (EC)DHE share: the session has no forward secrecy";
+            EXPECT_TRUE(side->sound);
         }
         EXPECT_EQ(r.client.ticketsReceived, 0);
     }
@@ -351,6 +359,7 @@ TEST(PSKParameters, ClientRejectsACertificateInPlaceOfThePSK) {
     SSL_CTX_set_verify(permissive.get(), SSL_VERIFY_NONE, nullptr);
     const Pair accepted = handshake(rogue.get(), permissive.get());
     EXPECT_TRUE(accepted.client.handshake) << accepted.client.error;
+    EXPECT_FALSE(accepted.client.sound); // a certificate handshake is not a PSK one
 }
 
 TEST(PSKParameters, ContextOutlivesItsHandleWhileConnectionsExist) {
@@ -434,6 +443,7 @@ TEST(PSKParameters, GnuTLSClientInterop) {
             EXPECT_TRUE(served.exchanged) << output;
             EXPECT_EQ(served.cipher, "TLS_AES_128_GCM_SHA256");
             EXPECT_NE(served.group, 0);
+            EXPECT_TRUE(served.sound);
             EXPECT_NE(output.find("PSK authentication. Connected as 'corvane'"), std::string::npos)
                 << output;
             EXPECT_NE(output.find("ping"), std::string::npos) << output;
