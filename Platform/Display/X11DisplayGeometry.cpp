@@ -4,13 +4,14 @@
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
-#include <X11/Xresource.h>
 #include <X11/extensions/Xrandr.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <optional>
 #include <poll.h>
+#include <string_view>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -92,28 +93,60 @@ int X11DisplayGeometry::chooseMain(const std::vector<Monitor>& monitors) {
 }
 
 double X11DisplayGeometry::scaleFromResources(const char* resourceManager) {
-    if (resourceManager == nullptr || *resourceManager == '\0') {
+    // The resource database is a root window property any client may write, so it is parsed
+    // here with a small line reader rather than Xrm (whose parser has read past its buffer on
+    // malformed text). Lines are "name: value"; "!" starts a comment. "Xft.dpi" wins over the
+    // loose forms toolkits also honour ("Xft*dpi", "*dpi", "*.dpi"); within a form the last
+    // line wins, as in the database.
+    if (resourceManager == nullptr) {
         return 1.0;
     }
-    static std::once_flag once;
-    std::call_once(once, [] { XrmInitialize(); });
-    XrmDatabase db = XrmGetStringDatabase(resourceManager);
-    if (db == nullptr) {
-        return 1.0;
-    }
-    double scale = 1.0;
-    char* type = nullptr;
-    XrmValue value{};
-    if (XrmGetResource(db, "Xft.dpi", "Xft.Dpi", &type, &value) == True && value.addr != nullptr) {
-        const std::string text(value.addr, value.size > 0 ? value.size - 1 : 0);
-        char* end = nullptr;
-        const double dpi = std::strtod(text.c_str(), &end);
-        if (end != text.c_str() && std::isfinite(dpi) && dpi > 0) {
-            scale = dpi / 96.0;
+    const std::string_view db(resourceManager);
+    const auto trim = [](std::string_view v) {
+        while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) {
+            v.remove_prefix(1);
         }
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\t' || v.back() == '\r')) {
+            v.remove_suffix(1);
+        }
+        return v;
+    };
+    std::optional<double> exact, loose;
+    std::size_t start = 0;
+    while (start < db.size()) {
+        std::size_t end = db.find('\n', start);
+        if (end == std::string_view::npos) {
+            end = db.size();
+        }
+        const std::string_view line = trim(db.substr(start, end - start));
+        start = end + 1;
+        const auto colon = line.find(':');
+        if (line.empty() || line.front() == '!' || colon == std::string_view::npos) {
+            continue;
+        }
+        const std::string_view name = trim(line.substr(0, colon));
+        const bool isExact = name == "Xft.dpi";
+        const bool isLoose = name == "Xft*dpi" || name == "*dpi" || name == "*.dpi";
+        if (!isExact && !isLoose) {
+            continue;
+        }
+        const std::string value(trim(line.substr(colon + 1)));
+        char* stop = nullptr;
+        const double dpi = std::strtod(value.c_str(), &stop);
+        std::optional<double> parsed;
+        if (stop != value.c_str() && std::isfinite(dpi) && dpi > 0) {
+            parsed = dpi;
+        }
+        (isExact ? exact : loose) = parsed;
     }
-    XrmDestroyDatabase(db);
-    return scale;
+    const auto dpi = exact ? exact : loose;
+    if (!dpi) {
+        return 1.0;
+    }
+    // A scale outside what any screen uses is a broken setting, not a reason to shrink the
+    // desktop to nothing or blow it up past the coordinate range.
+    const double scale = *dpi / 96.0;
+    return scale >= 0.25 && scale <= 16 ? scale : 1.0;
 }
 
 void X11DisplayGeometry::toRoot(const State& s, double x, double y, int& rootX, int& rootY) {

@@ -68,7 +68,8 @@ public:
 
     // The main display among `monitors` (index), or -1 when there are none.
     static int chooseMain(const std::vector<Monitor>& monitors);
-    // "Xft.dpi" / 96 from a resource database text, or 1.0 when absent or not a positive number.
+    // "Xft.dpi" / 96 from a resource database text, or 1.0 when absent, not a number, or giving a
+    // scale outside 0.25...16.
     static double scaleFromResources(const char* resourceManager);
 
 private:

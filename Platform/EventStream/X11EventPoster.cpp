@@ -445,6 +445,16 @@ struct X11EventPoster::Impl {
                 pressKeycode(static_cast<int>(kc), false);
             }
         }
+        // Caps Lock would turn typed letters into capitals (and capitals into small letters):
+        // switch it off around the text when it is on (a round trip per chunk, not per key).
+        const auto capsLock = symbols.find(XK_Caps_Lock);
+        XkbStateRec state{};
+        const bool lockOn = capsLock != symbols.end() &&
+                            XkbGetState(dpy(), XkbUseCoreKbd, &state) == Success &&
+                            (state.locked_mods & LockMask) != 0;
+        if (lockOn) {
+            tap(capsLock->second.keycode);
+        }
         for (const char16_t u : units) {
             const bool high = u >= 0xD800 && u <= 0xDBFF;
             const bool low = u >= 0xDC00 && u <= 0xDFFF;
@@ -465,6 +475,9 @@ struct X11EventPoster::Impl {
             } else {
                 typeCodePoint(u);
             }
+        }
+        if (lockOn) {
+            tap(capsLock->second.keycode);
         }
         for (const int kc : lifted) {
             pressKeycode(kc, true);

@@ -53,6 +53,12 @@ TEST(X11DisplayGeometryRules, ScaleIsXftDpiOver96OrOne) {
         {"Xft.dpi: -96\n", 1.0},
         {"Xft.dpi: 0\n", 1.0},
         {"Xcursor.size: 24\n", 1.0},
+        {"*dpi: 144\nXft.dpi: 192\n*dpi: 120\n", 2.0}, // the exact name wins
+        {"! Xft.dpi: 192\n", 1.0},
+        {"Xft.dpi: 192\nXft.dpi: 288\n", 3.0}, // the last line wins
+        {"Xft.dpi: 1e-320\n", 1.0},            // no screen is that coarse
+        {"Xft.dpi: 1e308\n", 1.0},             // nor that fine
+        {"Xft.dpi: 24\n", 0.25},
     };
     for (const auto& [text, scale] : cases) {
         EXPECT_DOUBLE_EQ(X11DisplayGeometry::scaleFromResources(text), scale)

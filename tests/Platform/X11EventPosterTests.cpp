@@ -473,8 +473,22 @@ std::string typeIntoTerminal(int poolSize) {
     X11EventPoster::Options o = optionsFor(x);
     o.textPoolSize = poolSize;
     X11EventPoster poster(o);
-    // No window manager: keys go to the window under the pointer.
+    // No window manager: keys go to the window under the pointer, once the terminal has
+    // shown it (the shell may be running before the window is).
     poster.post(pointerEvent(EventType::mouseMoved, 40, 40));
+    poster.sync();
+    quillon::testing::XConnection c(x.display());
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            Window root = 0, child = 0;
+            int rx = 0, ry = 0, wx = 0, wy = 0;
+            unsigned mask = 0;
+            XQueryPointer(c, DefaultRootWindow(c.get()), &root, &child, &rx, &ry, &wx, &wy, &mask);
+            XWindowAttributes attrs{};
+            return child != 0 && XGetWindowAttributes(c, child, &attrs) != 0 &&
+                   attrs.map_state == IsViewable;
+        },
+        15s));
     const std::u16string line = u"héllo wörld €😀 中文\n";
     typeLikeTheSink(poster, line + line);
     // A chunk boundary between the halves of a surrogate pair (units 19 and 20).
@@ -531,6 +545,28 @@ TEST(X11EventPoster, TextDropsLoneSurrogatesAndNonCharactersAndLiftsHeldModifier
     poster.post(keyEvent(55, false));
     poster.sync();
     EXPECT_FALSE(obs.anyKeyDown());
+
+    // Caps Lock on: text still comes out as written, and the lock stays on afterwards.
+    const auto locked = [&] {
+        XkbStateRec st{};
+        XkbGetState(obs.display(), XkbUseCoreKbd, &st);
+        return (st.locked_mods & LockMask) != 0;
+    };
+    poster.post(keyEvent(57, true));
+    poster.post(keyEvent(57, false));
+    poster.sync();
+    ASSERT_TRUE(locked());
+    obs.clear();
+    typeLikeTheSink(poster, u"aB");
+    poster.sync();
+    typed.clear();
+    for (const auto& r : XInputObserver::only(obs.settle(), Rec::keyPress)) {
+        if (r.keysym != "Caps_Lock" && r.keysym != "Shift_L") {
+            typed.push_back(r.keysym);
+        }
+    }
+    EXPECT_EQ(typed, (std::vector<std::string>{"a", "B"}));
+    EXPECT_TRUE(locked());
 }
 
 // --- scrolling and gestures -------------------------------------------------------------------

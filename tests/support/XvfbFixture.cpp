@@ -15,17 +15,7 @@
 #include <thread>
 #include <unistd.h>
 
-#if defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-// When a server goes away, libX11 (1.8) runs its I/O-error path; with an exit handler that
-// returns (how the host survives a lost server) it unlocks the display's lock once more than
-// it locked it. The lock belongs to that one dead connection, used by one thread, and the
-// connection is dropped right after; TSan's report about it is not about our code.
-extern "C" const char* __tsan_default_suppressions() {
-    return "mutex:libX11.so\n";
-}
-#endif
-#endif
+#include "tests/support/SanitizerSuppressions.hpp"
 
 namespace quillon::testing {
 
@@ -72,6 +62,7 @@ int ignoreXError(Display*, XErrorEvent*) {
 XvfbServer::XvfbServer() : XvfbServer(Options{}) {}
 
 XvfbServer::XvfbServer(Options options) : options_(options), dir_(std::make_unique<TempDir>()) {
+    linkSanitizerSuppressions();
     startServer();
     if (options_.windowManager) {
         try {
