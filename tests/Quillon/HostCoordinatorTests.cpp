@@ -423,4 +423,19 @@ TEST_F(HostCoordinatorTest, StopReleasesInputAndKeepsTheArbiter) {
     EXPECT_EQ(countInLog("【断开】"), 0u);
 }
 
+TEST_F(HostCoordinatorTest, TransportFailuresAreShownAsTheyAre) {
+    // With advertising on and no avahi-daemon reachable, the transport reports a failure.
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/quillon-test-bus", 1);
+    coordinator_->stop();
+    HostCoordinator::Options options;
+    options.server.advertise = true;
+    coordinator_ = HostCoordinator::create(store_, injector_, false, catalog_, options);
+    coordinator_->start();
+    ASSERT_TRUE(coordinator_->server().mainPort()); // the listener itself runs
+    ASSERT_TRUE(runUntil([&] { return coordinator_->lastError().has_value(); }));
+    EXPECT_EQ(coordinator_->lastError()->find("启动监听失败："), std::string::npos);
+    EXPECT_NE(coordinator_->lastError()->find("avahi"), std::string::npos)
+        << *coordinator_->lastError();
+}
+
 } // namespace
