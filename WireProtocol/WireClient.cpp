@@ -9,12 +9,11 @@
 #include <fcntl.h>
 #include <netdb.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 
 namespace quillon::wire {
@@ -42,38 +41,61 @@ bool waitFor(int fd, short events, Clock::time_point deadline) {
     }
 }
 
-// Writing to a connection the host already closed raises SIGPIPE, which would end the whole
-// program. A library must not change the process's signal disposition, so the signal is blocked
-// on this thread around each write and a SIGPIPE it raised is taken off the pending set.
-class SigpipeGuard {
-public:
-    SigpipeGuard() {
-        sigemptyset(&pipe_);
-        sigaddset(&pipe_, SIGPIPE);
-        sigset_t pending;
-        sigpending(&pending);
-        pendingBefore_ = sigismember(&pending, SIGPIPE) == 1;
-        pthread_sigmask(SIG_BLOCK, &pipe_, &previous_);
+// A socket BIO that writes with MSG_NOSIGNAL. OpenSSL's own socket BIO uses write(), so
+// writing into a connection the host already closed would raise SIGPIPE and end the whole
+// program; a library must not change the process's signal disposition to prevent that.
+int bioWrite(BIO* bio, const char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    const ssize_t n =
+        ::send(BIO_get_fd(bio, nullptr), data, static_cast<std::size_t>(length), MSG_NOSIGNAL);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        BIO_set_retry_write(bio);
     }
-    ~SigpipeGuard() {
-        if (!pendingBefore_) {
-            sigset_t pending;
-            sigpending(&pending);
-            if (sigismember(&pending, SIGPIPE) == 1) {
-                const timespec zero{0, 0};
-                sigtimedwait(&pipe_, nullptr, &zero);
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
-    }
-    SigpipeGuard(const SigpipeGuard&) = delete;
-    SigpipeGuard& operator=(const SigpipeGuard&) = delete;
+    return static_cast<int>(n);
+}
 
-private:
-    sigset_t pipe_;
-    sigset_t previous_;
-    bool pendingBefore_ = false;
-};
+int bioRead(BIO* bio, char* data, int length) {
+    BIO_clear_retry_flags(bio);
+    const ssize_t n = ::recv(BIO_get_fd(bio, nullptr), data, static_cast<std::size_t>(length), 0);
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
+        BIO_set_retry_read(bio);
+    }
+    return static_cast<int>(n);
+}
+
+long bioControl(BIO* bio, int command, long number, void* pointer) {
+    switch (command) {
+    case BIO_C_SET_FD:
+        BIO_set_data(
+            bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(*static_cast<int*>(pointer))));
+        BIO_set_init(bio, 1);
+        return 1;
+    case BIO_C_GET_FD: {
+        const int fd = static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+        if (pointer != nullptr) {
+            *static_cast<int*>(pointer) = fd;
+        }
+        return fd;
+    }
+    case BIO_CTRL_FLUSH:
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+BIO_METHOD* noSigpipeSocketMethod() {
+    static BIO_METHOD* method = [] {
+        BIO_METHOD* m =
+            BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK | BIO_TYPE_DESCRIPTOR,
+                         "socket without SIGPIPE");
+        BIO_meth_set_write(m, bioWrite);
+        BIO_meth_set_read(m, bioRead);
+        BIO_meth_set_ctrl(m, bioControl);
+        return m;
+    }();
+    return method;
+}
 
 std::string tlsErrorText() {
     std::string text;
@@ -162,14 +184,16 @@ std::unique_ptr<WireClient> WireClient::connect(const std::string& host, std::ui
     PSKParameters::configureSocket(client->fd_);
     const auto ctx = PSKParameters::make(key, identity, PSKParameters::Role::client);
     client->ssl_ = SSL_new(ctx.get());
-    if (client->ssl_ == nullptr || SSL_set_fd(client->ssl_, client->fd_) != 1) {
+    BIO* bio = client->ssl_ != nullptr ? BIO_new(noSigpipeSocketMethod()) : nullptr;
+    if (bio == nullptr) {
         throw WireClientError("TLS: " + tlsErrorText());
     }
+    BIO_set_fd(bio, client->fd_, BIO_NOCLOSE);
+    SSL_set_bio(client->ssl_, bio, bio);
     // Non-blocking during the handshake so the timeout holds.
     fcntl(client->fd_, F_SETFL, fcntl(client->fd_, F_GETFL) | O_NONBLOCK);
     const auto deadline = Clock::now() + options.timeout;
     ERR_clear_error();
-    const SigpipeGuard guard;
     for (;;) {
         const int r = SSL_connect(client->ssl_);
         if (r == 1) {
@@ -208,7 +232,6 @@ void WireClient::sendBytes(ByteView bytes) {
         return;
     }
     ERR_clear_error();
-    const SigpipeGuard guard;
     if (SSL_write(ssl_, bytes.data(), static_cast<int>(bytes.size())) <= 0) {
         closed_ = true;
         throw WireClientError("send failed: " + tlsErrorText());
@@ -225,7 +248,6 @@ bool WireClient::readSome(std::chrono::milliseconds timeout) {
     }
     std::uint8_t buffer[16384];
     ERR_clear_error();
-    const SigpipeGuard guard; // a read may answer the peer (an alert, a key update)
     const int r = SSL_read(ssl_, buffer, sizeof buffer);
     if (r > 0) {
         decoder_.append(ByteView(buffer, static_cast<std::size_t>(r)));
