@@ -5,12 +5,14 @@
 // DNS-SD, pairs with the PIN the console prints, and drives the X pointer.
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "tests/support/AvahiFixture.hpp"
+#include "tests/support/CatalogFixtures.hpp"
 #include "tests/support/DbusFixture.hpp"
 #include "tests/support/XInputObserver.hpp"
 #include "tests/support/XvfbFixture.hpp"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <fstream>
 #include <regex>
@@ -39,6 +41,15 @@ TEST(HeadlessHostEndToEnd, PairHelloMoveLockUnlockAndTerminate) {
     const auto logStart = readFile(platform::DiagLog::path()).size();
 
     TempDir dir;
+    // The applications the host will list: its own fixture directories only, so the system's
+    // entries do not show up. Given out of order on purpose.
+    writeSolidPNG(dir.path() + "/icon.png", 64, 48, {0.1, 0.6, 0.3, 1});
+    for (const std::string name : {"zeta", "App 10", "Alpha", "App 2"}) {
+        std::string id = "org.example." + name;
+        id.erase(std::remove(id.begin(), id.end(), ' '), id.end());
+        writeDesktopEntry(dir.path() + "/data/applications/" + id + ".desktop",
+                          "Name=" + name + "\nIcon=" + dir.path() + "/icon.png\nExec=true\n");
+    }
     ChildProcess::Options options;
     options.argv = {QUILLON_BINARY_DIR "/Quillon/quillon", "--headless"};
     options.env = avahi.environment();
@@ -47,6 +58,8 @@ TEST(HeadlessHostEndToEnd, PairHelloMoveLockUnlockAndTerminate) {
     // A keychain and settings of its own, so every run starts without paired devices.
     options.env["XDG_DATA_HOME"] = dir.path() + "/data";
     options.env["XDG_CONFIG_HOME"] = dir.path() + "/config";
+    options.env["XDG_DATA_DIRS"] = dir.path() + "/system-data";
+    options.env["XDG_CACHE_HOME"] = dir.path() + "/cache";
     options.outputFile = dir.path() + "/console.txt";
     options.pipeStdin = true;
     ChildProcess host(options);
@@ -125,6 +138,22 @@ TEST(HeadlessHostEndToEnd, PairHelloMoveLockUnlockAndTerminate) {
         },
         5s))
         << observer.pointer().x << "," << observer.pointer().y;
+
+    // The tablet's launcher: the list comes back whole, decodable under the wire limits (the
+    // client decodes it with the same decoder as the tablet), in the order a user expects.
+    client->writeStdin("list-apps\n");
+    ASSERT_TRUE(waitUntil(
+        [&] { return client->output().find("applicationList 4\n") != std::string::npos; }, 20s))
+        << client->output();
+    const std::regex appLine("app ([^\t]+)\t([^\t]+)\t([0-9]+)\n");
+    const std::string listed = client->output();
+    std::vector<std::string> names;
+    for (auto it = std::sregex_iterator(listed.begin(), listed.end(), appLine);
+         it != std::sregex_iterator(); ++it) {
+        names.push_back((*it)[2]);
+        EXPECT_GT(std::stoul((*it)[3]), 0u) << "every entry carries an icon";
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"Alpha", "App 2", "App 10", "zeta"})) << listed;
 
     // The screen locks: the session is dropped. It unlocks: the tablet gets back in.
     DbusPeer screensaver(session.address());
