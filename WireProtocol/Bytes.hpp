@@ -1,6 +1,8 @@
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <string_view>
@@ -16,13 +18,23 @@ inline Bytes toBytes(std::string_view s) {
     return Bytes(s.begin(), s.end());
 }
 
-// Little-endian loads from unaligned bytes (compile to one load on little-endian hosts).
+// Little-endian loads from unaligned bytes: one plain load on little-endian hosts, in every
+// build type (the byte-by-byte form is only merged into one load by an optimising compiler).
 inline std::uint16_t loadLE16(const std::uint8_t* p) noexcept {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
+    std::uint16_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) {
+        v = __builtin_bswap16(v);
+    }
+    return v;
 }
 inline std::uint32_t loadLE32(const std::uint8_t* p) noexcept {
-    return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-           (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+    std::uint32_t v;
+    std::memcpy(&v, p, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) {
+        v = __builtin_bswap32(v);
+    }
+    return v;
 }
 
 // Strict UTF-8 (RFC 3629): no overlong forms, no surrogates, nothing above U+10FFFF.

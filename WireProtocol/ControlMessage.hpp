@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <exception>
 #include <string>
+#include <type_traits>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -158,6 +160,28 @@ public:
     requires std::is_constructible_v<Value, T&&> ControlMessage(T&& payload)
         : value_(std::forward<T>(payload)) {}
 
+    ControlMessage(const ControlMessage& other) : value_(other.value_) {}
+    ControlMessage(ControlMessage&& other) noexcept : value_(std::move(other.value_)) {}
+    ControlMessage& operator=(const ControlMessage& other) {
+        value_ = other.value_;
+        return *this;
+    }
+    ControlMessage& operator=(ControlMessage&& other) noexcept {
+        value_ = std::move(other.value_);
+        return *this;
+    }
+    // A message is built and dropped for every frame. The variant's own destructor dispatches
+    // through a table of functions even for the alternatives that have nothing to destroy (the
+    // input messages); those are skipped here, which is allowed because destroying them has no
+    // effect.
+    ~ControlMessage() {
+        const std::size_t i = value_.index();
+        if (i < std::variant_size_v<Value> && ((kTriviallyDestructible >> i) & 1U) != 0) {
+            return;
+        }
+        value_.~Value();
+    }
+
     MessageType type() const noexcept;
     const Value& value() const noexcept { return value_; }
 
@@ -173,12 +197,13 @@ public:
 
     // Throws ControlMessageDecodeError. Trailing bytes after the last field are ignored.
     static ControlMessage decode(const Frame& frame);
-    static ControlMessage decode(MessageType type, ByteView payload); // inline, below
+    // Inline, below; forced so that the per-frame path has no call.
+    [[gnu::always_inline]] static ControlMessage decode(MessageType type, ByteView payload);
     // The complete decoder (every type, every error) without decode()'s inline fast path for the
     // common well-formed input messages; both give the same result. Exposed for the fuzz target
     // that checks exactly that.
     static ControlMessage decodeGeneral(MessageType type, ByteView payload);
-    static ControlMessage decode(const FrameView& frame) {
+    [[gnu::always_inline]] static ControlMessage decode(const FrameView& frame) {
         return decode(frame.type, frame.payload);
     }
 
@@ -186,12 +211,28 @@ public:
     // shown by their count, never their contents (tokens and secrets stay out of logs).
     std::string description() const;
 
-    bool operator==(const ControlMessage&) const = default;
+    bool operator==(const ControlMessage& other) const { return value_ == other.value_; }
     // Bit-for-bit equality: floats by their bit patterns (NaN payloads included).
     static bool identical(const ControlMessage& a, const ControlMessage& b);
 
 private:
-    Value value_;
+    static_assert(std::variant_size_v<Value> <= 32);
+    static_assert(std::is_nothrow_move_constructible_v<Value> &&
+                  std::is_nothrow_move_assignable_v<Value>);
+    // Bit i: alternative i has a trivial destructor.
+    static constexpr std::uint32_t kTriviallyDestructible =
+        []<std::size_t... I>(std::index_sequence<I...>) {
+        return (
+            (std::uint32_t{std::is_trivially_destructible_v<std::variant_alternative_t<I, Value>>}
+             << I) |
+            ...);
+    }
+    (std::make_index_sequence<std::variant_size_v<Value>>{});
+
+    // In a union so that the destructor above decides whether the variant's destructor runs.
+    union {
+        Value value_;
+    };
 };
 
 // Fast path for the fixed-size input messages that make up nearly all traffic. It only accepts

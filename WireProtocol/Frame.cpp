@@ -42,17 +42,19 @@ void FrameDecoder::append(ByteView data) {
     // decoded (every call throws payloadTooLarge again). Keeping further data would only let an
     // owner that does not close the connection grow memory without bound.
     if (bufferedBytes() >= static_cast<std::size_t>(FrameCodec::headerSize) &&
-        loadLE32(buffer_.data() + start_ + 1) > FrameCodec::maxPayloadSize) {
+        loadLE32(next_ + 1) > FrameCodec::maxPayloadSize) {
         return;
     }
     // Drop consumed bytes before growing, so the buffer never holds more than one partial
     // frame plus the new data. Moving only happens when the consumed part is at least half of
     // the buffer, which keeps the amortised cost linear.
-    if (start_ > 0 && (start_ == buffer_.size() || start_ >= buffer_.size() / 2)) {
-        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start_));
-        start_ = 0;
+    std::size_t start = consumed();
+    if (start > 0 && (start == buffer_.size() || start >= buffer_.size() / 2)) {
+        buffer_.erase(buffer_.begin(), buffer_.begin() + static_cast<std::ptrdiff_t>(start));
+        start = 0;
     }
-    buffer_.insert(buffer_.end(), data.begin(), data.end());
+    buffer_.insert(buffer_.end(), data.begin(), data.end()); // may move the bytes
+    next_ = buffer_.data() + start;
 }
 
 void FrameDecoder::throwPayloadTooLarge(std::uint32_t length) {

@@ -7,6 +7,7 @@
 #include <exception>
 #include <optional>
 #include <string>
+#include <utility>
 
 namespace quillon::wire {
 
@@ -71,6 +72,29 @@ private:
 class FrameDecoder {
 public:
     FrameDecoder() = default;
+    // The read position is a pointer into the buffer (one add less on every frame than an
+    // index), so copies re-aim it at their own buffer and moves take it along.
+    FrameDecoder(const FrameDecoder& other)
+        : buffer_(other.buffer_), next_(buffer_.data() + other.consumed()) {}
+    FrameDecoder(FrameDecoder&& other) noexcept
+        : buffer_(std::move(other.buffer_)), next_(other.next_) {
+        other.reset();
+    }
+    FrameDecoder& operator=(const FrameDecoder& other) {
+        if (this != &other) {
+            buffer_ = other.buffer_;
+            next_ = buffer_.data() + other.consumed();
+        }
+        return *this;
+    }
+    FrameDecoder& operator=(FrameDecoder&& other) noexcept {
+        if (this != &other) {
+            buffer_ = std::move(other.buffer_);
+            next_ = other.next_;
+            other.reset();
+        }
+        return *this;
+    }
 
     void append(ByteView data);
 
@@ -81,23 +105,34 @@ public:
     std::optional<FrameView> nextFrameView(std::uint32_t limit = FrameCodec::maxPayloadSize);
 
     // Bytes received and not yet returned as frames.
-    std::size_t bufferedBytes() const noexcept { return buffer_.size() - start_; }
+    std::size_t bufferedBytes() const noexcept {
+        return static_cast<std::size_t>(buffer_.data() + buffer_.size() - next_);
+    }
 
 private:
     [[noreturn]] static void throwPayloadTooLarge(std::uint32_t length);
     [[noreturn]] static void throwUnknownMessageType(std::uint8_t type);
 
+    void reset() noexcept {
+        buffer_.clear();
+        next_ = buffer_.data();
+    }
+    std::size_t consumed() const noexcept {
+        return static_cast<std::size_t>(next_ - buffer_.data());
+    }
+
     Bytes buffer_;
-    std::size_t start_ = 0; // first unconsumed byte of buffer_
+    const std::uint8_t* next_ = nullptr; // first unconsumed byte of buffer_
 };
 
 // Inline: called once per frame on every connection's receive path.
 inline std::optional<FrameView> FrameDecoder::nextFrameView(std::uint32_t limit) {
-    const std::size_t available = buffer_.size() - start_;
+    const std::uint8_t* const header = next_;
+    const std::size_t available =
+        static_cast<std::size_t>(buffer_.data() + buffer_.size() - header);
     if (available < static_cast<std::size_t>(FrameCodec::headerSize)) {
         return std::nullopt;
     }
-    const std::uint8_t* header = buffer_.data() + start_;
     const std::uint32_t length = loadLE32(header + 1);
     if (length > FrameCodec::maxPayloadSize || length > limit) {
         throwPayloadTooLarge(length); // the header stays: every later call throws again
@@ -105,7 +140,7 @@ inline std::optional<FrameView> FrameDecoder::nextFrameView(std::uint32_t limit)
     if (available - FrameCodec::headerSize < length) {
         return std::nullopt;
     }
-    start_ += FrameCodec::headerSize + length;
+    next_ = header + FrameCodec::headerSize + length;
     // The type is looked at only now, after the frame is removed, so an unknown one is skipped.
     const auto type = messageTypeFromRaw(header[0]);
     if (!type) {

@@ -1,7 +1,7 @@
 // Cost of turning one socket read into messages: FrameDecoder + ControlMessage::decode over a
 // buffer of input frames delivered in one append, beside memcpy of the same bytes. Prints the
-// ratio to memcpy (CPU time) at the end. Sizes from 16 KiB to 1 MiB show whether the cost is
-// linear.
+// ratio to memcpy (CPU time, best of the repetitions) at the end. Sizes from 16 KiB to 1 MiB show
+// whether the cost is linear.
 #include "WireProtocol/ControlMessage.hpp"
 #include "WireProtocol/Frame.hpp"
 
@@ -11,6 +11,8 @@
 #include <cstring>
 #include <map>
 #include <string>
+#include <type_traits>
+#include <variant>
 #include <vector>
 
 using namespace quillon::wire;
@@ -84,6 +86,39 @@ void decodeBuffer(benchmark::State& state, const std::vector<ControlMessage>& me
                                                     benchmark::Counter::kIsIterationInvariantRate);
 }
 
+// What a connection does with each message: decode it, then hand it to the code for its type
+// (here: accumulate the pointer motion, count the rest), so dispatch is measured too.
+void decodeAndDispatch(benchmark::State& state, const std::vector<ControlMessage>& messages) {
+    std::size_t frames = 0;
+    const Bytes buffer = buildBuffer(messages, static_cast<std::size_t>(state.range(0)), &frames);
+    FrameDecoder decoder;
+    float motion = 0;
+    std::size_t others = 0;
+    for (auto _ : state) {
+        decoder.append(buffer);
+        while (const auto view = decoder.nextFrameView()) {
+            const ControlMessage m = ControlMessage::decode(*view);
+            std::visit(
+                [&](const auto& payload) {
+                    using T = std::decay_t<decltype(payload)>;
+                    if constexpr (std::is_same_v<T, cm::PointerRelative>) {
+                        motion += payload.dx + payload.dy;
+                    } else if constexpr (std::is_same_v<T, cm::PointerAbsolute>) {
+                        motion += payload.x - payload.y;
+                    } else {
+                        ++others;
+                    }
+                },
+                m.value());
+            benchmark::DoNotOptimize(motion);
+        }
+    }
+    benchmark::DoNotOptimize(others);
+    state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * buffer.size()));
+    state.counters["frames/s"] = benchmark::Counter(static_cast<double>(frames),
+                                                    benchmark::Counter::kIsIterationInvariantRate);
+}
+
 // The framing layer alone: where the time goes when decoding is left out.
 void frameBuffer(benchmark::State& state, const std::vector<ControlMessage>& messages) {
     std::size_t frames = 0;
@@ -124,6 +159,9 @@ void BM_DecodePointer(benchmark::State& s) {
 void BM_MemcpyPointer(benchmark::State& s) {
     copyBuffer(s, pointerInput());
 }
+void BM_DispatchPointer(benchmark::State& s) {
+    decodeAndDispatch(s, pointerInput());
+}
 void BM_FramesOnlyPointer(benchmark::State& s) {
     frameBuffer(s, pointerInput());
 }
@@ -132,15 +170,24 @@ BENCHMARK(BM_MemcpyMixed)->Arg(64 << 10);
 BENCHMARK(BM_DecodeMixed)->Arg(64 << 10);
 BENCHMARK(BM_MemcpyPointer)->Arg(64 << 10);
 BENCHMARK(BM_FramesOnlyPointer)->Arg(64 << 10);
+BENCHMARK(BM_DispatchPointer)->Arg(64 << 10);
 BENCHMARK(BM_DecodePointer)->Arg(16 << 10)->Arg(64 << 10)->Arg(256 << 10)->Arg(1 << 20);
 
-// Keeps the console output and remembers each run's time per iteration for the summary.
+// Keeps the console output and remembers each benchmark's best time per iteration (over
+// --benchmark_repetitions) for the summary.
 class RatioReporter : public benchmark::ConsoleReporter {
 public:
     void ReportRuns(const std::vector<Run>& runs) override {
         for (const auto& run : runs) {
-            if (!run.error_occurred) {
-                times[run.benchmark_name()] = run.GetAdjustedCPUTime();
+            if (run.error_occurred || run.run_type != Run::RT_Iteration) {
+                continue;
+            }
+            // The best of the repetitions: on a shared machine the slower ones measure the
+            // neighbours, not the code.
+            const auto [it, inserted] =
+                times.emplace(run.benchmark_name(), run.GetAdjustedCPUTime());
+            if (!inserted && run.GetAdjustedCPUTime() < it->second) {
+                it->second = run.GetAdjustedCPUTime();
             }
         }
         ConsoleReporter::ReportRuns(runs);
@@ -164,6 +211,7 @@ int main(int argc, char** argv) {
     std::printf("\n");
     ratio("BM_DecodeMixed/65536", "BM_MemcpyMixed/65536");
     ratio("BM_DecodePointer/65536", "BM_MemcpyPointer/65536");
+    ratio("BM_DispatchPointer/65536", "BM_MemcpyPointer/65536");
     ratio("BM_FramesOnlyPointer/65536", "BM_MemcpyPointer/65536");
     const auto small = reporter.times.find("BM_DecodePointer/16384");
     const auto large = reporter.times.find("BM_DecodePointer/1048576");

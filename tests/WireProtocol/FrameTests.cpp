@@ -7,6 +7,7 @@
 
 #include <atomic>
 #include <cstdlib>
+#include <memory>
 #include <new>
 #include <optional>
 #include <stdexcept>
@@ -296,6 +297,48 @@ TEST(FrameDecoder, ArbitraryCutsGiveTheSameFrames) {
         EXPECT_EQ(received, sent);
         EXPECT_EQ(d.bufferedBytes(), 0u);
     }
+}
+
+// A copied or moved decoder goes on from the same place in its own bytes, whatever happens
+// to the original afterwards; a moved-from decoder is empty and still usable.
+TEST(FrameDecoder, CopiesAndMovesKeepTheirPlace) {
+    const Bytes first = concat({header(0x12, 2), {0x00, 0x01}});
+    const Bytes second = concat({header(0x16, 1), {0x01}});
+    const Bytes third = concat({header(0x1B, 2), {0x02, 0x03}});
+    auto primed = [&] {
+        auto d = std::make_unique<FrameDecoder>();
+        d->append(concat({first, second, Bytes(third.begin(), third.begin() + 4)}));
+        EXPECT_EQ(d->nextFrame(), (Frame{MessageType::mouseButton, {0x00, 0x01}}));
+        return d;
+    };
+    auto finish = [&](FrameDecoder& d) {
+        EXPECT_EQ(d.nextFrame(), (Frame{MessageType::setMode, {0x01}}));
+        EXPECT_EQ(d.nextFrame(), std::nullopt);
+        d.append(ByteView(third).subspan(4));
+        EXPECT_EQ(d.nextFrame(), (Frame{MessageType::multiClick, {0x02, 0x03}}));
+        EXPECT_EQ(d.bufferedBytes(), 0u);
+    };
+
+    auto original = primed();
+    FrameDecoder copied(*original);
+    FrameDecoder copyAssigned;
+    copyAssigned.append(second);
+    copyAssigned = *original;
+    FrameDecoder moved(std::move(*original));
+    EXPECT_EQ(original->bufferedBytes(), 0u);
+    original->append(second);
+    EXPECT_EQ(original->nextFrame(), (Frame{MessageType::setMode, {0x01}}));
+    original.reset(); // the copies must not point into its bytes
+    finish(copied);
+    finish(copyAssigned);
+    finish(moved);
+
+    auto source = primed();
+    FrameDecoder moveAssigned;
+    moveAssigned.append(first);
+    moveAssigned = std::move(*source);
+    source.reset();
+    finish(moveAssigned);
 }
 
 } // namespace
