@@ -1,5 +1,7 @@
 #include "Platform/Defaults/Defaults.hpp"
 
+#include "Platform/Paths/BaseDirectories.hpp"
+
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
@@ -14,7 +16,6 @@
 
 #include <fcntl.h>
 #include <poll.h>
-#include <pwd.h>
 #include <sys/eventfd.h>
 #include <sys/file.h>
 #include <sys/inotify.h>
@@ -30,33 +31,9 @@ using Json = nlohmann::json;
 // A defaults file beyond this size is not ours to load into memory; it reads as malformed.
 constexpr std::size_t kMaxFileSize = 8u << 20;
 
-std::string homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
-        return home;
-    }
-    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-        return pw->pw_dir;
-    }
-    return "/";
-}
-
 std::filesystem::path standardPath() {
-    // Relative XDG values are invalid and ignored, as the base directory rules say.
-    if (const char* cfg = std::getenv("XDG_CONFIG_HOME"); cfg != nullptr && cfg[0] == '/') {
-        return std::filesystem::path(cfg) / "corvane" / "defaults.json";
-    }
-    return std::filesystem::path(homeDirectory()) / ".config" / "corvane" / "defaults.json";
-}
-
-void makeDirectories(const std::string& dir) {
-    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos == dir.size() || dir[pos] == '/') {
-            const std::string prefix = dir.substr(0, pos);
-            if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-                return;
-            }
-        }
-    }
+    return std::filesystem::path(baseDirectory(BaseDirectory::config)) / "corvane" /
+           "defaults.json";
 }
 
 enum class FileState { missing, valid, malformed };
@@ -284,7 +261,7 @@ Defaults::Defaults(std::filesystem::path file) : impl_(std::make_unique<Impl>())
     if (impl_->dir.empty()) {
         impl_->dir = ".";
     }
-    makeDirectories(impl_->dir);
+    makePrivateDirectories(impl_->dir);
     impl_->inotifyFd = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
     impl_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     if (impl_->inotifyFd >= 0) {
@@ -363,7 +340,7 @@ namespace {
 // from the file, not from memory: another process may have written since our last reload.
 template <typename Modify>
 Json updateFile(const std::filesystem::path& file, const std::string& dir, Modify&& modify) {
-    makeDirectories(dir);
+    makePrivateDirectories(dir);
     const int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dfd < 0) {
         throw std::runtime_error("cannot open the defaults directory " + dir + ": " +

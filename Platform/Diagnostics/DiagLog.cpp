@@ -1,5 +1,7 @@
 #include "Platform/Diagnostics/DiagLog.hpp"
 
+#include "Platform/Paths/BaseDirectories.hpp"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -7,7 +9,6 @@
 #include <string>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,34 +16,8 @@ namespace quillon::platform::DiagLog {
 
 namespace {
 
-std::string homeDirectory() {
-    if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
-        return home;
-    }
-    if (const passwd* pw = ::getpwuid(::getuid()); pw != nullptr && pw->pw_dir != nullptr) {
-        return pw->pw_dir;
-    }
-    return "/";
-}
-
 std::string logDirectory() {
-    // The base directory spec says relative values are invalid and must be ignored.
-    if (const char* state = std::getenv("XDG_STATE_HOME"); state != nullptr && state[0] == '/') {
-        return std::string(state) + "/corvane";
-    }
-    return homeDirectory() + "/.local/state/corvane";
-}
-
-// mkdir -p; the directories we create are private (0700). Failures surface in the open.
-void makeDirectories(const std::string& dir) {
-    for (std::size_t pos = 1; pos <= dir.size(); ++pos) {
-        if (pos == dir.size() || dir[pos] == '/') {
-            const std::string prefix = dir.substr(0, pos);
-            if (::mkdir(prefix.c_str(), 0700) != 0 && errno != EEXIST) {
-                return;
-            }
-        }
-    }
+    return baseDirectory(BaseDirectory::state) + "/corvane";
 }
 
 int openLog(const std::string& file) {
@@ -88,7 +63,7 @@ void write(std::string_view message) {
     const std::string file = dir + "/Corvane-diag.log";
     int fd = openLog(file);
     if (fd < 0 && errno == ENOENT) {
-        makeDirectories(dir);
+        makePrivateDirectories(dir);
         fd = openLog(file);
     }
     if (fd < 0) {

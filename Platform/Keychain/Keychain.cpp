@@ -1,5 +1,7 @@
 #include "Platform/Keychain/Keychain.hpp"
 
+#include "Platform/Paths/BaseDirectories.hpp"
+
 #include <sqlite3.h>
 
 #include <cerrno>
@@ -11,7 +13,6 @@
 #include <thread>
 
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -177,19 +178,7 @@ Keychain::~Keychain() {
 }
 
 std::string Keychain::defaultPath() {
-    std::string base;
-    if (const char* xdg = std::getenv("XDG_DATA_HOME"); xdg != nullptr && xdg[0] == '/') {
-        base = xdg;
-    } else {
-        std::string home;
-        if (const char* h = std::getenv("HOME"); h != nullptr && h[0] != '\0') {
-            home = h;
-        } else if (const passwd* pw = ::getpwuid(::geteuid()); pw != nullptr) {
-            home = pw->pw_dir;
-        }
-        base = home + "/.local/share";
-    }
-    return base + "/corvane/keychain.sqlite3";
+    return baseDirectory(BaseDirectory::data) + "/corvane/keychain.sqlite3";
 }
 
 std::shared_ptr<Keychain> Keychain::shared() {

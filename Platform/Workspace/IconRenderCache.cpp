@@ -1,5 +1,7 @@
 #include "Platform/Workspace/IconRenderCache.hpp"
 
+#include "Platform/Paths/BaseDirectories.hpp"
+
 #include <glib.h>
 
 #include <fcntl.h>
@@ -126,15 +128,7 @@ IconRenderCache::IconRenderCache(std::filesystem::path directory)
     : directory_(std::move(directory)) {}
 
 std::filesystem::path IconRenderCache::defaultDirectory() {
-    const char* cache = std::getenv("XDG_CACHE_HOME");
-    std::filesystem::path base;
-    if (cache != nullptr && *cache != '\0') {
-        base = cache;
-    } else {
-        const char* home = std::getenv("HOME");
-        base = std::filesystem::path(home != nullptr ? home : "/") / ".cache";
-    }
-    return base / "corvane" / "icons";
+    return std::filesystem::path(baseDirectory(BaseDirectory::cache)) / "corvane" / "icons";
 }
 
 std::optional<IconRenderCache::Bytes> IconRenderCache::get(const std::filesystem::path& iconFile,

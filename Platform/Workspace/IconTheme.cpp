@@ -1,5 +1,7 @@
 #include "Platform/Workspace/IconTheme.hpp"
 
+#include "Platform/Paths/BaseDirectories.hpp"
+
 #include <algorithm>
 #include <charconv>
 #include <cstdlib>
@@ -92,10 +94,6 @@ std::optional<std::string> readSmallFile(const std::filesystem::path& file) {
 std::string envOr(const char* name, const std::string& fallback) {
     const char* v = std::getenv(name);
     return (v != nullptr && *v != '\0') ? std::string(v) : fallback;
-}
-
-std::string homeDir() {
-    return envOr("HOME", "/");
 }
 
 // How well a directory suits the wanted size: (0, 0) matches; (1, d) is larger by d; (2, d) is
@@ -225,7 +223,7 @@ std::string currentIconThemeName(const std::optional<std::string>& preferred) {
     if (preferred && !preferred->empty()) {
         return *preferred;
     }
-    const std::string config = envOr("XDG_CONFIG_HOME", homeDir() + "/.config");
+    const std::string config = baseDirectory(BaseDirectory::config);
     if (const auto text = readSmallFile(config + "/gtk-3.0/settings.ini")) {
         const IniFile ini = parseIni(*text);
         if (const auto* name = ini.value("Settings", "gtk-icon-theme-name")) {
@@ -243,9 +241,9 @@ std::string currentIconThemeName(const std::optional<std::string>& preferred) {
 
 IconLookupOptions IconLookupOptions::fromEnvironment(const std::optional<std::string>& preferred) {
     IconLookupOptions o;
-    const std::string home = homeDir();
+    const std::string home = homeDirectory();
     o.baseDirs.emplace_back(home + "/.icons");
-    o.baseDirs.emplace_back(envOr("XDG_DATA_HOME", home + "/.local/share") + "/icons");
+    o.baseDirs.emplace_back(baseDirectory(BaseDirectory::data) + "/icons");
     for (const auto& dir : [&] {
              std::vector<std::string> out;
              const std::string dirs = envOr("XDG_DATA_DIRS", "/usr/local/share:/usr/share");
