@@ -1,7 +1,7 @@
 // quillon: the host. Without a graphical shell, `quillon` and `quillon --headless` run the
 // terminal console; `quillon defaults ...` reads and writes the user defaults.
 #include "Platform/Defaults/DefaultsCommand.hpp"
-#include "Quillon/HeadlessHost.hpp"
+#include "Quillon/Console/HeadlessHost.hpp"
 
 #include <cstring>
 #include <iostream>

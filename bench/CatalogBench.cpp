@@ -2,7 +2,7 @@
 // first with an empty icon cache (cold), then with the cache filled (warm), and prints the
 // times and the cost of one icon render.
 #include "Platform/Workspace/IconRenderer.hpp"
-#include "Quillon/AppCatalog.hpp"
+#include "Quillon/Catalog/AppCatalog.hpp"
 
 #include <algorithm>
 #include <chrono>

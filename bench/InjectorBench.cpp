@@ -4,8 +4,8 @@
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Platform/EventStream/RecordingPoster.hpp"
-#include "Quillon/CGEventSink.hpp"
-#include "Quillon/EventInjector.hpp"
+#include "Quillon/Input/CGEventSink.hpp"
+#include "Quillon/Input/EventInjector.hpp"
 
 #include <benchmark/benchmark.h>
 

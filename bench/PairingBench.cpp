@@ -2,9 +2,9 @@
 // incoming connection (its device lookup dominates); the listing runs whenever the console
 // refreshes its device list.
 #include "Platform/Keychain/Keychain.hpp"
-#include "Quillon/InMemoryPairingStore.hpp"
-#include "Quillon/KeychainPairingStore.hpp"
-#include "Quillon/SessionGatekeeper.hpp"
+#include "Quillon/Pairing/InMemoryPairingStore.hpp"
+#include "Quillon/Pairing/KeychainPairingStore.hpp"
+#include "Quillon/Pairing/SessionGatekeeper.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 
 #include <benchmark/benchmark.h>

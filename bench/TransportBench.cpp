@@ -8,8 +8,8 @@
 // Prints figures and ratios; never fails on time.
 
 #include "Platform/Dispatch/MainQueue.hpp"
-#include "Quillon/InMemoryPairingStore.hpp"
-#include "Quillon/TransportServer.hpp"
+#include "Quillon/Pairing/InMemoryPairingStore.hpp"
+#include "Quillon/Transport/TransportServer.hpp"
 #include "WireProtocol/Frame.hpp"
 #include "WireProtocol/PSKParameters.hpp"
 #include "WireProtocol/PSKProvider.hpp"

@@ -7,8 +7,8 @@
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/EventStream/X11EventPoster.hpp"
-#include "Quillon/CGEventSink.hpp"
-#include "Quillon/EventInjector.hpp"
+#include "Quillon/Input/CGEventSink.hpp"
+#include "Quillon/Input/EventInjector.hpp"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>

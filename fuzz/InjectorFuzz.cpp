@@ -8,8 +8,8 @@
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Platform/EventStream/RecordingPoster.hpp"
-#include "Quillon/CGEventSink.hpp"
-#include "Quillon/EventInjector.hpp"
+#include "Quillon/Input/CGEventSink.hpp"
+#include "Quillon/Input/EventInjector.hpp"
 #include "WireProtocol/ControlMessage.hpp"
 
 #include <chrono>

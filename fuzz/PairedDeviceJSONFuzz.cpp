@@ -1,6 +1,6 @@
 // Stored paired-device records: any bytes either fail to decode with PairedDeviceDecodeError or
 // give a record that encodes and decodes back to itself, with the same stored text both times.
-#include "Quillon/PairedDevice.hpp"
+#include "Quillon/Pairing/PairedDevice.hpp"
 
 #include <cstdint>
 #include <cstdlib>

@@ -3,7 +3,7 @@
 // The SQLite keychain and the pairing store on it: status codes, file safety, and what
 // survives other processes, crashes and restarts.
 #include "Platform/Keychain/Keychain.hpp"
-#include "Quillon/KeychainPairingStore.hpp"
+#include "Quillon/Pairing/KeychainPairingStore.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "tests/support/ChildProcess.hpp"
 

@@ -6,8 +6,8 @@
 #include "Platform/EventStream/X11Desktop.hpp"
 #include "Platform/EventStream/X11EventPoster.hpp"
 #include "Platform/EventStream/X11OverviewOpener.hpp"
-#include "Quillon/CGEventSink.hpp"
-#include "Quillon/EventInjector.hpp"
+#include "Quillon/Input/CGEventSink.hpp"
+#include "Quillon/Input/EventInjector.hpp"
 
 #include "tests/support/XInputObserver.hpp"
 #include "tests/support/XvfbFixture.hpp"

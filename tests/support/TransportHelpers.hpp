@@ -3,9 +3,9 @@
 // Shared pieces of the network transport tests: a pairing store that can be told to fail, a
 // delegate that records what it hears, and a client that pairs and says hello.
 
-#include "Quillon/PairingSession.hpp"
-#include "Quillon/PairingStore.hpp"
-#include "Quillon/TransportServer.hpp"
+#include "Quillon/Pairing/PairingSession.hpp"
+#include "Quillon/Pairing/PairingStore.hpp"
+#include "Quillon/Transport/TransportServer.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
 #include "WireProtocol/WireClient.hpp"

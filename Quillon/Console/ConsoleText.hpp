@@ -1,0 +1,59 @@
+#pragma once
+
+#include "Quillon/Host/ChannelArbiter.hpp"
+#include "Quillon/Pairing/PairedDevice.hpp"
+
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillon {
+
+// The texts and commands of the terminal console.
+namespace console {
+
+struct Command {
+    enum class Kind {
+        none, // empty line
+        pair,
+        cancel,
+        devices,
+        disconnect,
+        unpair,
+        telemetryOn,
+        telemetryOff,
+        telemetryStatus,
+        quit,
+        help,
+        unknown,
+        missingArgument,
+    };
+    Kind kind = Kind::none;
+    std::string argument; // device for disconnect/unpair; the word for unknown
+    bool operator==(const Command&) const = default;
+};
+
+// "pair", "cancel", "devices", "disconnect ID", "unpair ID", "telemetry on|off", "quit",
+// "help" (surrounding blanks ignored, command words case-insensitive).
+Command parseCommand(std::string_view line);
+
+// "尚未配对任何设备", or one line per device: "● name  [ID]" when connected, else "○ ...",
+// numbered so a device can be named by its number.
+std::string deviceList(const std::vector<PairedDevice>& devices,
+                       const std::vector<std::string>& connectedIDs);
+// "已连接 · WiFi", "已连接 · 数据线" or "未连接".
+std::string footer(std::optional<HostChannel> activeChannel);
+// The permission section: granted, or missing with its reason and what it means.
+std::string permission(bool permitted, const std::string& reason);
+std::string help();
+
+// A device named by its identifier (any letter case) or its 1-based number in the list.
+std::optional<std::string> resolveDevice(const std::vector<PairedDevice>& devices,
+                                         std::string_view name);
+
+// "上报匿名使用数据：开" or "…：关".
+std::string telemetryState();
+} // namespace console
+
+} // namespace quillon

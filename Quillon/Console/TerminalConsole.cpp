@@ -1,0 +1,165 @@
+#include "Quillon/Console/TerminalConsole.hpp"
+
+#include "Platform/Dispatch/MainQueue.hpp"
+#include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Host/Telemetry.hpp"
+
+#include <functional>
+
+namespace quillon {
+
+TerminalConsole::TerminalConsole(std::shared_ptr<HostCoordinator> coordinator, Hooks hooks)
+    : coordinator_(std::move(coordinator)), hooks_(std::move(hooks)) {}
+
+TerminalConsole::~TerminalConsole() {
+    if (observerToken_ != 0) {
+        coordinator_->removeObserver(observerToken_);
+    }
+}
+
+void TerminalConsole::attach() {
+    std::weak_ptr<TerminalConsole> weak = weak_from_this();
+    observerToken_ = coordinator_->addObserver([weak](HostCoordinator::Field field) {
+        if (auto self = weak.lock()) {
+            self->onChange(static_cast<int>(field));
+        }
+    });
+    printState();
+    if (hooks_.permission) {
+        platform::mainQueue().postAfter(hooks_.permissionPoll, [weak] {
+            if (auto self = weak.lock()) {
+                self->pollPermission();
+            }
+        });
+    }
+}
+
+void TerminalConsole::printState() {
+    auto& c = *coordinator_;
+    std::string text;
+    if (hooks_.permission) {
+        const auto p = hooks_.permission();
+        permitted_ = p.permitted;
+        text += console::permission(p.permitted, p.reason);
+    }
+    if (c.pairingPIN()) {
+        text += "在 iPad 上输入配对码\n配对码：" + *c.pairingPIN() + "\n";
+    }
+    if (c.isScreenLocked()) {
+        text += "屏幕已锁定，连接已全部断开\n";
+    }
+    text += console::deviceList(c.devices(), c.connectedIDs());
+    text += console::telemetryState() + "\n";
+    if (c.lastError()) {
+        text += *c.lastError() + "\n";
+    }
+    text += console::footer(c.activeChannel());
+    if (permitted_) {
+        text += *permitted_ ? "服务运行中\n" : "服务待授权\n";
+    }
+    text += "输入 help 查看命令\n";
+    hooks_.print(text);
+}
+
+void TerminalConsole::onChange(int rawField) {
+    auto& c = *coordinator_;
+    switch (static_cast<HostCoordinator::Field>(rawField)) {
+    case HostCoordinator::Field::devices:
+    case HostCoordinator::Field::connectedIDs:
+        hooks_.print(console::deviceList(c.devices(), c.connectedIDs()));
+        break;
+    case HostCoordinator::Field::pairingPIN:
+        if (c.pairingPIN()) {
+            hooks_.print("在 iPad 上输入配对码\n配对码：" + *c.pairingPIN() + "\n");
+        } else {
+            hooks_.print("配对窗口已关闭\n");
+        }
+        break;
+    case HostCoordinator::Field::isScreenLocked:
+        hooks_.print(c.isScreenLocked() ? "屏幕已锁定，连接已全部断开\n" : "屏幕已解锁\n");
+        break;
+    case HostCoordinator::Field::lastError:
+        if (c.lastError()) {
+            hooks_.print(*c.lastError() + "\n");
+        }
+        break;
+    case HostCoordinator::Field::activeChannel:
+        hooks_.print(console::footer(c.activeChannel()));
+        break;
+    }
+}
+
+void TerminalConsole::pollPermission() {
+    const auto p = hooks_.permission();
+    if (!permitted_ || *permitted_ != p.permitted) {
+        if (p.permitted && permitted_ && !*permitted_) {
+            justAuthorized_ = true;
+        }
+        permitted_ = p.permitted;
+        std::string text = console::permission(p.permitted, p.reason);
+        text += p.permitted ? "服务运行中\n" : "服务待授权\n";
+        hooks_.print(text);
+    }
+    std::weak_ptr<TerminalConsole> weak = weak_from_this();
+    platform::mainQueue().postAfter(hooks_.permissionPoll, [weak] {
+        if (auto self = weak.lock()) {
+            self->pollPermission();
+        }
+    });
+}
+
+void TerminalConsole::execute(std::string_view line) {
+    using Kind = console::Command::Kind;
+    const auto command = console::parseCommand(line);
+    auto& c = *coordinator_;
+    const auto withDevice = [&](const std::function<void(const std::string&)>& action) {
+        if (const auto id = console::resolveDevice(c.devices(), command.argument)) {
+            action(*id);
+        } else {
+            hooks_.print("没有这个设备：" + command.argument + "\n");
+        }
+    };
+    switch (command.kind) {
+    case Kind::none:
+        break;
+    case Kind::pair:
+        c.beginPairing();
+        break;
+    case Kind::cancel:
+        c.endPairing();
+        break;
+    case Kind::devices:
+        hooks_.print(console::deviceList(c.devices(), c.connectedIDs()) +
+                     console::footer(c.activeChannel()));
+        break;
+    case Kind::disconnect:
+        withDevice([&](const std::string& id) { c.disconnect(id); });
+        break;
+    case Kind::unpair:
+        withDevice([&](const std::string& id) { c.unpair(id); });
+        break;
+    case Kind::telemetryOn:
+    case Kind::telemetryOff:
+        Telemetry::setEnabled(command.kind == Kind::telemetryOn);
+        [[fallthrough]];
+    case Kind::telemetryStatus:
+        hooks_.print(console::telemetryState() + "\n");
+        break;
+    case Kind::quit:
+        if (hooks_.quit) {
+            hooks_.quit();
+        }
+        break;
+    case Kind::help:
+        hooks_.print(console::help());
+        break;
+    case Kind::missingArgument:
+        hooks_.print(command.argument + " 需要设备 ID 或序号\n");
+        break;
+    case Kind::unknown:
+        hooks_.print("未知命令：" + command.argument + "\n" + console::help());
+        break;
+    }
+}
+
+} // namespace quillon

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "Quillon/Console/ConsoleText.hpp"
+
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace quillon {
+
+class HostCoordinator;
+
+// The console in a terminal (`quillon --headless`): prints each change of the coordinator's
+// published state as it happens and runs one command per input line (see console::help()).
+// Everything runs on the main queue.
+class TerminalConsole : public std::enable_shared_from_this<TerminalConsole> {
+public:
+    struct Permission {
+        bool permitted = false;
+        std::string reason;
+    };
+    struct Hooks {
+        std::function<void(std::string_view text)> print; // one or more whole lines
+        std::function<Permission()> permission;           // asked at attach and every second
+        std::function<void()> quit;                       // the quit command
+        std::chrono::milliseconds permissionPoll{1000};
+    };
+
+    TerminalConsole(std::shared_ptr<HostCoordinator> coordinator, Hooks hooks);
+    ~TerminalConsole();
+
+    // Prints the whole state once, then follows the coordinator and the permission.
+    void attach();
+    // Runs one input line.
+    void execute(std::string_view line);
+
+private:
+    void onChange(int field);
+    void pollPermission();
+    void printState();
+
+    std::shared_ptr<HostCoordinator> coordinator_;
+    Hooks hooks_;
+    std::size_t observerToken_ = 0;
+    std::optional<bool> permitted_;
+    bool justAuthorized_ = false;
+};
+
+} // namespace quillon

@@ -1,0 +1,459 @@
+#include "Quillon/Host/HostCoordinator.hpp"
+
+#include "Platform/Defaults/Defaults.hpp"
+#include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Dispatch/MainQueue.hpp"
+#include "Quillon/Catalog/AppSwitching.hpp"
+#include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Host/InputDiagnostics.hpp"
+#include "Quillon/Host/ScreenLockMonitor.hpp"
+#include "Quillon/Host/Telemetry.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <type_traits>
+#include <variant>
+
+namespace quillon {
+
+namespace {
+
+using platform::DiagLog::write;
+
+constexpr auto kLaunchProbeDelay = std::chrono::milliseconds(3000);
+
+// The eight input messages take the immediate path: injected on the delivering thread.
+bool isImmediateInput(const wire::ControlMessage& message) {
+    return std::visit(
+        [](const auto& m) {
+            using T = std::decay_t<decltype(m)>;
+            return std::is_same_v<T, wire::cm::PointerAbsolute> ||
+                   std::is_same_v<T, wire::cm::PointerRelative> ||
+                   std::is_same_v<T, wire::cm::MouseButton> ||
+                   std::is_same_v<T, wire::cm::Scroll> || std::is_same_v<T, wire::cm::KeyCombo> ||
+                   std::is_same_v<T, wire::cm::TextInput> || std::is_same_v<T, wire::cm::Gesture> ||
+                   std::is_same_v<T, wire::cm::Magnify>;
+        },
+        message.value());
+}
+
+std::string describe(const std::exception& error) {
+    if (const auto* server = dynamic_cast<const TransportServerError*>(&error)) {
+        return server->description();
+    }
+    return error.what();
+}
+
+double systemNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
+
+std::shared_ptr<HostCoordinator> HostCoordinator::create(std::shared_ptr<PairingStore> store,
+                                                         std::shared_ptr<EventInjector> injector,
+                                                         bool autoStart,
+                                                         std::shared_ptr<AppSwitching> appSwitching,
+                                                         Options options) {
+    std::shared_ptr<HostCoordinator> coordinator(new HostCoordinator(
+        std::move(store), std::move(injector), std::move(appSwitching), std::move(options)));
+    coordinator->server_->setDelegate(coordinator);
+    coordinator->refreshDevices();
+    if (autoStart) {
+        coordinator->start();
+        coordinator->scheduleLaunchProbes();
+        coordinator->terminationArmed_ = true;
+    }
+    return coordinator;
+}
+
+HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
+                                 std::shared_ptr<EventInjector> injector,
+                                 std::shared_ptr<AppSwitching> appSwitching, Options options)
+    : store_(std::move(store)), injector_(std::move(injector)),
+      appSwitching_(std::move(appSwitching)),
+      clock_(options.clock ? std::move(options.clock) : std::function<double()>(systemNow)) {
+    server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
+}
+
+HostCoordinator::~HostCoordinator() {
+    // The monitor's thread and the server's queue must be gone before the fields they use.
+    lockMonitor_.reset();
+    server_.reset();
+}
+
+double HostCoordinator::now() const {
+    return clock_();
+}
+
+// MARK: published state
+
+std::size_t HostCoordinator::addObserver(Observer observer) {
+    const std::size_t token = nextObserverToken_++;
+    observers_.emplace_back(token, std::move(observer));
+    return token;
+}
+
+void HostCoordinator::removeObserver(std::size_t token) {
+    std::erase_if(observers_, [token](const auto& entry) { return entry.first == token; });
+}
+
+void HostCoordinator::notify(Field field) {
+    // A copy: an observer may add or remove observers while being told.
+    const auto observers = observers_;
+    for (const auto& [token, observer] : observers) {
+        observer(field);
+    }
+}
+
+void HostCoordinator::setDevices(std::vector<PairedDevice> value) {
+    if (value == devices_) {
+        return;
+    }
+    devices_ = std::move(value);
+    notify(Field::devices);
+}
+
+void HostCoordinator::setConnectedIDs(std::vector<std::string> value) {
+    if (value == connectedIDs_) {
+        return;
+    }
+    connectedIDs_ = std::move(value);
+    notify(Field::connectedIDs);
+}
+
+void HostCoordinator::setPairingPIN(std::optional<std::string> value) {
+    if (value == pairingPIN_) {
+        return;
+    }
+    pairingPIN_ = std::move(value);
+    notify(Field::pairingPIN);
+}
+
+void HostCoordinator::setScreenLocked(bool value) {
+    // The gate changes together with the published flag, before anyone is told.
+    inputGate_.store(value, std::memory_order_release);
+    if (value == isScreenLocked_) {
+        return;
+    }
+    isScreenLocked_ = value;
+    notify(Field::isScreenLocked);
+}
+
+void HostCoordinator::setLastError(std::string value) {
+    // Told every time, also when the text repeats: the failure happened again.
+    lastError_ = std::move(value);
+    notify(Field::lastError);
+}
+
+void HostCoordinator::setActiveChannel(std::optional<HostChannel> value) {
+    if (value == activeChannel_) {
+        return;
+    }
+    activeChannel_ = value;
+    notify(Field::activeChannel);
+}
+
+void HostCoordinator::postToMain(std::function<void(HostCoordinator&)> work) {
+    std::weak_ptr<HostCoordinator> weak = weak_from_this();
+    platform::mainQueue().post([weak, work = std::move(work)] {
+        if (auto self = weak.lock()) {
+            work(*self);
+        }
+    });
+}
+
+// MARK: user-interface operations
+
+void HostCoordinator::start() {
+    if (!lockMonitor_) {
+        std::weak_ptr<HostCoordinator> weak = weak_from_this();
+        lockMonitor_ = std::make_unique<ScreenLockMonitor>(
+            [weak] {
+                if (auto self = weak.lock()) {
+                    self->handleLock();
+                }
+            },
+            [weak] {
+                if (auto self = weak.lock()) {
+                    self->handleUnlock();
+                }
+            });
+    }
+    lockMonitor_->start();
+    // The USB transport starts here, between the lock monitor and the listeners, once wired.
+    try {
+        server_->start();
+    } catch (const std::exception& error) {
+        setLastError("启动监听失败：" + describe(error));
+    }
+}
+
+void HostCoordinator::stop() {
+    if (lockMonitor_) {
+        lockMonitor_->stop();
+    }
+    // The USB transport stops here, once wired.
+    injector_->releaseAll();
+    server_->stop();
+    setConnectedIDs({});
+}
+
+void HostCoordinator::applicationWillTerminate() {
+    if (terminationArmed_) {
+        stop();
+    }
+}
+
+void HostCoordinator::beginPairing() {
+    try {
+        setPairingPIN(server_->beginPairing(now()));
+    } catch (const std::exception& error) {
+        setLastError("开启配对失败：" + describe(error));
+    }
+}
+
+void HostCoordinator::endPairing() {
+    server_->endPairing();
+    setPairingPIN(std::nullopt);
+}
+
+void HostCoordinator::disconnect(const std::string& deviceID) {
+    server_->disconnect(deviceID);
+}
+
+void HostCoordinator::unpair(const std::string& deviceID) {
+    server_->disconnect(deviceID);
+    try {
+        store_->remove(deviceID);
+    } catch (const std::exception&) {
+        // The device stays listed; nothing to tell the user beyond that.
+    }
+    refreshDevices();
+}
+
+void HostCoordinator::refreshDevices() {
+    std::vector<PairedDevice> list;
+    try {
+        list = store_->allDevices();
+    } catch (const std::exception&) {
+        list.clear();
+    }
+    // Oldest pairing first; equal times keep the store's order.
+    std::stable_sort(list.begin(), list.end(), [](const PairedDevice& a, const PairedDevice& b) {
+        return a.pairedAt < b.pairedAt;
+    });
+    const bool any = !list.empty();
+    setDevices(std::move(list));
+    if (any) {
+        Telemetry::notePaired(true);
+    }
+}
+
+void HostCoordinator::probeGesture(wire::TrackpadGesture gesture) {
+    write(diagnostics::gestureProbeLine(gesture));
+    injector_->handle(wire::cm::Gesture{gesture});
+}
+
+void HostCoordinator::probeScroll() {
+    const bool fast = platform::Defaults::standard().boolean("scrollProbeFast").value_or(false);
+    write(diagnostics::scrollProbeStartLine(fast));
+    injector_->resetScrollStats();
+    std::weak_ptr<HostCoordinator> weak = weak_from_this();
+    std::weak_ptr<EventInjector> weakInjector = injector_;
+    injector_->probeScroll(fast, [weak, weakInjector, fast] {
+        auto self = weak.lock();
+        auto injector = weakInjector.lock();
+        if (!self || !injector) {
+            return;
+        }
+        const auto [total, peak] = injector->scrollStats(); // (0, 0) for other sinks
+        write(diagnostics::scrollProbeEndLine(fast, peak, total));
+    });
+}
+
+void HostCoordinator::scheduleLaunchProbes() {
+    auto& defaults = platform::Defaults::standard();
+    std::weak_ptr<HostCoordinator> weak = weak_from_this();
+    if (const auto gesture =
+            diagnostics::launchProbeGesture(defaults.string("gestureProbeOnLaunch"))) {
+        platform::mainQueue().postAfter(kLaunchProbeDelay, [weak, g = *gesture] {
+            if (auto self = weak.lock()) {
+                self->probeGesture(g);
+            }
+        });
+    }
+    if (defaults.boolean("scrollProbeOnLaunch").value_or(false)) {
+        platform::mainQueue().postAfter(kLaunchProbeDelay, [weak] {
+            if (auto self = weak.lock()) {
+                self->probeScroll();
+            }
+        });
+    }
+}
+
+// MARK: transport delegate (transport queue)
+
+void HostCoordinator::didAccept(const PairedDevice& device) {
+    handleAccept(device, HostChannel::wifi);
+}
+
+void HostCoordinator::didReceive(const wire::ControlMessage& message, const std::string& deviceID) {
+    dispatch(message, deviceID);
+}
+
+void HostCoordinator::didDisconnect(const std::string& deviceID) {
+    postToMain(
+        [deviceID](HostCoordinator& self) { self.handleDisconnect(deviceID, HostChannel::wifi); });
+}
+
+void HostCoordinator::didPair(const PairedDevice&) {
+    postToMain([](HostCoordinator& self) {
+        self.setPairingPIN(std::nullopt);
+        self.refreshDevices();
+        Telemetry::bump("pair");
+    });
+}
+
+void HostCoordinator::didFail(const TransportError& error) {
+    postToMain([text = error.description()](HostCoordinator& self) { self.setLastError(text); });
+}
+
+// MARK: shared paths
+
+void HostCoordinator::handleAccept(const PairedDevice& device, HostChannel channel) {
+    write("【连接】设备接入：" + device.deviceName + "（" + rawValue(channel) + "）");
+    postToMain([device, channel](HostCoordinator& self) {
+        const std::string& id = device.deviceID;
+        switch (self.arbiter_.admit(id, channel)) {
+        case AdmitDecision::reject:
+            write(std::string("【连接】拒绝 ") + rawValue(channel) + "：USB 已在用");
+            if (channel == HostChannel::wifi) {
+                self.server_->disconnect(id);
+            }
+            return;
+        case AdmitDecision::acceptAndDropWiFi:
+            write("【连接】USB 接管，断开同设备的 WiFi 连接");
+            self.server_->disconnect(id);
+            break;
+        case AdmitDecision::accept:
+            break;
+        }
+        Telemetry::bump(std::string("connect_") + rawValue(channel));
+        if (std::find(self.connectedIDs_.begin(), self.connectedIDs_.end(), id) ==
+            self.connectedIDs_.end()) {
+            auto ids = self.connectedIDs_;
+            ids.push_back(id);
+            self.setConnectedIDs(std::move(ids));
+        }
+        self.setActiveChannel(self.arbiter_.dominantChannel());
+        self.refreshDevices();
+    });
+}
+
+void HostCoordinator::handleDisconnect(const std::string& deviceID, HostChannel channel) {
+    const auto current = arbiter_.channel(deviceID);
+    if (current && *current != channel) {
+        return; // the close of a superseded session: the live one keeps its keys
+    }
+    write("【断开】设备断开：" + deviceID + "（" + rawValue(channel) + "）—— 即将释放全部按键");
+    injector_->releaseAll();
+    arbiter_.remove(deviceID, channel);
+    auto ids = connectedIDs_;
+    std::erase(ids, deviceID);
+    setConnectedIDs(std::move(ids));
+    setActiveChannel(arbiter_.dominantChannel());
+    refreshDevices();
+}
+
+void HostCoordinator::dispatch(const wire::ControlMessage& message, const std::string& deviceID) {
+    if (!isImmediateInput(message)) {
+        postToMain([message, deviceID](HostCoordinator& self) { self.receive(message, deviceID); });
+        return;
+    }
+    if (inputGate_.load(std::memory_order_acquire)) {
+        return; // locked: dropped without a word
+    }
+    auto& diagnostics = InputDiagnostics::shared();
+    diagnostics.logIncoming(message);
+    diagnostics.timeInjection([&] { injector_->handle(message); });
+}
+
+void HostCoordinator::receive(const wire::ControlMessage& message, const std::string& deviceID) {
+    if (isScreenLocked_) {
+        return;
+    }
+    InputDiagnostics::shared().logIncoming(message);
+    if (const auto* activate = message.getIf<wire::cm::ActivateApplication>()) {
+        if (appSwitching_) {
+            appSwitching_->activate(activate->bundleID);
+        }
+        return;
+    }
+    if (message.is<wire::cm::ListApplications>()) {
+        requestApplicationList(deviceID);
+        return;
+    }
+    injector_->handle(message);
+}
+
+void HostCoordinator::requestApplicationList(const std::string& deviceID) {
+    if (!appSwitching_) {
+        return;
+    }
+    std::weak_ptr<HostCoordinator> weak = weak_from_this();
+    // The catalog answers on its own worker; the reply is routed on the main queue by the
+    // arbiter's entry at that moment.
+    appSwitching_->listApplications([weak, deviceID](std::vector<wire::AppEntry> entries) {
+        platform::mainQueue().post([weak, deviceID, entries = std::move(entries)]() mutable {
+            auto self = weak.lock();
+            if (!self) {
+                return;
+            }
+            const wire::ControlMessage reply = wire::cm::ApplicationList{std::move(entries)};
+            if (self->arbiter_.channel(deviceID) == HostChannel::usb) {
+                if (self->usbSend) {
+                    self->usbSend(reply);
+                }
+            } else {
+                self->server_->send(reply, deviceID);
+            }
+        });
+    });
+}
+
+// MARK: screen lock
+
+void HostCoordinator::handleLock() {
+    write("【锁屏】屏幕已锁定 —— 释放按键 + 断开全部连接 + 停止监听");
+    setScreenLocked(true);
+    injector_->releaseAll();
+    setConnectedIDs({});
+    arbiter_ = ChannelArbiter();
+    setActiveChannel(std::nullopt);
+    server_->endPairing();
+    setPairingPIN(std::nullopt);
+    server_->stop();
+    // The USB transport stops here, once wired.
+}
+
+void HostCoordinator::handleUnlock() {
+    if (!isScreenLocked_) {
+        // An unlock without a lock we acted on (a missed or repeated broadcast): the listeners
+        // already run, and starting them again would replace live ones.
+        return;
+    }
+    write("【解锁】屏幕已解锁 —— 尝试恢复监听");
+    try {
+        server_->start();
+    } catch (const std::exception& error) {
+        setLastError("解锁后恢复监听失败：" + describe(error));
+        return; // still locked, input still gated, USB still stopped
+    }
+    // The USB transport starts here, once wired.
+    setScreenLocked(false);
+}
+
+} // namespace quillon

@@ -1,0 +1,159 @@
+#pragma once
+
+#include "Quillon/Host/ChannelArbiter.hpp"
+#include "Quillon/Pairing/PairedDevice.hpp"
+#include "Quillon/Pairing/PairingStore.hpp"
+#include "Quillon/Transport/TransportServer.hpp"
+#include "WireProtocol/ControlMessage.hpp"
+#include "WireProtocol/InputTypes.hpp"
+
+#include <atomic>
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quillon {
+
+class AppSwitching;
+class EventInjector;
+class ScreenLockMonitor;
+
+// The host's central object: owns the Wi-Fi transport server, the screen-lock monitor and the
+// channel arbiter, holds the shared pairing store, injector and application catalog, receives
+// every transport event, routes each message to the injector or the catalog, and publishes the
+// state the user interface shows.
+//
+// Threads: published state, the arbiter and every operation below marked "main" run on the main
+// queue only. The transport calls the delegate operations on its own queue; they only log, post
+// to the main queue, or inject input directly (the eight input messages), gated by an atomic
+// that mirrors isScreenLocked without touching published state.
+class HostCoordinator : public TransportServerDelegate,
+                        public std::enable_shared_from_this<HostCoordinator> {
+public:
+    // A published field, named in change notifications.
+    enum class Field {
+        devices,
+        connectedIDs,
+        pairingPIN,
+        isScreenLocked,
+        lastError,
+        activeChannel
+    };
+    using Observer = std::function<void(Field)>;
+
+    struct Options {
+        // Handed to the transport server (display for helloAck, service advertiser, clock).
+        TransportServerOptions server;
+        // Seconds on the system clock, for the pairing window; the real clock when empty.
+        std::function<double()> clock;
+    };
+
+    // Builds the coordinator (main): creates the transport server over the same store with this
+    // coordinator as its delegate, loads the paired devices and, with `autoStart`, starts
+    // everything, schedules the launch probes and arms the will-terminate sequence.
+    // `appSwitching` may be null (no application catalog: list and activate requests are
+    // dropped).
+    static std::shared_ptr<HostCoordinator>
+    create(std::shared_ptr<PairingStore> store, std::shared_ptr<EventInjector> injector,
+           bool autoStart, std::shared_ptr<AppSwitching> appSwitching, Options options = {});
+    ~HostCoordinator() override;
+    HostCoordinator(const HostCoordinator&) = delete;
+    HostCoordinator& operator=(const HostCoordinator&) = delete;
+
+    // Published state (main).
+    const std::vector<PairedDevice>& devices() const noexcept { return devices_; }
+    const std::vector<std::string>& connectedIDs() const noexcept { return connectedIDs_; }
+    const std::optional<std::string>& pairingPIN() const noexcept { return pairingPIN_; }
+    bool isScreenLocked() const noexcept { return isScreenLocked_; }
+    const std::optional<std::string>& lastError() const noexcept { return lastError_; }
+    std::optional<HostChannel> activeChannel() const noexcept { return activeChannel_; }
+    const ChannelArbiter& arbiter() const noexcept { return arbiter_; }
+
+    // Observers run on the main queue right after each change of a published field. Returns a
+    // token for removeObserver (main).
+    std::size_t addObserver(Observer observer);
+    void removeObserver(std::size_t token);
+
+    // User-interface operations (main).
+    void start();
+    void stop();
+    void beginPairing();
+    void endPairing();
+    void disconnect(const std::string& deviceID);
+    void unpair(const std::string& deviceID);
+    void refreshDevices();
+    void probeGesture(wire::TrackpadGesture gesture);
+    void probeScroll();
+    // The will-terminate sequence (main): the stop() sequence, when armed by an autoStart
+    // construction; otherwise nothing.
+    void applicationWillTerminate();
+
+    // TransportServerDelegate (the transport's queue).
+    void didAccept(const PairedDevice& device) override;
+    void didReceive(const wire::ControlMessage& message, const std::string& deviceID) override;
+    void didDisconnect(const std::string& deviceID) override;
+    void didPair(const PairedDevice& device) override;
+    void didFail(const TransportError& error) override;
+
+    // The paths both transports share; public so that the USB transport can be wired to them.
+    // handleAccept: the delivering thread. handleDisconnect: main. dispatch: the delivering
+    // thread (input injected there, the rest posted to main).
+    void handleAccept(const PairedDevice& device, HostChannel channel);
+    void handleDisconnect(const std::string& deviceID, HostChannel channel);
+    void dispatch(const wire::ControlMessage& message, const std::string& deviceID);
+    // Screen lock and unlock (main), as the lock monitor calls them.
+    void handleLock();
+    void handleUnlock();
+
+    // Replies to a device whose arbiter entry is usb go here (the USB transport's send); with
+    // none set they are dropped. Main.
+    std::function<void(const wire::ControlMessage&)> usbSend;
+
+    TransportServer& server() noexcept { return *server_; }
+    // True when input would currently be dropped (any thread).
+    bool inputGated() const noexcept { return inputGate_.load(std::memory_order_acquire); }
+
+private:
+    HostCoordinator(std::shared_ptr<PairingStore> store, std::shared_ptr<EventInjector> injector,
+                    std::shared_ptr<AppSwitching> appSwitching, Options options);
+
+    void receive(const wire::ControlMessage& message, const std::string& deviceID);
+    void requestApplicationList(const std::string& deviceID);
+    void scheduleLaunchProbes();
+    void postToMain(std::function<void(HostCoordinator&)> work);
+    double now() const;
+
+    void setDevices(std::vector<PairedDevice> value);
+    void setConnectedIDs(std::vector<std::string> value);
+    void setPairingPIN(std::optional<std::string> value);
+    void setScreenLocked(bool value);
+    void setLastError(std::string value);
+    void setActiveChannel(std::optional<HostChannel> value);
+    void notify(Field field);
+
+    std::vector<PairedDevice> devices_;
+    std::vector<std::string> connectedIDs_;
+    std::optional<std::string> pairingPIN_;
+    bool isScreenLocked_ = false;
+    std::optional<std::string> lastError_;
+    std::shared_ptr<PairingStore> store_;
+    std::shared_ptr<EventInjector> injector_;
+    std::unique_ptr<TransportServer> server_;
+    std::shared_ptr<AppSwitching> appSwitching_;
+    ChannelArbiter arbiter_;
+    std::optional<HostChannel> activeChannel_;
+    std::unique_ptr<ScreenLockMonitor> lockMonitor_;
+    bool terminationArmed_ = false;
+    std::function<double()> clock_;
+
+    // Mirrors isScreenLocked for the transport queues; written only together with it.
+    std::atomic<bool> inputGate_{false};
+
+    std::vector<std::pair<std::size_t, Observer>> observers_;
+    std::size_t nextObserverToken_ = 1;
+};
+
+} // namespace quillon

@@ -1,0 +1,153 @@
+#pragma once
+
+#include "Quillon/Pairing/PairedDevice.hpp"
+#include "Quillon/Pairing/PairingSession.hpp"
+#include "Quillon/Pairing/PairingStore.hpp"
+#include "WireProtocol/ControlMessage.hpp"
+
+#include <chrono>
+#include <cstdint>
+#include <exception>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+namespace quillon::platform {
+class DisplayGeometry;
+class SerialQueue;
+class ServiceAdvertiser;
+} // namespace quillon::platform
+
+namespace quillon {
+
+// An error the server reports to its delegate: a listener or connection failure, a DNS-SD
+// problem, a pairing window closed for too many wrong PINs. description() is meant for the user
+// and is shown as it stands.
+class TransportError {
+public:
+    explicit TransportError(std::string description, std::error_code code = {})
+        : description_(std::move(description)), code_(code) {}
+    const std::string& description() const noexcept { return description_; }
+    // The system or TLS error behind it, when there is one.
+    std::error_code code() const noexcept { return code_; }
+
+private:
+    std::string description_;
+    std::error_code code_;
+};
+
+// Thrown by start() and beginPairing() when a listener does not come up.
+class TransportServerError : public std::exception {
+public:
+    enum class Kind { listenerFailed, listenerTimedOut };
+
+    static TransportServerError listenerFailed(TransportError error) {
+        return TransportServerError(Kind::listenerFailed, std::move(error));
+    }
+    static TransportServerError listenerTimedOut() {
+        return TransportServerError(Kind::listenerTimedOut, std::nullopt);
+    }
+
+    Kind kind() const noexcept { return kind_; }
+    // The listener's own error (listenerFailed only).
+    const std::optional<TransportError>& underlying() const noexcept { return underlying_; }
+    const std::string& description() const noexcept { return text_; }
+    const char* what() const noexcept override { return text_.c_str(); }
+
+private:
+    TransportServerError(Kind kind, std::optional<TransportError> underlying);
+    Kind kind_;
+    std::optional<TransportError> underlying_;
+    std::string text_;
+};
+
+// Receives every event of the server, always on the server's queue. Must not block it and must
+// not call the server's synchronous operations from there.
+class TransportServerDelegate {
+public:
+    virtual ~TransportServerDelegate() = default;
+    // A main-channel hello was admitted (lastSeenAt = admission time); helloAck is already on
+    // its way.
+    virtual void didAccept(const PairedDevice& device) = 0;
+    // Any message of an admitted session except heartbeat.
+    virtual void didReceive(const wire::ControlMessage& message, const std::string& deviceID) = 0;
+    // An admitted session closed for any reason other than stop(); once per session.
+    virtual void didDisconnect(const std::string& deviceID) = 0;
+    // A pairing completed and its record was saved; pairResult is already on its way.
+    virtual void didPair(const PairedDevice& device) = 0;
+    virtual void didFail(const TransportError& error) = 0;
+};
+
+struct TransportServerOptions {
+    // The display whose geometry helloAck reports; none means no display (0 x 0, scale 2.0).
+    std::shared_ptr<platform::DisplayGeometry> display;
+    // Seconds on the system clock; the real clock when empty.
+    std::function<double()> clock;
+    // DNS-SD publisher. When none is given and `advertise` holds, the server makes an avahi
+    // one; with `advertise` false nothing is advertised (the listeners still run).
+    std::shared_ptr<platform::ServiceAdvertiser> advertiser;
+    bool advertise = true;
+    // Service name of both advertisements; the machine's pretty host name when empty.
+    std::string serviceName;
+
+    std::chrono::milliseconds readinessTimeout{5000};
+    // Limits on connections that have not proved anything yet.
+    std::chrono::milliseconds handshakeTimeout{10000};
+    std::chrono::milliseconds firstFrameTimeout{10000};
+    std::size_t maxPendingConnections = 32;
+    std::size_t maxPendingPerAddress = 8;
+    std::uint32_t preAdmissionFrameLimit = 65536;
+};
+
+// The network transport: a TLS 1.3 PSK main listener keyed by the host secret, a pairing
+// listener keyed by a PIN and salt while a pairing window is open, the sessions on both, and the
+// heartbeat check. Every listener, connection, timer and delegate event runs on one serial queue
+// ("com.corvane.transport"). The public operations are for the owner's thread (never that
+// queue).
+class TransportServer {
+public:
+    explicit TransportServer(std::shared_ptr<PairingStore> store,
+                             TransportServerOptions options = {});
+    ~TransportServer();
+    TransportServer(const TransportServer&) = delete;
+    TransportServer& operator=(const TransportServer&) = delete;
+
+    void setDelegate(std::weak_ptr<TransportServerDelegate> delegate);
+    std::weak_ptr<TransportServerDelegate> delegate() const;
+
+    // Throws the store's error or TransportServerError. Blocks up to the readiness timeout.
+    void start();
+    // Closes every session without reporting didDisconnect, and both listeners.
+    void stop();
+    // Opens a pairing window at `now` with a new PIN and salt; returns the PIN.
+    std::string beginPairing(double now);
+    void endPairing();
+
+    void disconnect(const std::string& deviceID);
+    void send(const wire::ControlMessage& message, const std::string& deviceID);
+
+    std::optional<std::uint16_t> mainPort() const;
+    std::optional<std::uint16_t> pairingPort() const;
+    // One entry per admitted session, sorted.
+    std::vector<std::string> connectedDeviceIDs();
+
+    // For tests and diagnostics.
+    struct Statistics {
+        std::size_t sessions = 0;
+        std::size_t pendingConnections = 0; // waiting for a handshake or a first frame
+        std::size_t bufferedBytes = 0;      // received and not yet handled, all sessions
+    };
+    Statistics statistics();
+    PairingSession::State pairingState();
+
+    struct Core;
+
+private:
+    std::shared_ptr<platform::SerialQueue> queue_;
+    std::shared_ptr<Core> core_;
+};
+
+} // namespace quillon

@@ -1,0 +1,61 @@
+// test-labels: coordinator
+#include "Quillon/Console/ConsoleText.hpp"
+
+#include <gtest/gtest.h>
+
+using namespace quillon;
+using namespace quillon::console;
+using Kind = Command::Kind;
+
+namespace {
+
+TEST(ConsoleTextTest, ParsesCommands) {
+    const std::vector<std::pair<std::string, Command>> cases = {
+        {"", {Kind::none, ""}},
+        {"   ", {Kind::none, ""}},
+        {"pair", {Kind::pair, ""}},
+        {"  PAIR  ", {Kind::pair, ""}},
+        {"cancel", {Kind::cancel, ""}},
+        {"devices", {Kind::devices, ""}},
+        {"disconnect 2", {Kind::disconnect, "2"}},
+        {"unpair A1B2-C3", {Kind::unpair, "A1B2-C3"}},
+        {"unpair", {Kind::missingArgument, "unpair"}},
+        {"telemetry on", {Kind::telemetryOn, ""}},
+        {"telemetry OFF", {Kind::telemetryOff, ""}},
+        {"telemetry", {Kind::telemetryStatus, ""}},
+        {"telemetry maybe", {Kind::unknown, "telemetry maybe"}},
+        {"quit", {Kind::quit, ""}},
+        {"help", {Kind::help, ""}},
+        {"reboot now", {Kind::unknown, "reboot"}},
+    };
+    for (const auto& [line, expected] : cases) {
+        EXPECT_EQ(parseCommand(line), expected) << '"' << line << '"';
+    }
+}
+
+TEST(ConsoleTextTest, DeviceListMarksConnectedDevicesAndResolvesNames) {
+    EXPECT_EQ(deviceList({}, {}), "尚未配对任何设备\n");
+    const std::vector<PairedDevice> devices = {
+        {"AAAA-1", "iPad", {}, 10, std::nullopt},
+        {"BBBB-2", "iPad mini", {}, 20, std::nullopt},
+    };
+    EXPECT_EQ(deviceList(devices, {"BBBB-2"}), "1. ○ iPad  [AAAA-1]\n2. ● iPad mini  [BBBB-2]\n");
+
+    EXPECT_EQ(resolveDevice(devices, "bbbb-2"), "BBBB-2");
+    EXPECT_EQ(resolveDevice(devices, "1"), "AAAA-1");
+    for (const char* bad : {"0", "3", "", "CCCC", "99999999999999999999", "-1"}) {
+        EXPECT_EQ(resolveDevice(devices, bad), std::nullopt) << bad;
+    }
+}
+
+TEST(ConsoleTextTest, FooterAndPermission) {
+    EXPECT_EQ(footer(std::nullopt), "未连接\n");
+    EXPECT_EQ(footer(HostChannel::wifi), "已连接 · WiFi\n");
+    EXPECT_EQ(footer(HostChannel::usb), "已连接 · 数据线\n");
+    EXPECT_EQ(permission(true, ""), "辅助功能已授权\n");
+    const auto missing = permission(false, "no DISPLAY is set");
+    EXPECT_EQ(missing.rfind("需要辅助功能权限（no DISPLAY is set）\n", 0), 0u) << missing;
+    EXPECT_NE(missing.find("没有这个权限"), std::string::npos);
+}
+
+} // namespace

@@ -1,0 +1,441 @@
+// test-labels: coordinator;concurrency
+// test-timeout: 120
+#include "Quillon/Host/HostCoordinator.hpp"
+
+#include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Display/DisplayGeometry.hpp"
+#include "Platform/EventStream/RecordingPoster.hpp"
+#include "Quillon/Catalog/AppCatalogService.hpp"
+#include "Quillon/Catalog/AppSwitching.hpp"
+#include "Quillon/Input/CGEventSink.hpp"
+#include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Pairing/InMemoryPairingStore.hpp"
+#include "Quillon/Host/InputDiagnostics.hpp"
+#include "tests/support/CatalogFixtures.hpp"
+#include "tests/support/DbusFixture.hpp"
+#include "tests/support/TransportHelpers.hpp"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+using namespace quillon;
+using namespace quillon::testing;
+using namespace std::chrono_literals;
+using platform::EventType;
+using Field = HostCoordinator::Field;
+
+namespace {
+
+// The in-memory store, with switches that make chosen operations fail.
+class FailingStore : public PairingStore {
+public:
+    std::vector<PairedDevice> allDevices() override {
+        if (failList) {
+            throw PairingStoreError::keychain(-25293);
+        }
+        return inner.allDevices();
+    }
+    std::optional<PairedDevice> device(const std::string& id) override { return inner.device(id); }
+    void save(const PairedDevice& d) override { inner.save(d); }
+    void remove(const std::string& id) override {
+        if (failRemove) {
+            throw PairingStoreError::keychain(-25293);
+        }
+        inner.remove(id);
+    }
+    void removeAll() override { inner.removeAll(); }
+    wire::Bytes hostSecret() override {
+        if (failSecret) {
+            throw PairingStoreError::keychain(-25308);
+        }
+        return inner.hostSecret();
+    }
+
+    InMemoryPairingStore inner;
+    std::atomic<bool> failList{false}, failRemove{false}, failSecret{false};
+};
+
+// Records what the catalog is asked; answers lists with one entry.
+class RecordingCatalog : public AppSwitching {
+public:
+    void listApplications(std::function<void(std::vector<wire::AppEntry>)> completion) override {
+        ++lists;
+        std::thread([completion] { completion({{"Files", "org.example.Files", {}}}); }).detach();
+    }
+    void activate(const std::string& bundleID) override {
+        std::lock_guard lock(mutex);
+        activated.push_back(bundleID);
+    }
+    std::atomic<int> lists{0};
+    std::mutex mutex;
+    std::vector<std::string> activated;
+};
+
+std::string readLog() {
+    std::ifstream in(platform::DiagLog::path());
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+class HostCoordinatorTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+        ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
+        main_ = std::make_shared<platform::IoContextMainQueue>();
+        platform::setMainQueue(main_);
+        logStart_ = readLog().size();
+        store_ = std::make_shared<FailingStore>();
+        poster_ = std::make_shared<platform::RecordingPoster>();
+        auto geometry =
+            std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1024, 768}, 1.0);
+        auto sink = std::make_shared<CGEventSink>(poster_, geometry, nullptr);
+        injector_ = std::make_shared<EventInjector>(sink);
+        catalog_ = std::make_shared<RecordingCatalog>();
+        HostCoordinator::Options options;
+        options.server.display = geometry;
+        options.server.advertise = false;
+        coordinator_ = HostCoordinator::create(store_, injector_, false, catalog_, options);
+        coordinator_->addObserver([this](Field f) {
+            EXPECT_TRUE(main_->isMainThread());
+            changes_.push_back(f);
+        });
+        device_ = PairedDevice{"11111111-2222-3333-4444-555555555555", "iPad",
+                               wire::PSKProvider::randomBytes(32), 1000.0, std::nullopt};
+        store_->save(device_);
+    }
+    void TearDown() override {
+        coordinator_->stop();
+        coordinator_.reset();
+        main_->runFor(50ms);
+    }
+
+    bool runUntil(const std::function<bool()>& p, std::chrono::milliseconds t = 5s) {
+        return main_->runUntil(p, t);
+    }
+    std::string newLog() { return readLog().substr(logStart_); }
+    std::size_t countInLog(const std::string& text) {
+        const auto log = newLog();
+        std::size_t n = 0;
+        for (auto at = log.find(text); at != std::string::npos; at = log.find(text, at + 1)) {
+            ++n;
+        }
+        return n;
+    }
+    bool connected(const std::string& id) {
+        const auto& ids = coordinator_->connectedIDs();
+        return std::count(ids.begin(), ids.end(), id) == 1;
+    }
+    // A Wi-Fi session of `device_` that said hello and was answered.
+    std::unique_ptr<wire::WireClient> connectWifi() {
+        auto client = connectMain(coordinator_->server(), store_->hostSecret());
+        client->send(wire::cm::Hello{device_.deviceID, device_.token, device_.deviceName, 2});
+        auto ack = client->receive(5s);
+        EXPECT_TRUE(ack && ack->is<wire::cm::HelloAck>());
+        return client;
+    }
+    std::size_t postedOfType(EventType type) {
+        const auto events = poster_->events();
+        return std::count_if(events.begin(), events.end(),
+                             [type](const platform::Event& e) { return e.type == type; });
+    }
+
+    std::shared_ptr<platform::IoContextMainQueue> main_;
+    std::size_t logStart_ = 0;
+    std::shared_ptr<FailingStore> store_;
+    std::shared_ptr<platform::RecordingPoster> poster_;
+    std::shared_ptr<EventInjector> injector_;
+    std::shared_ptr<RecordingCatalog> catalog_;
+    std::shared_ptr<HostCoordinator> coordinator_;
+    std::vector<Field> changes_;
+    PairedDevice device_;
+};
+
+TEST_F(HostCoordinatorTest, WifiSessionFromAcceptToClose) {
+    coordinator_->start();
+    ASSERT_TRUE(coordinator_->server().mainPort());
+    auto client = connectWifi();
+    ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
+    EXPECT_EQ(coordinator_->activeChannel(), HostChannel::wifi);
+    EXPECT_EQ(countInLog("【连接】设备接入：iPad（wifi）"), 1u);
+    EXPECT_NE(std::find(changes_.begin(), changes_.end(), Field::connectedIDs), changes_.end());
+    EXPECT_NE(std::find(changes_.begin(), changes_.end(), Field::activeChannel), changes_.end());
+
+    // Input is injected on the transport's queue, without the main queue running.
+    const auto injectedBefore = InputDiagnostics::shared().injectionCount();
+    client->send(wire::cm::PointerAbsolute{100, 200, 0});
+    client->send(wire::cm::MouseButton{wire::MouseButton::left, true});
+    ASSERT_TRUE(waitUntil([&] { return postedOfType(EventType::leftMouseDown) == 1; }, 5s));
+    EXPECT_EQ(InputDiagnostics::shared().injectionCount(), injectedBefore + 2);
+
+    // Closing the last session releases the held button and clears the channel.
+    client.reset();
+    ASSERT_TRUE(runUntil([&] { return coordinator_->connectedIDs().empty(); }));
+    EXPECT_EQ(coordinator_->activeChannel(), std::nullopt);
+    EXPECT_EQ(postedOfType(EventType::leftMouseUp), 1u);
+    EXPECT_EQ(countInLog("【断开】设备断开：" + device_.deviceID + "（wifi）—— 即将释放全部按键"),
+              1u);
+}
+
+TEST_F(HostCoordinatorTest, UsbTakesOverAWifiSession) {
+    coordinator_->start();
+    auto wifi = connectWifi();
+    ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
+    // Held over Wi-Fi; the takeover must not release it when the Wi-Fi session closes.
+    coordinator_->dispatch(wire::cm::MouseButton{wire::MouseButton::left, true}, device_.deviceID);
+
+    coordinator_->handleAccept(device_, HostChannel::usb);
+    ASSERT_TRUE(runUntil([&] { return coordinator_->activeChannel() == HostChannel::usb; }));
+    EXPECT_TRUE(wifi->waitForClose(1500ms));
+    EXPECT_EQ(countInLog("【连接】设备接入：iPad（usb）"), 1u);
+    EXPECT_EQ(countInLog("【连接】USB 接管，断开同设备的 WiFi 连接"), 1u);
+    // The Wi-Fi close arrives and is recognised as stale.
+    main_->runFor(300ms);
+    EXPECT_TRUE(connected(device_.deviceID));
+    EXPECT_EQ(coordinator_->activeChannel(), HostChannel::usb);
+    EXPECT_EQ(countInLog("【断开】"), 0u);
+    EXPECT_EQ(postedOfType(EventType::leftMouseUp), 0u);
+
+    // The USB session's own close ends it.
+    coordinator_->handleDisconnect(device_.deviceID, HostChannel::usb);
+    EXPECT_TRUE(coordinator_->connectedIDs().empty());
+    EXPECT_EQ(coordinator_->activeChannel(), std::nullopt);
+    EXPECT_EQ(postedOfType(EventType::leftMouseUp), 1u);
+}
+
+TEST_F(HostCoordinatorTest, WifiIsRejectedWhileTheDeviceIsOnUsb) {
+    coordinator_->start();
+    coordinator_->handleAccept(device_, HostChannel::usb);
+    ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
+    const auto changesBefore = changes_.size();
+
+    auto wifi = connectWifi(); // admitted by the transport, refused by the arbiter
+    ASSERT_TRUE(runUntil([&] { return countInLog("【连接】拒绝 wifi：USB 已在用") == 1; }));
+    EXPECT_EQ(countInLog("【连接】设备接入：iPad（wifi）"), 1u);
+    // Closed by the coordinator, well before the transport's silence timeout would.
+    EXPECT_TRUE(wifi->waitForClose(1500ms));
+    main_->runFor(300ms); // let the Wi-Fi close arrive too
+    EXPECT_TRUE(connected(device_.deviceID));
+    EXPECT_EQ(coordinator_->activeChannel(), HostChannel::usb);
+    EXPECT_EQ(countInLog("【断开】"), 0u);
+    // Nothing published changed (devices may be refreshed, but to the same list).
+    EXPECT_EQ(changes_.size(), changesBefore);
+}
+
+TEST_F(HostCoordinatorTest, InputIsDroppedWhileLockedOnBothPaths) {
+    coordinator_->start();
+    coordinator_->handleLock();
+    ASSERT_TRUE(coordinator_->isScreenLocked());
+    ASSERT_TRUE(coordinator_->inputGated());
+    const auto injectedBefore = InputDiagnostics::shared().injectionCount();
+    const auto postedBefore = poster_->count();
+
+    const std::vector<wire::ControlMessage> messages = {
+        wire::cm::PointerRelative{5, 5},
+        wire::cm::MouseButton{wire::MouseButton::left, true},
+        wire::cm::KeyCombo{0, wire::KeyModifiers::command},
+        wire::cm::TextInput{"hello"},
+        wire::cm::MultiClick{wire::MouseButton::left, 2},
+        wire::cm::ActivateApplication{"org.example.Files"},
+        wire::cm::ListApplications{},
+    };
+    for (const auto& m : messages) {
+        coordinator_->dispatch(m, device_.deviceID);
+    }
+    main_->runFor(300ms);
+    EXPECT_EQ(poster_->count(), postedBefore);
+    EXPECT_EQ(InputDiagnostics::shared().injectionCount(), injectedBefore); // not counted either
+    EXPECT_EQ(catalog_->lists.load(), 0);
+    EXPECT_TRUE(catalog_->activated.empty());
+}
+
+TEST_F(HostCoordinatorTest, CatalogRequestsReachTheCatalogAndTheListGoesBack) {
+    // The real catalog over one desktop entry whose launch leaves a mark.
+    TempDir dir;
+    const std::string mark = dir.path() + "/launched";
+    writeSolidPNG(dir.path() + "/marker.png", 48, 48, {0.2, 0.4, 0.8, 1});
+    writeDesktopEntry(dir.path() + "/applications/org.example.Marker.desktop",
+                      "Name=Marker\nIcon=" + dir.path() + "/marker.png\nExec=touch " + mark + "\n");
+    auto catalog = std::make_shared<AppCatalogService>(
+        std::vector<std::filesystem::path>{dir.path() + "/applications"});
+    coordinator_->stop();
+    HostCoordinator::Options options;
+    options.server.advertise = false;
+    coordinator_ = HostCoordinator::create(store_, injector_, false, catalog, options);
+    coordinator_->start();
+
+    auto client = connectWifi();
+    ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
+    client->send(wire::cm::ListApplications{});
+    // The reply goes back over the device's Wi-Fi session, built on the main queue.
+    std::optional<wire::ControlMessage> reply;
+    ASSERT_TRUE(runUntil(
+        [&] {
+            reply = client->receive(10ms);
+            return reply.has_value();
+        },
+        10s));
+    ASSERT_TRUE(reply->is<wire::cm::ApplicationList>()) << reply->description();
+    const auto& entries = reply->as<wire::cm::ApplicationList>().entries;
+    ASSERT_EQ(entries.size(), 1u);
+    EXPECT_EQ(entries[0].bundleID, "org.example.Marker");
+
+    client->send(wire::cm::ActivateApplication{"org.example.Marker"});
+    EXPECT_TRUE(runUntil([&] { return std::filesystem::exists(mark); }, 10s));
+}
+
+TEST_F(HostCoordinatorTest, LockDropsEverythingAndUnlockRestartsTheListeners) {
+    DbusFixture bus(DbusFixture::Kind::session);
+    bus.exportAddress();
+    DbusPeer screensaver(bus.address());
+    coordinator_->start();
+    auto client = connectWifi();
+    ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
+    coordinator_->beginPairing();
+    ASSERT_TRUE(coordinator_->pairingPIN());
+    ASSERT_EQ(coordinator_->pairingPIN()->size(), 6u);
+    ASSERT_TRUE(coordinator_->server().pairingPort());
+
+    screensaver.emitBool("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
+                         "ActiveChanged", true);
+    ASSERT_TRUE(runUntil([&] { return coordinator_->isScreenLocked(); }));
+    EXPECT_TRUE(coordinator_->connectedIDs().empty());
+    EXPECT_EQ(coordinator_->activeChannel(), std::nullopt);
+    EXPECT_EQ(coordinator_->pairingPIN(), std::nullopt);
+    EXPECT_EQ(coordinator_->arbiter(), ChannelArbiter());
+    EXPECT_EQ(coordinator_->server().mainPort(), std::nullopt);
+    EXPECT_EQ(coordinator_->server().pairingPort(), std::nullopt);
+    EXPECT_TRUE(client->waitForClose(5s));
+    EXPECT_EQ(countInLog("【锁屏】屏幕已锁定 —— 释放按键 + 断开全部连接 + 停止监听"), 1u);
+
+    screensaver.emitBool("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
+                         "ActiveChanged", false);
+    ASSERT_TRUE(runUntil([&] { return !coordinator_->isScreenLocked(); }));
+    EXPECT_FALSE(coordinator_->inputGated());
+    ASSERT_TRUE(coordinator_->server().mainPort());
+    EXPECT_EQ(countInLog("【解锁】屏幕已解锁 —— 尝试恢复监听"), 1u);
+    auto again = connectWifi();
+    EXPECT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
+}
+
+TEST_F(HostCoordinatorTest, ListenerFailuresBecomeTheLastError) {
+    store_->failSecret = true;
+    coordinator_->start();
+    ASSERT_TRUE(coordinator_->lastError());
+    EXPECT_EQ(coordinator_->lastError()->rfind("启动监听失败：", 0), 0u)
+        << *coordinator_->lastError();
+    EXPECT_NE(coordinator_->lastError()->find("-25308"), std::string::npos);
+    store_->failSecret = false;
+    coordinator_->start();
+    ASSERT_TRUE(coordinator_->server().mainPort());
+
+    // Resuming after an unlock fails: still locked, input still gated.
+    coordinator_->handleLock();
+    store_->failSecret = true;
+    coordinator_->handleUnlock();
+    EXPECT_TRUE(coordinator_->isScreenLocked());
+    EXPECT_TRUE(coordinator_->inputGated());
+    ASSERT_TRUE(coordinator_->lastError());
+    EXPECT_EQ(coordinator_->lastError()->rfind("解锁后恢复监听失败：", 0), 0u)
+        << *coordinator_->lastError();
+    EXPECT_EQ(coordinator_->server().mainPort(), std::nullopt);
+    // The next unlock tries again.
+    store_->failSecret = false;
+    coordinator_->handleUnlock();
+    EXPECT_FALSE(coordinator_->isScreenLocked());
+    EXPECT_TRUE(coordinator_->server().mainPort());
+    // An unlock that was not preceded by a lock leaves the running listeners alone.
+    const auto port = coordinator_->server().mainPort();
+    coordinator_->handleUnlock();
+    EXPECT_EQ(coordinator_->server().mainPort(), port);
+    EXPECT_EQ(countInLog("【解锁】"), 2u);
+}
+
+TEST_F(HostCoordinatorTest, DevicesAreListedOldestFirstAndUnpairRemoves) {
+    store_->save({"B", "second", wire::PSKProvider::randomBytes(32), 2000.0, std::nullopt});
+    store_->save({"C", "zeroth", wire::PSKProvider::randomBytes(32), 10.0, std::nullopt});
+    store_->save({"A", "third", wire::PSKProvider::randomBytes(32), 3000.0, std::nullopt});
+    coordinator_->refreshDevices();
+    std::vector<std::string> names;
+    for (const auto& d : coordinator_->devices()) {
+        names.push_back(d.deviceName);
+    }
+    EXPECT_EQ(names, (std::vector<std::string>{"zeroth", "iPad", "second", "third"}));
+
+    store_->failRemove = true;
+    coordinator_->unpair("B"); // the store refuses: the device stays listed
+    EXPECT_EQ(coordinator_->devices().size(), 4u);
+    store_->failRemove = false;
+    coordinator_->unpair("B");
+    EXPECT_EQ(coordinator_->devices().size(), 3u);
+    EXPECT_FALSE(store_->device("B"));
+
+    store_->failList = true;
+    coordinator_->refreshDevices();
+    EXPECT_TRUE(coordinator_->devices().empty());
+}
+
+TEST_F(HostCoordinatorTest, PairingFromPinToDeviceList) {
+    store_->remove(device_.deviceID);
+    coordinator_->refreshDevices();
+    coordinator_->start();
+    coordinator_->beginPairing();
+    ASSERT_TRUE(coordinator_->pairingPIN());
+    auto pairing = connectPairing(coordinator_->server(), *coordinator_->pairingPIN(),
+                                  openWindowSalt(coordinator_->server()));
+    pairing->send(wire::cm::PairRequest{"New iPad"});
+    auto result = pairing->receive(5s);
+    ASSERT_TRUE(result && result->is<wire::cm::PairResult>());
+    EXPECT_TRUE(result->as<wire::cm::PairResult>().accepted);
+    ASSERT_TRUE(runUntil([&] { return coordinator_->devices().size() == 1; }));
+    EXPECT_EQ(coordinator_->pairingPIN(), std::nullopt);
+    EXPECT_EQ(coordinator_->devices()[0].deviceName, "New iPad");
+
+    coordinator_->beginPairing();
+    ASSERT_TRUE(coordinator_->pairingPIN());
+    coordinator_->endPairing();
+    EXPECT_EQ(coordinator_->pairingPIN(), std::nullopt);
+    EXPECT_EQ(coordinator_->server().pairingPort(), std::nullopt);
+}
+
+TEST_F(HostCoordinatorTest, StopReleasesInputAndKeepsTheArbiter) {
+    coordinator_->start();
+    auto client = connectWifi();
+    ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
+    coordinator_->dispatch(wire::cm::MouseButton{wire::MouseButton::right, true}, device_.deviceID);
+    coordinator_->stop();
+    EXPECT_TRUE(coordinator_->connectedIDs().empty());
+    EXPECT_EQ(coordinator_->activeChannel(), HostChannel::wifi);
+    EXPECT_EQ(coordinator_->arbiter().channel(device_.deviceID), HostChannel::wifi);
+    EXPECT_EQ(postedOfType(EventType::rightMouseUp), 1u);
+    EXPECT_EQ(coordinator_->server().mainPort(), std::nullopt);
+    EXPECT_TRUE(client->waitForClose(5s));
+    // stop() reports no disconnect, so nothing more happens on the main queue.
+    main_->runFor(200ms);
+    EXPECT_EQ(countInLog("【断开】"), 0u);
+}
+
+TEST_F(HostCoordinatorTest, TransportFailuresAreShownAsTheyAre) {
+    // With advertising on and no avahi-daemon reachable, the transport reports a failure.
+    ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/quillon-test-bus", 1);
+    coordinator_->stop();
+    HostCoordinator::Options options;
+    options.server.advertise = true;
+    coordinator_ = HostCoordinator::create(store_, injector_, false, catalog_, options);
+    coordinator_->start();
+    ASSERT_TRUE(coordinator_->server().mainPort()); // the listener itself runs
+    ASSERT_TRUE(runUntil([&] { return coordinator_->lastError().has_value(); }));
+    EXPECT_EQ(coordinator_->lastError()->find("启动监听失败："), std::string::npos);
+    EXPECT_NE(coordinator_->lastError()->find("avahi"), std::string::npos)
+        << *coordinator_->lastError();
+}
+
+} // namespace
