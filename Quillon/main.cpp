@@ -1,5 +1,6 @@
 // quillon: the host. Without a graphical shell, `quillon` and `quillon --headless` run the
 // terminal console; `quillon defaults ...` reads and writes the user defaults.
+#include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Defaults/DefaultsCommand.hpp"
 #include "Quillon/Console/HeadlessHost.hpp"
 
@@ -26,5 +27,5 @@ int main(int argc, char** argv) {
     if (argc > 2 || (argc == 2 && std::strcmp(argv[1], "--headless") != 0)) {
         return usage(std::cerr, 2);
     }
-    return quillon::runHeadlessHost();
+    return quillon::runHeadlessHost(quillon::platform::Defaults::standard());
 }

@@ -10,9 +10,11 @@
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/EventStream/X11EventPoster.hpp"
+#include "Platform/Session/SessionLockSource.hpp"
+#include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
-#include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "WireProtocol/Frame.hpp"
 #include "WireProtocol/PSKParameters.hpp"
@@ -324,7 +326,12 @@ int main(int argc, char** argv) {
     HostCoordinator::Options options;
     options.server.display = geometry;
     options.server.advertise = false;
-    auto coordinator = HostCoordinator::create(store, injector, false, nullptr, options);
+    platform::Defaults defaults(home / "config" / "defaults.json");
+    auto coordinator =
+        HostCoordinator::create(store, injector, false, nullptr,
+                                {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults),
+                                 nullptr, platform::makeDBusSessionLockSource()},
+                                options);
     coordinator->start();
     std::thread mainThread([&] { mainQueue->run(); });
     const auto sessionKey = wire::PSKProvider::sessionKey(store->hostSecret());

@@ -2,12 +2,10 @@
 
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Text/NameCollator.hpp"
 #include "Platform/Workspace/DesktopEntry.hpp"
 #include "Platform/Workspace/IconRenderer.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
-
-#include <unicode/ucol.h>
-#include <unicode/uloc.h>
 
 #include <algorithm>
 #include <cstdlib>
@@ -49,67 +47,6 @@ bool endsWith(const std::string& s, std::string_view suffix) {
     return s.size() >= suffix.size() &&
            s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0;
 }
-
-// Collators for the display-name order. The POSIX locale's collation orders by ASCII
-// (upper case before all lower case), which is not the order a file browser shows; the root
-// collation is used for it instead.
-class NameCollator {
-public:
-    NameCollator() {
-        std::string locale = uloc_getDefault();
-        if (locale.empty() || locale.rfind("en_US_POSIX", 0) == 0 || locale == "c" ||
-            locale == "posix") {
-            locale = "";
-        }
-        UErrorCode status = U_ZERO_ERROR;
-        primary_ = ucol_open(locale.c_str(), &status);
-        if (U_FAILURE(status)) {
-            ucol_close(primary_);
-            status = U_ZERO_ERROR;
-            primary_ = ucol_open("", &status);
-        }
-        if (U_FAILURE(status)) {
-            ucol_close(primary_);
-            primary_ = nullptr;
-            return;
-        }
-        ucol_setAttribute(primary_, UCOL_NUMERIC_COLLATION, UCOL_ON, &status);
-        ucol_setAttribute(primary_, UCOL_STRENGTH, UCOL_SECONDARY, &status);
-        status = U_ZERO_ERROR;
-        tertiary_ = ucol_clone(primary_, &status);
-        if (U_FAILURE(status)) {
-            tertiary_ = nullptr;
-            return;
-        }
-        ucol_setAttribute(tertiary_, UCOL_STRENGTH, UCOL_TERTIARY, &status);
-    }
-    ~NameCollator() {
-        ucol_close(primary_);
-        ucol_close(tertiary_);
-    }
-    NameCollator(const NameCollator&) = delete;
-    NameCollator& operator=(const NameCollator&) = delete;
-
-    // <0, 0, >0. Zero only for byte-identical names.
-    int compare(const std::string& a, const std::string& b) const {
-        for (UCollator* c : {primary_, tertiary_}) {
-            if (c == nullptr) {
-                continue;
-            }
-            UErrorCode status = U_ZERO_ERROR;
-            const UCollationResult r = ucol_strcollUTF8(c, a.data(), int32_t(a.size()), b.data(),
-                                                        int32_t(b.size()), &status);
-            if (U_SUCCESS(status) && r != UCOL_EQUAL) {
-                return r == UCOL_LESS ? -1 : 1;
-            }
-        }
-        return a.compare(b);
-    }
-
-private:
-    UCollator* primary_ = nullptr;
-    UCollator* tertiary_ = nullptr;
-};
 
 bool isUTF8(const std::string& s) {
     return wire::isValidUTF8(
@@ -242,7 +179,7 @@ std::vector<InstalledApp> AppCatalog::ordered(std::vector<InstalledApp> apps) {
             unique.push_back(std::move(app));
         }
     }
-    const NameCollator collator;
+    const platform::NameCollator collator;
     std::stable_sort(unique.begin(), unique.end(), [&](const auto& a, const auto& b) {
         return collator.compare(a.displayName, b.displayName) < 0;
     });
@@ -304,10 +241,12 @@ platform::IconLookupOptions lookupOptions(const CatalogOptions& options) {
         return *options.iconLookup;
     }
     std::optional<std::string> preferred;
-    try {
-        preferred = platform::Defaults::standard().string("iconTheme");
-    } catch (...) {
-        // Unreadable defaults: the theme comes from the desktop settings.
+    if (options.defaults != nullptr) {
+        try {
+            preferred = options.defaults->string("iconTheme");
+        } catch (...) {
+            // Unreadable defaults: the theme comes from the desktop settings.
+        }
     }
     return platform::IconLookupOptions::fromEnvironment(preferred);
 }

@@ -14,13 +14,20 @@
 #include <utility>
 #include <vector>
 
+namespace quillon::platform {
+class Defaults;
+}
+
 namespace quillon {
 
 // How icons are found, rendered and cached for one listing. Defaults: the icon theme lookup of
-// the environment (the user default "iconTheme" first), the render cache in
-// $XDG_CACHE_HOME/corvane/icons.
+// the environment (the user default "iconTheme" first, when `defaults` is given), the render
+// cache in $XDG_CACHE_HOME/corvane/icons.
 struct CatalogOptions {
     std::optional<platform::IconLookupOptions> iconLookup;
+    // The user defaults whose "iconTheme" is read at each listing (when `iconLookup` is not
+    // given); none: the desktop's own theme setting decides. Must outlive the catalog.
+    const platform::Defaults* defaults = nullptr;
     // Where rendered icons are kept; an empty path turns the cache off.
     std::optional<std::filesystem::path> cacheDirectory;
     // Called with the icon file each time an icon is really rendered (not served from the

@@ -1,7 +1,5 @@
 #include "Quillon/Console/ConsoleText.hpp"
 
-#include "Quillon/Host/Telemetry.hpp"
-
 #include <algorithm>
 #include <cctype>
 #include <functional>
@@ -39,8 +37,8 @@ std::vector<std::string> words(std::string_view line) {
 
 } // namespace
 
-std::string telemetryState() {
-    return std::string("上报匿名使用数据：") + (Telemetry::isEnabled() ? "开" : "关");
+std::string telemetryState(bool enabled) {
+    return std::string("上报匿名使用数据：") + (enabled ? "开" : "关");
 }
 
 Command parseCommand(std::string_view line) {

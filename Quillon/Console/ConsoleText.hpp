@@ -53,7 +53,7 @@ std::optional<std::string> resolveDevice(const std::vector<PairedDevice>& device
                                          std::string_view name);
 
 // "上报匿名使用数据：开" or "…：关".
-std::string telemetryState();
+std::string telemetryState(bool enabled);
 } // namespace console
 
 } // namespace quillon

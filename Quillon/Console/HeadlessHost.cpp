@@ -1,22 +1,26 @@
 #include "Quillon/Console/HeadlessHost.hpp"
 
+#include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/EventStream/X11EventPoster.hpp"
 #include "Platform/EventStream/X11OverviewOpener.hpp"
+#include "Platform/Network/HttpClient.hpp"
 #include "Platform/Permission/InputPermission.hpp"
+#include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/Catalog/AppCatalog.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
-#include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Console/TerminalConsole.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
-#include "Quillon/Pairing/InMemoryPairingStore.hpp"
-#include "Quillon/Pairing/KeychainPairingStore.hpp"
+#include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Host/LaunchEnvironment.hpp"
 #include "Quillon/Host/Telemetry.hpp"
-#include "Quillon/Console/TerminalConsole.hpp"
+#include "Quillon/Input/CGEventSink.hpp"
+#include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Pairing/InMemoryPairingStore.hpp"
+#include "Quillon/Pairing/KeychainPairingStore.hpp"
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
@@ -116,7 +120,7 @@ std::string launchLogLine(bool permitted, const std::string& path) {
            "，路径 = " + path;
 }
 
-int runHeadlessHost() {
+int runHeadlessHost(platform::Defaults& defaults) {
     std::signal(SIGPIPE, SIG_IGN);
     auto mainQueue = std::make_shared<platform::IoContextMainQueue>();
     platform::setMainQueue(mainQueue);
@@ -129,7 +133,8 @@ int runHeadlessHost() {
     if (passive) {
         store = std::make_shared<InMemoryPairingStore>();
     } else {
-        store = std::make_shared<KeychainPairingStore>(KeychainPairingStore::defaultService);
+        store = std::make_shared<KeychainPairingStore>(KeychainPairingStore::defaultService,
+                                                       platform::Keychain::shared());
     }
     auto geometry = std::make_shared<platform::X11DisplayGeometry>();
     platform::X11EventPoster::Options posterOptions;
@@ -139,16 +144,29 @@ int runHeadlessHost() {
                                               std::make_shared<platform::X11OverviewOpener>());
     // The injector's cursor starts at the centre of the main display.
     auto injector = std::make_shared<EventInjector>(sink);
-    auto catalog = std::make_shared<AppCatalogService>(AppCatalog::defaultSearchRoots());
+    CatalogOptions catalogOptions;
+    catalogOptions.defaults = &defaults;
+    auto catalog =
+        std::make_shared<AppCatalogService>(AppCatalog::defaultSearchRoots(), catalogOptions);
+    Telemetry::Options telemetryOptions;
+    telemetryOptions.passive = passive;
+    telemetryOptions.inputPermission = [] { return platform::InputPermission::check().permitted; };
+    auto telemetry = std::make_shared<Telemetry>(
+        Telemetry::Services{mainQueue, defaults, platform::makeCurlHttpClient(),
+                            platform::makeDBusSessionLockSource()},
+        telemetryOptions);
     HostCoordinator::Options options;
     options.server.display = geometry;
     options.server.advertiser = platform::makeAvahiAdvertiser();
-    auto coordinator = HostCoordinator::create(store, injector, !passive, catalog, options);
+    auto coordinator =
+        HostCoordinator::create(store, injector, !passive, catalog,
+                                {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults),
+                                 telemetry, platform::makeDBusSessionLockSource()},
+                                options);
 
     const auto permission = platform::InputPermission::check();
     platform::DiagLog::write(launchLogLine(permission.permitted, executablePath()));
-    Telemetry::setInputPermissionCheck([] { return platform::InputPermission::check().permitted; });
-    Telemetry::start();
+    telemetry->start();
 
     bool terminating = false;
     const auto terminate = [&] {
@@ -157,8 +175,8 @@ int runHeadlessHost() {
         }
         terminating = true;
         coordinator->applicationWillTerminate();
-        Telemetry::applicationWillTerminate();
-        Telemetry::waitForPendingReports(std::chrono::seconds(1));
+        telemetry->applicationWillTerminate();
+        telemetry->waitForPendingReports(std::chrono::seconds(1));
         mainQueue->stop();
     };
     signals.async_wait([&](const std::error_code& error, int) {
@@ -174,13 +192,14 @@ int runHeadlessHost() {
         return TerminalConsole::Permission{status.permitted, status.reason};
     };
     hooks.quit = [&] { terminate(); };
-    auto console = std::make_shared<TerminalConsole>(coordinator, std::move(hooks));
+    auto console =
+        std::make_shared<TerminalConsole>(coordinator, telemetry, mainQueue, std::move(hooks));
     console->attach();
 
     std::weak_ptr<TerminalConsole> weakConsole = console;
     {
-        StdinReader reader([weakConsole](std::string line) {
-            platform::mainQueue().post([weakConsole, line = std::move(line)] {
+        StdinReader reader([weakConsole, mainQueue](std::string line) {
+            mainQueue->post([weakConsole, line = std::move(line)] {
                 if (auto c = weakConsole.lock()) {
                     c->execute(line);
                 }
@@ -191,6 +210,7 @@ int runHeadlessHost() {
     signals.cancel();
     console.reset();
     coordinator.reset();
+    telemetry.reset();
     std::fflush(stdout);
     return 0;
 }

@@ -8,8 +8,11 @@
 
 namespace quillon {
 
-TerminalConsole::TerminalConsole(std::shared_ptr<HostCoordinator> coordinator, Hooks hooks)
-    : coordinator_(std::move(coordinator)), hooks_(std::move(hooks)) {}
+TerminalConsole::TerminalConsole(std::shared_ptr<HostCoordinator> coordinator,
+                                 std::shared_ptr<Telemetry> telemetry,
+                                 std::shared_ptr<platform::MainQueue> mainQueue, Hooks hooks)
+    : coordinator_(std::move(coordinator)), telemetry_(std::move(telemetry)),
+      mainQueue_(std::move(mainQueue)), hooks_(std::move(hooks)) {}
 
 TerminalConsole::~TerminalConsole() {
     if (observerToken_ != 0) {
@@ -26,7 +29,7 @@ void TerminalConsole::attach() {
     });
     printState();
     if (hooks_.permission) {
-        platform::mainQueue().postAfter(hooks_.permissionPoll, [weak] {
+        mainQueue_->postAfter(hooks_.permissionPoll, [weak] {
             if (auto self = weak.lock()) {
                 self->pollPermission();
             }
@@ -49,7 +52,7 @@ void TerminalConsole::printState() {
         text += "屏幕已锁定，连接已全部断开\n";
     }
     text += console::deviceList(c.devices(), c.connectedIDs());
-    text += console::telemetryState() + "\n";
+    text += console::telemetryState(telemetry_->isEnabled()) + "\n";
     if (c.lastError()) {
         text += *c.lastError() + "\n";
     }
@@ -101,7 +104,7 @@ void TerminalConsole::pollPermission() {
         hooks_.print(text);
     }
     std::weak_ptr<TerminalConsole> weak = weak_from_this();
-    platform::mainQueue().postAfter(hooks_.permissionPoll, [weak] {
+    mainQueue_->postAfter(hooks_.permissionPoll, [weak] {
         if (auto self = weak.lock()) {
             self->pollPermission();
         }
@@ -140,10 +143,10 @@ void TerminalConsole::execute(std::string_view line) {
         break;
     case Kind::telemetryOn:
     case Kind::telemetryOff:
-        Telemetry::setEnabled(command.kind == Kind::telemetryOn);
+        telemetry_->setEnabled(command.kind == Kind::telemetryOn);
         [[fallthrough]];
     case Kind::telemetryStatus:
-        hooks_.print(console::telemetryState() + "\n");
+        hooks_.print(console::telemetryState(telemetry_->isEnabled()) + "\n");
         break;
     case Kind::quit:
         if (hooks_.quit) {

@@ -10,9 +10,14 @@
 #include <string_view>
 #include <vector>
 
+namespace quillon::platform {
+class MainQueue;
+}
+
 namespace quillon {
 
 class HostCoordinator;
+class Telemetry;
 
 // The console in a terminal (`quillon --headless`): prints each change of the coordinator's
 // published state as it happens and runs one command per input line (see console::help()).
@@ -30,7 +35,10 @@ public:
         std::chrono::milliseconds permissionPoll{1000};
     };
 
-    TerminalConsole(std::shared_ptr<HostCoordinator> coordinator, Hooks hooks);
+    // `mainQueue` is the queue the coordinator publishes on (the permission poll runs there).
+    TerminalConsole(std::shared_ptr<HostCoordinator> coordinator,
+                    std::shared_ptr<Telemetry> telemetry,
+                    std::shared_ptr<platform::MainQueue> mainQueue, Hooks hooks);
     ~TerminalConsole();
 
     // Prints the whole state once, then follows the coordinator and the permission.
@@ -44,6 +52,8 @@ private:
     void printState();
 
     std::shared_ptr<HostCoordinator> coordinator_;
+    std::shared_ptr<Telemetry> telemetry_;
+    std::shared_ptr<platform::MainQueue> mainQueue_;
     Hooks hooks_;
     std::size_t observerToken_ = 0;
     std::optional<bool> permitted_;

@@ -4,10 +4,10 @@
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
-#include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Host/ScreenLockMonitor.hpp"
 #include "Quillon/Host/Telemetry.hpp"
+#include "Quillon/Input/EventInjector.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -56,9 +56,10 @@ std::shared_ptr<HostCoordinator> HostCoordinator::create(std::shared_ptr<Pairing
                                                          std::shared_ptr<EventInjector> injector,
                                                          bool autoStart,
                                                          std::shared_ptr<AppSwitching> appSwitching,
-                                                         Options options) {
-    std::shared_ptr<HostCoordinator> coordinator(new HostCoordinator(
-        std::move(store), std::move(injector), std::move(appSwitching), std::move(options)));
+                                                         Services services, Options options) {
+    std::shared_ptr<HostCoordinator> coordinator(
+        new HostCoordinator(std::move(store), std::move(injector), std::move(appSwitching),
+                            std::move(services), std::move(options)));
     coordinator->server_->setDelegate(coordinator);
     coordinator->refreshDevices();
     if (autoStart) {
@@ -71,8 +72,9 @@ std::shared_ptr<HostCoordinator> HostCoordinator::create(std::shared_ptr<Pairing
 
 HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
                                  std::shared_ptr<EventInjector> injector,
-                                 std::shared_ptr<AppSwitching> appSwitching, Options options)
-    : store_(std::move(store)), injector_(std::move(injector)),
+                                 std::shared_ptr<AppSwitching> appSwitching, Services services,
+                                 Options options)
+    : services_(std::move(services)), store_(std::move(store)), injector_(std::move(injector)),
       appSwitching_(std::move(appSwitching)),
       clock_(options.clock ? std::move(options.clock) : std::function<double()>(systemNow)) {
     server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
@@ -158,7 +160,7 @@ void HostCoordinator::setActiveChannel(std::optional<HostChannel> value) {
 
 void HostCoordinator::postToMain(std::function<void(HostCoordinator&)> work) {
     std::weak_ptr<HostCoordinator> weak = weak_from_this();
-    platform::mainQueue().post([weak, work = std::move(work)] {
+    services_.mainQueue->post([weak, work = std::move(work)] {
         if (auto self = weak.lock()) {
             work(*self);
         }
@@ -168,9 +170,10 @@ void HostCoordinator::postToMain(std::function<void(HostCoordinator&)> work) {
 // MARK: user-interface operations
 
 void HostCoordinator::start() {
-    if (!lockMonitor_) {
+    if (!lockMonitor_ && services_.lockSource) {
         std::weak_ptr<HostCoordinator> weak = weak_from_this();
         lockMonitor_ = std::make_unique<ScreenLockMonitor>(
+            services_.lockSource, services_.mainQueue,
             [weak] {
                 if (auto self = weak.lock()) {
                     self->handleLock();
@@ -182,7 +185,9 @@ void HostCoordinator::start() {
                 }
             });
     }
-    lockMonitor_->start();
+    if (lockMonitor_) {
+        lockMonitor_->start();
+    }
     // The USB transport starts here, between the lock monitor and the listeners, once wired.
     try {
         server_->start();
@@ -199,6 +204,7 @@ void HostCoordinator::stop() {
     injector_->releaseAll();
     server_->stop();
     setConnectedIDs({});
+    setPairingPIN(std::nullopt); // the window went with the listeners
 }
 
 void HostCoordinator::applicationWillTerminate() {
@@ -247,8 +253,8 @@ void HostCoordinator::refreshDevices() {
     });
     const bool any = !list.empty();
     setDevices(std::move(list));
-    if (any) {
-        Telemetry::notePaired(true);
+    if (any && services_.telemetry) {
+        services_.telemetry->notePaired(true);
     }
 }
 
@@ -258,7 +264,7 @@ void HostCoordinator::probeGesture(wire::TrackpadGesture gesture) {
 }
 
 void HostCoordinator::probeScroll() {
-    const bool fast = platform::Defaults::standard().boolean("scrollProbeFast").value_or(false);
+    const bool fast = services_.defaults.boolean("scrollProbeFast").value_or(false);
     write(diagnostics::scrollProbeStartLine(fast));
     injector_->resetScrollStats();
     std::weak_ptr<HostCoordinator> weak = weak_from_this();
@@ -275,18 +281,18 @@ void HostCoordinator::probeScroll() {
 }
 
 void HostCoordinator::scheduleLaunchProbes() {
-    auto& defaults = platform::Defaults::standard();
+    auto& defaults = services_.defaults;
     std::weak_ptr<HostCoordinator> weak = weak_from_this();
     if (const auto gesture =
             diagnostics::launchProbeGesture(defaults.string("gestureProbeOnLaunch"))) {
-        platform::mainQueue().postAfter(kLaunchProbeDelay, [weak, g = *gesture] {
+        services_.mainQueue->postAfter(kLaunchProbeDelay, [weak, g = *gesture] {
             if (auto self = weak.lock()) {
                 self->probeGesture(g);
             }
         });
     }
     if (defaults.boolean("scrollProbeOnLaunch").value_or(false)) {
-        platform::mainQueue().postAfter(kLaunchProbeDelay, [weak] {
+        services_.mainQueue->postAfter(kLaunchProbeDelay, [weak] {
             if (auto self = weak.lock()) {
                 self->probeScroll();
             }
@@ -313,7 +319,9 @@ void HostCoordinator::didPair(const PairedDevice&) {
     postToMain([](HostCoordinator& self) {
         self.setPairingPIN(std::nullopt);
         self.refreshDevices();
-        Telemetry::bump("pair");
+        if (self.services_.telemetry) {
+            self.services_.telemetry->bump("pair");
+        }
     });
 }
 
@@ -341,7 +349,9 @@ void HostCoordinator::handleAccept(const PairedDevice& device, HostChannel chann
         case AdmitDecision::accept:
             break;
         }
-        Telemetry::bump(std::string("connect_") + rawValue(channel));
+        if (self.services_.telemetry) {
+            self.services_.telemetry->bump(std::string("connect_") + rawValue(channel));
+        }
         if (std::find(self.connectedIDs_.begin(), self.connectedIDs_.end(), id) ==
             self.connectedIDs_.end()) {
             auto ids = self.connectedIDs_;
@@ -376,7 +386,7 @@ void HostCoordinator::dispatch(const wire::ControlMessage& message, const std::s
     if (inputGate_.load(std::memory_order_acquire)) {
         return; // locked: dropped without a word
     }
-    auto& diagnostics = InputDiagnostics::shared();
+    auto& diagnostics = *services_.diagnostics;
     diagnostics.logIncoming(message);
     diagnostics.timeInjection([&] { injector_->handle(message); });
 }
@@ -385,7 +395,7 @@ void HostCoordinator::receive(const wire::ControlMessage& message, const std::st
     if (isScreenLocked_) {
         return;
     }
-    InputDiagnostics::shared().logIncoming(message);
+    services_.diagnostics->logIncoming(message);
     if (const auto* activate = message.getIf<wire::cm::ActivateApplication>()) {
         if (appSwitching_) {
             appSwitching_->activate(activate->bundleID);
@@ -406,22 +416,28 @@ void HostCoordinator::requestApplicationList(const std::string& deviceID) {
     std::weak_ptr<HostCoordinator> weak = weak_from_this();
     // The catalog answers on its own worker; the reply is routed on the main queue by the
     // arbiter's entry at that moment.
-    appSwitching_->listApplications([weak, deviceID](std::vector<wire::AppEntry> entries) {
-        platform::mainQueue().post([weak, deviceID, entries = std::move(entries)]() mutable {
-            auto self = weak.lock();
-            if (!self) {
+    std::weak_ptr<platform::MainQueue> weakMain = services_.mainQueue;
+    appSwitching_->listApplications(
+        [weak, weakMain, deviceID](std::vector<wire::AppEntry> entries) {
+            auto mainQueue = weakMain.lock();
+            if (!mainQueue) {
                 return;
             }
-            const wire::ControlMessage reply = wire::cm::ApplicationList{std::move(entries)};
-            if (self->arbiter_.channel(deviceID) == HostChannel::usb) {
-                if (self->usbSend) {
-                    self->usbSend(reply);
+            mainQueue->post([weak, deviceID, entries = std::move(entries)]() mutable {
+                auto self = weak.lock();
+                if (!self) {
+                    return;
                 }
-            } else {
-                self->server_->send(reply, deviceID);
-            }
+                const wire::ControlMessage reply = wire::cm::ApplicationList{std::move(entries)};
+                if (self->arbiter_.channel(deviceID) == HostChannel::usb) {
+                    if (self->usbSend) {
+                        self->usbSend(reply);
+                    }
+                } else {
+                    self->server_->send(reply, deviceID);
+                }
+            });
         });
-    });
 }
 
 // MARK: screen lock
@@ -433,9 +449,9 @@ void HostCoordinator::handleLock() {
     setConnectedIDs({});
     arbiter_ = ChannelArbiter();
     setActiveChannel(std::nullopt);
-    server_->endPairing();
-    setPairingPIN(std::nullopt);
+    // One trip to the transport: sessions, listeners and the pairing window end together.
     server_->stop();
+    setPairingPIN(std::nullopt);
     // The USB transport stops here, once wired.
 }
 

@@ -15,11 +15,19 @@
 #include <string>
 #include <vector>
 
+namespace quillon::platform {
+class Defaults;
+class MainQueue;
+class SessionLockSource;
+} // namespace quillon::platform
+
 namespace quillon {
 
 class AppSwitching;
 class EventInjector;
+class InputDiagnostics;
 class ScreenLockMonitor;
+class Telemetry;
 
 // The host's central object: owns the Wi-Fi transport server, the screen-lock monitor and the
 // channel arbiter, holds the shared pairing store, injector and application catalog, receives
@@ -44,6 +52,22 @@ public:
     };
     using Observer = std::function<void(Field)>;
 
+    // The host-wide services the coordinator works with.
+    struct Services {
+        // Where published state lives and every "main" operation runs.
+        std::shared_ptr<platform::MainQueue> mainQueue;
+        // The probe settings ("scrollProbeFast", "gestureProbeOnLaunch", "scrollProbeOnLaunch");
+        // must outlive the coordinator.
+        platform::Defaults& defaults;
+        // Logs and times the input it routes.
+        std::shared_ptr<InputDiagnostics> diagnostics;
+        // Counts pairings and admissions; none: nothing is counted.
+        std::shared_ptr<Telemetry> telemetry;
+        // Screen-lock observations, watched between start() and stop(); none: the lock is never
+        // observed (handleLock/handleUnlock still act when called).
+        std::shared_ptr<platform::SessionLockSource> lockSource;
+    };
+
     struct Options {
         // Handed to the transport server (display for helloAck, service advertiser, clock).
         TransportServerOptions server;
@@ -56,9 +80,11 @@ public:
     // everything, schedules the launch probes and arms the will-terminate sequence.
     // `appSwitching` may be null (no application catalog: list and activate requests are
     // dropped).
-    static std::shared_ptr<HostCoordinator>
-    create(std::shared_ptr<PairingStore> store, std::shared_ptr<EventInjector> injector,
-           bool autoStart, std::shared_ptr<AppSwitching> appSwitching, Options options = {});
+    static std::shared_ptr<HostCoordinator> create(std::shared_ptr<PairingStore> store,
+                                                   std::shared_ptr<EventInjector> injector,
+                                                   bool autoStart,
+                                                   std::shared_ptr<AppSwitching> appSwitching,
+                                                   Services services, Options options = {});
     ~HostCoordinator() override;
     HostCoordinator(const HostCoordinator&) = delete;
     HostCoordinator& operator=(const HostCoordinator&) = delete;
@@ -104,7 +130,8 @@ public:
     void handleAccept(const PairedDevice& device, HostChannel channel);
     void handleDisconnect(const std::string& deviceID, HostChannel channel);
     void dispatch(const wire::ControlMessage& message, const std::string& deviceID);
-    // Screen lock and unlock (main), as the lock monitor calls them.
+    // Screen lock and unlock (main), as the lock monitor calls them. A lock reaches the
+    // transport once: its sessions, listeners and pairing window go in one stop.
     void handleLock();
     void handleUnlock();
 
@@ -118,7 +145,7 @@ public:
 
 private:
     HostCoordinator(std::shared_ptr<PairingStore> store, std::shared_ptr<EventInjector> injector,
-                    std::shared_ptr<AppSwitching> appSwitching, Options options);
+                    std::shared_ptr<AppSwitching> appSwitching, Services services, Options options);
 
     void receive(const wire::ControlMessage& message, const std::string& deviceID);
     void requestApplicationList(const std::string& deviceID);
@@ -139,6 +166,7 @@ private:
     std::optional<std::string> pairingPIN_;
     bool isScreenLocked_ = false;
     std::optional<std::string> lastError_;
+    Services services_;
     std::shared_ptr<PairingStore> store_;
     std::shared_ptr<EventInjector> injector_;
     std::unique_ptr<TransportServer> server_;

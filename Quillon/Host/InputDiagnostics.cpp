@@ -79,14 +79,10 @@ std::optional<wire::TrackpadGesture> launchProbeGesture(const std::optional<std:
 InputDiagnostics::InputDiagnostics(LogSink log, std::function<bool()> verbose, Clock clock)
     : log_(std::move(log)), verbose_(std::move(verbose)), clock_(std::move(clock)) {}
 
-InputDiagnostics& InputDiagnostics::shared() {
-    // Never destroyed: transport queues may still deliver input while the process exits.
-    static InputDiagnostics* instance = new InputDiagnostics(
+std::shared_ptr<InputDiagnostics> InputDiagnostics::toDiagLog(platform::Defaults& defaults) {
+    return std::make_shared<InputDiagnostics>(
         [](std::string_view line) { platform::DiagLog::write(line); },
-        [] {
-            return platform::Defaults::standard().boolean("verboseInputLogging").value_or(false);
-        });
-    return *instance;
+        [&defaults] { return defaults.boolean("verboseInputLogging").value_or(false); });
 }
 
 std::chrono::nanoseconds InputDiagnostics::monotonicNow() {

@@ -7,9 +7,14 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+
+namespace quillon::platform {
+class Defaults;
+}
 
 namespace quillon {
 
@@ -28,8 +33,9 @@ public:
 
     InputDiagnostics(LogSink log, std::function<bool()> verbose, Clock clock = monotonicNow);
 
-    // The process's instance: the diagnostics log, the user default "verboseInputLogging".
-    static InputDiagnostics& shared();
+    // The host's diagnostics: lines go to the diagnostics log, "verboseInputLogging" is read
+    // from `defaults` (which must outlive the result).
+    static std::shared_ptr<InputDiagnostics> toDiagLog(platform::Defaults& defaults);
 
     // Verbose logging of one message that passed the screen-lock check (either path).
     void logIncoming(const wire::ControlMessage& message);

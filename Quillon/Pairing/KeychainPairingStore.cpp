@@ -13,9 +13,6 @@ namespace {
 }
 } // namespace
 
-KeychainPairingStore::KeychainPairingStore(std::string service)
-    : KeychainPairingStore(std::move(service), platform::Keychain::shared()) {}
-
 KeychainPairingStore::KeychainPairingStore(std::string service,
                                            std::shared_ptr<platform::Keychain> keychain)
     : service_(std::move(service)), keychain_(std::move(keychain)) {}

@@ -16,8 +16,6 @@ class KeychainPairingStore final : public PairingStore {
 public:
     static constexpr const char* defaultService = "com.corvane.quillon.pairing";
 
-    // The process-wide keychain at its default path.
-    explicit KeychainPairingStore(std::string service = defaultService);
     KeychainPairingStore(std::string service, std::shared_ptr<platform::Keychain> keychain);
 
     const std::string& service() const noexcept { return service_; }

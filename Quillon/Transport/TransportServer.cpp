@@ -5,8 +5,8 @@
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Platform/EventStream/EventPoster.hpp"
-#include "Quillon/Transport/HeartbeatMonitor.hpp"
 #include "Quillon/Pairing/SessionGatekeeper.hpp"
+#include "Quillon/Transport/HeartbeatMonitor.hpp"
 #include "WireProtocol/Frame.hpp"
 #include "WireProtocol/PSKParameters.hpp"
 #include "WireProtocol/PSKProvider.hpp"
@@ -955,7 +955,10 @@ void TransportServer::start() {
 }
 
 void TransportServer::stop() {
-    queue_->sync([core = core_] { core->stopOnQueue(); });
+    queue_->sync([core = core_] {
+        core->stopOnQueue();
+        core->endPairingOnQueue();
+    });
 }
 
 std::string TransportServer::beginPairing(double now) {

@@ -120,7 +120,8 @@ public:
 
     // Throws the store's error or TransportServerError. Blocks up to the readiness timeout.
     void start();
-    // Closes every session without reporting didDisconnect, and both listeners.
+    // Closes every session without reporting didDisconnect, both listeners and the pairing
+    // window, in one trip to the server's queue.
     void stop();
     // Opens a pairing window at `now` with a new PIN and salt; returns the PIN.
     std::string beginPairing(double now);

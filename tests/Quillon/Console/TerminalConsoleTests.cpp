@@ -5,12 +5,15 @@
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Platform/EventStream/RecordingPoster.hpp"
+#include "Platform/Network/HttpClient.hpp"
+#include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Host/InputDiagnostics.hpp"
+#include "Quillon/Host/Telemetry.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
-#include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
-#include "Quillon/Host/Telemetry.hpp"
 #include "WireProtocol/PSKProvider.hpp"
+#include "tests/support/ChildProcess.hpp"
 
 #include <gtest/gtest.h>
 
@@ -26,9 +29,10 @@ protected:
     void SetUp() override {
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
         ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-        platform::Defaults::standard().remove("telemetry.enabled");
         main_ = std::make_shared<platform::IoContextMainQueue>();
         platform::setMainQueue(main_);
+        telemetry_ = std::make_shared<Telemetry>(
+            Telemetry::Services{main_, defaults_, platform::makeCurlHttpClient(), nullptr});
         store_ = std::make_shared<InMemoryPairingStore>();
         store_->save({"AAAA-1", "iPad", wire::PSKProvider::randomBytes(32), 10, std::nullopt});
         auto geometry =
@@ -38,14 +42,17 @@ protected:
         HostCoordinator::Options options;
         options.server.display = geometry;
         options.server.advertise = false;
-        coordinator_ = HostCoordinator::create(store_, std::make_shared<EventInjector>(sink), false,
-                                               nullptr, options);
+        coordinator_ = HostCoordinator::create(
+            store_, std::make_shared<EventInjector>(sink), false, nullptr,
+            {main_, defaults_, InputDiagnostics::toDiagLog(defaults_), telemetry_, nullptr},
+            options);
         TerminalConsole::Hooks hooks;
         hooks.print = [this](std::string_view text) { out_ += text; };
         hooks.permission = [this] { return permission_; };
         hooks.quit = [this] { ++quits_; };
         hooks.permissionPoll = 20ms;
-        console_ = std::make_shared<TerminalConsole>(coordinator_, std::move(hooks));
+        console_ =
+            std::make_shared<TerminalConsole>(coordinator_, telemetry_, main_, std::move(hooks));
     }
     void TearDown() override {
         console_.reset();
@@ -57,7 +64,10 @@ protected:
         return text;
     }
 
+    quillon::testing::TempDir home_;
+    platform::Defaults defaults_{home_.path() + "/defaults.json"};
     std::shared_ptr<platform::IoContextMainQueue> main_;
+    std::shared_ptr<Telemetry> telemetry_;
     std::shared_ptr<InMemoryPairingStore> store_;
     std::shared_ptr<HostCoordinator> coordinator_;
     std::shared_ptr<TerminalConsole> console_;
@@ -88,9 +98,10 @@ TEST_F(TerminalConsoleTest, PrintsStateAndFollowsCommands) {
 
     console_->execute("telemetry off");
     EXPECT_EQ(take(), "上报匿名使用数据：关\n");
-    EXPECT_FALSE(Telemetry::isEnabled());
+    EXPECT_FALSE(telemetry_->isEnabled());
+    EXPECT_EQ(defaults_.boolean("telemetry.enabled"), false);
     console_->execute("telemetry on");
-    EXPECT_TRUE(Telemetry::isEnabled());
+    EXPECT_TRUE(telemetry_->isEnabled());
     take();
 
     console_->execute("frobnicate");

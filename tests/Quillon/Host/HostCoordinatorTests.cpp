@@ -2,16 +2,18 @@
 // test-timeout: 120
 #include "Quillon/Host/HostCoordinator.hpp"
 
+#include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Platform/EventStream/RecordingPoster.hpp"
+#include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
+#include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
-#include "Quillon/Host/InputDiagnostics.hpp"
 #include "tests/support/CatalogFixtures.hpp"
 #include "tests/support/DbusFixture.hpp"
 #include "tests/support/TransportHelpers.hpp"
@@ -103,7 +105,8 @@ protected:
         HostCoordinator::Options options;
         options.server.display = geometry;
         options.server.advertise = false;
-        coordinator_ = HostCoordinator::create(store_, injector_, false, catalog_, options);
+        coordinator_ =
+            HostCoordinator::create(store_, injector_, false, catalog_, services(), options);
         coordinator_->addObserver([this](Field f) {
             EXPECT_TRUE(main_->isMainThread());
             changes_.push_back(f);
@@ -118,6 +121,10 @@ protected:
         main_->runFor(50ms);
     }
 
+    // The lock is watched on the buses the test exports (none unless it starts one).
+    HostCoordinator::Services services() {
+        return {main_, defaults_, diagnostics_, nullptr, platform::makeDBusSessionLockSource()};
+    }
     bool runUntil(const std::function<bool()>& p, std::chrono::milliseconds t = 5s) {
         return main_->runUntil(p, t);
     }
@@ -149,6 +156,9 @@ protected:
     }
 
     std::shared_ptr<platform::IoContextMainQueue> main_;
+    TempDir home_;
+    platform::Defaults defaults_{home_.path() + "/defaults.json"};
+    std::shared_ptr<InputDiagnostics> diagnostics_ = InputDiagnostics::toDiagLog(defaults_);
     std::size_t logStart_ = 0;
     std::shared_ptr<FailingStore> store_;
     std::shared_ptr<platform::RecordingPoster> poster_;
@@ -170,11 +180,11 @@ TEST_F(HostCoordinatorTest, WifiSessionFromAcceptToClose) {
     EXPECT_NE(std::find(changes_.begin(), changes_.end(), Field::activeChannel), changes_.end());
 
     // Input is injected on the transport's queue, without the main queue running.
-    const auto injectedBefore = InputDiagnostics::shared().injectionCount();
+    const auto injectedBefore = diagnostics_->injectionCount();
     client->send(wire::cm::PointerAbsolute{100, 200, 0});
     client->send(wire::cm::MouseButton{wire::MouseButton::left, true});
     ASSERT_TRUE(waitUntil([&] { return postedOfType(EventType::leftMouseDown) == 1; }, 5s));
-    EXPECT_EQ(InputDiagnostics::shared().injectionCount(), injectedBefore + 2);
+    EXPECT_EQ(diagnostics_->injectionCount(), injectedBefore + 2);
 
     // Closing the last session releases the held button and clears the channel.
     client.reset();
@@ -235,7 +245,7 @@ TEST_F(HostCoordinatorTest, InputIsDroppedWhileLockedOnBothPaths) {
     coordinator_->handleLock();
     ASSERT_TRUE(coordinator_->isScreenLocked());
     ASSERT_TRUE(coordinator_->inputGated());
-    const auto injectedBefore = InputDiagnostics::shared().injectionCount();
+    const auto injectedBefore = diagnostics_->injectionCount();
     const auto postedBefore = poster_->count();
 
     const std::vector<wire::ControlMessage> messages = {
@@ -252,7 +262,7 @@ TEST_F(HostCoordinatorTest, InputIsDroppedWhileLockedOnBothPaths) {
     }
     main_->runFor(300ms);
     EXPECT_EQ(poster_->count(), postedBefore);
-    EXPECT_EQ(InputDiagnostics::shared().injectionCount(), injectedBefore); // not counted either
+    EXPECT_EQ(diagnostics_->injectionCount(), injectedBefore); // not counted either
     EXPECT_EQ(catalog_->lists.load(), 0);
     EXPECT_TRUE(catalog_->activated.empty());
 }
@@ -269,7 +279,7 @@ TEST_F(HostCoordinatorTest, CatalogRequestsReachTheCatalogAndTheListGoesBack) {
     coordinator_->stop();
     HostCoordinator::Options options;
     options.server.advertise = false;
-    coordinator_ = HostCoordinator::create(store_, injector_, false, catalog, options);
+    coordinator_ = HostCoordinator::create(store_, injector_, false, catalog, services(), options);
     coordinator_->start();
 
     auto client = connectWifi();
@@ -324,6 +334,43 @@ TEST_F(HostCoordinatorTest, LockDropsEverythingAndUnlockRestartsTheListeners) {
     EXPECT_EQ(countInLog("【解锁】屏幕已解锁 —— 尝试恢复监听"), 1u);
     auto again = connectWifi();
     EXPECT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
+}
+
+TEST_F(HostCoordinatorTest, LockActsInOneOrderAndLeavesTheTransportStopped) {
+    coordinator_->start();
+    auto client = connectWifi();
+    ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
+    coordinator_->dispatch(wire::cm::MouseButton{wire::MouseButton::left, true}, device_.deviceID);
+    coordinator_->beginPairing();
+    ASSERT_TRUE(coordinator_->server().pairingPort());
+
+    // What a watcher of the published state sees, in order, with the gate and the release.
+    std::vector<std::string> trace;
+    coordinator_->addObserver([&](Field f) {
+        static const char* names[] = {"devices",        "connectedIDs", "pairingPIN",
+                                      "isScreenLocked", "lastError",    "activeChannel"};
+        trace.push_back(std::string(names[static_cast<int>(f)]) +
+                        (coordinator_->inputGated() ? " gated" : " open") +
+                        " up=" + std::to_string(postedOfType(EventType::leftMouseUp)));
+    });
+    coordinator_->handleLock();
+    EXPECT_EQ(trace,
+              (std::vector<std::string>{"isScreenLocked gated up=0", "connectedIDs gated up=1",
+                                        "activeChannel gated up=1", "pairingPIN gated up=1"}));
+    // The transport is down by the time handleLock returns: sessions, listeners and window.
+    EXPECT_EQ(coordinator_->server().mainPort(), std::nullopt);
+    EXPECT_EQ(coordinator_->server().pairingPort(), std::nullopt);
+    EXPECT_TRUE(
+        std::holds_alternative<PairingSession::Idle>(coordinator_->server().pairingState()));
+    EXPECT_EQ(coordinator_->server().statistics().sessions, 0u);
+    EXPECT_TRUE(client->waitForClose(5s));
+
+    // Nothing follows: stopping reports no disconnect, and nothing else is published.
+    main_->runFor(300ms);
+    EXPECT_EQ(trace.size(), 4u);
+    EXPECT_EQ(countInLog("【断开】"), 0u);
+    EXPECT_EQ(countInLog("【锁屏】屏幕已锁定 —— 释放按键 + 断开全部连接 + 停止监听"), 1u);
+    EXPECT_EQ(postedOfType(EventType::leftMouseUp), 1u);
 }
 
 TEST_F(HostCoordinatorTest, ListenerFailuresBecomeTheLastError) {
@@ -411,8 +458,14 @@ TEST_F(HostCoordinatorTest, StopReleasesInputAndKeepsTheArbiter) {
     auto client = connectWifi();
     ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
     coordinator_->dispatch(wire::cm::MouseButton{wire::MouseButton::right, true}, device_.deviceID);
+    coordinator_->beginPairing();
+    ASSERT_TRUE(coordinator_->pairingPIN());
     coordinator_->stop();
     EXPECT_TRUE(coordinator_->connectedIDs().empty());
+    // The window closed with its listener, so no PIN is shown for it.
+    EXPECT_EQ(coordinator_->pairingPIN(), std::nullopt);
+    EXPECT_TRUE(
+        std::holds_alternative<PairingSession::Idle>(coordinator_->server().pairingState()));
     EXPECT_EQ(coordinator_->activeChannel(), HostChannel::wifi);
     EXPECT_EQ(coordinator_->arbiter().channel(device_.deviceID), HostChannel::wifi);
     EXPECT_EQ(postedOfType(EventType::rightMouseUp), 1u);
@@ -429,7 +482,7 @@ TEST_F(HostCoordinatorTest, TransportFailuresAreShownAsTheyAre) {
     coordinator_->stop();
     HostCoordinator::Options options;
     options.server.advertise = true;
-    coordinator_ = HostCoordinator::create(store_, injector_, false, catalog_, options);
+    coordinator_ = HostCoordinator::create(store_, injector_, false, catalog_, services(), options);
     coordinator_->start();
     ASSERT_TRUE(coordinator_->server().mainPort()); // the listener itself runs
     ASSERT_TRUE(runUntil([&] { return coordinator_->lastError().has_value(); }));

@@ -3,6 +3,7 @@
 #include "Quillon/Host/ScreenLockMonitor.hpp"
 
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Session/SessionLockSource.hpp"
 #include "tests/support/DbusFixture.hpp"
 
 #include <gtest/gtest.h>
@@ -56,19 +57,108 @@ private:
     std::deque<std::function<void()>> items_;
 };
 
+// A source the test speaks for: each observation reaches the monitor when the test says so, on
+// the test's thread. Records how the monitor drives it.
+class ScriptedLockSource : public platform::SessionLockSource {
+public:
+    void start(Observer observer) override {
+        calls.push_back("start");
+        observer_ = std::move(observer);
+    }
+    void stop() override {
+        calls.push_back("stop");
+        observer_ = nullptr;
+    }
+    int watchedChannelCount() const override { return observer_ ? 1 : 0; }
+    void observe(bool locked) {
+        if (observer_) {
+            observer_(locked);
+        }
+    }
+    std::vector<std::string> calls;
+
+private:
+    Observer observer_;
+};
+
+TEST(ScreenLockMonitorDedupe, OneCallbackPerChangeOneHopAndNothingAfterStop) {
+    // Steps: L/U the source observes locked/unlocked, r the main queue runs, x stop(), s start().
+    // The monitor starts before the first step and is destroyed after the last.
+    struct Case {
+        const char* steps;
+        std::vector<std::string> delivered;
+        std::vector<std::string> sourceCalls;
+    };
+    const std::vector<Case> cases = {
+        // Repeats through several channels collapse; each change arrives in order.
+        {"LLUULr", {"lock", "unlock", "lock"}, {"start", "stop"}},
+        {"LUr", {"lock", "unlock"}, {"start", "stop"}},
+        // It starts out assuming unlocked.
+        {"Ur", {}, {"start", "stop"}},
+        // A change posted but not run when stop() comes is dropped; the state is remembered,
+        // so after a restart an unlock is a change and a lock is not.
+        {"LxrsUr", {"unlock"}, {"start", "stop", "start", "stop"}},
+        {"LrxsLr", {"lock"}, {"start", "stop", "start", "stop"}},
+        // start() on a running monitor restarts it: what was in flight is dropped as well.
+        {"LsrUr", {"unlock"}, {"start", "stop", "start", "stop"}},
+        // Stopped: the source is told once, and destruction does not stop it again.
+        {"xx", {}, {"start", "stop"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.steps);
+        auto queue = std::make_shared<HeldMainQueue>();
+        auto source = std::make_shared<ScriptedLockSource>();
+        std::vector<std::string> delivered;
+        auto monitor = std::make_unique<ScreenLockMonitor>(
+            source, queue, [&] { delivered.push_back("lock"); },
+            [&] { delivered.push_back("unlock"); });
+        monitor->start();
+        EXPECT_EQ(monitor->watchedChannelCount(), 1);
+        for (const char* step = c.steps; *step != '\0'; ++step) {
+            const auto before = delivered.size();
+            switch (*step) {
+            case 'L':
+            case 'U':
+                source->observe(*step == 'L');
+                break;
+            case 'r':
+                queue->drain();
+                break;
+            case 'x':
+                monitor->stop();
+                EXPECT_FALSE(monitor->isWatching());
+                EXPECT_EQ(monitor->watchedChannelCount(), 0);
+                break;
+            case 's':
+                monitor->start();
+                break;
+            }
+            if (*step != 'r') {
+                // Only the main queue delivers: never the source's thread, never stop/start.
+                EXPECT_EQ(delivered.size(), before);
+            }
+        }
+        monitor.reset();
+        queue->drain();
+        EXPECT_EQ(queue->pending(), 0u);
+        EXPECT_EQ(delivered, c.delivered);
+        EXPECT_EQ(source->calls, c.sourceCalls);
+    }
+}
+
 class ScreenLockMonitorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         queue_ = std::make_shared<HeldMainQueue>();
-        platform::setMainQueue(queue_);
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
         ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
         ::unsetenv("XDG_SESSION_ID");
     }
 
     std::unique_ptr<ScreenLockMonitor> makeMonitor() {
-        return std::make_unique<ScreenLockMonitor>([this] { events_.push_back("lock"); },
-                                                   [this] { events_.push_back("unlock"); });
+        return std::make_unique<ScreenLockMonitor>(
+            platform::makeDBusSessionLockSource(), queue_, [this] { events_.push_back("lock"); },
+            [this] { events_.push_back("unlock"); });
     }
 
     // Runs the main queue until `count` callbacks were delivered.
@@ -100,7 +190,7 @@ TEST_F(ScreenLockMonitorTest, SessionSignalsFromBothInterfacesGiveOneCallbackPer
     bus.exportAddress();
     auto monitor = makeMonitor();
     monitor->start();
-    ASSERT_EQ(monitor->watchedBusCount(), 1);
+    ASSERT_EQ(monitor->watchedChannelCount(), 1);
     DbusPeer screensaver(bus.address());
 
     // A signal of the same shape on an unrelated interface is not a lock.
@@ -163,7 +253,7 @@ TEST_F(ScreenLockMonitorTest, LogindLockedHintIsBelievedOnlyFromLogind) {
 
     auto monitor = makeMonitor();
     monitor->start();
-    ASSERT_EQ(monitor->watchedBusCount(), 1);
+    ASSERT_EQ(monitor->watchedChannelCount(), 1);
 
     logind.emitPropertyChanged(path, iface, "LockedHint", true);
     ASSERT_TRUE(deliverUntil(1));
@@ -195,14 +285,14 @@ TEST_F(ScreenLockMonitorTest, MissingOrVanishingBusIsNotAnError) {
     auto monitor = makeMonitor();
     monitor->stop(); // before any start
     monitor->start();
-    EXPECT_EQ(monitor->watchedBusCount(), 0);
+    EXPECT_EQ(monitor->watchedChannelCount(), 0);
     EXPECT_TRUE(monitor->isWatching());
     monitor->stop();
 
     DbusFixture bus(DbusFixture::Kind::session);
     bus.exportAddress();
     monitor->start();
-    ASSERT_EQ(monitor->watchedBusCount(), 1);
+    ASSERT_EQ(monitor->watchedChannelCount(), 1);
     bus.kill();
     monitor->stop(); // returns although the bus died under it
     EXPECT_FALSE(monitor->isWatching());

@@ -4,7 +4,10 @@
 
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Network/HttpClient.hpp"
+#include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/Host/Version.hpp"
+#include "tests/support/ChildProcess.hpp"
 #include "tests/support/DbusFixture.hpp"
 
 #include <gtest/gtest.h>
@@ -121,16 +124,25 @@ std::string arch() {
 class TelemetryTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        Telemetry::testing::reset();
         mainQueue_ = std::make_shared<platform::IoContextMainQueue>();
-        platform::setMainQueue(mainQueue_);
         ::setenv("CORVANE_TELEMETRY_URL", server_.url().c_str(), 1);
         ::unsetenv("DO_NOT_TRACK");
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
         ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
-        platform::Defaults::standard().remove("telemetry.enabled");
+        defaults_.remove("telemetry.enabled");
     }
-    void TearDown() override { Telemetry::testing::reset(); }
+
+    // A telemetry over the fixture's services with the given intervals.
+    std::unique_ptr<Telemetry> make(std::chrono::milliseconds startDelay,
+                                    std::chrono::milliseconds period) {
+        Telemetry::Options options;
+        options.startDelay = startDelay;
+        options.period = period;
+        return std::make_unique<Telemetry>(
+            Telemetry::Services{mainQueue_, defaults_, http_,
+                                platform::makeDBusSessionLockSource()},
+            options);
+    }
 
     // Runs the main queue (the lock monitor's callbacks arrive there) for `d`.
     void idle(std::chrono::milliseconds d) { mainQueue_->runFor(d); }
@@ -143,55 +155,58 @@ protected:
     }
 
     RecordingHttpServer server_;
+    TempDir home_;
+    platform::Defaults defaults_{home_.path() + "/defaults.json"};
+    std::shared_ptr<platform::HttpClient> http_ = platform::makeCurlHttpClient();
     std::shared_ptr<platform::IoContextMainQueue> mainQueue_;
 };
 
 TEST_F(TelemetryTest, StartReportCarriesExactlyTheFixedKeys) {
     // The endpoint's own query is replaced, not extended.
     ::setenv("CORVANE_TELEMETRY_URL", server_.url("/corvane/e?stale=1").c_str(), 1);
-    Telemetry::notePaired(true);
-    Telemetry::testing::setIntervals(50ms, 1h);
-    Telemetry::start();
-    Telemetry::start(); // the sequence runs once
+    auto telemetry = make(50ms, 1h);
+    telemetry->notePaired(true);
+    telemetry->start();
+    telemetry->start(); // the sequence runs once
     ASSERT_TRUE(awaitRequests(1));
     idle(300ms);
     EXPECT_EQ(server_.targets(), std::vector<std::string>{expected("e=start&os=Linux")});
 }
 
 TEST_F(TelemetryTest, NothingLeavesBeforeADeviceIsPaired) {
-    Telemetry::testing::setIntervals(20ms, 150ms);
-    Telemetry::start();
-    Telemetry::bump("connect_wifi");
+    auto telemetry = make(20ms, 150ms);
+    telemetry->start();
+    telemetry->bump("connect_wifi");
     idle(700ms); // the start report and several heartbeats come and go
     EXPECT_TRUE(server_.targets().empty());
     EXPECT_EQ(server_.connections(), 0u);
 
     // The counters were kept; the start report is gone for good.
-    Telemetry::notePaired(true);
+    telemetry->notePaired(true);
     ASSERT_TRUE(awaitRequests(1));
     const auto target = server_.targets().front();
     EXPECT_NE(target.find("e=hb&f=connect_wifi:1&os=Linux&sec="), std::string::npos) << target;
 }
 
 TEST_F(TelemetryTest, HeartbeatCarriesCountersAndSkipsEmptySubSecondReports) {
-    Telemetry::notePaired(true);
-    Telemetry::bump("connect_wifi");
-    Telemetry::bump("pair");
-    Telemetry::bump("connect_wifi");
-    Telemetry::bump("connect_bluetooth"); // not a counted name
-    Telemetry::testing::setIntervals(1h, 1100ms);
-    Telemetry::start();
+    auto telemetry = make(1h, 1100ms);
+    telemetry->notePaired(true);
+    telemetry->bump("connect_wifi");
+    telemetry->bump("pair");
+    telemetry->bump("connect_wifi");
+    telemetry->bump("connect_bluetooth"); // not a counted name
+    telemetry->start();
     ASSERT_TRUE(awaitRequests(1));
     EXPECT_EQ(server_.targets()[0], expected("e=hb&f=connect_wifi:2,pair:1&os=Linux&sec=1"));
     // The next report has no counters: "f" is left out, "sec" still says how long it was.
     ASSERT_TRUE(awaitRequests(2));
     EXPECT_EQ(server_.targets()[1], expected("e=hb&os=Linux&sec=1"));
-    Telemetry::testing::reset();
+    telemetry.reset();
 
     // With nothing counted, timer firings within a second of the last report send nothing.
-    Telemetry::notePaired(true);
-    Telemetry::testing::setIntervals(1h, 300ms);
-    Telemetry::start();
+    telemetry = make(1h, 300ms);
+    telemetry->notePaired(true);
+    telemetry->start();
     idle(800ms);
     EXPECT_EQ(server_.targets().size(), 2u);
     ASSERT_TRUE(awaitRequests(3));
@@ -202,18 +217,18 @@ TEST_F(TelemetryTest, NothingWhileLockedAndTheCountersWaitForUnlock) {
     DbusFixture bus(DbusFixture::Kind::session);
     bus.exportAddress();
     DbusPeer screensaver(bus.address());
-    Telemetry::notePaired(true);
-    Telemetry::testing::setIntervals(1h, 200ms);
-    Telemetry::start();
-    ASSERT_FALSE(Telemetry::testing::screenLocked()); // waits for the start sequence
+    auto telemetry = make(1h, 200ms);
+    telemetry->notePaired(true);
+    telemetry->start();
+    ASSERT_FALSE(telemetry->screenLocked()); // waits for the start sequence
 
     screensaver.emitBool("/org/gnome/ScreenSaver", "org.gnome.ScreenSaver", "ActiveChanged", true);
-    ASSERT_TRUE(mainQueue_->runUntil([] { return Telemetry::testing::screenLocked(); }, 5s));
-    Telemetry::bump("connect_usb");
+    ASSERT_TRUE(mainQueue_->runUntil([&] { return telemetry->screenLocked(); }, 5s));
+    telemetry->bump("connect_usb");
     idle(1500ms);
     EXPECT_TRUE(server_.targets().empty());
 
-    Telemetry::bump("connect_usb");
+    telemetry->bump("connect_usb");
     screensaver.emitBool("/org/gnome/ScreenSaver", "org.gnome.ScreenSaver", "ActiveChanged", false);
     ASSERT_TRUE(awaitRequests(1));
     const auto target = server_.targets().front();
@@ -223,14 +238,15 @@ TEST_F(TelemetryTest, NothingWhileLockedAndTheCountersWaitForUnlock) {
 TEST_F(TelemetryTest, SwitchedOffOrUnreachableEndpointsSendNothing) {
     struct Case {
         const char* name;
-        std::function<void()> setup;
+        std::function<void(Telemetry&)> setup;
     };
     const std::vector<Case> cases = {
-        {"DO_NOT_TRACK=1", [] { ::setenv("DO_NOT_TRACK", "1", 1); }},
-        {"telemetry.enabled false", [] { Telemetry::setEnabled(false); }},
-        {"unparsable URL", [] { ::setenv("CORVANE_TELEMETRY_URL", "::not a url::", 1); }},
+        {"DO_NOT_TRACK=1", [](Telemetry&) { ::setenv("DO_NOT_TRACK", "1", 1); }},
+        {"telemetry.enabled false", [](Telemetry& t) { t.setEnabled(false); }},
+        {"unparsable URL",
+         [](Telemetry&) { ::setenv("CORVANE_TELEMETRY_URL", "::not a url::", 1); }},
         {"not http",
-         [this] {
+         [this](Telemetry&) {
              const auto ftp = "ftp://127.0.0.1:" + std::to_string(server_.port()) + "/corvane/e";
              ::setenv("CORVANE_TELEMETRY_URL", ftp.c_str(), 1);
          }},
@@ -238,43 +254,59 @@ TEST_F(TelemetryTest, SwitchedOffOrUnreachableEndpointsSendNothing) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
         SetUp();
-        c.setup();
-        Telemetry::notePaired(true);
-        Telemetry::bump("pair");
-        Telemetry::testing::setIntervals(10ms, 100ms);
-        Telemetry::start();
+        auto telemetry = make(10ms, 100ms);
+        c.setup(*telemetry);
+        telemetry->notePaired(true);
+        telemetry->bump("pair");
+        telemetry->start();
         idle(700ms);
         EXPECT_TRUE(server_.targets().empty());
         EXPECT_EQ(server_.connections(), 0u);
-        Telemetry::testing::reset();
     }
 }
 
 TEST_F(TelemetryTest, SwitchingOffEmptiesTheCounters) {
-    Telemetry::notePaired(true);
-    Telemetry::bump("pair");
-    Telemetry::setEnabled(false);
-    EXPECT_FALSE(Telemetry::isEnabled());
-    Telemetry::setEnabled(true);
-    EXPECT_TRUE(Telemetry::isEnabled());
-    Telemetry::bump("connect_wifi");
-    Telemetry::testing::setIntervals(1h, 1100ms);
-    Telemetry::start();
+    auto telemetry = make(1h, 1100ms);
+    telemetry->notePaired(true);
+    telemetry->bump("pair");
+    telemetry->setEnabled(false);
+    EXPECT_FALSE(telemetry->isEnabled());
+    EXPECT_EQ(defaults_.boolean("telemetry.enabled"), false); // the user's choice is stored
+    telemetry->setEnabled(true);
+    EXPECT_TRUE(telemetry->isEnabled());
+    telemetry->bump("connect_wifi");
+    telemetry->start();
     ASSERT_TRUE(awaitRequests(1));
     EXPECT_EQ(server_.targets()[0], expected("e=hb&f=connect_wifi:1&os=Linux&sec=1"));
 }
 
 TEST_F(TelemetryTest, QuitReportCarriesWhatIsLeft) {
-    Telemetry::applicationWillTerminate(); // not started: nothing
-    Telemetry::notePaired(true);
-    Telemetry::testing::setIntervals(1h, 1h);
-    Telemetry::start();
-    Telemetry::bump("connect_usb");
-    Telemetry::applicationWillTerminate();
-    Telemetry::waitForPendingReports(5s);
+    auto telemetry = make(1h, 1h);
+    telemetry->applicationWillTerminate(); // not started: nothing
+    telemetry->notePaired(true);
+    telemetry->start();
+    telemetry->bump("connect_usb");
+    telemetry->applicationWillTerminate();
+    telemetry->waitForPendingReports(5s);
     ASSERT_TRUE(awaitRequests(1));
     EXPECT_EQ(server_.targets(),
               std::vector<std::string>{expected("e=quit&f=connect_usb:1&os=Linux&sec=0")});
+}
+
+TEST_F(TelemetryTest, PassiveModeNeverStarts) {
+    Telemetry::Options options;
+    options.passive = true;
+    options.startDelay = 10ms;
+    options.period = 100ms;
+    Telemetry telemetry(
+        Telemetry::Services{mainQueue_, defaults_, http_, platform::makeDBusSessionLockSource()},
+        options);
+    telemetry.notePaired(true);
+    telemetry.bump("pair");
+    telemetry.start();
+    telemetry.applicationWillTerminate();
+    idle(500ms);
+    EXPECT_EQ(server_.connections(), 0u);
 }
 
 } // namespace
