@@ -96,9 +96,10 @@ TEST(HttpClientTest, UnansweredRequestsEndByTimeoutOrCancel) {
 TEST(HttpClientTest, OtherSchemesAndBrokenURLsStartNothing) {
     SilentServer server;
     auto client = platform::makeCurlHttpClient();
-    for (const std::string url :
-         {"ftp://" + server.authority() + "/e", "gopher://" + server.authority() + "/e",
-          std::string("file:///etc/hostname"), std::string("not a url")}) {
+    const std::vector<std::string> urls = {"ftp://" + server.authority() + "/e",
+                                           "gopher://" + server.authority() + "/e",
+                                           "file:///etc/hostname", "not a url"};
+    for (const auto& url : urls) {
         client->get(url);
     }
     EXPECT_EQ(client->pendingCount(), 0u);
