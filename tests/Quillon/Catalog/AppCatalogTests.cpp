@@ -1,4 +1,5 @@
 // test-labels: catalog;concurrency
+#include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Quillon/Catalog/AppCatalog.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
@@ -256,6 +257,40 @@ TEST_F(CatalogTest, CacheRendersOnlyWhatChangedAndNeverChangesTheReply) {
     }
     EXPECT_EQ(list(), third);
     EXPECT_EQ(renders.load(), 3);
+}
+
+TEST_F(CatalogTest, IconThemeComesFromTheDefaultsTheCatalogIsGiven) {
+    // Two themes hold the same icon name in different colours; the environment's lookup finds
+    // both under $XDG_DATA_DIRS/icons.
+    writeIconTheme(root / "share/icons", "hicolor", "", {"48x48/apps"});
+    writeIconTheme(root / "share/icons", "Custom", "hicolor", {"48x48/apps"});
+    writeSolidPNG(root / "share/icons/hicolor/48x48/apps/org.example.Tinted.png", 48, 48,
+                  {1, 0, 0});
+    writeSolidPNG(root / "share/icons/Custom/48x48/apps/org.example.Tinted.png", 48, 48, {0, 1, 0});
+    writeDesktopEntry(user / "org.example.Tinted.desktop",
+                      "Name=Tinted\nIcon=org.example.Tinted\nExec=true\n");
+    const char* savedDirs = std::getenv("XDG_DATA_DIRS");
+    const std::optional<std::string> saved =
+        savedDirs ? std::optional<std::string>(savedDirs) : std::nullopt;
+    ::setenv("XDG_DATA_DIRS", (root / "share").c_str(), 1);
+    platform::Defaults defaults(root / "defaults.json");
+    defaults.set("iconTheme", "Custom");
+
+    // Red and green channels of the icon's centre pixel, as listed with `defaults` (or none).
+    const auto centre = [&](const platform::Defaults* given) {
+        CatalogOptions o;
+        o.defaults = given;
+        o.cacheDirectory = fs::path();
+        const auto entries = AppCatalog::makeEntries({user}, o);
+        EXPECT_EQ(entries.size(), 1u);
+        const auto png = entries.empty() ? std::nullopt : decodePNG(entries[0].iconPNG);
+        EXPECT_TRUE(png.has_value());
+        const std::uint32_t pixel = png ? png->pixels[64 * png->width + 64] : 0;
+        return std::pair<int, int>((pixel >> 16) & 0xFF, (pixel >> 8) & 0xFF);
+    };
+    EXPECT_EQ(centre(&defaults), (std::pair<int, int>(0, 255)));
+    EXPECT_EQ(centre(nullptr), (std::pair<int, int>(255, 0))); // the desktop's own: hicolor
+    saved ? ::setenv("XDG_DATA_DIRS", saved->c_str(), 1) : ::unsetenv("XDG_DATA_DIRS");
 }
 
 TEST(AppCatalogOrder, FileBrowserOrderIsTotalAndStable) {
