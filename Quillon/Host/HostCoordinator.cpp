@@ -416,13 +416,8 @@ void HostCoordinator::requestApplicationList(const std::string& deviceID) {
     std::weak_ptr<HostCoordinator> weak = weak_from_this();
     // The catalog answers on its own worker; the reply is routed on the main queue by the
     // arbiter's entry at that moment.
-    std::weak_ptr<platform::MainQueue> weakMain = services_.mainQueue;
     appSwitching_->listApplications(
-        [weak, weakMain, deviceID](std::vector<wire::AppEntry> entries) {
-            auto mainQueue = weakMain.lock();
-            if (!mainQueue) {
-                return;
-            }
+        [weak, mainQueue = services_.mainQueue, deviceID](std::vector<wire::AppEntry> entries) {
             mainQueue->post([weak, deviceID, entries = std::move(entries)]() mutable {
                 auto self = weak.lock();
                 if (!self) {

@@ -54,12 +54,12 @@ public:
 
     // The host-wide services the coordinator works with.
     struct Services {
-        // Where published state lives and every "main" operation runs.
+        // Where published state lives and every "main" operation runs. Required.
         std::shared_ptr<platform::MainQueue> mainQueue;
         // The probe settings ("scrollProbeFast", "gestureProbeOnLaunch", "scrollProbeOnLaunch");
         // must outlive the coordinator.
         platform::Defaults& defaults;
-        // Logs and times the input it routes.
+        // Logs and times the input it routes. Required.
         std::shared_ptr<InputDiagnostics> diagnostics;
         // Counts pairings and admissions; none: nothing is counted.
         std::shared_ptr<Telemetry> telemetry;
