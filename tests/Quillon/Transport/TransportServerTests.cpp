@@ -114,9 +114,12 @@ TEST_F(TransportServerTest, PairsInsideTheWindowOnceThenAdmitsTheDevice) {
     EXPECT_EQ(reply->as<cm::Error>(), (cm::Error{408, "配对窗口已关闭"}));
     EXPECT_TRUE(pairing->waitForClose(5s));
 
-    // The pairing listener goes from the main thread.
-    EXPECT_TRUE(mainQueue->runUntil([&] { return !server->pairingPort(); }, 5s));
+    // The spent window's listener stays until its owner, told by didPair, ends it.
     EXPECT_EQ(delegate->events(), std::vector<std::string>{"pair " + result.deviceID});
+    mainQueue->runFor(100ms);
+    EXPECT_TRUE(server->pairingPort());
+    EXPECT_TRUE(server->endPairingIfSpent());
+    EXPECT_FALSE(server->pairingPort());
 
     // The helloAck is on the wire before didAccept runs.
     std::atomic<bool> ackBeforeAccept{false};
@@ -150,14 +153,14 @@ TEST_F(TransportServerTest, ANewWindowReplacesTheOldOneAndOutlivesTheOldOnesEnd)
     auto paired = connectPairing(*server, firstPin, firstSalt);
     paired->send(cm::PairRequest{"first"});
     ASSERT_TRUE(paired->receive(5s));
-    // The completed pairing's end is still queued for the main thread when the user opens the
-    // next window; that window must survive it.
+    // The owner has not yet ended the spent window when the user opens the next one; that
+    // window must survive the owner's late end.
     const std::string secondPin = server->beginPairing(wallNow());
     const auto secondSalt = openWindowSalt(*server);
     EXPECT_NE(secondSalt, firstSalt);
     EXPECT_NE(*server->pairingPort(), firstPort);
     EXPECT_LT(wire::connectTCP("127.0.0.1", firstPort), 0) << "the first listener is gone";
-    mainQueue->runFor(200ms);
+    EXPECT_FALSE(server->endPairingIfSpent());
     ASSERT_TRUE(server->pairingPort());
     auto second = connectPairing(*server, secondPin, secondSalt);
     second->send(cm::PairRequest{"second"});
