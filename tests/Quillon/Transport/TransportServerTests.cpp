@@ -17,6 +17,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 using namespace quillon;
@@ -298,6 +300,39 @@ TEST_F(TransportServerTest, AdmittedSessionRoutesMessagesAndSkipsUnknownFrames) 
     EXPECT_EQ(delegate->events().size(), 6u);
     EXPECT_EQ(delegate->events().back(), "disconnect " + creds.deviceID);
     EXPECT_TRUE(server->connectedDeviceIDs().empty());
+}
+
+TEST_F(TransportServerTest, RecordsThatArriveInOneReadAreDeliveredAsOneBurst) {
+    makeServer();
+    const auto creds = pairDevice();
+    // The queue is held inside didAccept while the tablet sends twenty records, one frame each,
+    // as it does after a Wi-Fi stall: the next receive finds all of them.
+    std::mutex m;
+    std::condition_variable cv;
+    bool release = false;
+    delegate->onAccept = [&](const PairedDevice&) {
+        std::unique_lock lock(m);
+        cv.wait_for(lock, 5s, [&] { return release; });
+    };
+    auto client = connectMain(*server, creds.hostSecret);
+    client->send(helloFor(creds));
+    auto ack = client->receive(5s);
+    ASSERT_TRUE(ack && ack->is<cm::HelloAck>());
+    std::vector<std::string> expected = {"pair " + creds.deviceID, "accept " + creds.deviceID};
+    for (int i = 0; i < 20; ++i) {
+        const ControlMessage move = cm::PointerRelative{static_cast<float>(i), 1};
+        client->send(move);
+        expected.push_back("receive " + creds.deviceID + " " + move.description());
+    }
+    std::this_thread::sleep_for(200ms); // on loopback every record is in the host's buffer
+    {
+        std::lock_guard lock(m);
+        release = true;
+    }
+    cv.notify_all();
+    ASSERT_TRUE(delegate->waitForCount(expected.size(), 5s));
+    EXPECT_EQ(delegate->events(), expected);
+    EXPECT_EQ(delegate->burstSizes(), std::vector<std::size_t>{20});
 }
 
 TEST_F(TransportServerTest, SilentDeviceIsClosedByTheHeartbeatCheck) {
