@@ -1,10 +1,11 @@
 // The whole host on the network path: a client on loopback sends pointer moves over TLS to a
 // running HostCoordinator (transport server, immediate input path, injector, sink, X11 poster),
 // and a second X client sees each move land in a private Xvfb. In the same run, a minimal
-// reference host (TLS read, frame decode, XTestFakeMotionEvent, one XFlush when nothing is
-// pending after a read, nothing else) serves
-// the same client the same moves. Prints p50/p99 latency hot and paced at 120 Hz, a 1000-frame
-// burst's drain time, and the ratios; then the host's CPU use while paired and idle.
+// reference host (TLS read with read-ahead, frame decode, XTestFakeMotionEvent, one XFlush
+// whenever a read leaves nothing pending, nothing else) serves the same client the same moves.
+// Prints p50/p99 latency hot and paced at 120 Hz, a 1000-frame burst's drain time, and the
+// ratios; then the host's CPU use while paired and idle. On a loaded machine the p99 figures
+// move by several times between runs: compare them over a few runs.
 //
 //   HostLatencyBench [samples]      (default 2000)
 #include "Platform/Defaults/Defaults.hpp"
