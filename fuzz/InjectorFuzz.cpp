@@ -69,7 +69,8 @@ public:
         buttons_[static_cast<std::size_t>(i)] = down;
     }
     void key(int code, bool down) override {
-        check(code > 0 && code < platform::EvdevKey::count && keys_[static_cast<std::size_t>(code)] != down);
+        check(code > 0 && code < platform::EvdevKey::count &&
+              keys_[static_cast<std::size_t>(code)] != down);
         keys_[static_cast<std::size_t>(code)] = down;
     }
     void typeText(std::u32string_view text) override {
@@ -81,8 +82,8 @@ public:
         }
     }
     void wheel(int vertical, int horizontal) override {
-        constexpr int limit = platform::EventTranslator::kMaxClicksPerEvent *
-                              platform::kWheelUnitsPerClick;
+        constexpr int limit =
+            platform::EventTranslator::kMaxClicksPerEvent * platform::kWheelUnitsPerClick;
         check((vertical != 0 || horizontal != 0) && std::abs(vertical) <= limit &&
               std::abs(horizontal) <= limit);
     }
@@ -156,9 +157,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     rig.clock->advance(std::chrono::milliseconds(50));
     injector.releaseAll();
-    platform::EventTranslator translator(std::make_unique<CheckingBackend>(), [] {
-        return platform::InputSettings{};
-    });
+    platform::EventTranslator translator(std::make_unique<CheckingBackend>(),
+                                         [] { return platform::InputSettings{}; });
     for (const auto& e : rig.poster->take()) {
         checkEvent(e);
         translator.post(e);

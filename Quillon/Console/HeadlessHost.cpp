@@ -139,8 +139,8 @@ int runHeadlessHost() {
         platform::makeInputBackend({defaults, geometry, {}}),
         [&defaults] { return platform::readInputSettings(defaults); });
     auto gate = std::make_shared<InputGate>();
-    auto sink = std::make_shared<CGEventSink>(translator, geometry, translator, defaults, nullptr,
-                                              gate);
+    auto sink =
+        std::make_shared<CGEventSink>(translator, geometry, translator, defaults, nullptr, gate);
     // The injector's cursor starts at the centre of the main display.
     auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
     auto catalog = std::make_shared<AppCatalogService>(AppCatalog::defaultSearchRoots());
