@@ -469,9 +469,12 @@ void X11InputBackend::movePointerBy(double dx, double dy) {
 
 void X11InputBackend::button(int button, bool down) {
     const unsigned b = xButtonFor(button);
-    if (b == 0 || !impl_->ready()) {
+    if (b == 0) {
         ++impl_->stats.dropped;
         return;
+    }
+    if (!impl_->ready()) {
+        return; // counted as dropped
     }
     XTestFakeButtonEvent(impl_->dpy(), b, down ? True : False, CurrentTime);
     impl_->buttonDown[b] = down;
