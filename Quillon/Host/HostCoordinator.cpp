@@ -77,7 +77,8 @@ HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
                                  Options options)
     : services_(std::move(services)), store_(std::move(store)), injector_(std::move(injector)),
       appSwitching_(std::move(appSwitching)),
-      clock_(options.clock ? std::move(options.clock) : std::function<double()>(systemNow)) {
+      clock_(options.clock ? std::move(options.clock) : std::function<double()>(systemNow)),
+      inputGate_(options.inputGate ? std::move(options.inputGate) : std::make_shared<InputGate>()) {
     server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
 }
 
@@ -137,7 +138,11 @@ void HostCoordinator::setPairingPIN(std::optional<std::string> value) {
 
 void HostCoordinator::setScreenLocked(bool value) {
     // The gate changes together with the published flag, before anyone is told.
-    inputGate_.store(value, std::memory_order_release);
+    if (value) {
+        inputGate_->close();
+    } else {
+        inputGate_->open();
+    }
     if (value == isScreenLocked_) {
         return;
     }
@@ -394,7 +399,7 @@ void HostCoordinator::dispatch(const wire::ControlMessage& message, const std::s
         postToMain([message, deviceID](HostCoordinator& self) { self.receive(message, deviceID); });
         return;
     }
-    if (inputGate_.load(std::memory_order_acquire)) {
+    if (!inputGate_->isOpen()) {
         return; // locked: dropped without a word
     }
     auto& diagnostics = *services_.diagnostics;

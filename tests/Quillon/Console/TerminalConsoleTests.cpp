@@ -38,12 +38,12 @@ protected:
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 800, 600}, 1.0);
         auto sink = std::make_shared<CGEventSink>(std::make_shared<platform::RecordingPoster>(),
-                                                  geometry, nullptr);
+                                                  geometry, nullptr, defaults_);
         HostCoordinator::Options options;
         options.server.display = geometry;
         options.server.advertise = false;
         coordinator_ = HostCoordinator::create(
-            store_, std::make_shared<EventInjector>(sink), false, nullptr,
+            store_, std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults_), false, nullptr,
             {main_, defaults_, InputDiagnostics::toDiagLog(defaults_), telemetry_, nullptr},
             options);
         TerminalConsole::Hooks hooks;
