@@ -43,7 +43,9 @@ protected:
         options.server.display = geometry;
         options.server.advertise = false;
         coordinator_ = HostCoordinator::create(
-            store_, std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults_), false, nullptr,
+            store_,
+            std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults_), false,
+            nullptr,
             {main_, defaults_, InputDiagnostics::toDiagLog(defaults_), telemetry_, nullptr},
             options);
         TerminalConsole::Hooks hooks;

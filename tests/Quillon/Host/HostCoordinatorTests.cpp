@@ -100,7 +100,8 @@ protected:
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1024, 768}, 1.0);
         auto sink = std::make_shared<CGEventSink>(poster_, geometry, nullptr, defaults_);
-        injector_ = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults_);
+        injector_ =
+            std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults_);
         catalog_ = std::make_shared<RecordingCatalog>();
         HostCoordinator::Options options;
         options.server.display = geometry;
