@@ -132,8 +132,7 @@ int USBMuxClient::openSocket(Clock::time_point deadline) {
     setSendTimeout(fd.get(), std::max(std::chrono::milliseconds(1),
                                       std::chrono::milliseconds(remainingMillis(deadline))));
     for (;;) {
-        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) ==
-            0) {
+        if (::connect(fd.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0) {
             break;
         }
         if (errno != EINTR) {
@@ -164,8 +163,8 @@ PlistDictionary USBMuxClient::exchange(int fd, const PlistDictionary& request,
 std::vector<USBMuxProtocol::Device> USBMuxClient::listUSBDevices() {
     const auto deadline = Clock::now() + options_.exchangeTimeout;
     SocketGuard fd(openSocket(deadline));
-    auto devices = USBMuxProtocol::parseDevices(
-        exchange(fd.get(), USBMuxProtocol::listDevices(), deadline));
+    auto devices =
+        USBMuxProtocol::parseDevices(exchange(fd.get(), USBMuxProtocol::listDevices(), deadline));
     std::erase_if(devices, [](const auto& d) { return !d.isUSB; });
     return devices;
 }

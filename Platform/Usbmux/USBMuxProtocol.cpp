@@ -95,23 +95,16 @@ PlistValue fromNode(plist_t node, int depth) {
         return PlistValue(v);
     }
     case PLIST_STRING: {
-        char* text = nullptr;
-        plist_get_string_val(node, &text);
-        std::string s = text != nullptr ? text : "";
-        std::free(text);
-        return PlistValue(std::move(s));
+        // plist_get_string_val asserts that the text holds no NUL byte, and a parsed XML
+        // string may hold one (an escaped &#0;): read it by pointer and length instead.
+        std::uint64_t length = 0;
+        const char* text = plist_get_string_ptr(node, &length);
+        return PlistValue(text != nullptr ? std::string(text, length) : std::string());
     }
     case PLIST_DATA: {
-        char* data = nullptr;
         std::uint64_t length = 0;
-        plist_get_data_val(node, &data, &length);
-        wire::Bytes bytes;
-        if (data != nullptr) {
-            bytes.assign(reinterpret_cast<const std::uint8_t*>(data),
-                         reinterpret_cast<const std::uint8_t*>(data) + length);
-        }
-        std::free(data);
-        return PlistValue(std::move(bytes));
+        const auto* data = reinterpret_cast<const std::uint8_t*>(plist_get_data_ptr(node, &length));
+        return PlistValue(data != nullptr ? wire::Bytes(data, data + length) : wire::Bytes());
     }
     case PLIST_ARRAY: {
         PlistArray array;

@@ -12,20 +12,19 @@ namespace P = USBMuxProtocol;
 using Device = P::Device;
 
 // What the daemon parses: an XML 1.0 plist with tab indents, keys in sorted order.
-constexpr const char* listDevicesXML =
-    "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
-    "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
-    "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
-    "<plist version=\"1.0\">\n"
-    "<dict>\n"
-    "\t<key>ClientVersionString</key>\n"
-    "\t<string>Corvane</string>\n"
-    "\t<key>MessageType</key>\n"
-    "\t<string>ListDevices</string>\n"
-    "\t<key>ProgName</key>\n"
-    "\t<string>Corvane</string>\n"
-    "</dict>\n"
-    "</plist>\n";
+constexpr const char* listDevicesXML = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+                                       "<!DOCTYPE plist PUBLIC \"-//Apple//DTD PLIST 1.0//EN\" "
+                                       "\"http://www.apple.com/DTDs/PropertyList-1.0.dtd\">\n"
+                                       "<plist version=\"1.0\">\n"
+                                       "<dict>\n"
+                                       "\t<key>ClientVersionString</key>\n"
+                                       "\t<string>Corvane</string>\n"
+                                       "\t<key>MessageType</key>\n"
+                                       "\t<string>ListDevices</string>\n"
+                                       "\t<key>ProgName</key>\n"
+                                       "\t<string>Corvane</string>\n"
+                                       "</dict>\n"
+                                       "</plist>\n";
 
 wire::Bytes header(std::uint32_t length, std::uint32_t tag) {
     wire::Bytes out;
@@ -56,8 +55,8 @@ TEST(USBMuxProtocol, ConnectRequestCarriesThePortByteSwapped) {
         std::uint16_t port;
         std::int64_t sent;
     };
-    for (const Case c : {Case{49281, 33216}, Case{1, 256}, Case{0x1234, 0x3412}, Case{0, 0},
-                         Case{65535, 65535}}) {
+    for (const Case c :
+         {Case{49281, 33216}, Case{1, 256}, Case{0x1234, 0x3412}, Case{0, 0}, Case{65535, 65535}}) {
         SCOPED_TRACE(c.port);
         const auto request = P::connect(42, c.port);
         EXPECT_EQ(request, (PlistDictionary{{"MessageType", "Connect"},
@@ -100,8 +99,10 @@ TEST(USBMuxProtocol, ParsesDeviceListsAndSkipsEntriesItCannotIdentify) {
                                                        {"SerialNumber", std::int64_t{5}},
                                                        {"ConnectionType", "usb"}}}},
     };
-    const std::vector<Device> expected{{1, "usb-serial", true}, {2, "net-serial", false},
-                                       {4, "", true},           {5, "s", false},
+    const std::vector<Device> expected{{1, "usb-serial", true},
+                                       {2, "net-serial", false},
+                                       {4, "", true},
+                                       {5, "s", false},
                                        {8, "", false}};
     EXPECT_EQ(P::parseDevices({{"DeviceList", list}}), expected);
     // The same through the wire form.
@@ -178,8 +179,8 @@ TEST(USBMuxProtocol, DecodeIgnoresTheLengthFieldAndReadsBinaryPlists) {
         'm',  'b',  'e',  'r',  0x10, 0x00, 0x08, 0x0B, 0x12, 0x00, 0x00, 0x00, 0x00, 0x00,
         0x00, 0x01, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
         0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x14};
-    const auto reply = P::decode(withHeader(std::string_view(
-        reinterpret_cast<const char*>(binary), sizeof binary)));
+    const auto reply = P::decode(
+        withHeader(std::string_view(reinterpret_cast<const char*>(binary), sizeof binary)));
     EXPECT_TRUE(P::isConnectSuccess(reply));
 }
 

@@ -254,8 +254,8 @@ void UsbmuxStandIn::serve(std::shared_ptr<Connection> connection) {
             } else if (portValue == nullptr) {
                 reply = result(1);
             } else {
-                const auto devicePort = static_cast<std::uint16_t>(
-                    ((*portValue & 0xff) << 8) | ((*portValue >> 8) & 0xff));
+                const auto devicePort = static_cast<std::uint16_t>(((*portValue & 0xff) << 8) |
+                                                                   ((*portValue >> 8) & 0xff));
                 deviceFd = devicePort == wire::ServiceConstants::usbPort
                                ? connectLoopback(device->loopbackPort)
                                : -1;
