@@ -445,3 +445,102 @@ std::string UsbmuxdFixture::output() const {
 }
 
 } // namespace quillon::testing
+
+namespace quillon::testing {
+
+TabletStream::~TabletStream() {
+    close();
+}
+
+void TabletStream::close() {
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+bool TabletStream::send(const wire::ControlMessage& message) {
+    return sendBytes(wire::FrameCodec::encode(message.encode()));
+}
+
+bool TabletStream::sendBytes(const wire::Bytes& bytes) {
+    return fd_ >= 0 && writeAll(fd_, bytes.data(), bytes.size());
+}
+
+std::optional<wire::ControlMessage> TabletStream::receive(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        try {
+            if (auto frame = decoder_.nextFrame()) {
+                return wire::ControlMessage::decode(*frame);
+            }
+        } catch (...) {
+            return std::nullopt;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (fd_ < 0 || left.count() <= 0) {
+            return std::nullopt;
+        }
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            return std::nullopt;
+        }
+        std::uint8_t buffer[4096];
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return std::nullopt;
+        }
+        decoder_.append(wire::ByteView(buffer, static_cast<std::size_t>(n)));
+    }
+}
+
+bool TabletStream::waitForEnd(std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (fd_ >= 0) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd p{fd_, POLLIN, 0};
+        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            return false;
+        }
+        std::uint8_t buffer[4096];
+        const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+        if (n <= 0) {
+            return true;
+        }
+    }
+    return true;
+}
+
+TabletListener::TabletListener() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd_, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(fd_, 8) != 0) {
+        throw std::runtime_error("tablet listener: cannot listen on loopback");
+    }
+    socklen_t length = sizeof address;
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+}
+
+TabletListener::~TabletListener() {
+    ::close(fd_);
+}
+
+std::unique_ptr<TabletStream> TabletListener::accept(std::chrono::milliseconds timeout) {
+    pollfd p{fd_, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
+        return nullptr;
+    }
+    const int client = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+    return client < 0 ? nullptr : std::make_unique<TabletStream>(client);
+}
+
+} // namespace quillon::testing

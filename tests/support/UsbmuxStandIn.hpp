@@ -1,5 +1,7 @@
 #pragma once
 
+#include "WireProtocol/ControlMessage.hpp"
+#include "WireProtocol/Frame.hpp"
 #include "tests/support/ChildProcess.hpp"
 
 #include <chrono>
@@ -7,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -97,6 +100,50 @@ private:
     TempDir dir_;
     std::string why_;
     std::unique_ptr<ChildProcess> daemon_;
+};
+
+} // namespace quillon::testing
+
+namespace quillon::testing {
+
+// One end of a tablet connection over a plain stream (a socketpair end or an accepted
+// loopback socket): writes control messages, reads the frames that come back.
+class TabletStream {
+public:
+    explicit TabletStream(int fd) : fd_(fd) {}
+    ~TabletStream();
+    TabletStream(const TabletStream&) = delete;
+    TabletStream& operator=(const TabletStream&) = delete;
+
+    int fd() const noexcept { return fd_; }
+    // False when the stream is broken.
+    bool send(const wire::ControlMessage& message);
+    bool sendBytes(const wire::Bytes& bytes);
+    // The next message from the host, or nothing on timeout or end of stream.
+    std::optional<wire::ControlMessage> receive(std::chrono::milliseconds timeout);
+    // True once the host ended the stream (nothing more arrives); messages still buffered
+    // before the end are skipped.
+    bool waitForEnd(std::chrono::milliseconds timeout);
+    void close();
+
+private:
+    int fd_;
+    wire::FrameDecoder decoder_;
+};
+
+// The tablet's client listening on its device port, played on a loopback port the usbmuxd
+// stand-in relays to.
+class TabletListener {
+public:
+    TabletListener();
+    ~TabletListener();
+    std::uint16_t port() const noexcept { return port_; }
+    // The next connection the host made through usbmuxd, or none on timeout.
+    std::unique_ptr<TabletStream> accept(std::chrono::milliseconds timeout);
+
+private:
+    int fd_ = -1;
+    std::uint16_t port_ = 0;
 };
 
 } // namespace quillon::testing
