@@ -4,10 +4,10 @@
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
-#include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Host/ScreenLockMonitor.hpp"
 #include "Quillon/Host/Telemetry.hpp"
+#include "Quillon/Input/EventInjector.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -75,12 +75,17 @@ HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
     : store_(std::move(store)), injector_(std::move(injector)),
       appSwitching_(std::move(appSwitching)),
       clock_(options.clock ? std::move(options.clock) : std::function<double()>(systemNow)) {
+    usbOptions_ = std::move(options.usb);
+    if (!usbOptions_.display) {
+        usbOptions_.display = options.server.display;
+    }
     server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
 }
 
 HostCoordinator::~HostCoordinator() {
-    // The monitor's thread and the server's queue must be gone before the fields they use.
+    // The monitor's thread and the transports' queues must be gone before the fields they use.
     lockMonitor_.reset();
+    usb_.reset();
     server_.reset();
 }
 
@@ -167,6 +172,40 @@ void HostCoordinator::postToMain(std::function<void(HostCoordinator&)> work) {
 
 // MARK: user-interface operations
 
+USBTransportManager& HostCoordinator::usb() {
+    if (usb_) {
+        return *usb_;
+    }
+    usb_ = USBTransportManager::create(store_, usbOptions_);
+    std::weak_ptr<HostCoordinator> weak = weak_from_this();
+    // On the session's read thread.
+    usb_->onAccept = [weak](const PairedDevice& device) {
+        if (auto self = weak.lock()) {
+            write("【USB】设备接入：" + device.deviceName);
+            self->handleAccept(device, HostChannel::usb);
+        }
+    };
+    usb_->onMessage = [weak](const wire::ControlMessage& message, const std::string& deviceID) {
+        if (auto self = weak.lock()) {
+            self->dispatch(message, deviceID);
+        }
+    };
+    // On the manager's queue.
+    usb_->onClose = [weak](const std::optional<std::string>& deviceID) {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        write("【USB】连接断开");
+        if (deviceID) {
+            self->postToMain([id = *deviceID](HostCoordinator& coordinator) {
+                coordinator.handleDisconnect(id, HostChannel::usb);
+            });
+        }
+    };
+    return *usb_;
+}
+
 void HostCoordinator::start() {
     if (!lockMonitor_) {
         std::weak_ptr<HostCoordinator> weak = weak_from_this();
@@ -183,7 +222,7 @@ void HostCoordinator::start() {
             });
     }
     lockMonitor_->start();
-    // The USB transport starts here, between the lock monitor and the listeners, once wired.
+    usb().start();
     try {
         server_->start();
     } catch (const std::exception& error) {
@@ -195,7 +234,7 @@ void HostCoordinator::stop() {
     if (lockMonitor_) {
         lockMonitor_->stop();
     }
-    // The USB transport stops here, once wired.
+    usb().stop();
     injector_->releaseAll();
     server_->stop();
     setConnectedIDs({});
@@ -414,9 +453,7 @@ void HostCoordinator::requestApplicationList(const std::string& deviceID) {
             }
             const wire::ControlMessage reply = wire::cm::ApplicationList{std::move(entries)};
             if (self->arbiter_.channel(deviceID) == HostChannel::usb) {
-                if (self->usbSend) {
-                    self->usbSend(reply);
-                }
+                self->usb().send(reply);
             } else {
                 self->server_->send(reply, deviceID);
             }
@@ -436,7 +473,7 @@ void HostCoordinator::handleLock() {
     server_->endPairing();
     setPairingPIN(std::nullopt);
     server_->stop();
-    // The USB transport stops here, once wired.
+    usb().stop();
 }
 
 void HostCoordinator::handleUnlock() {
@@ -452,7 +489,7 @@ void HostCoordinator::handleUnlock() {
         setLastError("解锁后恢复监听失败：" + describe(error));
         return; // still locked, input still gated, USB still stopped
     }
-    // The USB transport starts here, once wired.
+    usb().start();
     setScreenLocked(false);
 }
 
