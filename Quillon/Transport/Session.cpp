@@ -128,6 +128,7 @@ void Session::receive(wire::ByteView bytes) {
             }
             // The stream cannot be resynchronised: what was decoded still counts.
             deliverBurst(now);
+            decoder_ = wire::FrameDecoder();
             if (move(SessionEvent::closed)) {
                 link_.closeNow();
             }
@@ -139,6 +140,9 @@ void Session::receive(wire::ByteView bytes) {
         handle(*frame, now);
     }
     deliverBurst(now);
+    if (!readsFrames(phase_)) {
+        decoder_ = wire::FrameDecoder(); // refused or closed: what is left will never be read
+    }
 }
 
 void Session::handle(const wire::FrameView& frame, double& now) {
