@@ -186,9 +186,10 @@ USBTransportManager& HostCoordinator::usb() {
             self->handleAccept(device, HostChannel::usb);
         }
     };
-    usb_->onMessage = [weak](const wire::ControlMessage& message, const std::string& deviceID) {
+    usb_->onMessage = [weak](std::span<const wire::ControlMessage> messages,
+                             const std::string& deviceID) {
         if (auto self = weak.lock()) {
-            self->dispatch(message, deviceID);
+            self->dispatchBurst(messages, deviceID);
         }
     };
     // On the manager's queue.

@@ -172,11 +172,8 @@ void USBSession::sessionAdmitted(const PairedDevice& device) {
 
 void USBSession::sessionReceived(std::span<const wire::ControlMessage> messages,
                                  const std::string& deviceID) {
-    if (!onMessage) {
-        return;
-    }
-    for (const auto& message : messages) {
-        onMessage(message, deviceID);
+    if (onMessage) {
+        onMessage(messages, deviceID);
     }
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <string>
 
 namespace quillon {
@@ -49,9 +50,11 @@ public:
     USBSession& operator=(const USBSession&) = delete;
 
     // Set before start(); called on the read thread (onAccept, onMessage) and on the thread that
-    // stopped the session (onClose, with the admitted identifier or none).
+    // stopped the session (onClose, with the admitted identifier or none). onMessage gets the
+    // messages of one read together, in order, heartbeats left out (never empty), so that their
+    // input is flushed to the display server once; the span is valid during the call only.
     std::function<void(const PairedDevice&)> onAccept;
-    std::function<void(const wire::ControlMessage&, const std::string&)> onMessage;
+    std::function<void(std::span<const wire::ControlMessage>, const std::string&)> onMessage;
     std::function<void(const std::optional<std::string>&)> onClose;
 
     void start();

@@ -177,10 +177,11 @@ void USBTransportManager::connectTo(std::int64_t deviceID) {
             }
         }
     };
-    session->onMessage = [weak](const wire::ControlMessage& message, const std::string& id) {
+    session->onMessage = [weak](std::span<const wire::ControlMessage> messages,
+                                const std::string& id) {
         if (auto self = weak.lock()) {
             if (self->onMessage) {
-                self->onMessage(message, id);
+                self->onMessage(messages, id);
             }
         }
     };

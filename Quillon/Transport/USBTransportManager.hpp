@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -52,7 +53,8 @@ public:
     USBTransportManager& operator=(const USBTransportManager&) = delete;
 
     std::function<void(const PairedDevice&)> onAccept;
-    std::function<void(const wire::ControlMessage&, const std::string&)> onMessage;
+    // The messages of one read of the session, as USBSession::onMessage gives them.
+    std::function<void(std::span<const wire::ControlMessage>, const std::string&)> onMessage;
     std::function<void(const std::optional<std::string>&)> onClose;
     std::function<void(bool)> onAvailabilityChange;
 
