@@ -59,15 +59,18 @@ protected:
         store->save(kTablet);
         session = USBSession::create(fds[0], store, [] { return cm::HelloAck{1920, 1080, 1.5F}; });
         tablet = std::make_unique<TabletStream>(fds[1]);
-        session->onAccept = [this](const PairedDevice& d) { events.add("accept " + d.deviceName); };
-        session->onMessage = [this](std::span<const ControlMessage> burst, const std::string& id) {
-            events.add("read of " + std::to_string(burst.size()));
+        session->onAccept = [events = events](const PairedDevice& d) {
+            events->add("accept " + d.deviceName);
+        };
+        session->onMessage = [events = events](std::span<const ControlMessage> burst,
+                                               const std::string& id) {
+            events->add("read of " + std::to_string(burst.size()));
             for (const auto& m : burst) {
-                events.add("message " + id.substr(0, 4) + " " + m.description());
+                events->add("message " + id.substr(0, 4) + " " + m.description());
             }
         };
-        session->onClose = [this](const std::optional<std::string>& id) {
-            events.add("close " + (id ? id->substr(0, 4) : std::string("none")));
+        session->onClose = [events = events](const std::optional<std::string>& id) {
+            events->add("close " + (id ? id->substr(0, 4) : std::string("none")));
         };
     }
 
@@ -78,7 +81,8 @@ protected:
     std::shared_ptr<TestPairingStore> store = std::make_shared<TestPairingStore>();
     std::shared_ptr<USBSession> session;
     std::unique_ptr<TabletStream> tablet;
-    Events events;
+    // Shared with the callbacks, which run on the session's threads.
+    std::shared_ptr<Events> events = std::make_shared<Events>();
 };
 
 TEST_F(USBSessionTest, AdmittedTabletIsAnsweredAndHeard) {
@@ -105,13 +109,13 @@ TEST_F(USBSessionTest, AdmittedTabletIsAnsweredAndHeard) {
     ASSERT_TRUE(tablet->sendBytes(
         {static_cast<std::uint8_t>(wire::MessageType::pointerRelative), 1, 0, 0, 0, 9}));
     ASSERT_TRUE(tablet->send(cm::PointerRelative{3, 4}));
-    ASSERT_TRUE(events.waitFor(3));
+    ASSERT_TRUE(events->waitFor(3));
     // Frames of one read reach the owner together (one flush of their input).
     auto two = wire::FrameCodec::encode(ControlMessage(cm::PointerRelative{5, 6}).encode());
     const auto more = wire::FrameCodec::encode(ControlMessage(cm::ListApplications{}).encode());
     two.insert(two.end(), more.begin(), more.end());
     ASSERT_TRUE(tablet->sendBytes(two));
-    ASSERT_TRUE(events.waitFor(6));
+    ASSERT_TRUE(events->waitFor(6));
 
     // Replies written by the owner go on the same stream.
     session->send(cm::ApplicationList{});
@@ -120,19 +124,19 @@ TEST_F(USBSessionTest, AdmittedTabletIsAnsweredAndHeard) {
     EXPECT_TRUE(list->is<cm::ApplicationList>());
 
     tablet->close(); // unplugged
-    ASSERT_TRUE(events.waitFor(7));
-    EXPECT_EQ(events.lines(), (std::vector<std::string>{
-                                  "accept iPad",
-                                  "read of 1",
-                                  "message 8C1F pointerRelative(dx: 3.0, dy: 4.0)",
-                                  "read of 2",
-                                  "message 8C1F pointerRelative(dx: 5.0, dy: 6.0)",
-                                  "message 8C1F listApplications",
-                                  "close 8C1F",
-                              }));
+    ASSERT_TRUE(events->waitFor(7));
+    EXPECT_EQ(events->lines(), (std::vector<std::string>{
+                                   "accept iPad",
+                                   "read of 1",
+                                   "message 8C1F pointerRelative(dx: 3.0, dy: 4.0)",
+                                   "read of 2",
+                                   "message 8C1F pointerRelative(dx: 5.0, dy: 6.0)",
+                                   "message 8C1F listApplications",
+                                   "close 8C1F",
+                               }));
     EXPECT_EQ(session->state(), USBSessionState::stopped);
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(events.lines().size(), 7u) << "one close";
+    EXPECT_EQ(events->lines().size(), 7u) << "one close";
 }
 
 TEST_F(USBSessionTest, RefusedHelloGetsItsErrorThenTheEnd) {
@@ -160,10 +164,10 @@ TEST_F(USBSessionTest, RefusedHelloGetsItsErrorThenTheEnd) {
         ASSERT_TRUE(reply);
         EXPECT_EQ(reply->as<cm::Error>(), c.error);
         EXPECT_TRUE(tablet->waitForEnd(5000ms));
-        ASSERT_TRUE(events.waitFor(1));
-        EXPECT_EQ(events.lines(), std::vector<std::string>{"close none"});
+        ASSERT_TRUE(events->waitFor(1));
+        EXPECT_EQ(events->lines(), std::vector<std::string>{"close none"});
         EXPECT_EQ(session->deviceID(), std::nullopt);
-        events.clear();
+        events->clear();
     }
 }
 
@@ -182,9 +186,9 @@ TEST_F(USBSessionTest, ConcurrentStopsActOnce) {
         t.join();
     }
     EXPECT_TRUE(tablet->waitForEnd(5000ms));
-    ASSERT_TRUE(events.waitFor(2));
+    ASSERT_TRUE(events->waitFor(2));
     std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(events.lines(), (std::vector<std::string>{"accept iPad", "close 8C1F"}));
+    EXPECT_EQ(events->lines(), (std::vector<std::string>{"accept iPad", "close 8C1F"}));
 }
 
 TEST_F(USBSessionTest, WritesAfterTheEndNeitherKillNorHang) {
@@ -206,8 +210,8 @@ TEST_F(USBSessionTest, WritesAfterTheEndNeitherKillNorHang) {
     std::unique_lock lock(m);
     EXPECT_TRUE(cv.wait_for(lock, 5000ms, [&] { return completions == 50; }));
     lock.unlock();
-    ASSERT_TRUE(events.waitFor(2));
-    EXPECT_EQ(events.lines(), (std::vector<std::string>{"accept iPad", "close 8C1F"}));
+    ASSERT_TRUE(events->waitFor(2));
+    EXPECT_EQ(events->lines(), (std::vector<std::string>{"accept iPad", "close 8C1F"}));
 
     // A stopped session still runs the completion of a later send.
     bool ran = false;
@@ -226,22 +230,22 @@ TEST_F(USBSessionTest, AnOversizedFrameEndsTheSession) {
     ASSERT_TRUE(tablet->sendBytes(
         {static_cast<std::uint8_t>(wire::MessageType::hello), 0xff, 0xff, 0xff, 0x00}));
     EXPECT_TRUE(tablet->waitForEnd(5000ms));
-    ASSERT_TRUE(events.waitFor(1));
-    EXPECT_EQ(events.lines(), std::vector<std::string>{"close none"});
+    ASSERT_TRUE(events->waitFor(1));
+    EXPECT_EQ(events->lines(), std::vector<std::string>{"close none"});
 }
 
 TEST_F(USBSessionTest, DroppedWhileBlockedInAReadEndsAndClosesItsSocket) {
     session->start();
     ASSERT_TRUE(tablet->send(hello()));
     ASSERT_TRUE(tablet->receive(5000ms));
-    ASSERT_TRUE(events.waitFor(1));
+    ASSERT_TRUE(events->waitFor(1));
     std::weak_ptr<USBSession> weak = session;
     session->stop();
     session.reset();
     EXPECT_TRUE(tablet->waitForEnd(5000ms));
     EXPECT_TRUE(testing::waitUntil([&] { return weak.expired(); }, 5000ms))
         << "the reader lets go of a stopped session";
-    EXPECT_EQ(events.lines(), (std::vector<std::string>{"accept iPad", "close 8C1F"}));
+    EXPECT_EQ(events->lines(), (std::vector<std::string>{"accept iPad", "close 8C1F"}));
 }
 
 } // namespace

@@ -55,19 +55,24 @@ protected:
         // Long enough for a loaded machine; only the silent daemon runs into it.
         options.mux.exchangeTimeout = 2000ms;
         options.pollInterval = 100ms;
-        options.log = [this](std::string_view line) { log.add(std::string(line)); };
+        // The recorders are shared with the callbacks: a callback already running on a
+        // transport thread may finish after the test let go of the manager.
+        options.log = [log = log](std::string_view line) { log->add(std::string(line)); };
         manager = USBTransportManager::create(store, options);
-        manager->onAccept = [this](const PairedDevice& d) { events.add("accept " + d.deviceName); };
-        manager->onMessage = [this](std::span<const ControlMessage> burst, const std::string&) {
+        manager->onAccept = [events = events](const PairedDevice& d) {
+            events->add("accept " + d.deviceName);
+        };
+        manager->onMessage = [events = events](std::span<const ControlMessage> burst,
+                                               const std::string&) {
             for (const auto& m : burst) {
-                events.add("message " + m.description());
+                events->add("message " + m.description());
             }
         };
-        manager->onClose = [this](const std::optional<std::string>& id) {
-            events.add("close " + (id ? id->substr(0, 4) : std::string("none")));
+        manager->onClose = [events = events](const std::optional<std::string>& id) {
+            events->add("close " + (id ? id->substr(0, 4) : std::string("none")));
         };
-        manager->onAvailabilityChange = [this](bool up) {
-            events.add(up ? "available" : "unavailable");
+        manager->onAvailabilityChange = [events = events](bool up) {
+            events->add(up ? "available" : "unavailable");
         };
     }
     void TearDown() override { manager.reset(); }
@@ -85,8 +90,8 @@ protected:
     TabletListener tablet;
     std::shared_ptr<TestPairingStore> store = std::make_shared<TestPairingStore>();
     std::shared_ptr<USBTransportManager> manager;
-    Events events;
-    Events log;
+    std::shared_ptr<Events> events = std::make_shared<Events>();
+    std::shared_ptr<Events> log = std::make_shared<Events>();
 };
 
 TEST_F(USBTransportManagerTest, NobodyPairedMeansListedButNeverConnected) {
@@ -97,8 +102,8 @@ TEST_F(USBTransportManagerTest, NobodyPairedMeansListedButNeverConnected) {
     EXPECT_EQ(connects(), 0u);
     EXPECT_EQ(tablet.accept(0ms), nullptr);
     EXPECT_EQ(manager->snapshot().connectedDeviceID, std::nullopt);
-    EXPECT_TRUE(events.lines().empty());
-    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(events->lines().empty());
+    EXPECT_TRUE(log->lines().empty());
 }
 
 TEST_F(USBTransportManagerTest, PairedTabletConnectsIsAdmittedAndUnplugs) {
@@ -118,20 +123,20 @@ TEST_F(USBTransportManagerTest, PairedTabletConnectsIsAdmittedAndUnplugs) {
     ASSERT_TRUE(stream->send(cm::Heartbeat{}));
     EXPECT_TRUE(stream->receive(5000ms)->is<cm::HeartbeatAck>());
     ASSERT_TRUE(stream->send(cm::ListApplications{}));
-    ASSERT_TRUE(events.waitFor(3));
+    ASSERT_TRUE(events->waitFor(3));
     manager->send(cm::ApplicationList{});
     EXPECT_TRUE(stream->receive(5000ms)->is<cm::ApplicationList>());
 
     mux.detach(3); // unplugged
     EXPECT_TRUE(stream->waitForEnd(5000ms));
-    ASSERT_TRUE(events.waitFor(5));
+    ASSERT_TRUE(events->waitFor(5));
     std::this_thread::sleep_for(300ms); // a few more polls
-    EXPECT_EQ(events.lines(),
+    EXPECT_EQ(events->lines(),
               (std::vector<std::string>{"available", "accept iPad", "message listApplications",
                                         "unavailable", "close 8C1F"}));
     EXPECT_EQ(connects(), 1u);
     EXPECT_EQ(manager->snapshot().connectedDeviceID, std::nullopt);
-    EXPECT_TRUE(log.lines().empty());
+    EXPECT_TRUE(log->lines().empty());
     manager->send(cm::ApplicationList{}); // no session: discarded
 }
 
@@ -164,16 +169,16 @@ TEST_F(USBTransportManagerTest, ConnectFailuresAreLoggedOncePerRun) {
     ASSERT_TRUE(stream->send(kHello));
     ASSERT_TRUE(stream->receive(5000ms));
     stream->close();
-    ASSERT_TRUE(events.waitFor(4)); // available, accept, unavailable, close
+    ASSERT_TRUE(events->waitFor(4)); // available, accept, unavailable, close
     mux.detach(3);
     mux.attach({3, "S", "USB", 0});
-    ASSERT_TRUE(testing::waitUntil([&] { return log.lines().size() >= 3; }, 5000ms));
+    ASSERT_TRUE(testing::waitUntil([&] { return log->lines().size() >= 3; }, 5000ms));
     manager->stop();
     manager->snapshot();
-    EXPECT_EQ(log.lines(), (std::vector<std::string>{
-                               "【USB】轮询连接失败，进入静默重试：usbmuxd 拒绝连接（代码 3）",
-                               "【USB】轮询重新连上设备 3",
-                               "【USB】轮询连接失败，进入静默重试：usbmuxd 拒绝连接（代码 3）"}));
+    EXPECT_EQ(log->lines(), (std::vector<std::string>{
+                                "【USB】轮询连接失败，进入静默重试：usbmuxd 拒绝连接（代码 3）",
+                                "【USB】轮询重新连上设备 3",
+                                "【USB】轮询连接失败，进入静默重试：usbmuxd 拒绝连接（代码 3）"}));
 }
 
 // usbmuxd gone (its socket file left behind) while a session runs: an empty listing drops the
@@ -185,6 +190,10 @@ TEST_F(USBTransportManagerTest, DaemonGoneThenBack) {
     manager->start();
     auto stream = tablet.accept(5000ms);
     ASSERT_TRUE(stream);
+    // The relay reaches the tablet before the daemon answers the host's Connect.
+    ASSERT_TRUE(testing::waitUntil(
+        [&] { return manager->snapshot().connectedDeviceID == std::optional<std::int64_t>(3); },
+        5000ms));
     mux.stop();
     EXPECT_TRUE(stream->waitForEnd(5000ms));
     ASSERT_TRUE(testing::waitUntil(
@@ -195,6 +204,7 @@ TEST_F(USBTransportManagerTest, DaemonGoneThenBack) {
         mux.start();
         mux.clearRequests();
         ASSERT_TRUE(mux.waitForRequests(2, 10000ms)) << "the poll goes on";
+        EXPECT_EQ(mux.requests().at(0).rfind("ListDevices", 0), 0u);
         mux.stop();
     }
     mux.setFault(UsbmuxStandIn::Fault::none);
@@ -203,8 +213,9 @@ TEST_F(USBTransportManagerTest, DaemonGoneThenBack) {
     ASSERT_TRUE(again);
     ASSERT_TRUE(again->send(kHello));
     EXPECT_TRUE(again->receive(5000ms)->is<cm::HelloAck>());
-    EXPECT_EQ(log.lines(), std::vector<std::string>{})
-        << "an absent daemon is not a failure worth a line";
+    EXPECT_EQ(log->lines(), std::vector<std::string>{})
+        << "an absent daemon is not a failure worth a line; usbmuxd heard "
+        << ::testing::PrintToString(mux.requests());
 }
 
 TEST_F(USBTransportManagerTest, StopClosesTheSessionAndEndsPolling) {
@@ -215,17 +226,17 @@ TEST_F(USBTransportManagerTest, StopClosesTheSessionAndEndsPolling) {
     ASSERT_TRUE(stream);
     ASSERT_TRUE(stream->send(kHello));
     ASSERT_TRUE(stream->receive(5000ms));
-    ASSERT_TRUE(events.waitFor(2));
+    ASSERT_TRUE(events->waitFor(2));
     manager->stop();
     EXPECT_TRUE(stream->waitForEnd(5000ms));
-    ASSERT_TRUE(events.waitFor(5));
+    ASSERT_TRUE(events->waitFor(5));
     EXPECT_FALSE(manager->snapshot().started);
     const auto requests = mux.requests().size();
     std::this_thread::sleep_for(400ms);
     EXPECT_EQ(mux.requests().size(), requests) << "no polling while stopped";
     // dropped (unavailable), then the session's own close one hop later
-    EXPECT_EQ(events.lines(), (std::vector<std::string>{"available", "accept iPad", "unavailable",
-                                                        "unavailable", "close 8C1F"}));
+    EXPECT_EQ(events->lines(), (std::vector<std::string>{"available", "accept iPad", "unavailable",
+                                                         "unavailable", "close 8C1F"}));
 
     manager->start();
     auto again = tablet.accept(5000ms);
