@@ -197,7 +197,16 @@ void Session::admit(const ControlMessage& message, double now) {
     deviceID_ = device.deviceID;
     move(SessionEvent::admitted);
     if (usb) {
-        delegate_.sessionAdmitted(device);
+        // Reported as stored: a cable admission records no time.
+        PairedDevice stored = device;
+        try {
+            if (const auto current = services_.store.device(device.deviceID)) {
+                stored.lastSeenAt = current->lastSeenAt;
+            }
+        } catch (...) {
+            // The gatekeeper's copy stands.
+        }
+        delegate_.sessionAdmitted(stored);
         if (phase_ == SessionPhase::admitted) {
             reply(services_.screenInfo());
         }

@@ -3,6 +3,7 @@
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
+#include "Quillon/Transport/Acceptor.hpp"
 #include "Quillon/Transport/HeartbeatMonitor.hpp"
 #include "Quillon/Transport/Session.hpp"
 #include "WireProtocol/Frame.hpp"
@@ -12,7 +13,6 @@
 #include "WireProtocol/TLSChannel.hpp"
 
 #include <asio/ip/tcp.hpp>
-#include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
@@ -126,117 +126,6 @@ private:
     std::condition_variable cv_;
     Outcome outcome_;
     bool claimed_ = false;
-};
-
-// Accepts TCP connections on one port and hands each one on; nothing else. On [::] (IPv4 too)
-// or, without IPv6, on 0.0.0.0.
-class Acceptor : public std::enable_shared_from_this<Acceptor> {
-public:
-    using AcceptHandler = std::function<void(asio::ip::tcp::socket)>;
-    using FailureHandler = std::function<void(const TransportError&)>;
-
-    explicit Acceptor(asio::io_context& io) : acceptor_(io), retry_(io) {}
-
-    std::error_code bind() {
-        std::error_code ec;
-        acceptor_.open(asio::ip::tcp::v6(), ec);
-        if (!ec) {
-            acceptor_.set_option(asio::ip::v6_only(false), ec);
-            if (!ec) {
-                acceptor_.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0), ec);
-            }
-            if (ec) {
-                std::error_code ignored;
-                acceptor_.close(ignored);
-            }
-        }
-        if (ec || !acceptor_.is_open()) {
-            ec.clear();
-            acceptor_.open(asio::ip::tcp::v4(), ec);
-            if (ec) {
-                return ec;
-            }
-            acceptor_.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0), ec);
-            if (ec) {
-                return ec;
-            }
-        }
-        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
-        if (ec) {
-            return ec;
-        }
-        wire::PSKParameters::configureSocket(acceptor_.native_handle());
-        const auto endpoint = acceptor_.local_endpoint(ec);
-        if (ec) {
-            return ec;
-        }
-        port_ = endpoint.port();
-        return {};
-    }
-
-    // Starts accepting; the handlers run on the io context's thread until close().
-    void start(AcceptHandler onAccepted, FailureHandler onFailure) {
-        onAccepted_ = std::move(onAccepted);
-        onFailure_ = std::move(onFailure);
-        acceptNext();
-    }
-
-    void close() {
-        if (closed_) {
-            return;
-        }
-        closed_ = true;
-        std::error_code ignored;
-        retry_.cancel();
-        acceptor_.close(ignored);
-        onAccepted_ = {};
-        onFailure_ = {};
-    }
-
-    std::uint16_t port() const noexcept { return port_; }
-
-private:
-    void acceptNext() {
-        acceptor_.async_accept(
-            [self = shared_from_this()](std::error_code ec, asio::ip::tcp::socket socket) {
-                if (self->closed_) {
-                    return;
-                }
-                if (ec) {
-                    self->acceptFailed(ec);
-                    return;
-                }
-                auto onAccepted = self->onAccepted_; // the handler may close this acceptor
-                onAccepted(std::move(socket));
-                if (!self->closed_) {
-                    self->acceptNext();
-                }
-            });
-    }
-
-    void acceptFailed(std::error_code ec) {
-        if (ec == asio::error::operation_aborted) {
-            return;
-        }
-        if (ec != asio::error::connection_aborted && onFailure_) {
-            auto onFailure = onFailure_;
-            onFailure(TransportError("接受连接失败：" + ec.message(), ec));
-        }
-        // Out of descriptors or memory: try again shortly instead of spinning.
-        retry_.expires_after(std::chrono::milliseconds(100));
-        retry_.async_wait([self = shared_from_this()](std::error_code waitError) {
-            if (!waitError && !self->closed_) {
-                self->acceptNext();
-            }
-        });
-    }
-
-    asio::ip::tcp::acceptor acceptor_;
-    asio::steady_timer retry_;
-    AcceptHandler onAccepted_;
-    FailureHandler onFailure_;
-    bool closed_ = false;
-    std::uint16_t port_ = 0;
 };
 
 // A listener: what it accepts, and the TLS parameters its connections run under.
@@ -387,9 +276,9 @@ struct TransportServer::Core : SessionDelegate,
                     core->accept(*l, std::move(socket));
                 }
             },
-            [weak](const TransportError& error) {
+            [weak](std::error_code ec) {
                 if (auto core = weak.lock()) {
-                    core->reportFailure(error);
+                    core->reportFailure(TransportError("接受连接失败：" + ec.message(), ec));
                 }
             });
         signal->resolve(listener->acceptor->port());

@@ -117,6 +117,7 @@ protected:
     // SessionDelegate
     void sessionAdmitted(const PairedDevice& d) override {
         log.push_back("admitted " + d.deviceID);
+        admittedLastSeen = d.lastSeenAt;
     }
     void sessionReceived(std::span<const ControlMessage> messages,
                          const std::string& deviceID) override {
@@ -153,6 +154,7 @@ protected:
     PairedDevice device;
     std::vector<std::string> log;
     bool closeInBurst = false;
+    std::optional<double> admittedLastSeen;
 };
 
 TEST_F(SessionTest, OneReadIsOneBurstAfterAdmissionAndItsReplies) {
@@ -169,6 +171,7 @@ TEST_F(SessionTest, OneReadIsOneBurstAfterAdmissionAndItsReplies) {
     EXPECT_EQ(s.deviceID(), device.deviceID);
     EXPECT_EQ(clockReads, 1) << "one clock read per read, not per frame";
     EXPECT_EQ(store.device(device.deviceID)->lastSeenAt, now);
+    EXPECT_EQ(admittedLastSeen, now) << "reported with its admission time";
     now += 10;
     EXPECT_EQ(heartbeat.timedOut(now), std::vector<std::string>{device.deviceID});
 
@@ -277,6 +280,7 @@ TEST_F(SessionTest, CableSessionsReportBeforeTheAckAndIgnoreASecondHello) {
               (std::vector<std::string>{"admitted " + device.deviceID, "write helloAck",
                                         "write heartbeatAck", "burst [pointerRelative 7]"}));
     EXPECT_FALSE(store.device(device.deviceID)->lastSeenAt) << "a cable admission saves nothing";
+    EXPECT_FALSE(admittedLastSeen) << "and reports the record as stored";
 }
 
 TEST_F(SessionTest, FrameLimitsBeforeAndAfterAdmission) {
