@@ -60,7 +60,8 @@ protected:
         session = USBSession::create(fds[0], store, [] { return cm::HelloAck{1920, 1080, 1.5F}; });
         tablet = std::make_unique<TabletStream>(fds[1]);
         session->onAccept = [events = events](const PairedDevice& d) {
-            events->add("accept " + d.deviceName);
+            // The device as stored: a cable admission does not stamp lastSeenAt.
+            events->add(d == kTablet ? "accept " + d.deviceName : "accept (changed record)");
         };
         session->onMessage = [events = events](std::span<const ControlMessage> burst,
                                                const std::string& id) {
