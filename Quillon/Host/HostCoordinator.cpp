@@ -79,12 +79,17 @@ HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
       appSwitching_(std::move(appSwitching)),
       clock_(options.clock ? std::move(options.clock) : std::function<double()>(systemNow)),
       inputGate_(options.inputGate ? std::move(options.inputGate) : std::make_shared<InputGate>()) {
+    usbOptions_ = std::move(options.usb);
+    if (!usbOptions_.display) {
+        usbOptions_.display = options.server.display;
+    }
     server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
 }
 
 HostCoordinator::~HostCoordinator() {
-    // The monitor's thread and the server's queue must be gone before the fields they use.
+    // The monitor's thread and the transports' queues must be gone before the fields they use.
     lockMonitor_.reset();
+    usb_.reset();
     server_.reset();
 }
 
@@ -175,6 +180,41 @@ void HostCoordinator::postToMain(std::function<void(HostCoordinator&)> work) {
 
 // MARK: user-interface operations
 
+USBTransportManager& HostCoordinator::usb() {
+    if (usb_) {
+        return *usb_;
+    }
+    usb_ = USBTransportManager::create(store_, usbOptions_);
+    std::weak_ptr<HostCoordinator> weak = weak_from_this();
+    // On the session's read thread.
+    usb_->onAccept = [weak](const PairedDevice& device) {
+        if (auto self = weak.lock()) {
+            write("【USB】设备接入：" + device.deviceName);
+            self->handleAccept(device, HostChannel::usb);
+        }
+    };
+    usb_->onMessage = [weak](std::span<const wire::ControlMessage> messages,
+                             const std::string& deviceID) {
+        if (auto self = weak.lock()) {
+            self->dispatchBurst(messages, deviceID);
+        }
+    };
+    // On the manager's queue.
+    usb_->onClose = [weak](const std::optional<std::string>& deviceID) {
+        auto self = weak.lock();
+        if (!self) {
+            return;
+        }
+        write("【USB】连接断开");
+        if (deviceID) {
+            self->postToMain([id = *deviceID](HostCoordinator& coordinator) {
+                coordinator.handleDisconnect(id, HostChannel::usb);
+            });
+        }
+    };
+    return *usb_;
+}
+
 void HostCoordinator::start() {
     if (!lockMonitor_ && services_.lockSource) {
         std::weak_ptr<HostCoordinator> weak = weak_from_this();
@@ -194,7 +234,7 @@ void HostCoordinator::start() {
     if (lockMonitor_) {
         lockMonitor_->start();
     }
-    // The USB transport starts here, between the lock monitor and the listeners, once wired.
+    usb().start();
     try {
         server_->start();
     } catch (const std::exception& error) {
@@ -206,7 +246,7 @@ void HostCoordinator::stop() {
     if (lockMonitor_) {
         lockMonitor_->stop();
     }
-    // The USB transport stops here, once wired.
+    usb().stop();
     injector_->releaseAll();
     server_->stop();
     setConnectedIDs({});
@@ -449,9 +489,7 @@ void HostCoordinator::requestApplicationList(const std::string& deviceID) {
                 }
                 const wire::ControlMessage reply = wire::cm::ApplicationList{std::move(entries)};
                 if (self->arbiter_.channel(deviceID) == HostChannel::usb) {
-                    if (self->usbSend) {
-                        self->usbSend(reply);
-                    }
+                    self->usb().send(reply);
                 } else {
                     self->server_->send(reply, deviceID);
                 }
@@ -471,7 +509,7 @@ void HostCoordinator::handleLock() {
     // One trip to the transport: sessions, listeners and the pairing window end together.
     server_->stop();
     setPairingPIN(std::nullopt);
-    // The USB transport stops here, once wired.
+    usb().stop();
 }
 
 void HostCoordinator::handleUnlock() {
@@ -487,7 +525,7 @@ void HostCoordinator::handleUnlock() {
         setLastError("解锁后恢复监听失败：" + describe(error));
         return; // still locked, input still gated, USB still stopped
     }
-    // The USB transport starts here, once wired.
+    usb().start();
     setScreenLocked(false);
 }
 

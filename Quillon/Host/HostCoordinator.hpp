@@ -5,6 +5,7 @@
 #include "Quillon/Pairing/PairedDevice.hpp"
 #include "Quillon/Pairing/PairingStore.hpp"
 #include "Quillon/Transport/TransportServer.hpp"
+#include "Quillon/Transport/USBTransportManager.hpp"
 #include "WireProtocol/ControlMessage.hpp"
 #include "WireProtocol/InputTypes.hpp"
 
@@ -73,6 +74,9 @@ public:
     struct Options {
         // Handed to the transport server (display for helloAck, service advertiser, clock).
         TransportServerOptions server;
+        // Handed to the USB transport (where usbmuxd is, poll interval); without a display of
+        // its own it reports the server's.
+        USBTransportOptions usb;
         // Seconds on the system clock, for the pairing window; the real clock when empty.
         std::function<double()> clock;
         // Closed while the screen is locked; shared with the event sink so that long work
@@ -145,11 +149,11 @@ public:
     void handleLock();
     void handleUnlock();
 
-    // Replies to a device whose arbiter entry is usb go here (the USB transport's send); with
-    // none set they are dropped. Main.
-    std::function<void(const wire::ControlMessage&)> usbSend;
-
     TransportServer& server() noexcept { return *server_; }
+    // The USB transport, created on first use (main) with its callbacks wired to the paths
+    // above: accept and close through the arbiter with the usb channel, messages dispatched as
+    // Wi-Fi ones, replies to a device on usb sent on the cable.
+    USBTransportManager& usb();
     // True when input would currently be dropped (any thread).
     bool inputGated() const noexcept { return !inputGate_->isOpen(); }
 
@@ -183,6 +187,8 @@ private:
     std::shared_ptr<AppSwitching> appSwitching_;
     ChannelArbiter arbiter_;
     std::optional<HostChannel> activeChannel_;
+    std::shared_ptr<USBTransportManager> usb_;
+    USBTransportOptions usbOptions_;
     std::unique_ptr<ScreenLockMonitor> lockMonitor_;
     bool terminationArmed_ = false;
     std::function<double()> clock_;

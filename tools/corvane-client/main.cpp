@@ -5,21 +5,28 @@
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "WireProtocol/Bytes.hpp"
 #include "WireProtocol/ControlMessage.hpp"
+#include "WireProtocol/Frame.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
 #include "WireProtocol/WireClient.hpp"
 
 #include <nlohmann/json.hpp>
 
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <iostream>
@@ -39,6 +46,7 @@ const char* kUsage = R"(usage:
   corvane-client pair --pin PIN --state FILE [--name NAME] [--host HOST --port PORT [--salt BASE64]]
                      [--service NAME]
   corvane-client hello --state FILE [--host HOST --port PORT | --service NAME] [options] [COMMAND...]
+  corvane-client usb --state FILE [--listen PORT] [options] [COMMAND...]
 
 pair     connects to the pairing service with the PIN the host shows, asks to pair and keeps the
          device identifier, token and host secret in FILE (created with mode 0600). Without
@@ -48,11 +56,16 @@ hello    connects to the main service with the identity kept in FILE, says hello
          COMMANDs given on the command line, or else one command per line from standard input,
          and prints every reply as a line. A heartbeat goes out every second. Without
          --host/--port the main service is found through avahi.
+usb      plays the tablet on a cable: listens on 127.0.0.1:PORT (default 49281, the tablet's
+         service port; 0 lets the system choose) as the tablet's client does on its device port,
+         prints "listening PORT", waits for the host to connect through usbmuxd, then says hello
+         over the plain stream and goes on as hello does. Point a usbmuxd (or a stand-in) at
+         this port to test a host without an iPad.
 
 --service NAME         when browsing, take only a service whose name starts with NAME (the
                        host's name; several hosts on one network)
 
-hello options:
+hello and usb options:
   --no-heartbeat       send no automatic heartbeats (the host then closes the session)
   --linger SECONDS     after the last command keep printing replies this long (default 0.5)
   --version N          protocol version to announce in hello (default 2)
@@ -104,16 +117,16 @@ struct Arguments {
 Arguments parseArguments(int argc, char** argv) {
     Arguments args;
     if (argc < 2) {
-        usageError("missing pair or hello");
+        usageError("missing pair, hello or usb");
     }
     args.mode = argv[1];
     if (args.mode == "--help" || args.mode == "-h" || args.mode == "help") {
         std::cout << kUsage;
         std::exit(0);
     }
-    static const std::vector<std::string> valued = {"--pin",    "--state",   "--name",
-                                                    "--host",   "--port",    "--salt",
-                                                    "--linger", "--version", "--service"};
+    static const std::vector<std::string> valued = {"--pin",     "--state", "--name",   "--host",
+                                                    "--port",    "--salt",  "--linger", "--version",
+                                                    "--service", "--listen"};
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--help" || a == "-h") {
@@ -430,6 +443,89 @@ std::optional<Command> parseCommand(const std::string& line, const State& state,
     return std::nullopt;
 }
 
+// ---- links ----
+
+// What the command loop talks through: the TLS session of the network or the plain stream of
+// a cable. send() throws WireClientError when the connection is gone.
+class Link {
+public:
+    virtual ~Link() = default;
+    virtual void send(const ControlMessage& message) = 0;
+    virtual void sendBytes(ByteView bytes) = 0;
+    virtual std::optional<ControlMessage> receive(std::chrono::milliseconds timeout) = 0;
+    virtual bool closed() const = 0;
+    virtual int fd() const = 0;
+};
+
+class TLSLink : public Link {
+public:
+    explicit TLSLink(std::unique_ptr<WireClient> client) : client_(std::move(client)) {}
+    void send(const ControlMessage& message) override { client_->send(message); }
+    void sendBytes(ByteView bytes) override { client_->sendBytes(bytes); }
+    std::optional<ControlMessage> receive(std::chrono::milliseconds timeout) override {
+        return client_->receive(timeout);
+    }
+    bool closed() const override { return client_->closed(); }
+    int fd() const override { return client_->fd(); }
+
+private:
+    std::unique_ptr<WireClient> client_;
+};
+
+class PlainLink : public Link {
+public:
+    explicit PlainLink(int fd) : fd_(fd) {}
+    ~PlainLink() override { ::close(fd_); }
+    void send(const ControlMessage& message) override {
+        sendBytes(FrameCodec::encode(message.encode()));
+    }
+    void sendBytes(ByteView bytes) override {
+        std::size_t done = 0;
+        while (done < bytes.size()) {
+            const ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                closed_ = true;
+                throw WireClientError("the host ended the connection");
+            }
+            done += static_cast<std::size_t>(n);
+        }
+    }
+    std::optional<ControlMessage> receive(std::chrono::milliseconds timeout) override {
+        const auto deadline = Clock::now() + timeout;
+        for (;;) {
+            if (auto frame = decoder_.nextFrame()) {
+                return ControlMessage::decode(*frame);
+            }
+            if (closed_) {
+                return std::nullopt;
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(std::max<long long>(0, left.count()))) <= 0) {
+                return std::nullopt;
+            }
+            std::uint8_t buffer[16384];
+            const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+            if (n <= 0) {
+                closed_ = true;
+                continue; // frames already buffered are still handed out
+            }
+            decoder_.append(ByteView(buffer, static_cast<std::size_t>(n)));
+        }
+    }
+    bool closed() const override { return closed_; }
+    int fd() const override { return fd_; }
+
+private:
+    int fd_;
+    bool closed_ = false;
+    FrameDecoder decoder_;
+};
+
 // ---- modes ----
 
 struct Endpoint {
@@ -529,23 +625,14 @@ int pairMode(const Arguments& args) {
     return 0;
 }
 
-int helloMode(const Arguments& args) {
-    const std::string statePath = option(args, "--state");
-    if (statePath.empty()) {
-        usageError("--state FILE is required");
-    }
-    const State state = loadState(statePath);
-    const Endpoint endpoint = findEndpoint(args, ServiceConstants::bonjourType, false);
+// Says hello on `client`, then runs the commands and prints the replies (hello and usb).
+int runSession(const Arguments& args, const State& state, Link& link) {
     const int version = std::atoi(option(args, "--version", "2").c_str());
     const double linger = std::atof(option(args, "--linger", "0.5").c_str());
     const bool heartbeats =
         std::find(args.flags.begin(), args.flags.end(), "--no-heartbeat") == args.flags.end();
-
-    std::unique_ptr<WireClient> client;
+    Link* client = &link;
     try {
-        client = WireClient::connect(endpoint.host, endpoint.port,
-                                     PSKProvider::sessionKey(state.hostSecret),
-                                     ServiceConstants::sessionIdentity);
         client->send(cm::Hello{state.deviceID, state.token, state.deviceName,
                                static_cast<std::uint16_t>(version)});
     } catch (const WireClientError& e) {
@@ -674,6 +761,67 @@ int helloMode(const Arguments& args) {
     }
 }
 
+int helloMode(const Arguments& args) {
+    const std::string statePath = option(args, "--state");
+    if (statePath.empty()) {
+        usageError("--state FILE is required");
+    }
+    const State state = loadState(statePath);
+    const Endpoint endpoint = findEndpoint(args, ServiceConstants::bonjourType, false);
+    std::unique_ptr<WireClient> client;
+    try {
+        client = WireClient::connect(endpoint.host, endpoint.port,
+                                     PSKProvider::sessionKey(state.hostSecret),
+                                     ServiceConstants::sessionIdentity);
+    } catch (const WireClientError& e) {
+        std::cerr << "corvane-client: " << e.what() << "\n";
+        return 2;
+    }
+    TLSLink link(std::move(client));
+    return runSession(args, state, link);
+}
+
+int usbMode(const Arguments& args) {
+    const std::string statePath = option(args, "--state");
+    if (statePath.empty()) {
+        usageError("--state FILE is required");
+    }
+    const State state = loadState(statePath);
+    const std::string portText = option(args, "--listen", "49281");
+    const std::uint16_t port = portText == "0" ? 0 : parsePort(portText);
+
+    const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    const int yes = 1;
+    ::setsockopt(listener, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t length = sizeof address;
+    if (::bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+        ::listen(listener, 1) != 0 ||
+        ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+        std::cerr << "corvane-client: cannot listen on 127.0.0.1:" << port << ": "
+                  << std::strerror(errno) << "\n";
+        return 2;
+    }
+    std::cout << "listening " << ntohs(address.sin_port) << std::endl;
+    int fd = -1;
+    do {
+        fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    ::close(listener); // one connection, as one cable carries one session
+    if (fd < 0) {
+        std::cerr << "corvane-client: accept failed: " << std::strerror(errno) << "\n";
+        return 2;
+    }
+    const int noDelay = 1;
+    ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &noDelay, sizeof noDelay);
+    std::cout << "connected" << std::endl;
+    PlainLink link(fd);
+    return runSession(args, state, link);
+}
+
 } // namespace
 
 // libdbus takes its global and per-connection locks in either order depending on whether a
@@ -691,6 +839,9 @@ int main(int argc, char** argv) {
     }
     if (args.mode == "hello") {
         return helloMode(args);
+    }
+    if (args.mode == "usb") {
+        return usbMode(args);
     }
     usageError("unknown mode " + args.mode);
 }
