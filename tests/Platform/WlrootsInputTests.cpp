@@ -28,9 +28,10 @@ constexpr int kLeftCtrl = 29, kC = 46;
 // focus. The backend comes first: its devices give the seat a pointer and a keyboard, and the
 // observer binds them as they appear (events before that would be lost).
 struct Session {
-    explicit Session(SwayServer::Options options = {})
+    explicit Session(SwayServer::Options options = {}, std::string displaySetting = "primary")
         : sway(std::move(options)),
-          geometry(std::make_shared<platform::WaylandDisplayGeometry>(sway.display())),
+          geometry(std::make_shared<platform::WaylandDisplayGeometry>(
+              sway.display(), [displaySetting] { return displaySetting; })),
           backend(
               {.display = sway.display(), .geometry = geometry, .swaySocket = sway.ipcSocket()}),
           observer(sway.display()) {
@@ -118,6 +119,35 @@ TEST(WlrootsInput, AbsoluteMovesLandOnTheOutputAndRelativeMovesStopAtItsEdges) {
         EXPECT_NEAR(s.observer.pointerY(), step.y, 0.01) << step.what;
     }
     EXPECT_EQ(s.backend.dropped(), 0u);
+}
+
+TEST(WlrootsInput, AbsoluteMovesReachTheSelectedAreaOfTwoOutputs) {
+    const SwayServer::Options twoOutputs{
+        .outputs = {{"", 0, 0, 1600, 900, 1}, {"", 1600, 0, 800, 600, 2}}};
+    {
+        Session s(twoOutputs, "primary"); // the observer's output, HEADLESS-1
+        ASSERT_EQ(s.geometry->mainBounds(), (platform::Rect{0, 0, 1600, 900}));
+        s.after([&] { s.backend.movePointerTo({800, 450}); });
+        EXPECT_EQ(s.observer.pointerX(), 800);
+        EXPECT_EQ(s.observer.pointerY(), 450);
+        s.after([&] { s.backend.movePointerTo({5000, 100}); });
+        EXPECT_TRUE(s.observer.pointerInside()) << "kept on the selected output";
+        EXPECT_EQ(s.observer.pointerX(), 1599);
+        EXPECT_EQ(s.observer.pointerY(), 100);
+    }
+    {
+        Session s(twoOutputs, "all"); // 2000 x 900 points
+        ASSERT_EQ(s.geometry->mainBounds(), (platform::Rect{0, 0, 2000, 900}));
+        s.after([&] { s.backend.movePointerTo({1234.5, 678}); });
+        EXPECT_EQ(s.observer.pointerX(), 1234.5);
+        EXPECT_EQ(s.observer.pointerY(), 678);
+        s.after([&] { s.backend.movePointerTo({1700, 100}); });
+        EXPECT_FALSE(s.observer.pointerInside()) << "onto the second output";
+        s.after([&] { s.backend.movePointerTo({0, 899}); });
+        EXPECT_TRUE(s.observer.pointerInside());
+        EXPECT_EQ(s.observer.pointerX(), 0);
+        EXPECT_EQ(s.observer.pointerY(), 899);
+    }
 }
 
 TEST(WlrootsInput, DragHoldsTheLeftButtonAndDoubleClickIsTwoPairs) {
