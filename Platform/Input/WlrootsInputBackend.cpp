@@ -1,6 +1,7 @@
 #include "Platform/Input/WlrootsInputBackend.hpp"
 
 #include "Platform/Input/SwayIpc.hpp"
+#include "Platform/Input/XkbLayoutIndex.hpp"
 
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -58,42 +59,6 @@ int keymapFile(const std::string& text) {
     }
     ::fcntl(fd, F_ADD_SEALS, F_SEAL_SHRINK | F_SEAL_GROW | F_SEAL_WRITE | F_SEAL_SEAL);
     return fd;
-}
-
-// Where a keysym sits on the user's layout (first layout): its keycode and whether Shift is
-// needed.
-struct KeyPosition {
-    xkb_keycode_t keycode = 0;
-    bool shift = false;
-};
-
-std::unordered_map<xkb_keysym_t, KeyPosition> indexLayout(xkb_keymap* keymap) {
-    std::unordered_map<xkb_keysym_t, KeyPosition> index;
-    const xkb_mod_mask_t shift = 1u << xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
-    const xkb_keycode_t min = xkb_keymap_min_keycode(keymap);
-    const xkb_keycode_t max = xkb_keymap_max_keycode(keymap);
-    // Unshifted positions first, so a keysym on two keys prefers the one without Shift.
-    for (const bool wantShift : {false, true}) {
-        for (xkb_keycode_t kc = min; kc <= max && kc >= min; ++kc) {
-            const xkb_level_index_t levels = xkb_keymap_num_levels_for_key(keymap, kc, 0);
-            for (xkb_level_index_t level = 0; level < levels; ++level) {
-                const xkb_keysym_t* syms = nullptr;
-                if (xkb_keymap_key_get_syms_by_level(keymap, kc, 0, level, &syms) != 1) {
-                    continue;
-                }
-                xkb_mod_mask_t masks[8];
-                const std::size_t n =
-                    xkb_keymap_key_get_mods_for_level(keymap, kc, 0, level, masks, 8);
-                const bool reachable = std::any_of(masks, masks + n, [&](xkb_mod_mask_t m) {
-                    return m == (wantShift ? shift : 0u);
-                });
-                if (reachable) {
-                    index.try_emplace(syms[0], KeyPosition{kc, wantShift});
-                }
-            }
-        }
-    }
-    return index;
 }
 
 std::string textKeymap(const std::vector<xkb_keysym_t>& keysyms) {

@@ -3,6 +3,7 @@
 #include "Platform/Input/InputBackendChooser.hpp"
 
 #include "tests/support/DbusFixture.hpp"
+#include "tests/support/KwinFixture.hpp"
 #include "tests/support/SwayFixture.hpp"
 
 #include <gtest/gtest.h>
@@ -162,6 +163,13 @@ TEST(InputBackendChooser, ProbingAsksTheCompositorAndTheSessionBus) {
     mutter.requestName("org.gnome.Mutter.RemoteDesktop");
     offers = platform::probeSession({"wayland", sway.display(), "", "sway"});
     EXPECT_TRUE(offers.mutterRemoteDesktop);
+
+    // KWin offers fake input to this (granted) program, and no wlroots globals.
+    testing::KwinServer kwin;
+    offers = platform::probeSession({"wayland", kwin.display(), "", "KDE"});
+    EXPECT_TRUE(offers.compositorAnswered);
+    EXPECT_TRUE(offers.kdeFakeInput);
+    EXPECT_FALSE(offers.wlrootsVirtualPointer || offers.wlrootsVirtualKeyboard);
 
     // No compositor at that display; an X11 session is not probed at all.
     testing::TempDir dir;
