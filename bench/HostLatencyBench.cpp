@@ -317,10 +317,11 @@ int main(int argc, char** argv) {
     platform::X11EventPoster::Options o;
     o.display = server.display;
     o.geometry = geometry;
-    o.settings = [] { return platform::X11InputSettings{}; };
+    o.settings = [] { return platform::InputSettings{}; };
     auto poster = std::make_shared<platform::X11EventPoster>(o);
-    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr);
-    auto injector = std::make_shared<EventInjector>(sink);
+    auto& defaults = platform::Defaults::standard();
+    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
+    auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
     HostCoordinator::Options options;
     options.server.display = geometry;
     options.server.advertise = false;

@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
     platform::X11EventPoster::Options o;
     o.display = server.display;
     o.geometry = geometry;
-    o.settings = [] { return platform::X11InputSettings{}; };
+    o.settings = [] { return platform::InputSettings{}; };
     auto poster = std::make_shared<platform::X11EventPoster>(o);
     auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
     EventInjector injector(sink, GestureMapper::defaultMapper(), defaults);

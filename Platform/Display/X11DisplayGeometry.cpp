@@ -201,8 +201,40 @@ double X11DisplayGeometry::backingScale() const {
 }
 
 X11DisplayGeometry::State X11DisplayGeometry::state() const {
-    std::lock_guard lock(mutex_);
-    return state_;
+    // A sequence lock: the writer makes the count odd while it stores, so a read that saw the
+    // same even count before and after saw one whole state. Every pointer move reads this.
+    for (;;) {
+        const std::uint64_t before = published_.sequence.load(std::memory_order_acquire);
+        if ((before & 1) != 0) {
+            continue;
+        }
+        State s;
+        s.connected = published_.connected.load(std::memory_order_relaxed);
+        s.originX = published_.originX.load(std::memory_order_relaxed);
+        s.originY = published_.originY.load(std::memory_order_relaxed);
+        s.pixelWidth = published_.pixelWidth.load(std::memory_order_relaxed);
+        s.pixelHeight = published_.pixelHeight.load(std::memory_order_relaxed);
+        s.scale = published_.scale.load(std::memory_order_relaxed);
+        s.generation = published_.generation.load(std::memory_order_relaxed);
+        std::atomic_thread_fence(std::memory_order_acquire);
+        if (published_.sequence.load(std::memory_order_relaxed) == before) {
+            return s;
+        }
+    }
+}
+
+void X11DisplayGeometry::Published::store(const State& s) {
+    const std::uint64_t n = sequence.load(std::memory_order_relaxed);
+    sequence.store(n + 1, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    connected.store(s.connected, std::memory_order_relaxed);
+    originX.store(s.originX, std::memory_order_relaxed);
+    originY.store(s.originY, std::memory_order_relaxed);
+    pixelWidth.store(s.pixelWidth, std::memory_order_relaxed);
+    pixelHeight.store(s.pixelHeight, std::memory_order_relaxed);
+    scale.store(s.scale, std::memory_order_relaxed);
+    generation.store(s.generation, std::memory_order_relaxed);
+    sequence.store(n + 2, std::memory_order_release);
 }
 
 void X11DisplayGeometry::run() {
@@ -211,6 +243,7 @@ void X11DisplayGeometry::run() {
         if (state_.generation == 0 || !sameGeometry(state_, s)) {
             s.generation = state_.generation + 1;
             state_ = s;
+            published_.store(s);
         }
         stopCv_.notify_all();
     };

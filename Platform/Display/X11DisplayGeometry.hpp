@@ -26,9 +26,9 @@ namespace quillon::platform {
 // The values are read once at construction and then kept up to date by a small thread with
 // its own connection that wakes on RandR changes (monitors, outputs, screen size) and on
 // changes of the resource database, and looks again every `refreshInterval` (monitors that
-// clients define with RandR change without an event). Reads never talk to the server and are
-// thread-safe. Without a display (no DISPLAY, server unreachable, connection lost) the answer
-// is zero size and scale 2.0; the thread tries to connect again every `refreshInterval`.
+// clients define with RandR change without an event). Reads never talk to the server, take no lock
+// and are thread-safe. Without a display (no DISPLAY, server unreachable, connection lost) the
+// answer is zero size and scale 2.0; the thread tries to connect again every `refreshInterval`.
 class X11DisplayGeometry : public DisplayGeometry {
 public:
     struct Monitor {
@@ -77,8 +77,22 @@ private:
 
     std::string display_;
     std::chrono::milliseconds retry_;
+    // What readers see, written only by the refresh thread (under mutex_), read without a lock.
+    struct Published {
+        std::atomic<std::uint64_t> sequence{0};
+        std::atomic<bool> connected{false};
+        std::atomic<int> originX{0};
+        std::atomic<int> originY{0};
+        std::atomic<int> pixelWidth{0};
+        std::atomic<int> pixelHeight{0};
+        std::atomic<double> scale{2.0};
+        std::atomic<std::uint64_t> generation{0};
+        void store(const State& s);
+    };
+
     mutable std::mutex mutex_;
-    State state_;
+    State state_; // the thread's own copy, and the constructor's wait
+    Published published_;
     std::condition_variable stopCv_;
     bool stopping_ = false;
     int wakeFd_ = -1; // eventfd that interrupts the thread's poll()

@@ -60,7 +60,50 @@ inline constexpr std::uint32_t gestureScrollX = 118;
 inline constexpr std::uint32_t gestureScrollY = 119;
 inline constexpr std::uint32_t momentumPhase = 123; // on scroll-wheel events
 inline constexpr std::uint32_t gesturePhase = 132;
+// Private fields of gesture and dock-control events; numbers are shared between kinds, so the
+// name says which kind reads them.
+inline constexpr std::uint32_t gestureIsScroll = 135;    // scroll companions: 1
+inline constexpr std::uint32_t dockSwipeMotion = 123;    // 1: horizontal
+inline constexpr std::uint32_t dockSwipeProgress = 124;  // -1.0 right, 1.0 left
+inline constexpr std::uint32_t dockSwipeStep = 125;
+inline constexpr std::uint32_t dockSwipeEnd = 129;       // the end phase only: -9999 right, 9999 left
+inline constexpr std::uint32_t dockSwipePhase = 134;
+inline constexpr std::uint32_t dockSwipeDirection = 135; // DockSwipeDirection
+inline constexpr std::uint32_t dockSwipeVelocity = 138;
+inline constexpr std::uint32_t dockSwipeTiny = 139;
+inline constexpr std::uint32_t dockSwipeTimestamp = 169;
 } // namespace EventField
+
+// Values of EventField::gestureKind (and of gestureSeriesKind for the series events).
+namespace GestureKind {
+inline constexpr std::int64_t scroll = 6;
+inline constexpr std::int64_t zoom = 8;
+inline constexpr std::int64_t smartZoom = 22;
+inline constexpr std::int64_t dockSwipe = 23;
+inline constexpr std::int64_t seriesBegin = 61;
+inline constexpr std::int64_t seriesEnd = 62;
+} // namespace GestureKind
+
+// Values of EventField::scrollPhase and EventField::gesturePhase.
+namespace EventPhase {
+inline constexpr std::int64_t began = 1;
+inline constexpr std::int64_t changed = 2;
+inline constexpr std::int64_t ended = 4;
+inline constexpr std::int64_t mayBegin = 128;
+} // namespace EventPhase
+
+// Values of EventField::momentumPhase.
+namespace MomentumPhase {
+inline constexpr std::int64_t begin = 1;
+inline constexpr std::int64_t proceed = 2;
+inline constexpr std::int64_t end = 3;
+} // namespace MomentumPhase
+
+// Values of EventField::dockSwipeDirection.
+namespace DockSwipeDirection {
+inline constexpr std::int64_t right = 1;
+inline constexpr std::int64_t left = 0x80000001LL;
+} // namespace DockSwipeDirection
 
 // One synthesised input event as a plain value: what the sink asks the platform to post.
 // Numbered fields live inline (no allocation per event); at most kMaxFields of each kind.

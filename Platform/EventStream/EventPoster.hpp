@@ -19,6 +19,9 @@ public:
     // Pushes posted events to the platform. Called when an EventBatch on this thread ends, or
     // by posters themselves after a post outside any batch.
     virtual void flush() {}
+    // Lets go of whatever the platform still holds for this poster beyond the events' own
+    // releases (keys counted down, lock keys toggled): disconnection, screen lock, exit.
+    virtual void releaseAll() {}
 };
 
 // Groups the events of a burst of messages so a poster flushes once for all of them, not once

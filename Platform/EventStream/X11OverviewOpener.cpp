@@ -1,6 +1,5 @@
 #include "Platform/EventStream/X11OverviewOpener.hpp"
 
-#include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Display/X11Connection.hpp"
 
@@ -29,7 +28,7 @@ std::string trim(const std::string& s) {
 X11OverviewOpener::X11OverviewOpener(std::string display, std::function<std::string()> combination)
     : display_(std::move(display)), combination_(std::move(combination)) {
     if (!combination_) {
-        combination_ = [] { return Defaults::standard().string("overviewKey").value_or("Super"); };
+        combination_ = [] { return std::string(kDefaultCombination); };
     }
 }
 
@@ -75,31 +74,22 @@ X11OverviewOpener::parseCombination(const std::string& text) {
     return keys;
 }
 
-void X11OverviewOpener::openOverview() {
-    const std::string text = combination_();
-    const auto keys = parseCombination(text);
+bool X11OverviewOpener::tap(Display* dpy, const std::string& combination) {
+    const auto keys = parseCombination(combination);
     if (!keys) {
         static std::mutex logMutex;
         static std::set<std::string> logged;
         std::lock_guard lock(logMutex);
-        if (logged.insert(text).second) {
-            DiagLog::write("【输入】无法识别的概览快捷键“" + text + "”");
+        if (logged.insert(combination).second) {
+            DiagLog::write("【输入】无法识别的概览快捷键“" + combination + "”");
         }
-        return;
+        return false;
     }
-    std::lock_guard lock(mutex_);
-    if (!conn_ || !*conn_ || conn_->lost()) {
-        conn_ = std::make_unique<x11::Connection>(display_);
-    }
-    if (!*conn_) {
-        return;
-    }
-    Display* dpy = conn_->get();
     std::vector<KeyCode> codes;
     for (const unsigned long sym : *keys) {
         const KeyCode kc = XKeysymToKeycode(dpy, sym);
         if (kc == 0) {
-            return; // the keymap has no such key: pressing the rest would be a different shortcut
+            return false; // the keymap has no such key: the rest would be a different shortcut
         }
         codes.push_back(kc);
     }
@@ -109,7 +99,25 @@ void X11OverviewOpener::openOverview() {
     for (auto it = codes.rbegin(); it != codes.rend(); ++it) {
         XTestFakeKeyEvent(dpy, *it, False, CurrentTime);
     }
-    XFlush(dpy);
+    return true;
+}
+
+void X11OverviewOpener::openOverview() {
+    const std::string text = combination_();
+    if (!parseCombination(text)) {
+        tap(nullptr, text); // logs it once
+        return;
+    }
+    std::lock_guard lock(mutex_);
+    if (!conn_ || !*conn_ || conn_->lost()) {
+        conn_ = std::make_unique<x11::Connection>(display_);
+    }
+    if (!*conn_) {
+        return;
+    }
+    if (tap(conn_->get(), text)) {
+        XFlush(conn_->get());
+    }
 }
 
 } // namespace quillon::platform

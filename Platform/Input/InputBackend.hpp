@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/Display/Geometry.hpp"
+#include "Platform/Permission/InputPermission.hpp"
 
 #include <cstdint>
 #include <string>
@@ -19,14 +20,6 @@ inline constexpr int middle = 0x112; // BTN_MIDDLE (274)
 // One wheel click in high-resolution wheel units, as Linux (REL_WHEEL_HI_RES) and Wayland
 // (axis_value120) count them.
 inline constexpr int kWheelUnitsPerClick = 120;
-
-// Whether, and if not why, a backend can put input into the current session.
-struct InputPermission {
-    bool permitted = false;
-    // Why not, in words a user can act on ("no DISPLAY is set", "this is a Wayland session:
-    // ..."); empty when permitted.
-    std::string reason;
-};
 
 // The Linux verbs synthesised input comes down to. The event translator turns the event
 // model into these calls once; each display server is one implementation (X11 through XTest,

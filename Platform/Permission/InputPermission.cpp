@@ -7,7 +7,7 @@
 
 namespace quillon::platform {
 
-InputPermissionStatus InputPermission::check(const std::string& display) {
+InputPermission InputPermission::check(const std::string& display) {
     x11::Connection conn(display);
     if (!conn) {
         return {false, conn.error()};

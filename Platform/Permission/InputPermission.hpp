@@ -4,19 +4,19 @@
 
 namespace quillon::platform {
 
-// Whether this process may post input: on Linux, whether the X display opens and offers the
-// XTest extension (what the Mac asks of its accessibility permission).
-struct InputPermissionStatus {
+// Whether, and if not why, this process can put input into the current session (what the Mac
+// asks of its accessibility permission). Every InputBackend answers it for its display server.
+struct InputPermission {
     bool permitted = false;
-    // Why not, as text for the console ("no DISPLAY is set", "cannot connect to X display :3",
-    // "the X server at :3 has no XTest extension"); empty when permitted.
+    // Why not, in words a user can act on ("no DISPLAY is set", "cannot connect to X display
+    // :3", "the X server at :3 has no XTest extension"); empty when permitted.
     std::string reason;
+
+    // The X11 answer, asked afresh on every call (opens and closes a connection: the display
+    // opens and offers XTest): for the console, not the input path. `display` empty: $DISPLAY.
+    static InputPermission check(const std::string& display = {});
 };
 
-namespace InputPermission {
-// Asks afresh on every call (opens and closes a connection): for the console, not the input
-// path. `display` empty: $DISPLAY.
-InputPermissionStatus check(const std::string& display = {});
-} // namespace InputPermission
+using InputPermissionStatus = InputPermission;
 
 } // namespace quillon::platform

@@ -4,8 +4,8 @@
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/EventStream/X11EventPoster.hpp"
-#include "Platform/EventStream/X11OverviewOpener.hpp"
+#include "Platform/Input/EventTranslator.hpp"
+#include "Platform/Input/InputBackendFactory.hpp"
 #include "Platform/Permission/InputPermission.hpp"
 #include "Quillon/Catalog/AppCatalog.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
@@ -131,18 +131,23 @@ int runHeadlessHost() {
     } else {
         store = std::make_shared<KeychainPairingStore>(KeychainPairingStore::defaultService);
     }
+    platform::Defaults& defaults = platform::Defaults::standard();
     auto geometry = std::make_shared<platform::X11DisplayGeometry>();
-    platform::X11EventPoster::Options posterOptions;
-    posterOptions.geometry = geometry;
-    auto poster = std::make_shared<platform::X11EventPoster>(posterOptions);
-    auto sink = std::make_shared<CGEventSink>(poster, geometry,
-                                              std::make_shared<platform::X11OverviewOpener>());
+    // The sink's events become the verbs of the session's input backend; the translator also
+    // opens the overview through it.
+    auto translator = std::make_shared<platform::EventTranslator>(
+        platform::makeInputBackend({defaults, geometry, {}}),
+        [&defaults] { return platform::readInputSettings(defaults); });
+    auto gate = std::make_shared<InputGate>();
+    auto sink = std::make_shared<CGEventSink>(translator, geometry, translator, defaults, nullptr,
+                                              gate);
     // The injector's cursor starts at the centre of the main display.
-    auto injector = std::make_shared<EventInjector>(sink);
+    auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
     auto catalog = std::make_shared<AppCatalogService>(AppCatalog::defaultSearchRoots());
     HostCoordinator::Options options;
     options.server.display = geometry;
     options.server.advertiser = platform::makeAvahiAdvertiser();
+    options.inputGate = gate;
     auto coordinator = HostCoordinator::create(store, injector, !passive, catalog, options);
 
     const auto permission = platform::InputPermission::check();

@@ -74,7 +74,9 @@ HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
                                  std::shared_ptr<AppSwitching> appSwitching, Options options)
     : store_(std::move(store)), injector_(std::move(injector)),
       appSwitching_(std::move(appSwitching)),
-      clock_(options.clock ? std::move(options.clock) : std::function<double()>(systemNow)) {
+      clock_(options.clock ? std::move(options.clock) : std::function<double()>(systemNow)),
+      inputGate_(options.inputGate ? std::move(options.inputGate)
+                                   : std::make_shared<InputGate>()) {
     server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
 }
 
@@ -134,7 +136,11 @@ void HostCoordinator::setPairingPIN(std::optional<std::string> value) {
 
 void HostCoordinator::setScreenLocked(bool value) {
     // The gate changes together with the published flag, before anyone is told.
-    inputGate_.store(value, std::memory_order_release);
+    if (value) {
+        inputGate_->close();
+    } else {
+        inputGate_->open();
+    }
     if (value == isScreenLocked_) {
         return;
     }
@@ -373,7 +379,7 @@ void HostCoordinator::dispatch(const wire::ControlMessage& message, const std::s
         postToMain([message, deviceID](HostCoordinator& self) { self.receive(message, deviceID); });
         return;
     }
-    if (inputGate_.load(std::memory_order_acquire)) {
+    if (!inputGate_->isOpen()) {
         return; // locked: dropped without a word
     }
     auto& diagnostics = InputDiagnostics::shared();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillon/Host/ChannelArbiter.hpp"
+#include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/PairedDevice.hpp"
 #include "Quillon/Pairing/PairingStore.hpp"
 #include "Quillon/Transport/TransportServer.hpp"
@@ -49,6 +50,9 @@ public:
         TransportServerOptions server;
         // Seconds on the system clock, for the pairing window; the real clock when empty.
         std::function<double()> clock;
+        // Closed while the screen is locked; shared with the event sink so that long work
+        // stops at once. A gate of its own when absent.
+        std::shared_ptr<InputGate> inputGate;
     };
 
     // Builds the coordinator (main): creates the transport server over the same store with this
@@ -114,7 +118,7 @@ public:
 
     TransportServer& server() noexcept { return *server_; }
     // True when input would currently be dropped (any thread).
-    bool inputGated() const noexcept { return inputGate_.load(std::memory_order_acquire); }
+    bool inputGated() const noexcept { return !inputGate_->isOpen(); }
 
 private:
     HostCoordinator(std::shared_ptr<PairingStore> store, std::shared_ptr<EventInjector> injector,
@@ -150,7 +154,7 @@ private:
     std::function<double()> clock_;
 
     // Mirrors isScreenLocked for the transport queues; written only together with it.
-    std::atomic<bool> inputGate_{false};
+    std::shared_ptr<InputGate> inputGate_;
 
     std::vector<std::pair<std::size_t, Observer>> observers_;
     std::size_t nextObserverToken_ = 1;

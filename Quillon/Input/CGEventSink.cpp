@@ -1,5 +1,6 @@
 #include "Quillon/Input/CGEventSink.hpp"
 
+#include "Platform/EventStream/MacKeyTable.hpp"
 #include "Quillon/Input/KeyCode.hpp"
 
 #include <algorithm>
@@ -31,41 +32,18 @@ struct ModifierKey {
     std::uint16_t keyCode;
 };
 constexpr std::array<ModifierKey, 4> kModifierKeys = {{
-    {KeyModifiers::command, platform::EventFlags::command, 55},
-    {KeyModifiers::shift, platform::EventFlags::shift, 56},
-    {KeyModifiers::option, platform::EventFlags::alternate, 58},
-    {KeyModifiers::control, platform::EventFlags::control, 59},
+    {KeyModifiers::command, platform::EventFlags::command, platform::MacKey::command},
+    {KeyModifiers::shift, platform::EventFlags::shift, platform::MacKey::shift},
+    {KeyModifiers::option, platform::EventFlags::alternate, platform::MacKey::option},
+    {KeyModifiers::control, platform::EventFlags::control, platform::MacKey::control},
 }};
 
-constexpr std::uint16_t kShowDesktopKey = 103;
+constexpr std::uint16_t kShowDesktopKey = platform::MacKey::f11;
 constexpr std::size_t kTextChunk = 20;
 
-// Scroll phases of wheel events and phases of gesture events.
-constexpr std::int64_t kPhaseMayBegin = 128;
-constexpr std::int64_t kPhaseBegan = 1;
-constexpr std::int64_t kPhaseChanged = 2;
-constexpr std::int64_t kPhaseEnded = 4;
-constexpr std::int64_t kMomentumBegin = 1;
-constexpr std::int64_t kMomentumContinue = 2;
-constexpr std::int64_t kMomentumEnd = 3;
-
-// Gesture kinds (field 110) and the other private gesture fields.
-constexpr std::int64_t kGestureScroll = 6;
-constexpr std::int64_t kGestureZoom = 8;
-constexpr std::int64_t kGestureSmartZoom = 22;
-constexpr std::int64_t kGestureDockSwipe = 23;
-constexpr std::int64_t kGestureSeriesBegin = 61;
-constexpr std::int64_t kGestureSeriesEnd = 62;
-constexpr std::uint32_t kFieldGestureIsScroll = 135;
-constexpr std::uint32_t kFieldDockSwipeMotion = 123;
-constexpr std::uint32_t kFieldDockSwipeDirection = 135;
-constexpr std::uint32_t kFieldDockSwipeProgress = 124;
-constexpr std::uint32_t kFieldDockSwipePhase = 134;
-constexpr std::uint32_t kFieldDockSwipeVelocity = 138;
-constexpr std::uint32_t kFieldDockSwipeTimestamp = 169;
-constexpr std::uint32_t kFieldDockSwipeStep = 125;
-constexpr std::uint32_t kFieldDockSwipeEnd = 129;
-constexpr std::uint32_t kFieldDockSwipeTiny = 139;
+namespace EventPhase = platform::EventPhase;
+namespace GestureKind = platform::GestureKind;
+namespace MomentumPhase = platform::MomentumPhase;
 
 constexpr double kInt32Min = static_cast<double>(std::numeric_limits<std::int32_t>::min());
 constexpr double kInt32Max = static_cast<double>(std::numeric_limits<std::int32_t>::max());
@@ -140,9 +118,9 @@ Event gestureEvent(std::int64_t kind) {
 }
 
 Event scrollGestureEvent(std::int64_t phase, double dx, double dy) {
-    Event e = gestureEvent(kGestureScroll);
+    Event e = gestureEvent(GestureKind::scroll);
     e.setIntegerField(EventField::gesturePhase, phase);
-    e.setIntegerField(kFieldGestureIsScroll, 1);
+    e.setIntegerField(EventField::gestureIsScroll, 1);
     e.setDoubleField(EventField::gestureScrollX, dx);
     e.setDoubleField(EventField::gestureScrollY, dy);
     return e;
@@ -150,12 +128,12 @@ Event scrollGestureEvent(std::int64_t phase, double dx, double dy) {
 
 Event seriesEvent(std::int64_t kind) {
     Event e = gestureEvent(kind);
-    e.setIntegerField(EventField::gestureSeriesKind, kGestureScroll);
+    e.setIntegerField(EventField::gestureSeriesKind, GestureKind::scroll);
     return e;
 }
 
 Event zoomEvent(double amount, std::int64_t phase) {
-    Event e = gestureEvent(kGestureZoom);
+    Event e = gestureEvent(GestureKind::zoom);
     e.setDoubleField(EventField::gestureZoomAmount, amount);
     e.setIntegerField(EventField::gesturePhase, phase);
     return e;
@@ -174,15 +152,15 @@ Event dockEvent(std::int64_t type) {
 std::int64_t gesturePhaseOf(ScrollPhase phase) {
     switch (phase) {
     case ScrollPhase::began:
-        return kPhaseBegan;
+        return EventPhase::began;
     case ScrollPhase::changed:
-        return kPhaseChanged;
+        return EventPhase::changed;
     case ScrollPhase::ended:
-        return kPhaseEnded;
+        return EventPhase::ended;
     case ScrollPhase::momentum:
-        return kPhaseChanged;
+        return EventPhase::changed;
     }
-    return kPhaseChanged;
+    return EventPhase::changed;
 }
 
 double systemUptimeNanoseconds() {
@@ -252,11 +230,13 @@ struct CGEventSink::Scroller : std::enable_shared_from_this<CGEventSink::Scrolle
         double y = 0;
     };
 
-    Scroller(std::shared_ptr<platform::EventPoster> p, platform::Defaults& d)
-        : poster(std::move(p)), defaults(d) {}
+    Scroller(std::shared_ptr<platform::EventPoster> p, platform::Defaults& d,
+             std::shared_ptr<const InputGate> g)
+        : poster(std::move(p)), defaults(d), gate(std::move(g)) {}
 
     std::shared_ptr<platform::EventPoster> poster;
     platform::Defaults& defaults;
+    std::shared_ptr<const InputGate> gate;
 
     mutable std::mutex mutex;
     double totalScrolledY = 0;
@@ -291,16 +271,16 @@ struct CGEventSink::Scroller : std::enable_shared_from_this<CGEventSink::Scrolle
 
     void companionBeganLocked(double dx, double dy) {
         if (!gestureSeriesActive) {
-            emit(scrollGestureEvent(kPhaseMayBegin, 0, 0));
-            emit(seriesEvent(kGestureSeriesBegin));
+            emit(scrollGestureEvent(EventPhase::mayBegin, 0, 0));
+            emit(seriesEvent(GestureKind::seriesBegin));
             gestureSeriesActive = true;
         }
-        emit(scrollGestureEvent(kPhaseBegan, dx, dy));
+        emit(scrollGestureEvent(EventPhase::began, dx, dy));
     }
 
     void companionEndedLocked(double dx, double dy) {
-        emit(scrollGestureEvent(kPhaseEnded, dx, dy));
-        emit(seriesEvent(kGestureSeriesEnd));
+        emit(scrollGestureEvent(EventPhase::ended, dx, dy));
+        emit(seriesEvent(GestureKind::seriesEnd));
         gestureSeriesActive = false;
     }
 
@@ -316,30 +296,41 @@ struct CGEventSink::Scroller : std::enable_shared_from_this<CGEventSink::Scrolle
             if (gen != generation) {
                 return; // stopped before this tick got the lock
             }
-            const double d = decay();
-            // With a decay above 1 the velocity grows without end; keeping it in the int32
-            // range keeps every rounded delta convertible (the momentum then runs at that
-            // speed until the next scroll stops it).
-            vx = clampToInt32Range(vx * d);
-            vy = clampToInt32Range(vy * d);
-            const std::int32_t rx = roundToInt32(vx);
-            const std::int32_t ry = roundToInt32(vy);
-            if (rx == 0 && ry == 0) {
-                Event end = wheelEvent(0, 0);
-                end.setIntegerField(EventField::momentumPhase, kMomentumEnd);
-                emit(end);
+            if (!gate->isOpen()) {
+                // The screen locked while the content was still gliding: the glide ends here,
+                // without another event.
                 finished = stopLocked();
             } else {
-                const std::int64_t phase = started ? kMomentumContinue : kMomentumBegin;
-                started = true;
-                totalScrolledY += std::abs(static_cast<double>(ry));
-                Event e = wheelEvent(ry, rx);
-                e.setIntegerField(EventField::momentumPhase, phase);
-                emit(e);
+                tickLocked(finished);
             }
         }
         if (finished) {
             finished->cancel();
+        }
+    }
+
+    // Caller holds the mutex; sets `finished` when the momentum has run out.
+    void tickLocked(std::shared_ptr<platform::TimerHandle>& finished) {
+        const double d = decay();
+        // With a decay above 1 the velocity grows without end; keeping it in the int32
+        // range keeps every rounded delta convertible (the momentum then runs at that
+        // speed until the next scroll stops it).
+        vx = clampToInt32Range(vx * d);
+        vy = clampToInt32Range(vy * d);
+        const std::int32_t rx = roundToInt32(vx);
+        const std::int32_t ry = roundToInt32(vy);
+        if (rx == 0 && ry == 0) {
+            Event end = wheelEvent(0, 0);
+            end.setIntegerField(EventField::momentumPhase, MomentumPhase::end);
+            emit(end);
+            finished = stopLocked();
+        } else {
+            const std::int64_t phase = started ? MomentumPhase::proceed : MomentumPhase::begin;
+            started = true;
+            totalScrolledY += std::abs(static_cast<double>(ry));
+            Event e = wheelEvent(ry, rx);
+            e.setIntegerField(EventField::momentumPhase, phase);
+            emit(e);
         }
     }
 
@@ -378,10 +369,12 @@ CGEventSink::CGEventSink(std::shared_ptr<platform::EventPoster> poster,
                          std::shared_ptr<const platform::DisplayGeometry> geometry,
                          std::shared_ptr<platform::OverviewOpener> overview,
                          platform::Defaults& defaults,
-                         std::shared_ptr<platform::Scheduler> momentumScheduler)
+                         std::shared_ptr<platform::Scheduler> momentumScheduler,
+                         std::shared_ptr<const InputGate> gate)
     : poster_(std::move(poster)), geometry_(std::move(geometry)), overview_(std::move(overview)),
-      defaults_(defaults), momentumScheduler_(std::move(momentumScheduler)),
-      scroller_(std::make_shared<Scroller>(poster_, defaults_)) {
+      defaults_(defaults), gate_(gate ? std::move(gate) : std::make_shared<InputGate>()),
+      momentumScheduler_(std::move(momentumScheduler)),
+      scroller_(std::make_shared<Scroller>(poster_, defaults_, gate_)) {
     if (!momentumScheduler_) {
         momentumScheduler_ = std::make_shared<platform::SerialQueue>(kMomentumQueueLabel);
     }
@@ -417,8 +410,7 @@ platform::Rect CGEventSink::screenBounds() const {
 }
 
 KeyModifiers CGEventSink::activeModifiers() const {
-    std::lock_guard lock(modifiersMutex_);
-    return modifierState_;
+    return modifierState_.load(std::memory_order_relaxed);
 }
 
 void CGEventSink::moveCursor(Point to) {
@@ -426,19 +418,10 @@ void CGEventSink::moveCursor(Point to) {
     if (!std::isfinite(to.x) || !std::isfinite(to.y)) {
         return;
     }
-    MouseButtonSet pressed;
-    {
-        std::lock_guard lock(buttonsMutex_);
-        pressed = pressedButtons_;
-    }
-    const auto kind = DragStateResolver::moveEventType(pressed);
+    const auto kind =
+        DragStateResolver::moveEventType(pressedButtons_.load(std::memory_order_relaxed));
     Event e = mouseEvent(kind.type, to, kind.button, eventFlags(activeModifiers()));
-    std::optional<Point> previous;
-    {
-        std::lock_guard lock(moveMutex_);
-        previous = lastMovePoint_;
-    }
-    if (previous) {
+    if (const std::optional<Point> previous = lastMovePoint_.load()) {
         // Points are finite, but their difference can still overflow or exceed the int64
         // range for absurd coordinates: then the delta fields stay unset.
         const double dx = std::round(to.x - previous->x);
@@ -451,24 +434,17 @@ void CGEventSink::moveCursor(Point to) {
     if (!poster_->canCreate(e)) {
         return;
     }
-    {
-        std::lock_guard lock(moveMutex_);
-        lastMovePoint_ = to;
-    }
+    lastMovePoint_.store(to);
     poster_->post(e);
 }
 
 void CGEventSink::resetButtonState() {
-    {
-        std::lock_guard lock(buttonsMutex_);
-        pressedButtons_ = {};
-    }
-    {
-        std::lock_guard lock(moveMutex_);
-        lastMovePoint_.reset();
-    }
-    std::lock_guard lock(modifiersMutex_);
-    modifierState_ = {};
+    pressedButtons_.store({}, std::memory_order_relaxed);
+    lastMovePoint_.reset();
+    modifierState_.store({}, std::memory_order_relaxed);
+    // What the platform still holds beyond the releases the injector has just posted (keys
+    // it counted, lock keys toggled from the tablet).
+    poster_->releaseAll();
 }
 
 namespace {
@@ -491,23 +467,19 @@ ButtonEvents buttonEvents(MouseButton b) {
 } // namespace
 
 void CGEventSink::mouseButton(MouseButton button, bool isDown, Point at) {
-    {
-        std::lock_guard lock(buttonsMutex_);
-        if (isDown) {
-            pressedButtons_.insert(button);
-        } else {
-            pressedButtons_.remove(button);
-        }
+    MouseButtonSet pressed = pressedButtons_.load(std::memory_order_relaxed);
+    if (isDown) {
+        pressed.insert(button);
+    } else {
+        pressed.remove(button);
     }
+    pressedButtons_.store(pressed, std::memory_order_relaxed);
     // The button state above is kept either way; a non-finite point gets no event and does not
     // become the last move point.
     if (!std::isfinite(at.x) || !std::isfinite(at.y)) {
         return;
     }
-    {
-        std::lock_guard lock(moveMutex_);
-        lastMovePoint_ = at;
-    }
+    lastMovePoint_.store(at);
     const auto types = buttonEvents(button);
     emit(mouseEvent(isDown ? types.down : types.up, at, types.number,
                     eventFlags(activeModifiers())));
@@ -543,10 +515,8 @@ void CGEventSink::postModifierKeys(KeyModifiers modifiers, bool isDown) {
 }
 
 void CGEventSink::setModifier(KeyModifiers modifiers, bool isDown) {
-    {
-        std::lock_guard lock(modifiersMutex_);
-        modifierState_ = isDown ? modifierState_ | modifiers : modifierState_ - modifiers;
-    }
+    const KeyModifiers state = modifierState_.load(std::memory_order_relaxed);
+    modifierState_.store(isDown ? state | modifiers : state - modifiers, std::memory_order_relaxed);
     postModifierKeys(modifiers, isDown);
 }
 
@@ -573,6 +543,9 @@ void CGEventSink::typeText(std::string_view text) {
     // Chunks are cut by code units; a boundary may split a surrogate pair, which the platform
     // reassembles from consecutive events.
     for (std::size_t at = 0; at < units.size(); at += kTextChunk) {
+        if (!gate_->isOpen()) {
+            return; // the screen locked while typing: not one more chunk
+        }
         const std::u16string_view chunk =
             std::u16string_view(units).substr(at, std::min(kTextChunk, units.size() - at));
         Event down = keyEvent(0, true, 0);
@@ -623,27 +596,28 @@ void CGEventSink::switchSpace(bool toRight) {
             poster_->post(second);
         }
     };
-    for (const std::int64_t phase : {kPhaseBegan, kPhaseChanged, kPhaseEnded}) {
+    for (const std::int64_t phase : {EventPhase::began, EventPhase::changed, EventPhase::ended}) {
         Event a = dockEvent(static_cast<std::int64_t>(EventType::dockControl));
-        a.setIntegerField(EventField::gestureKind, kGestureDockSwipe);
+        a.setIntegerField(EventField::gestureKind, GestureKind::dockSwipe);
         a.setIntegerField(EventField::gesturePhase, phase);
-        a.setIntegerField(kFieldDockSwipeDirection, toRight ? 1 : 0x80000001LL);
-        a.setIntegerField(kFieldDockSwipeMotion, 1); // horizontal
+        a.setIntegerField(EventField::dockSwipeDirection, toRight ? platform::DockSwipeDirection::right
+                                                                  : platform::DockSwipeDirection::left);
+        a.setIntegerField(EventField::dockSwipeMotion, 1); // horizontal
         a.setDoubleField(EventField::gestureScrollY, 0.0);
-        a.setDoubleField(kFieldDockSwipeTiny, tiny);
+        a.setDoubleField(EventField::dockSwipeTiny, tiny);
         postPair(a, dockEvent(static_cast<std::int64_t>(EventType::gesture)));
 
         Event c = dockEvent(static_cast<std::int64_t>(EventType::dockControl));
-        c.setIntegerField(EventField::gestureKind, kGestureDockSwipe);
+        c.setIntegerField(EventField::gestureKind, GestureKind::dockSwipe);
         c.setIntegerField(EventField::gesturePhase, phase);
-        c.setDoubleField(kFieldDockSwipeProgress, toRight ? -1.0 : 1.0);
-        c.setIntegerField(kFieldDockSwipeMotion, 1);
-        c.setIntegerField(kFieldDockSwipePhase, phase);
-        c.setDoubleField(kFieldDockSwipeVelocity, 3.0);
-        c.setDoubleField(kFieldDockSwipeTimestamp, systemUptimeNanoseconds());
-        c.setDoubleField(kFieldDockSwipeStep, 0.1);
-        if (phase == kPhaseEnded) {
-            c.setDoubleField(kFieldDockSwipeEnd, toRight ? -9999.0 : 9999.0);
+        c.setDoubleField(EventField::dockSwipeProgress, toRight ? -1.0 : 1.0);
+        c.setIntegerField(EventField::dockSwipeMotion, 1);
+        c.setIntegerField(EventField::dockSwipePhase, phase);
+        c.setDoubleField(EventField::dockSwipeVelocity, 3.0);
+        c.setDoubleField(EventField::dockSwipeTimestamp, systemUptimeNanoseconds());
+        c.setDoubleField(EventField::dockSwipeStep, 0.1);
+        if (phase == EventPhase::ended) {
+            c.setDoubleField(EventField::dockSwipeEnd, toRight ? -9999.0 : 9999.0);
         }
         postPair(c, dockEvent(static_cast<std::int64_t>(EventType::gesture)));
     }
@@ -656,6 +630,9 @@ void CGEventSink::scroll(double dx, double dy, ScrollPhase phase) {
     }
     if (!std::isfinite(dy)) {
         dy = 0;
+    }
+    if (!gate_->isOpen()) {
+        return; // a probe still running while the screen is locked
     }
     const auto storedGain = defaults_.number("scrollGain");
     const double gain = storedGain && *storedGain > 0 ? *storedGain : kDefaultGain;
@@ -685,12 +662,12 @@ void CGEventSink::scroll(double dx, double dy, ScrollPhase phase) {
             toCancel = s.stopLocked();
             s.recentCount = 0;
             Event mayBegin = wheelEvent(0, 0);
-            mayBegin.setIntegerField(EventField::scrollPhase, kPhaseMayBegin);
+            mayBegin.setIntegerField(EventField::scrollPhase, EventPhase::mayBegin);
             if (s.emit(mayBegin)) {
-                s.emit(scrollGestureEvent(kPhaseChanged, 0, 0));
+                s.emit(scrollGestureEvent(EventPhase::changed, 0, 0));
             }
             Event began = wheelEvent(ry, rx);
-            began.setIntegerField(EventField::scrollPhase, kPhaseBegan);
+            began.setIntegerField(EventField::scrollPhase, EventPhase::began);
             if (s.emit(began)) {
                 s.companionBeganLocked(sx, sy);
             }
@@ -701,9 +678,9 @@ void CGEventSink::scroll(double dx, double dy, ScrollPhase phase) {
         case ScrollPhase::changed:
         case ScrollPhase::momentum: {
             Event changed = wheelEvent(ry, rx);
-            changed.setIntegerField(EventField::scrollPhase, kPhaseChanged);
+            changed.setIntegerField(EventField::scrollPhase, EventPhase::changed);
             if (s.emit(changed)) {
-                s.emit(scrollGestureEvent(kPhaseChanged, sx, sy));
+                s.emit(scrollGestureEvent(EventPhase::changed, sx, sy));
             }
             s.recordLocked(sx, sy);
             s.totalScrolledY += std::abs(sy);
@@ -711,7 +688,7 @@ void CGEventSink::scroll(double dx, double dy, ScrollPhase phase) {
         }
         case ScrollPhase::ended: {
             Event ended = wheelEvent(0, 0);
-            ended.setIntegerField(EventField::scrollPhase, kPhaseEnded);
+            ended.setIntegerField(EventField::scrollPhase, EventPhase::ended);
             if (s.emit(ended)) {
                 s.companionEndedLocked(0, 0);
             }
@@ -727,28 +704,31 @@ void CGEventSink::scroll(double dx, double dy, ScrollPhase phase) {
 
 void CGEventSink::magnify(double scale, ScrollPhase phase) {
     // A non-finite zoom amount means nothing to the receiver: the event is dropped.
-    if (!std::isfinite(scale)) {
+    if (!std::isfinite(scale) || !gate_->isOpen()) {
         return;
     }
     emit(zoomEvent(scale, gesturePhaseOf(phase)));
 }
 
 void CGEventSink::smartZoom() {
-    Event first = gestureEvent(kGestureSmartZoom);
-    first.setIntegerField(EventField::gesturePhase, kPhaseBegan);
+    Event first = gestureEvent(GestureKind::smartZoom);
+    first.setIntegerField(EventField::gesturePhase, EventPhase::began);
     emit(first);
-    Event second = gestureEvent(kGestureSmartZoom);
-    second.setIntegerField(EventField::gesturePhase, kPhaseEnded);
+    Event second = gestureEvent(GestureKind::smartZoom);
+    second.setIntegerField(EventField::gesturePhase, EventPhase::ended);
     emit(second);
 }
 
 void CGEventSink::magnifyProbe() {
-    emit(zoomEvent(0.0, kPhaseBegan));
+    emit(zoomEvent(0.0, EventPhase::began));
     for (int i = 0; i < 12; ++i) {
-        emit(zoomEvent(0.08, kPhaseChanged));
+        if (!gate_->isOpen()) {
+            return; // locked: not another event, the end included
+        }
+        emit(zoomEvent(0.08, EventPhase::changed));
         std::this_thread::sleep_for(std::chrono::microseconds(16000));
     }
-    emit(zoomEvent(0.0, kPhaseEnded));
+    emit(zoomEvent(0.0, EventPhase::ended));
 }
 
 double CGEventSink::totalScrolledY() const {

@@ -6,7 +6,9 @@
 #include "Platform/EventStream/EventPoster.hpp"
 #include "Quillon/Input/DragStateResolver.hpp"
 #include "Quillon/Input/EventSink.hpp"
+#include "Quillon/Input/InputGate.hpp"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -16,6 +18,30 @@
 #include <utility>
 
 namespace quillon {
+
+// An optional point in three lock-free atomics, for a single writer at a time (readers may be
+// anywhere). load() answers a point that was stored, or nothing after reset().
+class AtomicPoint {
+public:
+    std::optional<platform::Point> load() const noexcept {
+        if (!has_.load(std::memory_order_acquire)) {
+            return std::nullopt;
+        }
+        return platform::Point{x_.load(std::memory_order_relaxed),
+                               y_.load(std::memory_order_relaxed)};
+    }
+    void store(platform::Point p) noexcept {
+        x_.store(p.x, std::memory_order_relaxed);
+        y_.store(p.y, std::memory_order_relaxed);
+        has_.store(true, std::memory_order_release);
+    }
+    void reset() noexcept { has_.store(false, std::memory_order_release); }
+
+private:
+    std::atomic<double> x_{0};
+    std::atomic<double> y_{0};
+    std::atomic<bool> has_{false};
+};
 
 // The event sink of the host: describes every synthesised event as a platform::Event and hands
 // it to an EventPoster (the X11 poster in the application, a recording poster in tests).
@@ -33,12 +59,13 @@ public:
 
     // `momentumScheduler` runs the momentum ticks; when null the sink makes its own SerialQueue
     // labelled kMomentumQueueLabel. `overview` may be null (a swipe up then does nothing).
-    // `defaults` must outlive the sink.
+    // `defaults` must outlive the sink. `gate` (null: always open) stops typing, momentum and
+    // the probes between steps once it closes.
     CGEventSink(std::shared_ptr<platform::EventPoster> poster,
                 std::shared_ptr<const platform::DisplayGeometry> geometry,
-                std::shared_ptr<platform::OverviewOpener> overview,
-                platform::Defaults& defaults = platform::Defaults::standard(),
-                std::shared_ptr<platform::Scheduler> momentumScheduler = nullptr);
+                std::shared_ptr<platform::OverviewOpener> overview, platform::Defaults& defaults,
+                std::shared_ptr<platform::Scheduler> momentumScheduler = nullptr,
+                std::shared_ptr<const InputGate> gate = nullptr);
     ~CGEventSink() override;
     CGEventSink(const CGEventSink&) = delete;
     CGEventSink& operator=(const CGEventSink&) = delete;
@@ -92,12 +119,15 @@ private:
     std::shared_ptr<platform::OverviewOpener> overview_;
     platform::Defaults& defaults_;
 
-    mutable std::mutex buttonsMutex_;
-    MouseButtonSet pressedButtons_;
-    mutable std::mutex modifiersMutex_;
-    wire::KeyModifiers modifierState_;
-    mutable std::mutex moveMutex_;
-    std::optional<platform::Point> lastMovePoint_;
+    std::shared_ptr<const InputGate> gate_;
+
+    // The three fields the thirteen operations share. Those operations never overlap (the
+    // injector calls them under its lock; the scroll self-test touches none of these), so
+    // each field needs atomicity only against readers elsewhere (activeModifiers() from the
+    // main thread), not a lock: a pointer move takes no lock in the sink.
+    std::atomic<MouseButtonSet> pressedButtons_{};
+    std::atomic<wire::KeyModifiers> modifierState_{};
+    AtomicPoint lastMovePoint_;
 
     // Declared before scroller_ so it is destroyed after it: a queue that joins its thread in
     // its destructor lets a running tick finish first.

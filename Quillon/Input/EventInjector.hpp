@@ -71,9 +71,8 @@ class EventInjector {
 public:
     // The cursor starts at the centre of the sink's screen bounds. `defaults` (for
     // "disablePinch") must outlive the injector.
-    explicit EventInjector(std::shared_ptr<EventSink> sink,
-                           GestureMapper gestureMapper = GestureMapper::defaultMapper(),
-                           platform::Defaults& defaults = platform::Defaults::standard());
+    EventInjector(std::shared_ptr<EventSink> sink, GestureMapper gestureMapper,
+                           platform::Defaults& defaults);
     ~EventInjector();
     EventInjector(const EventInjector&) = delete;
     EventInjector& operator=(const EventInjector&) = delete;

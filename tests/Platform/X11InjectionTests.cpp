@@ -37,7 +37,7 @@ struct Stack {
         X11EventPoster::Options o;
         o.display = x.display();
         o.geometry = geometry;
-        o.settings = [this] { return platform::readX11InputSettings(defaults); };
+        o.settings = [this] { return platform::readInputSettings(defaults); };
         poster = std::make_shared<X11EventPoster>(o);
         sink = std::make_shared<CGEventSink>(
             poster, geometry, std::make_shared<platform::X11OverviewOpener>(x.display()), defaults);

@@ -25,7 +25,7 @@ TEST(X11PosterThreads, ConcurrentPostersShareOneConnectionSafely) {
     X11EventPoster::Options o;
     o.display = x.display();
     o.geometry = std::make_shared<X11DisplayGeometry>(x.display(), 20ms);
-    o.settings = [] { return X11InputSettings{}; };
+    o.settings = [] { return InputSettings{}; };
     X11EventPoster poster(o);
     XInputObserver obs(x.display(), false);
 

@@ -33,12 +33,16 @@ protected:
         store_->save({"AAAA-1", "iPad", wire::PSKProvider::randomBytes(32), 10, std::nullopt});
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 800, 600}, 1.0);
+        auto& defaults = platform::Defaults::standard();
         auto sink = std::make_shared<CGEventSink>(std::make_shared<platform::RecordingPoster>(),
-                                                  geometry, nullptr);
+                                                  geometry, nullptr, defaults);
         HostCoordinator::Options options;
         options.server.display = geometry;
         options.server.advertise = false;
-        coordinator_ = HostCoordinator::create(store_, std::make_shared<EventInjector>(sink), false,
+        coordinator_ = HostCoordinator::create(store_,
+                                               std::make_shared<EventInjector>(
+                                                   sink, GestureMapper::defaultMapper(), defaults),
+                                               false,
                                                nullptr, options);
         TerminalConsole::Hooks hooks;
         hooks.print = [this](std::string_view text) { out_ += text; };

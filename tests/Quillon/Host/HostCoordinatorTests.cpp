@@ -97,8 +97,9 @@ protected:
         poster_ = std::make_shared<platform::RecordingPoster>();
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1024, 768}, 1.0);
-        auto sink = std::make_shared<CGEventSink>(poster_, geometry, nullptr);
-        injector_ = std::make_shared<EventInjector>(sink);
+        auto& defaults = platform::Defaults::standard();
+        auto sink = std::make_shared<CGEventSink>(poster_, geometry, nullptr, defaults);
+        injector_ = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
         catalog_ = std::make_shared<RecordingCatalog>();
         HostCoordinator::Options options;
         options.server.display = geometry;
