@@ -9,14 +9,14 @@
 #include "Platform/Permission/InputPermission.hpp"
 #include "Quillon/Catalog/AppCatalog.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
-#include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Console/TerminalConsole.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
-#include "Quillon/Pairing/InMemoryPairingStore.hpp"
-#include "Quillon/Pairing/KeychainPairingStore.hpp"
 #include "Quillon/Host/LaunchEnvironment.hpp"
 #include "Quillon/Host/Telemetry.hpp"
-#include "Quillon/Console/TerminalConsole.hpp"
+#include "Quillon/Input/CGEventSink.hpp"
+#include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Pairing/InMemoryPairingStore.hpp"
+#include "Quillon/Pairing/KeychainPairingStore.hpp"
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
@@ -132,15 +132,22 @@ int runHeadlessHost() {
         store = std::make_shared<KeychainPairingStore>(KeychainPairingStore::defaultService);
     }
     platform::Defaults& defaults = platform::Defaults::standard();
-    auto geometry = std::make_shared<platform::X11DisplayGeometry>();
+    // The session decides the input backend and the display geometry that goes with it (X11,
+    // or a Wayland compositor's own interface and outputs).
+    auto session = platform::makeSessionInput(defaults);
+    const platform::InputBackendChoice choice = session.choice;
+    auto geometry = session.geometry;
     // The sink's events become the verbs of the session's input backend; the translator also
     // opens the overview through it.
     auto translator = std::make_shared<platform::EventTranslator>(
-        platform::makeInputBackend({defaults, geometry, {}}),
-        [&defaults] { return platform::readInputSettings(defaults); });
+        std::move(session.backend), [&defaults] { return platform::readInputSettings(defaults); });
+    const auto inputPermission = [choice, translator] {
+        return choice.refusal.empty() ? translator->permission()
+                                      : platform::InputPermission{false, choice.refusal};
+    };
     auto gate = std::make_shared<InputGate>();
-    auto sink = std::make_shared<CGEventSink>(translator, geometry, translator, defaults, nullptr,
-                                              gate);
+    auto sink =
+        std::make_shared<CGEventSink>(translator, geometry, translator, defaults, nullptr, gate);
     // The injector's cursor starts at the centre of the main display.
     auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
     auto catalog = std::make_shared<AppCatalogService>(AppCatalog::defaultSearchRoots());
@@ -150,9 +157,12 @@ int runHeadlessHost() {
     options.inputGate = gate;
     auto coordinator = HostCoordinator::create(store, injector, !passive, catalog, options);
 
-    const auto permission = platform::InputPermission::check();
+    const auto permission = inputPermission();
     platform::DiagLog::write(launchLogLine(permission.permitted, executablePath()));
-    Telemetry::setInputPermissionCheck([] { return platform::InputPermission::check().permitted; });
+    if (!choice.note.empty()) {
+        platform::DiagLog::write(choice.note);
+    }
+    Telemetry::setInputPermissionCheck([inputPermission] { return inputPermission().permitted; });
     Telemetry::start();
 
     bool terminating = false;
@@ -174,8 +184,8 @@ int runHeadlessHost() {
 
     TerminalConsole::Hooks hooks;
     hooks.print = printOut;
-    hooks.permission = [] {
-        const auto status = platform::InputPermission::check();
+    hooks.permission = [inputPermission] {
+        const auto status = inputPermission();
         return TerminalConsole::Permission{status.permitted, status.reason};
     };
     hooks.quit = [&] { terminate(); };
