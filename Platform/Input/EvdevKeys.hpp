@@ -43,8 +43,7 @@ constexpr bool isModifierKey(int code) noexcept {
 
 // Keys whose press toggles a state of the keyboard that outlives the press.
 constexpr bool isLockKey(int code) noexcept {
-    return code == EvdevKey::capsLock || code == EvdevKey::numLock ||
-           code == EvdevKey::scrollLock;
+    return code == EvdevKey::capsLock || code == EvdevKey::numLock || code == EvdevKey::scrollLock;
 }
 
 } // namespace quillon::platform

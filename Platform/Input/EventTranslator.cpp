@@ -46,8 +46,12 @@ bool isNonCharacter(char32_t cp) {
     return (cp >= 0xFDD0 && cp <= 0xFDEF) || (cp & 0xFFFE) == 0xFFFE;
 }
 
-bool isHighSurrogate(char16_t u) { return u >= 0xD800 && u <= 0xDBFF; }
-bool isLowSurrogate(char16_t u) { return u >= 0xDC00 && u <= 0xDFFF; }
+bool isHighSurrogate(char16_t u) {
+    return u >= 0xD800 && u <= 0xDBFF;
+}
+bool isLowSurrogate(char16_t u) {
+    return u >= 0xDC00 && u <= 0xDFFF;
+}
 
 // Adds `amount` to an accumulator and returns the whole steps of `perStep` it now holds (at
 // most `maxSteps` either way; an excess beyond that is dropped, not saved up). A hair of
@@ -158,7 +162,9 @@ InputPermission EventTranslator::permission() const {
     return backend_->permission();
 }
 
-std::string_view EventTranslator::backendName() const { return backend_->name(); }
+std::string_view EventTranslator::backendName() const {
+    return backend_->name();
+}
 
 std::uint64_t EventTranslator::droppedCount() const {
     std::lock_guard lock(mutex_);

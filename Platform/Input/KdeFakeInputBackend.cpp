@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -191,11 +192,39 @@ struct KdeFakeInputBackend::Impl {
         heldButtons.clear();
     }
 
+    // libwayland gives the connection up when its outgoing buffer (4 KiB) is full and cannot
+    // be written out at once, so requests never pile up there: every few verbs (and every
+    // character of text) what is queued goes to the socket, so the buffer never holds more
+    // than 16 verbs. When the socket itself is full (the compositor is not reading) we wait
+    // briefly once; while it stays full, verbs are dropped (and counted) instead of the
+    // connection.
+    int verbsSinceFlush = 0;
+    bool stalled = false;
+    bool room(bool force = false) {
+        if (!force && !stalled && ++verbsSinceFlush < 16) {
+            return true;
+        }
+        verbsSinceFlush = 0;
+        for (int attempt = 0; attempt < (stalled ? 1 : 20); ++attempt) {
+            if (wl_display_flush(display) >= 0) {
+                stalled = false;
+                return true;
+            }
+            if (errno != EAGAIN) {
+                return false;
+            }
+            pollfd p{wl_display_get_fd(display), POLLOUT, 0};
+            ::poll(&p, 1, stalled ? 0 : 10);
+        }
+        stalled = true;
+        return false;
+    }
+
     bool connected() const { return display != nullptr && wl_display_get_error(display) == 0; }
 
     bool ready() {
         if (connected()) {
-            return true;
+            return room();
         }
         if (display != nullptr) {
             disconnect();
@@ -315,6 +344,7 @@ struct KdeFakeInputBackend::Impl {
             if (it->second.shift) {
                 sendKey(kLeftShift, false);
             }
+            room();
         }
         for (const int k : lifted) {
             sendKey(k, true);
@@ -362,7 +392,7 @@ struct KdeFakeInputBackend::Impl {
         if (display == nullptr) {
             return;
         }
-        wl_display_flush(display);
+        room(true);
         if (wl_display_prepare_read(display) == 0) {
             pollfd p{wl_display_get_fd(display), POLLIN, 0};
             if (::poll(&p, 1, 0) > 0) {

@@ -1,5 +1,8 @@
 #include "Platform/Input/SwayIpc.hpp"
 
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -93,6 +96,46 @@ std::optional<std::string> SwayIpc::request(Type type, std::string_view payload)
     }
     ::close(fd);
     return reply;
+}
+
+std::optional<std::vector<SwayWorkspace>> parseSwayWorkspaces(std::string_view reply) {
+    const auto json = nlohmann::json::parse(reply, nullptr, false);
+    if (!json.is_array()) {
+        return std::nullopt;
+    }
+    std::vector<SwayWorkspace> list;
+    for (const auto& entry : json) {
+        if (!entry.is_object()) {
+            continue;
+        }
+        SwayWorkspace ws;
+        if (const auto it = entry.find("name"); it != entry.end() && it->is_string()) {
+            ws.name = it->get<std::string>();
+        }
+        if (const auto it = entry.find("num"); it != entry.end() && it->is_number_integer()) {
+            const auto num = it->get<std::int64_t>();
+            ws.num = num >= 0 && num <= 1'000'000 ? static_cast<int>(num) : -1;
+        }
+        if (const auto it = entry.find("focused"); it != entry.end() && it->is_boolean()) {
+            ws.focused = it->get<bool>();
+        }
+        list.push_back(std::move(ws));
+    }
+    return list;
+}
+
+bool swayCommandSucceeded(std::string_view reply) {
+    const auto json = nlohmann::json::parse(reply, nullptr, false);
+    if (!json.is_array() || json.empty()) {
+        return false;
+    }
+    return std::all_of(json.begin(), json.end(), [](const nlohmann::json& r) {
+        if (!r.is_object()) {
+            return false;
+        }
+        const auto it = r.find("success");
+        return it != r.end() && it->is_boolean() && it->get<bool>();
+    });
 }
 
 } // namespace quillon::platform

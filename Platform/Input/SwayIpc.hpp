@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace quillon::platform {
 
@@ -25,5 +26,18 @@ public:
 private:
     std::string path_;
 };
+
+struct SwayWorkspace {
+    std::string name;
+    int num = -1; // -1: a named workspace without a number
+    bool focused = false;
+    bool operator==(const SwayWorkspace&) const = default;
+};
+
+// The GET_WORKSPACES reply: nothing when it is not a JSON array; entries that are not objects
+// are skipped, and fields of another type read as absent. Never throws.
+std::optional<std::vector<SwayWorkspace>> parseSwayWorkspaces(std::string_view reply);
+// The RUN_COMMAND reply: true when it lists results and every one succeeded. Never throws.
+bool swayCommandSucceeded(std::string_view reply);
 
 } // namespace quillon::platform

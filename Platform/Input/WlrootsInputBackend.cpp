@@ -8,10 +8,9 @@
 #include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
-#include <nlohmann/json.hpp>
-
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <ctime>
@@ -185,12 +184,40 @@ struct WlrootsInputBackend::Impl {
         current = Keymap::user;
     }
 
+    // libwayland gives the connection up when its outgoing buffer (4 KiB) is full and cannot
+    // be written out at once, so requests never pile up there: every few verbs (and every
+    // character of text) what is queued goes to the socket, so the buffer never holds more
+    // than 16 verbs. When the socket itself is full (the compositor is not reading) we wait
+    // briefly once; while it stays full, verbs are dropped (and counted) instead of the
+    // connection.
+    int verbsSinceFlush = 0;
+    bool stalled = false;
+    bool room(bool force = false) {
+        if (!force && !stalled && ++verbsSinceFlush < 16) {
+            return true;
+        }
+        verbsSinceFlush = 0;
+        for (int attempt = 0; attempt < (stalled ? 1 : 20); ++attempt) {
+            if (wl_display_flush(display) >= 0) {
+                stalled = false;
+                return true;
+            }
+            if (errno != EAGAIN) {
+                return false;
+            }
+            pollfd p{wl_display_get_fd(display), POLLOUT, 0};
+            ::poll(&p, 1, stalled ? 0 : 10);
+        }
+        stalled = true;
+        return false;
+    }
+
     bool connected() const { return display != nullptr && wl_display_get_error(display) == 0; }
 
     // Connected, or connected again if the last attempt is old enough; false: drop the verb.
     bool ready() {
         if (connected()) {
-            return true;
+            return room();
         }
         if (display != nullptr) {
             disconnect();
@@ -362,6 +389,7 @@ struct WlrootsInputBackend::Impl {
                 const auto slot =
                     std::find(distinct.begin(), distinct.end(), run[i]) - distinct.begin();
                 tap(kFirstTextKeycode + static_cast<xkb_keycode_t>(slot));
+                room();
             }
             start = end;
         }
@@ -391,6 +419,7 @@ struct WlrootsInputBackend::Impl {
             // Lock; the layout's first group, where the index was made.
             zwp_virtual_keyboard_v1_modifiers(keyboard, it->second.shift ? shiftMask : 0, 0, 0, 0);
             tap(it->second.keycode);
+            room();
         }
         flushMissing();
         useUserKeymap();
@@ -461,7 +490,7 @@ struct WlrootsInputBackend::Impl {
         if (display == nullptr) {
             return;
         }
-        wl_display_flush(display);
+        room(true);
         // Read what the compositor sent (seat and output events) so its buffer never fills;
         // never blocks.
         if (wl_display_prepare_read(display) == 0) {
@@ -479,26 +508,14 @@ struct WlrootsInputBackend::Impl {
         }
     }
 
-    // Sway IPC: the focused workspace and all workspaces.
-    std::optional<nlohmann::json> workspaces() const {
+    std::optional<std::vector<SwayWorkspace>> workspaces() const {
         const auto reply = sway.request(SwayIpc::Type::getWorkspaces, {});
-        if (!reply) {
-            return std::nullopt;
-        }
-        auto json = nlohmann::json::parse(*reply, nullptr, false);
-        if (!json.is_array()) {
-            return std::nullopt;
-        }
-        return json;
+        return reply ? parseSwayWorkspaces(*reply) : std::nullopt;
     }
 
     bool runSway(const std::string& command) const {
         const auto reply = sway.request(SwayIpc::Type::runCommand, command);
-        if (!reply) {
-            return false;
-        }
-        const auto json = nlohmann::json::parse(*reply, nullptr, false);
-        return json.is_array() && !json.empty() && json[0].value("success", false);
+        return reply && swayCommandSucceeded(*reply);
     }
 
     static std::string quoted(const std::string& name) {
@@ -519,12 +536,11 @@ struct WlrootsInputBackend::Impl {
             return false;
         }
         for (const auto& ws : *list) {
-            if (ws.is_object() && ws.value("focused", false)) {
-                const int num = ws.value("num", -1);
-                if (num < 1 || num + delta < 1) {
+            if (ws.focused) {
+                if (ws.num < 1 || ws.num + delta < 1) {
                     return true; // a named workspace, or already the first: nothing to do
                 }
-                return runSway("workspace number " + std::to_string(num + delta));
+                return runSway("workspace number " + std::to_string(ws.num + delta));
             }
         }
         return false;
@@ -544,12 +560,9 @@ struct WlrootsInputBackend::Impl {
         int highest = 0;
         std::string focused;
         for (const auto& ws : *list) {
-            if (!ws.is_object()) {
-                continue;
-            }
-            highest = std::max(highest, ws.value("num", 0));
-            if (ws.value("focused", false)) {
-                focused = ws.value("name", std::string());
+            highest = std::max(highest, ws.num);
+            if (ws.focused) {
+                focused = ws.name;
             }
         }
         if (focused.empty() || !runSway("workspace number " + std::to_string(highest + 1))) {

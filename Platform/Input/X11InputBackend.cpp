@@ -25,11 +25,11 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kLinuxToX = 8;            // X keycode = Linux key code + 8
-constexpr int kMaxClicksPerCall = 100;  // absurd amounts must not turn into a flood of clicks
-constexpr unsigned kWheelUp = 4;        // content moves down
+constexpr int kLinuxToX = 8;           // X keycode = Linux key code + 8
+constexpr int kMaxClicksPerCall = 100; // absurd amounts must not turn into a flood of clicks
+constexpr unsigned kWheelUp = 4;       // content moves down
 constexpr unsigned kWheelDown = 5;
-constexpr unsigned kWheelLeft = 6;      // content moves right
+constexpr unsigned kWheelLeft = 6; // content moves right
 constexpr unsigned kWheelRight = 7;
 
 KeySym keysymForCodePoint(char32_t cp) {
@@ -426,8 +426,8 @@ struct X11InputBackend::Impl {
     Stats stats;
     Point lastPoint{};
 
-    std::array<bool, 256> keyHeld{};   // every key pressed here and not released
-    std::array<bool, 4> buttonDown{};  // held X buttons (1..3)
+    std::array<bool, 256> keyHeld{};  // every key pressed here and not released
+    std::array<bool, 4> buttonDown{}; // held X buttons (1..3)
 
     bool keymapLoaded = false;
     std::unordered_map<KeySym, KeyPlace> symbols;
@@ -542,7 +542,9 @@ void X11InputBackend::sync() {
     }
 }
 
-X11InputBackend::Stats X11InputBackend::stats() const { return impl_->stats; }
+X11InputBackend::Stats X11InputBackend::stats() const {
+    return impl_->stats;
+}
 
 std::pair<int, int> X11InputBackend::wheelRemainder() const {
     return {impl_->accV, impl_->accH};

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <csignal>
 
 namespace quillon {
 namespace {
@@ -325,6 +326,43 @@ TEST(WlrootsInput, WorkspacesSwitchByNumberThroughSwayIpcWithoutWrapping) {
     s.backend.toggleShowDesktop();
     EXPECT_EQ(s.sway.focusedWorkspace(), "1");
     EXPECT_EQ(s.backend.dropped(), 0u);
+}
+
+TEST(WlrootsInput, ABurstLargerThanTheSocketBufferKeepsTheConnection) {
+    // libwayland drops a connection whose outgoing buffer overflows: a long burst between two
+    // flushes (a big paste, a fast drag) must not cost the host its devices. (No observer
+    // during the burst: the compositor would drop a client that cannot keep up, too.)
+    SwayServer sway;
+    auto geometry = std::make_shared<platform::WaylandDisplayGeometry>(sway.display());
+    WlrootsInputBackend backend({.display = sway.display(), .geometry = geometry});
+    // A compositor that keeps up: nothing is lost.
+    for (int i = 0; i < 20000; ++i) {
+        backend.movePointerTo({double(i % 1600), double(i % 900)});
+    }
+    backend.typeText(std::u32string(3000, U'x'));
+    backend.sync();
+    EXPECT_TRUE(backend.permission().permitted) << backend.permission().reason;
+    EXPECT_EQ(backend.dropped(), 0u);
+    // A compositor that reads nothing for a while: the socket fills, moves are dropped and
+    // counted, the connection stays.
+    ASSERT_TRUE(::kill(sway.pid(), SIGSTOP) == 0);
+    for (int i = 0; i < 20000; ++i) {
+        backend.movePointerTo({double(i % 1600), double(i % 900)});
+    }
+    ::kill(sway.pid(), SIGCONT);
+    backend.sync();
+    EXPECT_TRUE(backend.permission().permitted) << backend.permission().reason;
+    EXPECT_GT(backend.dropped(), 0u);
+
+    // The same devices still work.
+    WaylandInputObserver observer(sway.display());
+    backend.movePointerTo({123, 456});
+    backend.typeText(U"ok");
+    backend.sync();
+    observer.waitFor([&](const auto& all) { return WaylandInputObserver::text(all) == "ok"; });
+    EXPECT_EQ(observer.pointerX(), 123);
+    EXPECT_EQ(observer.pointerY(), 456);
+    EXPECT_EQ(WaylandInputObserver::text(observer.settle()), "ok");
 }
 
 TEST(WlrootsInput, ALostCompositorIsSaidAndItsVerbsAreDropped) {

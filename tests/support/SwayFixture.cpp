@@ -2,8 +2,6 @@
 
 #include "Platform/Input/SwayIpc.hpp"
 
-#include <nlohmann/json.hpp>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -169,12 +167,10 @@ std::string SwayServer::focusedWorkspace() const {
     if (!reply) {
         return {};
     }
-    const auto json = nlohmann::json::parse(*reply, nullptr, false);
-    if (json.is_array()) {
-        for (const auto& ws : json) {
-            if (ws.is_object() && ws.value("focused", false)) {
-                return ws.value("name", std::string());
-            }
+    for (const auto& ws :
+         platform::parseSwayWorkspaces(*reply).value_or(std::vector<platform::SwayWorkspace>{})) {
+        if (ws.focused) {
+            return ws.name;
         }
     }
     return {};
