@@ -275,6 +275,35 @@ TEST(WlrootsInput, WheelClicksAndHighResolutionValues) {
     }
 }
 
+TEST(WlrootsInput, ZoomIsControlWheelAndTheOverviewTapsSuper) {
+    Session s;
+    auto rec = s.after([&] { s.backend.zoom(2); });
+    EXPECT_EQ(kinds(rec, {Rec::keyPress, Rec::axisDiscrete, Rec::keyRelease}),
+              (std::vector{Rec::keyPress, Rec::axisDiscrete, Rec::keyRelease}));
+    const auto discrete = WaylandInputObserver::only(rec, Rec::axisDiscrete);
+    ASSERT_EQ(discrete.size(), 1u);
+    EXPECT_EQ(discrete[0].discrete, -2); // zoom in: the wheel away from the user
+    EXPECT_TRUE(discrete[0].ctrl);
+    EXPECT_EQ(WaylandInputObserver::only(rec, Rec::keyPress)[0].keysym, "Control_L");
+
+    // A Control the caller holds stays held.
+    rec = s.after([&] {
+        s.backend.key(kLeftCtrl, true);
+        s.backend.zoom(-1);
+    });
+    EXPECT_EQ(kinds(rec, {Rec::keyPress, Rec::axisDiscrete, Rec::keyRelease}),
+              (std::vector{Rec::keyPress, Rec::axisDiscrete}));
+    EXPECT_EQ(s.observer.keysDown(), (std::set<std::uint32_t>{29}));
+    s.after([&] { s.backend.key(kLeftCtrl, false); });
+
+    rec = s.after([&] { s.backend.openOverview(); });
+    const auto presses = WaylandInputObserver::only(rec, Rec::keyPress);
+    ASSERT_EQ(presses.size(), 1u);
+    EXPECT_EQ(presses[0].keysym, "Super_L");
+    EXPECT_EQ(WaylandInputObserver::only(rec, Rec::keyRelease).size(), 1u);
+    EXPECT_TRUE(s.observer.keysDown().empty());
+}
+
 TEST(WlrootsInput, ReleaseAllLeavesNothingDown) {
     Session s;
     s.after([&] {
