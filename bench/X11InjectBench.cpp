@@ -1,7 +1,8 @@
 // Pointer moves into a private Xvfb: the host's whole input path (EventInjector -> CGEventSink ->
-// X11EventPoster) beside a bare loop of XTestFakeMotionEvent + XFlush, in the same run.
-// Prints events per second, the ratio, and the median time from handing over a move to the
-// motion reaching another client.
+// EventTranslator -> X11InputBackend, as X11EventPoster puts them together) beside a bare loop
+// of XTestFakeMotionEvent + XFlush, in the same run. Prints events per second, the ratio, mutex
+// acquisitions per move, and the median time from handing over a move to the motion reaching
+// another client.
 //
 //   X11InjectBench [moves]      (default 100000)
 #include "Platform/Defaults/Defaults.hpp"
@@ -9,6 +10,8 @@
 #include "Platform/EventStream/X11EventPoster.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+
+#include "bench/LockCounter.hpp"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -191,7 +194,9 @@ int main(int argc, char** argv) {
         XSync(bare, False);
         return moves / seconds(Clock::now() - t0);
     };
+    double locksPerMove = 0, locksPerBatchedMove = 0;
     const auto hostRun = [&](bool batched) {
+        const std::uint64_t locksBefore = benchlocks::acquisitions.load();
         const auto t0 = Clock::now();
         for (int i = 0; i < moves;) {
             if (batched) {
@@ -204,6 +209,8 @@ int main(int argc, char** argv) {
                 ++i;
             }
         }
+        (batched ? locksPerBatchedMove : locksPerMove) =
+            static_cast<double>(benchlocks::acquisitions.load() - locksBefore) / moves;
         poster->sync();
         return moves / seconds(Clock::now() - t0);
     };
@@ -244,6 +251,8 @@ int main(int argc, char** argv) {
                 hostRate / bareRate);
     std::printf("  injector + sink + poster, %d per batch  %10.0f events/s  ratio %.2f\n", kBatch,
                 batchedRate, batchedRate / bareRate);
+    std::printf("Mutex acquisitions per move: %.2f flushing each, %.2f in batches of %d\n",
+                locksPerMove, locksPerBatchedMove, kBatch);
     std::printf("Median time to the motion reaching another client (%d samples)\n",
                 kLatencySamples);
     std::printf("  bare                                    %10.1f us\n", median(bareLat));

@@ -1,6 +1,8 @@
 // Feeds arbitrary input messages through the injector into the real event sink and checks
 // that nothing posted is garbage: every location and numbered double field is finite, every
-// wheel delta matches its point-delta fields, and the cursor stays on the screen.
+// wheel delta matches its point-delta fields, and the cursor stays on the screen. The posted
+// events then go through the translator into a backend that checks the verbs: keys and buttons
+// go down once and up once, text holds only characters, wheel and zoom amounts are bounded.
 //
 // Input: repeated [message type][payload length][payload], each decoded as the wire does; a
 // byte 0xFF instead of a type advances the momentum clock by the next byte in milliseconds.
@@ -8,10 +10,12 @@
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Platform/EventStream/RecordingPoster.hpp"
+#include "Platform/Input/EventTranslator.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "WireProtocol/ControlMessage.hpp"
 
+#include <array>
 #include <chrono>
 #include <cmath>
 #include <cstdint>
@@ -47,6 +51,58 @@ void check(bool ok) {
         std::abort();
     }
 }
+
+// Aborts on a verb no backend should ever be given.
+class CheckingBackend : public platform::InputBackend {
+public:
+    std::string_view name() const override { return "checking"; }
+    platform::InputPermission permission() const override { return {true, {}}; }
+    void movePointerTo(platform::Point to) override {
+        check(std::isfinite(to.x) && std::isfinite(to.y));
+    }
+    void movePointerBy(double dx, double dy) override {
+        check(std::isfinite(dx) && std::isfinite(dy));
+    }
+    void button(int button, bool down) override {
+        const int i = button - platform::PointerButton::left;
+        check(i >= 0 && i < 3 && buttons_[static_cast<std::size_t>(i)] != down);
+        buttons_[static_cast<std::size_t>(i)] = down;
+    }
+    void key(int code, bool down) override {
+        check(code > 0 && code < platform::EvdevKey::count &&
+              keys_[static_cast<std::size_t>(code)] != down);
+        keys_[static_cast<std::size_t>(code)] = down;
+    }
+    void typeText(std::u32string_view text) override {
+        check(!text.empty());
+        for (const char32_t cp : text) {
+            check(cp >= 0x20 && cp <= 0x10FFFF && !(cp >= 0x7F && cp <= 0x9F) &&
+                  !(cp >= 0xD800 && cp <= 0xDFFF) && (cp & 0xFFFE) != 0xFFFE &&
+                  !(cp >= 0xFDD0 && cp <= 0xFDEF));
+        }
+    }
+    void wheel(int vertical, int horizontal) override {
+        constexpr int limit =
+            platform::EventTranslator::kMaxClicksPerEvent * platform::kWheelUnitsPerClick;
+        check((vertical != 0 || horizontal != 0) && std::abs(vertical) <= limit &&
+              std::abs(horizontal) <= limit);
+    }
+    void zoom(int steps) override {
+        check(steps != 0 && std::abs(steps) <= platform::EventTranslator::kMaxClicksPerEvent);
+    }
+    void switchDesktop(int delta) override { check(delta == 1 || delta == -1); }
+    void toggleShowDesktop() override {}
+    void openOverview() override {}
+    void releaseAll() override {
+        keys_.fill(false);
+        buttons_.fill(false);
+    }
+    void flush() override {}
+
+private:
+    std::array<bool, platform::EvdevKey::count> keys_{};
+    std::array<bool, 3> buttons_{};
+};
 
 void checkEvent(const platform::Event& e) {
     check(std::isfinite(e.location.x) && std::isfinite(e.location.y));
@@ -101,8 +157,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     rig.clock->advance(std::chrono::milliseconds(50));
     injector.releaseAll();
+    platform::EventTranslator translator(std::make_unique<CheckingBackend>(),
+                                         [] { return platform::InputSettings{}; });
     for (const auto& e : rig.poster->take()) {
         checkEvent(e);
+        translator.post(e);
     }
+    translator.releaseAll();
     return 0;
 }

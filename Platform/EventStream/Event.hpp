@@ -62,11 +62,11 @@ inline constexpr std::uint32_t momentumPhase = 123; // on scroll-wheel events
 inline constexpr std::uint32_t gesturePhase = 132;
 // Private fields of gesture and dock-control events; numbers are shared between kinds, so the
 // name says which kind reads them.
-inline constexpr std::uint32_t gestureIsScroll = 135;    // scroll companions: 1
-inline constexpr std::uint32_t dockSwipeMotion = 123;    // 1: horizontal
-inline constexpr std::uint32_t dockSwipeProgress = 124;  // -1.0 right, 1.0 left
+inline constexpr std::uint32_t gestureIsScroll = 135;   // scroll companions: 1
+inline constexpr std::uint32_t dockSwipeMotion = 123;   // 1: horizontal
+inline constexpr std::uint32_t dockSwipeProgress = 124; // -1.0 right, 1.0 left
 inline constexpr std::uint32_t dockSwipeStep = 125;
-inline constexpr std::uint32_t dockSwipeEnd = 129;       // the end phase only: -9999 right, 9999 left
+inline constexpr std::uint32_t dockSwipeEnd = 129; // the end phase only: -9999 right, 9999 left
 inline constexpr std::uint32_t dockSwipePhase = 134;
 inline constexpr std::uint32_t dockSwipeDirection = 135; // DockSwipeDirection
 inline constexpr std::uint32_t dockSwipeVelocity = 138;

@@ -29,6 +29,7 @@ public:
         std::function<InputSettings()> settings;
         // The overview's key combination; "Super" when absent.
         std::function<std::string()> overviewCombination;
+        // As X11InputBackend::Options.
         int textPoolSize = 16;
         std::chrono::milliseconds textSlotRest{50};
         std::chrono::milliseconds reconnectInterval{2000};

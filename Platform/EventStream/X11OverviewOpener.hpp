@@ -19,10 +19,10 @@ class Connection;
 
 // Opens the desktop's overview of windows and workspaces by tapping its key combination: the
 // user default "overviewKey" (default "Super", the key GNOME, KDE and others open their
-// overview with), on a connection of its own. A combination is key names joined by "+": "Super", "Super+Tab",
-// "Control+Alt+Up", "F3". Names are X keysym names, plus "Super", "Control"/"Ctrl", "Alt",
-// "Shift" and "Meta" for the left-hand modifiers. A combination that does not parse is logged
-// once per text and nothing is pressed.
+// overview with), on a connection of its own. A combination is key names joined by "+": "Super",
+// "Super+Tab", "Control+Alt+Up", "F3". Names are X keysym names, plus "Super", "Control"/"Ctrl",
+// "Alt", "Shift" and "Meta" for the left-hand modifiers. A combination that does not parse is
+// logged once per text and nothing is pressed.
 class X11OverviewOpener : public OverviewOpener {
 public:
     static constexpr const char* kDefaultCombination = "Super";

@@ -469,9 +469,12 @@ void X11InputBackend::movePointerBy(double dx, double dy) {
 
 void X11InputBackend::button(int button, bool down) {
     const unsigned b = xButtonFor(button);
-    if (b == 0 || !impl_->ready()) {
+    if (b == 0) {
         ++impl_->stats.dropped;
         return;
+    }
+    if (!impl_->ready()) {
+        return; // counted as dropped
     }
     XTestFakeButtonEvent(impl_->dpy(), b, down ? True : False, CurrentTime);
     impl_->buttonDown[b] = down;
@@ -532,8 +535,11 @@ void X11InputBackend::flush() {
     }
     XFlush(impl_->dpy());
     ++impl_->stats.flushes;
-    // Keep Xlib's event queue short: only keymap notices ever arrive here.
-    impl_->drainEvents(QueuedAlready);
+    // Keep Xlib's event queue short: only keymap notices ever arrive here. XQLength reads the
+    // queue's length without Xlib's display lock; most flushes find it empty.
+    if (XQLength(impl_->dpy()) > 0) {
+        impl_->drainEvents(QueuedAlready);
+    }
 }
 
 void X11InputBackend::sync() {

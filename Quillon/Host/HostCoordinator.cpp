@@ -75,8 +75,7 @@ HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
     : store_(std::move(store)), injector_(std::move(injector)),
       appSwitching_(std::move(appSwitching)),
       clock_(options.clock ? std::move(options.clock) : std::function<double()>(systemNow)),
-      inputGate_(options.inputGate ? std::move(options.inputGate)
-                                   : std::make_shared<InputGate>()) {
+      inputGate_(options.inputGate ? std::move(options.inputGate) : std::make_shared<InputGate>()) {
     server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
 }
 

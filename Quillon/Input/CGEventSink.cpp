@@ -600,8 +600,9 @@ void CGEventSink::switchSpace(bool toRight) {
         Event a = dockEvent(static_cast<std::int64_t>(EventType::dockControl));
         a.setIntegerField(EventField::gestureKind, GestureKind::dockSwipe);
         a.setIntegerField(EventField::gesturePhase, phase);
-        a.setIntegerField(EventField::dockSwipeDirection, toRight ? platform::DockSwipeDirection::right
-                                                                  : platform::DockSwipeDirection::left);
+        a.setIntegerField(EventField::dockSwipeDirection, toRight
+                                                              ? platform::DockSwipeDirection::right
+                                                              : platform::DockSwipeDirection::left);
         a.setIntegerField(EventField::dockSwipeMotion, 1); // horizontal
         a.setDoubleField(EventField::gestureScrollY, 0.0);
         a.setDoubleField(EventField::dockSwipeTiny, tiny);

@@ -72,7 +72,7 @@ public:
     // The cursor starts at the centre of the sink's screen bounds. `defaults` (for
     // "disablePinch") must outlive the injector.
     EventInjector(std::shared_ptr<EventSink> sink, GestureMapper gestureMapper,
-                           platform::Defaults& defaults);
+                  platform::Defaults& defaults);
     ~EventInjector();
     EventInjector(const EventInjector&) = delete;
     EventInjector& operator=(const EventInjector&) = delete;

@@ -8,6 +8,7 @@
 #include "Platform/EventStream/X11OverviewOpener.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 
 #include "tests/support/XInputObserver.hpp"
 #include "tests/support/XvfbFixture.hpp"
@@ -15,6 +16,7 @@
 #include <gtest/gtest.h>
 
 // After gtest: Xlib defines macros that clash with its templates.
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 
 namespace quillon {
@@ -31,7 +33,11 @@ namespace cm = wire::cm;
 
 // One host input stack against one X server, with its own user defaults.
 struct Stack {
-    explicit Stack(const XvfbServer& x)
+    // Puts a poster of the test's between the sink and the X11 poster.
+    using Wrap = std::function<std::shared_ptr<platform::EventPoster>(
+        std::shared_ptr<platform::EventPoster>, InputGate&)>;
+
+    explicit Stack(const XvfbServer& x, Wrap wrap = {})
         : defaults(dir.path() + "/defaults.json"),
           geometry(std::make_shared<platform::X11DisplayGeometry>(x.display(), 50ms)) {
         X11EventPoster::Options o;
@@ -40,7 +46,8 @@ struct Stack {
         o.settings = [this] { return platform::readInputSettings(defaults); };
         poster = std::make_shared<X11EventPoster>(o);
         sink = std::make_shared<CGEventSink>(
-            poster, geometry, std::make_shared<platform::X11OverviewOpener>(x.display()), defaults);
+            wrap ? wrap(poster, *gate) : poster, geometry,
+            std::make_shared<platform::X11OverviewOpener>(x.display()), defaults, nullptr, gate);
         injector = std::make_unique<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
     }
     void handle(const wire::ControlMessage& m) { injector->handle(m); }
@@ -49,6 +56,7 @@ struct Stack {
     platform::Defaults defaults;
     std::shared_ptr<platform::X11DisplayGeometry> geometry;
     std::shared_ptr<X11EventPoster> poster;
+    std::shared_ptr<InputGate> gate = std::make_shared<InputGate>();
     std::shared_ptr<CGEventSink> sink;
     std::unique_ptr<EventInjector> injector;
 };
@@ -145,6 +153,64 @@ TEST(X11Injection, SwipesAndShowDesktopReachTheWindowManager) {
     EXPECT_TRUE(waitUntil([&] { return showing() == 1; }, 10s));
     s.handle(cm::Gesture{wire::TrackpadGesture::showDesktop});
     EXPECT_TRUE(waitUntil([&] { return showing() == 0; }, 10s));
+}
+
+// Passes events on, and closes the gate once `limit` text chunks have gone through: the screen
+// locks in the middle of a long text.
+class LockAfterChunks : public platform::EventPoster {
+public:
+    LockAfterChunks(std::shared_ptr<platform::EventPoster> next, InputGate& gate, int limit)
+        : next_(std::move(next)), gate_(gate), limit_(limit) {}
+    bool canCreate(const platform::Event& e) override { return next_->canCreate(e); }
+    void post(const platform::Event& e) override {
+        next_->post(e);
+        if (e.type == platform::EventType::keyUp && !e.unicode.empty() && ++chunks_ == limit_) {
+            gate_.close();
+        }
+    }
+    void flush() override { next_->flush(); }
+    void releaseAll() override { next_->releaseAll(); }
+
+private:
+    std::shared_ptr<platform::EventPoster> next_;
+    InputGate& gate_;
+    int limit_;
+    int chunks_ = 0;
+};
+
+TEST(X11Injection, ALockInTheMiddleOfALongTextStopsItAfterTheChunkUnderWay) {
+    XvfbServer x({.width = 640, .height = 480});
+    Stack s(x, [](std::shared_ptr<platform::EventPoster> next, InputGate& gate) {
+        return std::make_shared<LockAfterChunks>(std::move(next), gate, 3);
+    });
+    XInputObserver obs(x.display());
+    obs.clear();
+    s.handle(cm::TextInput{std::string(2000, 'q')});
+    s.poster->sync();
+    const auto presses = XInputObserver::only(obs.settle(), Rec::keyPress);
+    EXPECT_EQ(presses.size(), 60u); // three chunks of 20, not one character more
+    for (const auto& r : presses) {
+        EXPECT_EQ(r.keysym, "q");
+    }
+}
+
+TEST(X11Injection, ANumLockToggledFromTheTabletDoesNotOutliveTheConnection) {
+    XvfbServer x({.width = 640, .height = 480});
+    Stack s(x);
+    XInputObserver obs(x.display(), false);
+    const auto locked = [&] {
+        XkbStateRec state{};
+        XkbGetState(obs.display(), XkbUseCoreKbd, &state);
+        return static_cast<unsigned>(state.locked_mods);
+    };
+    ASSERT_EQ(locked(), 0u);
+    s.handle(cm::KeyCombo{0x47, {}});
+    s.poster->sync();
+    EXPECT_NE(locked(), 0u);
+    s.injector->releaseAll(); // what disconnection and the screen lock do
+    s.poster->sync();
+    EXPECT_EQ(locked(), 0u);
+    EXPECT_FALSE(obs.anyKeyDown());
 }
 
 } // namespace

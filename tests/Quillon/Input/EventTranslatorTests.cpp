@@ -44,7 +44,8 @@ struct Rig {
     ScratchDefaults defaults;
     HookedBackend* backend = nullptr;
     std::shared_ptr<platform::EventTranslator> translator;
-    std::shared_ptr<platform::ManualScheduler> clock = std::make_shared<platform::ManualScheduler>();
+    std::shared_ptr<platform::ManualScheduler> clock =
+        std::make_shared<platform::ManualScheduler>();
     std::shared_ptr<InputGate> gate = std::make_shared<InputGate>();
     std::shared_ptr<CGEventSink> sink;
 
@@ -56,12 +57,14 @@ struct Rig {
             std::move(b), [d] { return platform::readInputSettings(*d); });
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1440, 900});
-        sink = std::make_shared<CGEventSink>(translator, geometry, translator, *defaults, clock,
-                                             gate);
+        sink =
+            std::make_shared<CGEventSink>(translator, geometry, translator, *defaults, clock, gate);
     }
 };
 
-std::string repeat(char c, std::size_t n) { return std::string(n, c); }
+std::string repeat(char c, std::size_t n) {
+    return std::string(n, c);
+}
 
 TEST(EventTranslator, EachPostedSequenceBecomesExactlyTheseVerbs) {
     struct Case {
@@ -89,8 +92,7 @@ TEST(EventTranslator, EachPostedSequenceBecomesExactlyTheseVerbs) {
              s.mouseButton(MouseButton::middle, true, {5, 6});
          },
          {"moveTo(5,6)", "button(273,down)", "moveTo(5,6)", "button(273,up)", "moveTo(5,6)",
-          "button(273,down)", "moveTo(5,6)", "button(273,up)", "moveTo(5,6)",
-          "button(274,down)"}},
+          "button(273,down)", "moveTo(5,6)", "button(273,up)", "moveTo(5,6)", "button(274,down)"}},
         {"Command-C is Control-C",
          noSetup,
          [](CGEventSink& s, auto&) { s.keyCombo(8, KeyModifiers::command); },
@@ -113,22 +115,23 @@ TEST(EventTranslator, EachPostedSequenceBecomesExactlyTheseVerbs) {
              s.keyCombo(103, KeyModifiers::shift);
          },
          {"toggleShowDesktop", "key(42,down)", "key(87,down)", "key(87,up)", "key(42,up)"}},
-        {"fn has no Linux key",
-         noSetup,
-         [](CGEventSink& s, auto&) { s.keyCombo(63, {}); },
-         {}},
+        {"fn has no Linux key", noSetup, [](CGEventSink& s, auto&) { s.keyCombo(63, {}); }, {}},
         {"text: line breaks and tabs are keys, a pair split across chunks is joined",
          noSetup,
          [](CGEventSink& s, auto&) {
              s.typeText("h\xC3\xA9llo\r\nw\rx\ny\t");
              s.typeText(repeat('a', 19) + "\xF0\x9F\x98\x80"); // 19 + a pair: 21 units
          },
-         {"text(hU+00E9llo)", "key(28,down)", "key(28,up)", "text(w)", "key(28,down)",
-          "key(28,up)", "text(x)", "key(28,down)", "key(28,up)", "text(y)", "key(15,down)",
-          "key(15,up)", "text(" + repeat('a', 19) + ")", "text(U+1F600)"}},
+         {"text(hU+00E9llo)", "key(28,down)", "key(28,up)", "text(w)", "key(28,down)", "key(28,up)",
+          "text(x)", "key(28,down)", "key(28,up)", "text(y)", "key(15,down)", "key(15,up)",
+          "text(" + repeat('a', 19) + ")", "text(U+1F600)"}},
         {"text: control characters and non-characters type nothing",
          noSetup,
-         [](CGEventSink& s, auto&) { s.typeText("a\x01" "b\xEF\xBF\xBE" "c\x7F\xC2\x85"); },
+         [](CGEventSink& s, auto&) {
+             s.typeText("a\x01"
+                        "b\xEF\xBF\xBE"
+                        "c\x7F\xC2\x85");
+         },
          {"text(abc)"}},
         {"a line break in text is typed without the modifiers held",
          noSetup,
@@ -206,9 +209,9 @@ TEST(EventTranslator, EachPostedSequenceBecomesExactlyTheseVerbs) {
              s.keyCombo(57, {}); // Caps Lock
              s.resetButtonState();
          },
-         {"key(69,down)", "key(69,up)", "releaseAll", "key(69,down)", "key(69,up)",
-          "key(69,down)", "key(69,up)", "key(69,down)", "key(69,up)", "key(58,down)",
-          "key(58,up)", "releaseAll", "key(58,down)", "key(58,up)"}},
+         {"key(69,down)", "key(69,up)", "releaseAll", "key(69,down)", "key(69,up)", "key(69,down)",
+          "key(69,up)", "key(69,down)", "key(69,up)", "key(58,down)", "key(58,up)", "releaseAll",
+          "key(58,down)", "key(58,up)"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
