@@ -1,7 +1,11 @@
 #include "Platform/Input/InputBackendFactory.hpp"
 
 #include "Platform/Defaults/Defaults.hpp"
+#include "Platform/Display/WaylandDisplayGeometry.hpp"
+#include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/EventStream/X11OverviewOpener.hpp"
+#include "Platform/Input/KdeFakeInputBackend.hpp"
+#include "Platform/Input/WlrootsInputBackend.hpp"
 #include "Platform/Input/X11InputBackend.hpp"
 
 namespace quillon::platform {
@@ -15,6 +19,47 @@ std::unique_ptr<InputBackend> makeInputBackend(const InputBackendContext& contex
         return defaults->string("overviewKey").value_or(X11OverviewOpener::kDefaultCombination);
     };
     return std::make_unique<X11InputBackend>(std::move(options));
+}
+
+SessionInput makeSessionInput(Defaults& defaults) {
+    SessionInput session;
+    const auto offers = probeSession();
+    session.choice = chooseInputBackend(
+        defaults.string("inputBackend").value_or("auto"), offers,
+        {InputBackendKind::x11, InputBackendKind::wlroots, InputBackendKind::kde});
+    const auto displaySetting = [&defaults] {
+        return defaults.string("display").value_or("primary");
+    };
+    switch (session.choice.kind) {
+    case InputBackendKind::wlroots: {
+        auto geometry = std::make_shared<WaylandDisplayGeometry>(std::string(), displaySetting);
+        session.backend = std::make_unique<WlrootsInputBackend>(
+            WlrootsInputBackend::Options{.display = {}, .geometry = geometry});
+        session.geometry = std::move(geometry);
+        return session;
+    }
+    case InputBackendKind::kde: {
+        auto geometry = std::make_shared<WaylandDisplayGeometry>(std::string(), displaySetting);
+        session.backend = std::make_unique<KdeFakeInputBackend>(
+            KdeFakeInputBackend::Options{.display = {}, .geometry = geometry});
+        session.geometry = std::move(geometry);
+        return session;
+    }
+    case InputBackendKind::gnome: // not in this build: the chooser never answers it
+    case InputBackendKind::x11:
+        break;
+    }
+    auto geometry = std::make_shared<X11DisplayGeometry>();
+    session.backend = makeInputBackend({defaults, geometry, {}});
+    session.geometry = std::move(geometry);
+    return session;
+}
+
+InputPermission permissionOf(const InputBackendChoice& choice, const InputBackend& backend) {
+    if (!choice.refusal.empty()) {
+        return {false, choice.refusal};
+    }
+    return backend.permission();
 }
 
 } // namespace quillon::platform

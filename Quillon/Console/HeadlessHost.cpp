@@ -136,12 +136,19 @@ int runHeadlessHost(platform::Defaults& defaults) {
         store = std::make_shared<KeychainPairingStore>(KeychainPairingStore::defaultService,
                                                        platform::Keychain::shared());
     }
-    auto geometry = std::make_shared<platform::X11DisplayGeometry>();
+    // The session decides the input backend and the display geometry that goes with it (X11,
+    // or a Wayland compositor's own interface and outputs).
+    auto session = platform::makeSessionInput(defaults);
+    const platform::InputBackendChoice choice = session.choice;
+    auto geometry = session.geometry;
     // The sink's events become the verbs of the session's input backend; the translator also
     // opens the overview through it.
     auto translator = std::make_shared<platform::EventTranslator>(
-        platform::makeInputBackend({defaults, geometry, {}}),
-        [&defaults] { return platform::readInputSettings(defaults); });
+        std::move(session.backend), [&defaults] { return platform::readInputSettings(defaults); });
+    const auto inputPermission = [choice, translator] {
+        return choice.refusal.empty() ? translator->permission()
+                                      : platform::InputPermission{false, choice.refusal};
+    };
     auto gate = std::make_shared<InputGate>();
     auto sink =
         std::make_shared<CGEventSink>(translator, geometry, translator, defaults, nullptr, gate);
@@ -153,7 +160,7 @@ int runHeadlessHost(platform::Defaults& defaults) {
         std::make_shared<AppCatalogService>(AppCatalog::defaultSearchRoots(), catalogOptions);
     Telemetry::Options telemetryOptions;
     telemetryOptions.passive = passive;
-    telemetryOptions.inputPermission = [] { return platform::InputPermission::check().permitted; };
+    telemetryOptions.inputPermission = [inputPermission] { return inputPermission().permitted; };
     auto telemetry = std::make_shared<Telemetry>(
         Telemetry::Services{mainQueue, defaults, platform::makeCurlHttpClient(),
                             platform::makeDBusSessionLockSource()},
@@ -168,8 +175,11 @@ int runHeadlessHost(platform::Defaults& defaults) {
                                  telemetry, platform::makeDBusSessionLockSource()},
                                 options);
 
-    const auto permission = platform::InputPermission::check();
+    const auto permission = inputPermission();
     platform::DiagLog::write(launchLogLine(permission.permitted, executablePath()));
+    if (!choice.note.empty()) {
+        platform::DiagLog::write(choice.note);
+    }
     telemetry->start();
 
     bool terminating = false;
@@ -191,8 +201,8 @@ int runHeadlessHost(platform::Defaults& defaults) {
 
     TerminalConsole::Hooks hooks;
     hooks.print = printOut;
-    hooks.permission = [] {
-        const auto status = platform::InputPermission::check();
+    hooks.permission = [inputPermission] {
+        const auto status = inputPermission();
         return TerminalConsole::Permission{status.permitted, status.reason};
     };
     hooks.quit = [&] { terminate(); };

@@ -130,6 +130,19 @@ void DbusPeer::emitPropertyChanged(const std::string& path, const std::string& i
     check(sd_bus_flush(bus_), "sd_bus_flush");
 }
 
+std::optional<int> DbusPeer::callInt(const std::string& destination, const std::string& path,
+                                     const std::string& interface, const std::string& member) {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    std::int32_t value = 0;
+    const bool ok = sd_bus_call_method(bus_, destination.c_str(), path.c_str(), interface.c_str(),
+                                       member.c_str(), &error, &reply, "") >= 0 &&
+                    sd_bus_message_read(reply, "i", &value) >= 0;
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return ok ? std::optional<int>(value) : std::nullopt;
+}
+
 std::string DbusPeer::uniqueName() const {
     const char* unique = nullptr;
     check(sd_bus_get_unique_name(bus_, &unique), "sd_bus_get_unique_name");

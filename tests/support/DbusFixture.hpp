@@ -3,6 +3,7 @@
 #include "tests/support/ChildProcess.hpp"
 
 #include <memory>
+#include <optional>
 #include <string>
 
 struct sd_bus;
@@ -56,6 +57,9 @@ public:
     void emitPropertyChanged(const std::string& path, const std::string& interface,
                              const std::string& property, bool value);
     std::string uniqueName() const;
+    // Calls a method without arguments that answers one int32; nothing on any error.
+    std::optional<int> callInt(const std::string& destination, const std::string& path,
+                               const std::string& interface, const std::string& member);
 
 private:
     sd_bus* bus_ = nullptr;

@@ -1,0 +1,178 @@
+#include "Platform/Input/InputBackendChooser.hpp"
+
+#include <systemd/sd-bus.h>
+#include <wayland-client.h>
+
+#include <cstdlib>
+#include <cstring>
+
+namespace quillon::platform {
+
+namespace {
+
+std::string envOrEmpty(const char* name) {
+    const char* v = std::getenv(name);
+    return v != nullptr ? v : "";
+}
+
+std::string desktopName(const SessionEnvironment& env) {
+    return env.currentDesktop.empty() ? "an unnamed desktop" : env.currentDesktop;
+}
+
+const char* const kXWaylandOnly = "input reaches only XWayland windows";
+const char* const kWhatToDo =
+    "Log into an X11 session to reach every window, or set inputBackend to x11 to accept this";
+
+std::string unavailable(InputBackendKind kind) {
+    switch (kind) {
+    case InputBackendKind::gnome:
+        return "GNOME's remote desktop input is not supported by this build";
+    case InputBackendKind::kde:
+        return "KDE's fake input is not supported by this build";
+    case InputBackendKind::wlroots:
+        return "wlroots virtual input is not supported by this build";
+    case InputBackendKind::x11:
+        return "X11 input is not supported by this build";
+    }
+    return {};
+}
+
+// Globals of the compositor, after one round trip.
+struct GlobalScan {
+    SessionOffers* offers;
+    static void global(void* data, wl_registry*, std::uint32_t, const char* interface,
+                       std::uint32_t) {
+        auto* o = static_cast<GlobalScan*>(data)->offers;
+        if (std::strcmp(interface, "zwlr_virtual_pointer_manager_v1") == 0) {
+            o->wlrootsVirtualPointer = true;
+        } else if (std::strcmp(interface, "zwp_virtual_keyboard_manager_v1") == 0) {
+            o->wlrootsVirtualKeyboard = true;
+        } else if (std::strcmp(interface, "org_kde_kwin_fake_input") == 0) {
+            o->kdeFakeInput = true;
+        }
+    }
+    static void globalRemove(void*, wl_registry*, std::uint32_t) {}
+    static constexpr wl_registry_listener listener{global, globalRemove};
+};
+
+bool sessionBusHasOwner(const char* name) {
+    sd_bus* bus = nullptr;
+    if (sd_bus_open_user(&bus) < 0) {
+        return false;
+    }
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    int has = 0;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
+                           name) >= 0) {
+        if (sd_bus_message_read(reply, "b", &has) < 0) {
+            has = 0;
+        }
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    sd_bus_flush_close_unref(bus);
+    return has != 0;
+}
+
+} // namespace
+
+std::string_view toString(InputBackendKind kind) {
+    switch (kind) {
+    case InputBackendKind::x11:
+        return "x11";
+    case InputBackendKind::wlroots:
+        return "wlroots";
+    case InputBackendKind::gnome:
+        return "gnome";
+    case InputBackendKind::kde:
+        return "kde";
+    }
+    return "x11";
+}
+
+SessionEnvironment SessionEnvironment::current() {
+    return {envOrEmpty("XDG_SESSION_TYPE"), envOrEmpty("WAYLAND_DISPLAY"), envOrEmpty("DISPLAY"),
+            envOrEmpty("XDG_CURRENT_DESKTOP")};
+}
+
+InputBackendChoice chooseInputBackend(std::string_view setting, const SessionOffers& offers,
+                                      const std::set<InputBackendKind>& available) {
+    InputBackendChoice choice;
+    for (const auto kind : {InputBackendKind::x11, InputBackendKind::wlroots,
+                            InputBackendKind::gnome, InputBackendKind::kde}) {
+        if (setting == toString(kind)) {
+            // The user's word: their backend, whatever the session looks like (its own
+            // permission check says what is missing).
+            if (available.count(kind) != 0) {
+                choice.kind = kind;
+            } else {
+                choice.refusal = "inputBackend is " + std::string(setting) + ", but " +
+                                 unavailable(kind) + ": " + kXWaylandOnly;
+            }
+            return choice;
+        }
+    }
+    if (!setting.empty() && setting != "auto") {
+        choice.note = "inputBackend \"" + std::string(setting) +
+                      "\" is not one of auto, x11, wlroots, gnome, kde: choosing by the session";
+    }
+
+    const auto& env = offers.env;
+    if (!env.wayland()) {
+        return choice; // X11 (its own check says when there is no DISPLAY)
+    }
+    const std::string session = "this is a Wayland session (" + desktopName(env) + ")";
+    if (!offers.compositorAnswered) {
+        choice.refusal =
+            session + ", but its compositor" +
+            (env.waylandDisplay.empty() ? std::string() : " at " + env.waylandDisplay) +
+            " did not answer: " + kXWaylandOnly + ". " + kWhatToDo;
+        return choice;
+    }
+    const auto pick = [&](InputBackendKind kind) {
+        if (available.count(kind) != 0) {
+            choice.kind = kind;
+        } else {
+            choice.refusal =
+                session + ": " + unavailable(kind) + ", so " + kXWaylandOnly + ". " + kWhatToDo;
+        }
+        return choice;
+    };
+    if (offers.wlrootsVirtualPointer && offers.wlrootsVirtualKeyboard) {
+        return pick(InputBackendKind::wlroots);
+    }
+    if (offers.mutterRemoteDesktop) {
+        return pick(InputBackendKind::gnome);
+    }
+    if (offers.kdeFakeInput) {
+        return pick(InputBackendKind::kde);
+    }
+    choice.refusal = session +
+                     " whose compositor offers no input interface Quillon can use (wlroots "
+                     "virtual pointer and keyboard, GNOME remote desktop, KDE fake input): " +
+                     kXWaylandOnly + ". " + kWhatToDo;
+    return choice;
+}
+
+SessionOffers probeSession(const SessionEnvironment& env) {
+    SessionOffers offers;
+    offers.env = env;
+    if (!env.wayland()) {
+        return offers;
+    }
+    if (wl_display* display =
+            wl_display_connect(env.waylandDisplay.empty() ? nullptr : env.waylandDisplay.c_str())) {
+        GlobalScan scan{&offers};
+        wl_registry* registry = wl_display_get_registry(display);
+        wl_registry_add_listener(registry, &GlobalScan::listener, &scan);
+        offers.compositorAnswered = wl_display_roundtrip(display) >= 0;
+        wl_registry_destroy(registry);
+        wl_display_disconnect(display);
+    }
+    offers.mutterRemoteDesktop = sessionBusHasOwner("org.gnome.Mutter.RemoteDesktop");
+    return offers;
+}
+
+} // namespace quillon::platform
