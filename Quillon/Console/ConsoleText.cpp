@@ -1,5 +1,6 @@
 #include "Quillon/Console/ConsoleText.hpp"
 
+#include "Platform/Diagnostics/SafeText.hpp"
 #include "Quillon/Host/Telemetry.hpp"
 
 #include <algorithm>
@@ -92,6 +93,10 @@ Command parseCommand(std::string_view line) {
     return {Command::Kind::unknown, w[0]};
 }
 
+std::string shown(std::string_view clientText) {
+    return platform::safeText(clientText, 128);
+}
+
 std::string deviceList(const std::vector<PairedDevice>& devices,
                        const std::vector<std::string>& connectedIDs) {
     if (devices.empty()) {
@@ -102,8 +107,8 @@ std::string deviceList(const std::vector<PairedDevice>& devices,
         const auto& d = devices[i];
         const bool connected =
             std::find(connectedIDs.begin(), connectedIDs.end(), d.deviceID) != connectedIDs.end();
-        text += std::to_string(i + 1) + ". " + (connected ? "● " : "○ ") + d.deviceName + "  [" +
-                d.deviceID + "]\n";
+        text += std::to_string(i + 1) + ". " + (connected ? "● " : "○ ") + shown(d.deviceName) +
+                "  [" + shown(d.deviceID) + "]\n";
     }
     return text;
 }

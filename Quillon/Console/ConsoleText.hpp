@@ -38,6 +38,10 @@ struct Command {
 // "help" (surrounding blanks ignored, command words case-insensitive).
 Command parseCommand(std::string_view line);
 
+// Client text (a device name) as the console shows it: terminal controls, line breaks and bidi
+// overrides escaped, cut after a reasonable length.
+std::string shown(std::string_view clientText);
+
 // "尚未配对任何设备", or one line per device: "● name  [ID]" when connected, else "○ ...",
 // numbered so a device can be named by its number.
 std::string deviceList(const std::vector<PairedDevice>& devices,

@@ -2,6 +2,7 @@
 
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
 #include "Quillon/Input/EventInjector.hpp"
@@ -324,7 +325,7 @@ void HostCoordinator::didFail(const TransportError& error) {
 // MARK: shared paths
 
 void HostCoordinator::handleAccept(const PairedDevice& device, HostChannel channel) {
-    write("【连接】设备接入：" + device.deviceName + "（" + rawValue(channel) + "）");
+    write("【连接】设备接入：" + platform::safeText(device.deviceName, 128) + "（" + rawValue(channel) + "）");
     postToMain([device, channel](HostCoordinator& self) {
         const std::string& id = device.deviceID;
         switch (self.arbiter_.admit(id, channel)) {
