@@ -694,6 +694,11 @@ bool X11EventPoster::permitted() const {
     return impl_->usable();
 }
 
+bool X11EventPoster::checkPermission() {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->ensureConnected();
+}
+
 std::string X11EventPoster::reason() const {
     std::lock_guard lock(impl_->mutex);
     if (impl_->conn && impl_->conn->lost()) {

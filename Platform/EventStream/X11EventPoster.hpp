@@ -71,6 +71,10 @@ public:
     bool permitted() const;
     // Why not, as text for the console; empty when permitted.
     std::string reason() const;
+    // permitted(), after trying to open a connection when there is none (at most once per
+    // reconnect interval). For a status poll: while connected it costs no X traffic at all,
+    // where InputPermission::check() opens a connection of its own every time.
+    bool checkPermission();
 
     bool canCreate(const Event& event) override;
     void post(const Event& event) override;

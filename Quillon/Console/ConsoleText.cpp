@@ -113,6 +113,11 @@ std::string deviceList(const std::vector<PairedDevice>& devices,
     return text;
 }
 
+std::string storeRefused(const std::string& reason) {
+    return "无法读取配对记录（" + platform::safeText(reason, 512) +
+           "）\n已配对的设备无法连接，也无法配对新设备。\n";
+}
+
 std::string footer(std::optional<HostChannel> activeChannel) {
     if (!activeChannel) {
         return "未连接\n";

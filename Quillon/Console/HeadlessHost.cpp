@@ -9,14 +9,14 @@
 #include "Platform/Permission/InputPermission.hpp"
 #include "Quillon/Catalog/AppCatalog.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
-#include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Console/TerminalConsole.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
-#include "Quillon/Pairing/InMemoryPairingStore.hpp"
-#include "Quillon/Pairing/KeychainPairingStore.hpp"
 #include "Quillon/Host/LaunchEnvironment.hpp"
 #include "Quillon/Host/Telemetry.hpp"
-#include "Quillon/Console/TerminalConsole.hpp"
+#include "Quillon/Input/CGEventSink.hpp"
+#include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Pairing/InMemoryPairingStore.hpp"
+#include "Quillon/Pairing/KeychainPairingStore.hpp"
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
@@ -169,9 +169,10 @@ int runHeadlessHost() {
 
     TerminalConsole::Hooks hooks;
     hooks.print = printOut;
-    hooks.permission = [] {
-        const auto status = platform::InputPermission::check();
-        return TerminalConsole::Permission{status.permitted, status.reason};
+    // Asked every second: through the poster's own connection, not a new one per poll.
+    hooks.permission = [poster] {
+        const bool permitted = poster->checkPermission();
+        return TerminalConsole::Permission{permitted, permitted ? std::string() : poster->reason()};
     };
     hooks.quit = [&] { terminate(); };
     auto console = std::make_shared<TerminalConsole>(coordinator, std::move(hooks));

@@ -42,6 +42,7 @@ private:
     void onChange(int field);
     void pollPermission();
     void printState();
+    std::string deviceSection() const;
 
     std::shared_ptr<HostCoordinator> coordinator_;
     Hooks hooks_;

@@ -5,10 +5,10 @@
 #include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
-#include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Host/ScreenLockMonitor.hpp"
 #include "Quillon/Host/Telemetry.hpp"
+#include "Quillon/Input/EventInjector.hpp"
 
 #include <algorithm>
 #include <chrono>
@@ -109,11 +109,13 @@ void HostCoordinator::notify(Field field) {
     }
 }
 
-void HostCoordinator::setDevices(std::vector<PairedDevice> value) {
-    if (value == devices_) {
+void HostCoordinator::setDevices(std::vector<PairedDevice> value,
+                                 std::optional<std::string> storeProblem) {
+    if (value == devices_ && storeProblem == storeProblem_) {
         return;
     }
     devices_ = std::move(value);
+    storeProblem_ = std::move(storeProblem);
     notify(Field::devices);
 }
 
@@ -210,6 +212,9 @@ void HostCoordinator::applicationWillTerminate() {
 
 void HostCoordinator::beginPairing() {
     try {
+        // A window whose pairing could never be saved would show a PIN that only wastes the
+        // user's time: the store must answer first.
+        store_->hostSecret();
         setPairingPIN(server_->beginPairing(now()));
     } catch (const std::exception& error) {
         setLastError("开启配对失败：" + describe(error));
@@ -237,17 +242,19 @@ void HostCoordinator::unpair(const std::string& deviceID) {
 
 void HostCoordinator::refreshDevices() {
     std::vector<PairedDevice> list;
+    std::optional<std::string> problem;
     try {
         list = store_->allDevices();
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         list.clear();
+        problem = describe(error);
     }
     // Oldest pairing first; equal times keep the store's order.
     std::stable_sort(list.begin(), list.end(), [](const PairedDevice& a, const PairedDevice& b) {
         return a.pairedAt < b.pairedAt;
     });
     const bool any = !list.empty();
-    setDevices(std::move(list));
+    setDevices(std::move(list), std::move(problem));
     if (any) {
         Telemetry::notePaired(true);
     }
@@ -325,7 +332,8 @@ void HostCoordinator::didFail(const TransportError& error) {
 // MARK: shared paths
 
 void HostCoordinator::handleAccept(const PairedDevice& device, HostChannel channel) {
-    write("【连接】设备接入：" + platform::safeText(device.deviceName, 128) + "（" + rawValue(channel) + "）");
+    write("【连接】设备接入：" + platform::safeText(device.deviceName, 128) + "（" +
+          rawValue(channel) + "）");
     postToMain([device, channel](HostCoordinator& self) {
         const std::string& id = device.deviceID;
         switch (self.arbiter_.admit(id, channel)) {

@@ -65,6 +65,9 @@ public:
 
     // Published state (main).
     const std::vector<PairedDevice>& devices() const noexcept { return devices_; }
+    // Why the pairing store cannot be read, when it cannot (then devices() is empty because
+    // nothing could be read, not because nothing is paired). Changes are told as devices.
+    const std::optional<std::string>& storeProblem() const noexcept { return storeProblem_; }
     const std::vector<std::string>& connectedIDs() const noexcept { return connectedIDs_; }
     const std::optional<std::string>& pairingPIN() const noexcept { return pairingPIN_; }
     bool isScreenLocked() const noexcept { return isScreenLocked_; }
@@ -126,7 +129,7 @@ private:
     void postToMain(std::function<void(HostCoordinator&)> work);
     double now() const;
 
-    void setDevices(std::vector<PairedDevice> value);
+    void setDevices(std::vector<PairedDevice> value, std::optional<std::string> storeProblem);
     void setConnectedIDs(std::vector<std::string> value);
     void setPairingPIN(std::optional<std::string> value);
     void setScreenLocked(bool value);
@@ -135,6 +138,7 @@ private:
     void notify(Field field);
 
     std::vector<PairedDevice> devices_;
+    std::optional<std::string> storeProblem_;
     std::vector<std::string> connectedIDs_;
     std::optional<std::string> pairingPIN_;
     bool isScreenLocked_ = false;

@@ -743,6 +743,7 @@ TEST(X11EventPoster, WithoutADisplayOrXTestNothingIsPostedAndTheReasonIsSaid) {
         o.settings = [] { return X11InputSettings{}; };
         X11EventPoster poster(o);
         EXPECT_FALSE(poster.permitted());
+        EXPECT_FALSE(poster.checkPermission());
         EXPECT_EQ(poster.reason(), c.reason);
         EXPECT_FALSE(poster.canCreate(pointerEvent(EventType::mouseMoved, 1, 1)));
         poster.post(pointerEvent(EventType::mouseMoved, 1, 1));
@@ -753,6 +754,12 @@ TEST(X11EventPoster, WithoutADisplayOrXTestNothingIsPostedAndTheReasonIsSaid) {
     }
     XvfbServer ok({.width = 320, .height = 200});
     EXPECT_TRUE(InputPermission::check(ok.display()).permitted);
+    X11EventPoster::Options o;
+    o.display = ok.display();
+    o.settings = [] { return X11InputSettings{}; };
+    X11EventPoster poster(o);
+    EXPECT_TRUE(poster.checkPermission());
+    EXPECT_EQ(poster.reason(), "");
 }
 
 TEST(X11EventPoster, ALostServerStopsPostingWithoutCrashing) {

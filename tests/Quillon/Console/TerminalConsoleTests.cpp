@@ -5,15 +5,18 @@
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Platform/EventStream/RecordingPoster.hpp"
+#include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Host/Telemetry.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
-#include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
-#include "Quillon/Host/Telemetry.hpp"
+#include "Quillon/Pairing/KeychainPairingStore.hpp"
 #include "WireProtocol/PSKProvider.hpp"
+#include "tests/support/ChildProcess.hpp"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
 using namespace quillon;
@@ -97,6 +100,49 @@ TEST_F(TerminalConsoleTest, PrintsStateAndFollowsCommands) {
     EXPECT_EQ(take().rfind("未知命令：frobnicate\n命令：", 0), 0u);
     console_->execute("quit");
     EXPECT_EQ(quits_, 1);
+}
+
+// A store directory that is a symbolic link is refused. The console must say so, with the
+// precise reason, instead of "nothing paired", and `pair` must not show a PIN that could never
+// be saved.
+TEST_F(TerminalConsoleTest, ARefusedStoreIsShownAsSuchAndPairingIsRefused) {
+    quillon::testing::TempDir dir;
+    std::filesystem::create_directory(dir.path() + "/real");
+    std::filesystem::create_directory_symlink(dir.path() + "/real", dir.path() + "/corvane");
+    auto refused = std::make_shared<KeychainPairingStore>(
+        "com.corvane.test",
+        std::make_shared<platform::Keychain>(dir.path() + "/corvane/keychain.sqlite3"));
+    console_.reset();
+    coordinator_->stop();
+    HostCoordinator::Options options;
+    options.server.advertise = false;
+    auto sink = std::make_shared<CGEventSink>(
+        std::make_shared<platform::RecordingPoster>(),
+        std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 800, 600}, 1.0),
+        nullptr);
+    coordinator_ = HostCoordinator::create(refused, std::make_shared<EventInjector>(sink), false,
+                                           nullptr, options);
+    TerminalConsole::Hooks hooks;
+    hooks.print = [this](std::string_view text) { out_ += text; };
+    console_ = std::make_shared<TerminalConsole>(coordinator_, std::move(hooks));
+    console_->attach();
+
+    const auto first = take();
+    EXPECT_EQ(first.find("尚未配对任何设备"), std::string::npos) << first;
+    const std::string reason = "无法读取配对记录（" + *coordinator_->storeProblem();
+    EXPECT_NE(first.find(reason), std::string::npos) << first;
+    EXPECT_NE(first.find(dir.path() + "/corvane is a symbolic link"), std::string::npos) << first;
+
+    console_->execute("pair");
+    const auto paired = take();
+    EXPECT_EQ(paired.find("配对码："), std::string::npos) << paired;
+    EXPECT_EQ(paired.rfind("开启配对失败：", 0), 0u) << paired;
+    EXPECT_NE(paired.find("symbolic link"), std::string::npos) << paired;
+    EXPECT_EQ(coordinator_->server().pairingPort(), std::nullopt);
+    EXPECT_EQ(coordinator_->pairingPIN(), std::nullopt);
+
+    console_->execute("devices");
+    EXPECT_EQ(take().rfind("无法读取配对记录（", 0), 0u);
 }
 
 TEST_F(TerminalConsoleTest, PermissionChangesArePrintedOnce) {

@@ -8,10 +8,10 @@
 #include "Platform/EventStream/RecordingPoster.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
+#include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
-#include "Quillon/Host/InputDiagnostics.hpp"
 #include "tests/support/CatalogFixtures.hpp"
 #include "tests/support/DbusFixture.hpp"
 #include "tests/support/TransportHelpers.hpp"
@@ -378,9 +378,16 @@ TEST_F(HostCoordinatorTest, DevicesAreListedOldestFirstAndUnpairRemoves) {
     EXPECT_EQ(coordinator_->devices().size(), 3u);
     EXPECT_FALSE(store_->device("B"));
 
+    EXPECT_EQ(coordinator_->storeProblem(), std::nullopt);
     store_->failList = true;
     coordinator_->refreshDevices();
     EXPECT_TRUE(coordinator_->devices().empty());
+    ASSERT_TRUE(coordinator_->storeProblem());
+    EXPECT_NE(coordinator_->storeProblem()->find("-25293"), std::string::npos);
+    store_->failList = false;
+    coordinator_->refreshDevices();
+    EXPECT_EQ(coordinator_->storeProblem(), std::nullopt);
+    EXPECT_EQ(coordinator_->devices().size(), 3u);
 }
 
 TEST_F(HostCoordinatorTest, PairingFromPinToDeviceList) {
