@@ -4,8 +4,10 @@
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
+#include "Quillon/Host/InputLanes.hpp"
 #include "Quillon/Host/ScreenLockMonitor.hpp"
 #include "Quillon/Host/Telemetry.hpp"
 #include "Quillon/Input/EventInjector.hpp"
@@ -37,6 +39,26 @@ bool isImmediateInput(const wire::ControlMessage& message) {
                    std::is_same_v<T, wire::cm::Magnify>;
         },
         message.value());
+}
+
+// Text is typed in pieces of this many characters, the lock gate looked at before each and the
+// injector free between them: about what the sink posts as one event pair.
+constexpr std::size_t kTextPiece = 20;
+// Text waiting to be typed, per device. Typing runs at tens to thousands of characters a
+// second, so this is minutes of typing; beyond it a device's text is dropped.
+constexpr std::size_t kMaxPendingInput = 4 << 20;
+
+// The end of the piece of at most kTextPiece characters that starts at `from` (a character
+// boundary: continuation bytes are never split).
+std::size_t textPieceEnd(const std::string& text, std::size_t from) {
+    std::size_t at = from;
+    for (std::size_t characters = 0; at < text.size() && characters < kTextPiece; ++characters) {
+        ++at;
+        while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) {
+            ++at;
+        }
+    }
+    return at;
 }
 
 std::string describe(const std::exception& error) {
@@ -77,12 +99,24 @@ HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
       appSwitching_(std::move(appSwitching)),
       clock_(options.clock ? std::move(options.clock) : std::function<double()>(systemNow)) {
     server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
+    inputWorker_ = std::make_shared<platform::SerialQueue>("com.corvane.input");
+    std::weak_ptr<platform::SerialQueue> worker = inputWorker_;
+    lanes_ = InputLanes::create(
+        {[](std::function<void()> work) { platform::mainQueue().post(std::move(work)); },
+         [worker](std::function<void()> work) {
+             if (auto queue = worker.lock()) {
+                 queue->async(std::move(work));
+             }
+         }},
+        kMaxPendingInput);
 }
 
 HostCoordinator::~HostCoordinator() {
     // The monitor's thread and the server's queue must be gone before the fields they use.
     lockMonitor_.reset();
     server_.reset();
+    lanes_->clearAll();
+    inputWorker_.reset(); // joins: no typing outlives the coordinator
 }
 
 double HostCoordinator::now() const {
@@ -368,6 +402,7 @@ void HostCoordinator::handleDisconnect(const std::string& deviceID, HostChannel 
         return; // the close of a superseded session: the live one keeps its keys
     }
     write("【断开】设备断开：" + deviceID + "（" + rawValue(channel) + "）—— 即将释放全部按键");
+    lanes_->clear(deviceID); // nothing of a gone device is typed after its keys are released
     injector_->releaseAll();
     arbiter_.remove(deviceID, channel);
     auto ids = connectedIDs_;
@@ -378,12 +413,71 @@ void HostCoordinator::handleDisconnect(const std::string& deviceID, HostChannel 
 }
 
 void HostCoordinator::dispatch(const wire::ControlMessage& message, const std::string& deviceID) {
-    if (!isImmediateInput(message)) {
+    // The catalog's requests are no input: they keep no order with it.
+    if (message.is<wire::cm::ActivateApplication>() || message.is<wire::cm::ListApplications>()) {
         postToMain([message, deviceID](HostCoordinator& self) { self.receive(message, deviceID); });
+        return;
+    }
+    std::weak_ptr<HostCoordinator> weak = weak_from_this();
+    if (!isImmediateInput(message)) {
+        // Main-thread input (multiClick, modes, sticky modifiers) takes its place in the
+        // device's lane: what the device sent after it waits for it.
+        lanes_->submit(deviceID, {InputLanes::Where::main,
+                                  [weak, message, deviceID] {
+                                      if (auto self = weak.lock()) {
+                                          self->receive(message, deviceID);
+                                      }
+                                      return true;
+                                  },
+                                  0});
         return;
     }
     if (inputGate_.load(std::memory_order_acquire)) {
         return; // locked: dropped without a word
+    }
+    const auto* text = message.getIf<wire::cm::TextInput>();
+    if (text == nullptr || textPieceEnd(text->text, 0) == text->text.size()) {
+        lanes_->submit(deviceID, {InputLanes::Where::anywhere,
+                                  [weak, message] {
+                                      if (auto self = weak.lock()) {
+                                          self->inject(message);
+                                      }
+                                      return true;
+                                  },
+                                  0});
+        return;
+    }
+    // Long text: typed a piece per turn on the input worker, the gate looked at before each
+    // piece, so a lock stops it at once and other devices' input passes between pieces.
+    InputDiagnostics::shared().logIncoming(message);
+    auto whole = std::make_shared<const std::string>(text->text);
+    auto offset = std::make_shared<std::size_t>(0);
+    const bool accepted = lanes_->submit(
+        deviceID,
+        {InputLanes::Where::worker,
+         [weak, whole, offset] {
+             auto self = weak.lock();
+             if (!self || self->inputGate_.load(std::memory_order_acquire)) {
+                 return true; // locked (or gone): the rest is dropped
+             }
+             const std::size_t end = textPieceEnd(*whole, *offset);
+             const wire::ControlMessage piece =
+                 wire::cm::TextInput{whole->substr(*offset, end - *offset)};
+             InputDiagnostics::shared().timeInjection([&] { self->injector_->handle(piece); });
+             *offset = end;
+             return end >= whole->size();
+         },
+         whole->size()});
+    if (!accepted) {
+        write("【异常】设备 " + platform::safeText(deviceID, 64) + " 待输入的文字过多，丢弃 " +
+              std::to_string(whole->size()) + " 字节");
+    }
+}
+
+void HostCoordinator::inject(const wire::ControlMessage& message) {
+    // Looked at again here: the lock may have come while the message waited in its lane.
+    if (inputGate_.load(std::memory_order_acquire)) {
+        return;
     }
     auto& diagnostics = InputDiagnostics::shared();
     diagnostics.logIncoming(message);
@@ -438,6 +532,7 @@ void HostCoordinator::requestApplicationList(const std::string& deviceID) {
 void HostCoordinator::handleLock() {
     write("【锁屏】屏幕已锁定 —— 释放按键 + 断开全部连接 + 停止监听");
     setScreenLocked(true);
+    lanes_->clearAll();
     injector_->releaseAll();
     setConnectedIDs({});
     arbiter_ = ChannelArbiter();

@@ -19,7 +19,12 @@ namespace quillon {
 
 class AppSwitching;
 class EventInjector;
+class InputLanes;
 class ScreenLockMonitor;
+
+namespace platform {
+class SerialQueue;
+}
 
 // The host's central object: owns the Wi-Fi transport server, the screen-lock monitor and the
 // channel arbiter, holds the shared pairing store, injector and application catalog, receives
@@ -124,6 +129,7 @@ private:
                     std::shared_ptr<AppSwitching> appSwitching, Options options);
 
     void receive(const wire::ControlMessage& message, const std::string& deviceID);
+    void inject(const wire::ControlMessage& message);
     void requestApplicationList(const std::string& deviceID);
     void scheduleLaunchProbes();
     void postToMain(std::function<void(HostCoordinator&)> work);
@@ -155,6 +161,11 @@ private:
 
     // Mirrors isScreenLocked for the transport queues; written only together with it.
     std::atomic<bool> inputGate_{false};
+
+    // One order per device across the immediate and the main-thread path; long text is typed
+    // piecewise on its own thread.
+    std::shared_ptr<platform::SerialQueue> inputWorker_;
+    std::shared_ptr<InputLanes> lanes_;
 
     std::vector<std::pair<std::size_t, Observer>> observers_;
     std::size_t nextObserverToken_ = 1;
