@@ -5,6 +5,7 @@
 #include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Dispatch/SerialQueue.hpp"
+#include "Platform/EventStream/EventPoster.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Host/InputLanes.hpp"
@@ -346,14 +347,24 @@ void HostCoordinator::didReceive(const wire::ControlMessage& message, const std:
     dispatch(message, deviceID);
 }
 
+void HostCoordinator::didReceiveBurst(std::span<const wire::ControlMessage> messages,
+                                      const std::string& deviceID) {
+    dispatchBurst(messages, deviceID);
+}
+
 void HostCoordinator::didDisconnect(const std::string& deviceID) {
     postToMain(
         [deviceID](HostCoordinator& self) { self.handleDisconnect(deviceID, HostChannel::wifi); });
 }
 
 void HostCoordinator::didPair(const PairedDevice&) {
+    // The coordinator ends the spent window, on main where the user opens and closes windows:
+    // a window opened again before this runs is still open on the server and stays, with its
+    // PIN.
     postToMain([](HostCoordinator& self) {
-        self.setPairingPIN(std::nullopt);
+        if (self.server_->endPairingIfSpent()) {
+            self.setPairingPIN(std::nullopt);
+        }
         self.refreshDevices();
         Telemetry::bump("pair");
     });
@@ -482,6 +493,14 @@ void HostCoordinator::inject(const wire::ControlMessage& message) {
     auto& diagnostics = InputDiagnostics::shared();
     diagnostics.logIncoming(message);
     diagnostics.timeInjection([&] { injector_->handle(message); });
+}
+
+void HostCoordinator::dispatchBurst(std::span<const wire::ControlMessage> messages,
+                                    const std::string& deviceID) {
+    platform::EventBatch batch; // posters flush once, when it ends
+    for (const auto& message : messages) {
+        dispatch(message, deviceID);
+    }
 }
 
 void HostCoordinator::receive(const wire::ControlMessage& message, const std::string& deviceID) {

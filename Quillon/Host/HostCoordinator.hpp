@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,8 @@ public:
     // TransportServerDelegate (the transport's queue).
     void didAccept(const PairedDevice& device) override;
     void didReceive(const wire::ControlMessage& message, const std::string& deviceID) override;
+    void didReceiveBurst(std::span<const wire::ControlMessage> messages,
+                         const std::string& deviceID) override;
     void didDisconnect(const std::string& deviceID) override;
     void didPair(const PairedDevice& device) override;
     void didFail(const TransportError& error) override;
@@ -112,6 +115,9 @@ public:
     void handleAccept(const PairedDevice& device, HostChannel channel);
     void handleDisconnect(const std::string& deviceID, HostChannel channel);
     void dispatch(const wire::ControlMessage& message, const std::string& deviceID);
+    // The messages of one read (the delivering thread): each dispatched, and the synthesised
+    // input of all of them flushed to the display server once, after the last.
+    void dispatchBurst(std::span<const wire::ControlMessage> messages, const std::string& deviceID);
     // Screen lock and unlock (main), as the lock monitor calls them.
     void handleLock();
     void handleUnlock();

@@ -1,25 +1,21 @@
 #include "Quillon/Transport/TransportServer.hpp"
 
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
-#include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
-#include "Platform/EventStream/EventPoster.hpp"
 #include "Quillon/Transport/HeartbeatMonitor.hpp"
-#include "Quillon/Pairing/SessionGatekeeper.hpp"
+#include "Quillon/Transport/Session.hpp"
 #include "WireProtocol/Frame.hpp"
 #include "WireProtocol/PSKParameters.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
+#include "WireProtocol/TLSChannel.hpp"
 
 #include <asio/ip/tcp.hpp>
 #include <asio/ip/v6_only.hpp>
 #include <asio/post.hpp>
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
-
-#include <openssl/err.h>
-#include <openssl/ssl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -28,6 +24,7 @@
 #include <limits>
 #include <map>
 #include <mutex>
+#include <span>
 #include <variant>
 
 namespace quillon {
@@ -48,8 +45,6 @@ constexpr std::size_t kReceiveChunk = 65536;
 // While this much output waits for a peer that does not read, its input is not read either:
 // its requests cannot pile up replies without bound.
 constexpr std::size_t kOutputBackpressure = 1 << 20;
-constexpr const char* kPairWindowClosedMessage = "配对窗口已关闭";
-constexpr const char* kPairSaveFailedMessage = "保存配对记录失败";
 constexpr const char* kTooManyWrongPINs = "配对码连续输错 3 次，配对窗口已关闭，请重新开始配对";
 
 double systemNow() {
@@ -133,81 +128,195 @@ private:
     bool claimed_ = false;
 };
 
-struct Listener {
-    Listener(asio::io_context& io, wire::SSLContextPtr context, bool pairing)
-        : acceptor(io), retry(io), ctx(std::move(context)), isPairing(pairing) {}
-    asio::ip::tcp::acceptor acceptor;
-    asio::steady_timer retry;
-    wire::SSLContextPtr ctx;
-    bool isPairing;
-    bool closed = false;
-    std::uint16_t port = 0;
+// Accepts TCP connections on one port and hands each one on; nothing else. On [::] (IPv4 too)
+// or, without IPv6, on 0.0.0.0.
+class Acceptor : public std::enable_shared_from_this<Acceptor> {
+public:
+    using AcceptHandler = std::function<void(asio::ip::tcp::socket)>;
+    using FailureHandler = std::function<void(const TransportError&)>;
+
+    explicit Acceptor(asio::io_context& io) : acceptor_(io), retry_(io) {}
+
+    std::error_code bind() {
+        std::error_code ec;
+        acceptor_.open(asio::ip::tcp::v6(), ec);
+        if (!ec) {
+            acceptor_.set_option(asio::ip::v6_only(false), ec);
+            if (!ec) {
+                acceptor_.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0), ec);
+            }
+            if (ec) {
+                std::error_code ignored;
+                acceptor_.close(ignored);
+            }
+        }
+        if (ec || !acceptor_.is_open()) {
+            ec.clear();
+            acceptor_.open(asio::ip::tcp::v4(), ec);
+            if (ec) {
+                return ec;
+            }
+            acceptor_.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0), ec);
+            if (ec) {
+                return ec;
+            }
+        }
+        acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+        if (ec) {
+            return ec;
+        }
+        wire::PSKParameters::configureSocket(acceptor_.native_handle());
+        const auto endpoint = acceptor_.local_endpoint(ec);
+        if (ec) {
+            return ec;
+        }
+        port_ = endpoint.port();
+        return {};
+    }
+
+    // Starts accepting; the handlers run on the io context's thread until close().
+    void start(AcceptHandler onAccepted, FailureHandler onFailure) {
+        onAccepted_ = std::move(onAccepted);
+        onFailure_ = std::move(onFailure);
+        acceptNext();
+    }
+
+    void close() {
+        if (closed_) {
+            return;
+        }
+        closed_ = true;
+        std::error_code ignored;
+        retry_.cancel();
+        acceptor_.close(ignored);
+        onAccepted_ = {};
+        onFailure_ = {};
+    }
+
+    std::uint16_t port() const noexcept { return port_; }
+
+private:
+    void acceptNext() {
+        acceptor_.async_accept(
+            [self = shared_from_this()](std::error_code ec, asio::ip::tcp::socket socket) {
+                if (self->closed_) {
+                    return;
+                }
+                if (ec) {
+                    self->acceptFailed(ec);
+                    return;
+                }
+                auto onAccepted = self->onAccepted_; // the handler may close this acceptor
+                onAccepted(std::move(socket));
+                if (!self->closed_) {
+                    self->acceptNext();
+                }
+            });
+    }
+
+    void acceptFailed(std::error_code ec) {
+        if (ec == asio::error::operation_aborted) {
+            return;
+        }
+        if (ec != asio::error::connection_aborted && onFailure_) {
+            auto onFailure = onFailure_;
+            onFailure(TransportError("接受连接失败：" + ec.message(), ec));
+        }
+        // Out of descriptors or memory: try again shortly instead of spinning.
+        retry_.expires_after(std::chrono::milliseconds(100));
+        retry_.async_wait([self = shared_from_this()](std::error_code waitError) {
+            if (!waitError && !self->closed_) {
+                self->acceptNext();
+            }
+        });
+    }
+
+    asio::ip::tcp::acceptor acceptor_;
+    asio::steady_timer retry_;
+    AcceptHandler onAccepted_;
+    FailureHandler onFailure_;
+    bool closed_ = false;
+    std::uint16_t port_ = 0;
 };
 
-struct Session {
-    explicit Session(asio::io_context& io) : socket(io), deadline(io) {}
-    ~Session() {
-        if (ssl != nullptr) {
-            SSL_free(ssl); // frees both memory BIOs
-        }
-    }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
+// A listener: what it accepts, and the TLS parameters its connections run under.
+struct Listener {
+    std::shared_ptr<Acceptor> acceptor;
+    wire::SSLContextPtr ctx;
+    SessionChannel channel;
+};
 
+// One Wi-Fi connection: its socket, its TLS engine and the session above them. The socket is
+// open until the connection is cancelled or closed; the session says what the peer may do.
+struct Connection : SessionLink, std::enable_shared_from_this<Connection> {
+    Connection(TransportServer::Core& owner, asio::ip::tcp::socket s,
+               const wire::SSLContextPtr& ctx, SessionChannel channel,
+               const SessionServices& services, SessionRules rules, SessionDelegate& delegate,
+               std::string address)
+        : core(owner), socket(std::move(s)), deadline(socket.get_executor()),
+          tls(ctx, wire::PSKParameters::Role::server),
+          session(channel, rules, services, *this, delegate), peerAddress(std::move(address)) {}
+    Connection(const Connection&) = delete;
+    Connection& operator=(const Connection&) = delete;
+
+    void write(ByteView frames) override;
+    void closeAfterWrites() override;
+    void closeNow() override;
+
+    TransportServer::Core& core;
     asio::ip::tcp::socket socket;
     asio::steady_timer deadline;
-    SSL* ssl = nullptr;
-    BIO* rbio = nullptr; // ciphertext from the peer
-    BIO* wbio = nullptr; // ciphertext for the peer
-    wire::FrameDecoder decoder;
-    std::optional<std::string> deviceID;
-    bool isPairingChannel = false;
-    bool handshakeDone = false;
-    bool pending = true;  // counted against the limits for connections that proved nothing yet
-    bool refused = false; // a refusal is on its way; later frames are ignored
-    bool cancelled = false;
-    bool readPaused = false;
-    bool writing = false;
+    wire::TLSChannel tls;
+    Session session;
     std::string peerAddress;
+    // Counted against the limits for connections that proved nothing yet (no handshake, or on
+    // the main channel no decodable message).
+    bool countedAsUnproven = true;
+    // Back-pressure: the next receive waits until the peer has read enough of its replies.
+    bool readPaused = false;
     Bytes outgoing; // ciphertext not yet handed to the socket
-    Bytes inFlight; // ciphertext of the write in progress
-    std::vector<std::function<void()>> inFlightDone;
-    std::vector<std::function<void()>> queuedDone;
+    Bytes inFlight; // ciphertext of the asynchronous write in progress (empty: none)
 };
 
 } // namespace
 
-struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Core> {
+struct TransportServer::Core : SessionDelegate,
+                               std::enable_shared_from_this<TransportServer::Core> {
     Core(std::shared_ptr<PairingStore> s, TransportServerOptions o, platform::SerialQueue& q)
         : store(std::move(s)), options(std::move(o)), queue(q), io(q.context()),
-          readBuffer(kReceiveChunk), plainBuffer(kReceiveChunk) {
+          readBuffer(kReceiveChunk), services{*store,
+                                              {},
+                                              [this] { return screenInfo(); },
+                                              &heartbeat,
+                                              &pairingSession} {
         if (!options.clock) {
             options.clock = systemNow;
         }
+        services.clock = options.clock;
+        plainBuffer.reserve(kReceiveChunk);
     }
 
     std::shared_ptr<PairingStore> store;
     TransportServerOptions options;
     platform::SerialQueue& queue;
-    std::weak_ptr<platform::SerialQueue> queueRef; // for work posted from other threads
     asio::io_context& io;
 
     mutable std::mutex delegateMutex;
     std::weak_ptr<TransportServerDelegate> delegateRef;
 
     // Queue-confined state.
-    std::map<Session*, std::shared_ptr<Session>> sessions;
+    std::map<Connection*, std::shared_ptr<Connection>> connections;
     std::shared_ptr<Listener> mainListener;
     std::shared_ptr<Listener> pairingListener;
     PairingSession pairingSession;
-    std::uint64_t pairingGeneration = 0;
     HeartbeatMonitor heartbeat;
     std::shared_ptr<platform::TimerHandle> heartbeatTimer;
     std::size_t pendingCount = 0;
     std::map<std::string, std::size_t> pendingPerAddress;
     std::vector<std::uint8_t> readBuffer;
-    std::vector<std::uint8_t> plainBuffer;
+    Bytes plainBuffer; // plaintext of one receive, reused
     std::string serviceName;
+    SessionServices services;
 
     // Readable from any thread; -1 = no listener.
     std::atomic<int> mainPortValue{-1};
@@ -224,14 +333,38 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
         }
     }
 
+    // ---- SessionDelegate (the queue, inside a receive) ----
+
+    void sessionAdmitted(const PairedDevice& device) override {
+        if (auto d = delegate()) {
+            d->didAccept(device);
+        }
+    }
+
+    void sessionReceived(std::span<const ControlMessage> messages,
+                         const std::string& deviceID) override {
+        if (auto d = delegate()) {
+            d->didReceiveBurst(messages, deviceID);
+        }
+    }
+
+    void sessionPaired(const PairedDevice& device) override {
+        // The window is spent; its listener stays until the owner ends the window (it hears
+        // didPair and calls endPairingIfSpent()).
+        if (auto d = delegate()) {
+            d->didPair(device);
+        }
+    }
+
     // ---- listeners ----
 
-    // On the queue: binds a listener on [::] (IPv4 too) or, without IPv6, on 0.0.0.0.
-    void openListener(bool pairing, std::shared_ptr<wire::SSLContextPtr> ctx,
+    // On the queue: binds a listener and starts accepting on it.
+    void openListener(SessionChannel channel, std::shared_ptr<wire::SSLContextPtr> ctx,
                       const std::shared_ptr<ListenerReadySignal>& signal,
                       const std::function<void(const std::shared_ptr<Listener>&)>& onReady) {
-        auto listener = std::make_shared<Listener>(io, std::move(*ctx), pairing);
-        std::error_code ec = bindListener(*listener);
+        auto listener = std::make_shared<Listener>(
+            Listener{std::make_shared<Acceptor>(io), std::move(*ctx), channel});
+        std::error_code ec = listener->acceptor->bind();
         if (ec) {
             TransportError error("无法监听 TCP 端口：" + ec.message(), ec);
             signal->resolve(TransportServerError::listenerFailed(error));
@@ -240,65 +373,31 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
         }
         if (!signal->claim()) {
             // The caller gave up waiting: this listener is nobody's.
-            closeListener(listener);
+            listener->acceptor->close();
             return;
         }
         onReady(listener);
-        acceptNext(listener);
-        signal->resolve(listener->port);
-    }
-
-    static std::error_code bindListener(Listener& l) {
-        std::error_code ec;
-        auto& a = l.acceptor;
-        a.open(asio::ip::tcp::v6(), ec);
-        if (!ec) {
-            a.set_option(asio::ip::v6_only(false), ec);
-            if (!ec) {
-                a.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0), ec);
-            }
-            if (ec) {
-                std::error_code ignored;
-                a.close(ignored);
-            }
-        }
-        if (ec || !a.is_open()) {
-            ec.clear();
-            a.open(asio::ip::tcp::v4(), ec);
-            if (ec) {
-                return ec;
-            }
-            a.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0), ec);
-            if (ec) {
-                return ec;
-            }
-        }
-        a.listen(asio::socket_base::max_listen_connections, ec);
-        if (ec) {
-            return ec;
-        }
-        wire::PSKParameters::configureSocket(a.native_handle());
-        const auto endpoint = a.local_endpoint(ec);
-        if (ec) {
-            return ec;
-        }
-        l.port = endpoint.port();
-        return {};
-    }
-
-    void closeListener(const std::shared_ptr<Listener>& l) {
-        if (!l || l->closed) {
-            return;
-        }
-        l->closed = true;
-        std::error_code ignored;
-        l->retry.cancel();
-        l->acceptor.close(ignored);
+        std::weak_ptr<Core> weak = weak_from_this();
+        std::weak_ptr<Listener> weakListener = listener;
+        listener->acceptor->start(
+            [weak, weakListener](asio::ip::tcp::socket socket) {
+                auto core = weak.lock();
+                auto l = weakListener.lock();
+                if (core && l) {
+                    core->accept(*l, std::move(socket));
+                }
+            },
+            [weak](const TransportError& error) {
+                if (auto core = weak.lock()) {
+                    core->reportFailure(error);
+                }
+            });
+        signal->resolve(listener->acceptor->port());
     }
 
     void closePairingListener() {
         if (pairingListener) {
-            closeListener(pairingListener);
+            pairingListener->acceptor->close();
             pairingListener.reset();
             pairingPortValue = -1;
             if (options.advertiser) {
@@ -309,7 +408,7 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
 
     void closeMainListener() {
         if (mainListener) {
-            closeListener(mainListener);
+            mainListener->acceptor->close();
             mainListener.reset();
             mainPortValue = -1;
             if (options.advertiser) {
@@ -318,43 +417,9 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
         }
     }
 
-    void acceptNext(const std::shared_ptr<Listener>& l) {
-        std::weak_ptr<Core> weak = weak_from_this();
-        l->acceptor.async_accept([weak, l](std::error_code ec, asio::ip::tcp::socket socket) {
-            auto core = weak.lock();
-            if (!core || l->closed) {
-                return;
-            }
-            if (ec) {
-                core->acceptFailed(l, ec);
-                return;
-            }
-            core->accept(l, std::move(socket));
-            core->acceptNext(l);
-        });
-    }
+    // ---- connections ----
 
-    void acceptFailed(const std::shared_ptr<Listener>& l, std::error_code ec) {
-        if (ec == asio::error::operation_aborted) {
-            return;
-        }
-        if (ec != asio::error::connection_aborted) {
-            reportFailure(TransportError("接受连接失败：" + ec.message(), ec));
-        }
-        // Out of descriptors or memory: try again shortly instead of spinning.
-        std::weak_ptr<Core> weak = weak_from_this();
-        l->retry.expires_after(std::chrono::milliseconds(100));
-        l->retry.async_wait([weak, l](std::error_code waitError) {
-            auto core = weak.lock();
-            if (core && !waitError && !l->closed) {
-                core->acceptNext(l);
-            }
-        });
-    }
-
-    // ---- sessions ----
-
-    void accept(const std::shared_ptr<Listener>& l, asio::ip::tcp::socket socket) {
+    void accept(const Listener& l, asio::ip::tcp::socket socket) {
         std::error_code ec;
         const std::string address = peerAddressOf(socket);
         if (pendingCount >= options.maxPendingConnections ||
@@ -371,135 +436,123 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
         }
         wire::PSKParameters::configureSocket(socket.native_handle());
 
-        auto s = std::make_shared<Session>(io);
-        s->socket = std::move(socket);
-        s->isPairingChannel = l->isPairing;
-        s->peerAddress = address;
-        s->ssl = SSL_new(l->ctx.get());
-        s->rbio = BIO_new(BIO_s_mem());
-        s->wbio = BIO_new(BIO_s_mem());
-        if (s->ssl == nullptr || s->rbio == nullptr || s->wbio == nullptr) {
-            BIO_free(s->rbio);
-            BIO_free(s->wbio);
-            s->rbio = s->wbio = nullptr;
-            ERR_clear_error();
-            return; // out of memory: the socket closes with the session
+        std::shared_ptr<Connection> c;
+        try {
+            c = std::make_shared<Connection>(*this, std::move(socket), l.ctx, l.channel, services,
+                                             SessionRules::wifi(options.preAdmissionFrameLimit),
+                                             *this, address);
+        } catch (const std::exception&) {
+            return; // out of memory: the socket closes with it
         }
-        // An empty memory BIO reports "retry" rather than end of file.
-        BIO_set_mem_eof_return(s->rbio, -1);
-        SSL_set_bio(s->ssl, s->rbio, s->wbio);
-        SSL_set_accept_state(s->ssl);
-
-        sessions.emplace(s.get(), s);
+        connections.emplace(c.get(), c);
         ++pendingCount;
         ++pendingPerAddress[address];
-        armDeadline(s, options.handshakeTimeout);
-        waitReadable(s);
+        armDeadline(c, options.handshakeTimeout);
+        waitReadable(c);
     }
 
-    void armDeadline(const std::shared_ptr<Session>& s, std::chrono::milliseconds after) {
+    void armDeadline(const std::shared_ptr<Connection>& c, std::chrono::milliseconds after) {
         std::weak_ptr<Core> weak = weak_from_this();
-        s->deadline.expires_after(after);
-        s->deadline.async_wait([weak, s](std::error_code ec) {
+        c->deadline.expires_after(after);
+        c->deadline.async_wait([weak, c](std::error_code ec) {
             auto core = weak.lock();
-            if (core && !ec && s->pending) {
-                core->cancel(s);
+            if (core && !ec && c->countedAsUnproven) {
+                core->cancel(c);
             }
         });
     }
 
-    void releasePending(Session& s) {
-        if (!s.pending) {
+    void releasePending(Connection& c) {
+        if (!c.countedAsUnproven) {
             return;
         }
-        s.pending = false;
+        c.countedAsUnproven = false;
         --pendingCount;
-        auto it = pendingPerAddress.find(s.peerAddress);
+        auto it = pendingPerAddress.find(c.peerAddress);
         if (it != pendingPerAddress.end() && --it->second == 0) {
             pendingPerAddress.erase(it);
         }
-        s.deadline.cancel();
+        c.deadline.cancel();
     }
 
-    bool isLive(const std::shared_ptr<Session>& s) const {
-        return !s->cancelled && sessions.count(s.get()) != 0;
+    bool isLive(const std::shared_ptr<Connection>& c) const {
+        return c->socket.is_open() && connections.count(c.get()) != 0;
     }
 
-    void waitReadable(const std::shared_ptr<Session>& s) {
+    void waitReadable(const std::shared_ptr<Connection>& c) {
         std::weak_ptr<Core> weak = weak_from_this();
-        s->socket.async_wait(asio::socket_base::wait_read, [weak, s](std::error_code ec) {
+        c->socket.async_wait(asio::socket_base::wait_read, [weak, c](std::error_code ec) {
             auto core = weak.lock();
             if (!core) {
                 return;
             }
             if (ec) {
-                core->closeSession(s);
+                core->closeConnection(c);
                 return;
             }
-            core->onReadable(s);
+            core->onReadable(c);
         });
     }
 
-    // One receive of at most 64 KiB, everything in it handled, then the next receive.
-    void onReadable(const std::shared_ptr<Session>& s) {
-        if (!isLive(s)) {
+    // One receive of at most 64 KiB; everything in it handled as one burst, then the next
+    // receive.
+    void onReadable(const std::shared_ptr<Connection>& c) {
+        if (!isLive(c)) {
             return;
         }
         std::error_code ec;
-        const std::size_t n = s->socket.read_some(asio::buffer(readBuffer), ec);
+        const std::size_t n = c->socket.read_some(asio::buffer(readBuffer), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) {
-            waitReadable(s);
+            waitReadable(c);
             return;
         }
         if (ec || n == 0) {
-            closeSession(s); // end of stream or receive error
+            closeConnection(c); // end of stream or receive error
             return;
         }
-        BIO_write(s->rbio, readBuffer.data(), static_cast<int>(n));
-        if (!s->handshakeDone && !advanceHandshake(s)) {
+        c->tls.feed(ByteView(readBuffer.data(), n));
+        if (c->session.phase() == SessionPhase::handshaking && !advanceHandshake(c)) {
             return;
         }
-        if (s->handshakeDone && !readPlaintext(s)) {
+        if (c->session.phase() != SessionPhase::handshaking && !readPlaintext(c)) {
             return;
         }
-        flushOutgoing(s);
-        if (!isLive(s)) {
+        flushOutgoing(c);
+        if (!isLive(c)) {
             return;
         }
-        if (s->outgoing.size() + s->inFlight.size() > kOutputBackpressure) {
-            s->readPaused = true;
+        if (c->outgoing.size() + c->inFlight.size() > kOutputBackpressure) {
+            c->readPaused = true;
         } else {
-            waitReadable(s);
+            waitReadable(c);
         }
     }
 
-    // False when the session ended.
-    bool advanceHandshake(const std::shared_ptr<Session>& s) {
-        ERR_clear_error();
-        const int r = SSL_do_handshake(s->ssl);
-        if (r == 1) {
-            s->handshakeDone = true;
-            if (s->isPairingChannel) {
-                releasePending(*s); // holds the PIN: trusted to send its request
+    // False when the connection ended.
+    bool advanceHandshake(const std::shared_ptr<Connection>& c) {
+        switch (c->tls.handshake()) {
+        case wire::TLSChannel::Handshake::inProgress:
+            flushOutgoing(c);
+            return isLive(c);
+        case wire::TLSChannel::Handshake::done:
+            c->session.secured();
+            if (c->session.channel() == SessionChannel::pairing) {
+                releasePending(*c); // holds the PIN: trusted to send its request
             } else {
-                armDeadline(s, options.firstFrameTimeout);
+                armDeadline(c, options.firstFrameTimeout);
             }
-            flushOutgoing(s);
-            return isLive(s);
+            flushOutgoing(c);
+            return isLive(c);
+        case wire::TLSChannel::Handshake::wrongKey:
+            if (c->session.channel() == SessionChannel::pairing) {
+                wrongPIN();
+            }
+            break;
+        case wire::TLSChannel::Handshake::failed:
+            break;
         }
-        const int error = SSL_get_error(s->ssl, r);
-        if (error == SSL_ERROR_WANT_READ) {
-            flushOutgoing(s);
-            return true;
-        }
-        const unsigned long code = ERR_peek_error();
-        ERR_clear_error();
-        if (s->isPairingChannel && ERR_GET_LIB(code) == ERR_LIB_SSL &&
-            ERR_GET_REASON(code) == SSL_R_BINDER_DOES_NOT_VERIFY) {
-            wrongPIN();
-        }
-        flushOutgoing(s); // the alert, best effort
-        cancel(s);
+        flushOutgoing(c); // the alert, best effort
+        cancel(c);
         return false;
     }
 
@@ -517,155 +570,25 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
         }
     }
 
-    bool readPlaintext(const std::shared_ptr<Session>& s) {
-        for (;;) {
-            ERR_clear_error();
-            const int r =
-                SSL_read(s->ssl, plainBuffer.data(), static_cast<int>(plainBuffer.size()));
-            if (r > 0) {
-                s->decoder.append(ByteView(plainBuffer.data(), static_cast<std::size_t>(r)));
-                drainFrames(s);
-                if (!isLive(s)) {
-                    return false;
-                }
-                continue;
+    // All the plaintext of this receive, as one burst for the session. False when the
+    // connection ended.
+    bool readPlaintext(const std::shared_ptr<Connection>& c) {
+        plainBuffer.clear();
+        const bool open = c->tls.readPlaintext(plainBuffer);
+        if (!plainBuffer.empty()) {
+            c->session.receive(plainBuffer);
+            if (c->session.hasDecodedMessage()) {
+                releasePending(*c);
             }
-            const int error = SSL_get_error(s->ssl, r);
-            if (error == SSL_ERROR_WANT_READ) {
-                return true;
-            }
-            ERR_clear_error();
-            closeSession(s); // close_notify or a broken record
+        }
+        if (!isLive(c)) {
             return false;
         }
-    }
-
-    void drainFrames(const std::shared_ptr<Session>& s) {
-        platform::EventBatch batch; // one flush of synthesised input for the whole burst
-        while (isLive(s)) {
-            const std::uint32_t limit =
-                s->deviceID ? wire::FrameCodec::maxPayloadSize : options.preAdmissionFrameLimit;
-            std::optional<wire::FrameView> frame;
-            try {
-                frame = s->decoder.nextFrameView(limit);
-            } catch (const wire::FrameDecodeError& e) {
-                if (e.kind() == wire::FrameDecodeError::Kind::unknownMessageType) {
-                    continue;
-                }
-                cancel(s);
-                return;
-            }
-            if (!frame) {
-                return;
-            }
-            handleFrame(*frame, s);
+        if (!open) {
+            closeConnection(c); // close_notify or a broken record
+            return false;
         }
-    }
-
-    // ---- message handling ----
-
-    void handleFrame(const wire::FrameView& frame, const std::shared_ptr<Session>& s) {
-        if (s->refused) {
-            return;
-        }
-        std::optional<ControlMessage> decoded;
-        try {
-            decoded.emplace(ControlMessage::decode(frame));
-        } catch (const std::exception&) {
-            return; // dropped: no reply, no event
-        }
-        const ControlMessage& message = *decoded;
-        if (s->pending) {
-            releasePending(*s);
-        }
-        const double now = options.clock();
-
-        if (s->isPairingChannel) {
-            if (const auto* request = message.getIf<wire::cm::PairRequest>()) {
-                handlePairRequest(request->deviceName, s, now);
-            }
-            return;
-        }
-        if (s->deviceID) {
-            const std::string deviceID = *s->deviceID;
-            heartbeat.record(deviceID, now);
-            if (message.is<wire::cm::Heartbeat>()) {
-                sendFrame(wire::cm::HeartbeatAck{}, s);
-            } else if (auto d = delegate()) {
-                d->didReceive(message, deviceID);
-            }
-            return;
-        }
-
-        SessionAdmission admission = SessionGatekeeper::admit(message, *store, now);
-        if (const auto* rejected = std::get_if<SessionAdmission::Rejected>(&admission.value)) {
-            refuse(s, rejected->code, rejected->reason);
-            return;
-        }
-        const PairedDevice device = std::get<SessionAdmission::Accepted>(admission.value).device;
-        s->deviceID = device.deviceID;
-        try {
-            store->save(device);
-        } catch (...) {
-            // Only lastSeenAt would be lost; admission does not depend on it.
-        }
-        heartbeat.record(device.deviceID, now);
-        sendFrame(screenInfo(), s);
-        if (auto d = delegate()) {
-            d->didAccept(device);
-        }
-    }
-
-    void refuse(const std::shared_ptr<Session>& s, std::uint16_t code, std::string reason) {
-        s->refused = true;
-        std::weak_ptr<Core> weak = weak_from_this();
-        sendFrame(wire::cm::Error{code, std::move(reason)}, s, [weak, s] {
-            if (auto core = weak.lock()) {
-                core->cancel(s);
-            }
-        });
-    }
-
-    void handlePairRequest(const std::string& deviceName, const std::shared_ptr<Session>& s,
-                           double now) {
-        pairingSession.prune(now);
-        if (!pairingSession.activeCredential(now)) {
-            refuse(s, 408, kPairWindowClosedMessage);
-            return;
-        }
-        PairedDevice device;
-        device.deviceID = wire::PSKProvider::randomUUIDString();
-        device.token = wire::PSKProvider::randomBytes(wire::ServiceConstants::tokenByteCount);
-        device.deviceName = deviceName;
-        device.pairedAt = now;
-        Bytes secret;
-        try {
-            store->save(device);
-            secret = store->hostSecret();
-        } catch (...) {
-            refuse(s, 500, kPairSaveFailedMessage); // the window stays open
-            return;
-        }
-        sendFrame(wire::cm::PairResult{true, device.deviceID, device.token, std::move(secret)}, s);
-        pairingSession.recordSuccess();
-        if (auto d = delegate()) {
-            d->didPair(device);
-        }
-        // The pairing listener goes from the owner's thread. A window opened again meanwhile is
-        // a new window and stays.
-        const std::uint64_t generation = pairingGeneration;
-        std::weak_ptr<Core> weak = weak_from_this();
-        platform::mainQueue().post([weak, generation] {
-            auto core = weak.lock();
-            auto queue = core ? core->queueRef.lock() : nullptr;
-            if (queue) {
-                queue->sync([&] {
-                    if (core->pairingGeneration == generation) {
-                        core->endPairingOnQueue();
-                    }
-                });
-            }
-        });
+        return true;
     }
 
     wire::cm::HelloAck screenInfo() const {
@@ -679,154 +602,131 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
 
     // ---- sending and closing ----
 
-    void sendFrame(const ControlMessage& message, const std::shared_ptr<Session>& s,
-                   std::function<void()> done = {}) {
-        if (!isLive(s)) {
+    void writePlaintext(const std::shared_ptr<Connection>& c, ByteView frames) {
+        if (!isLive(c)) {
             return;
         }
+        if (!c->tls.write(frames)) {
+            cancel(c);
+            return;
+        }
+        flushOutgoing(c);
+    }
+
+    void sendMessage(const ControlMessage& message, const std::shared_ptr<Connection>& c) {
         Bytes bytes;
         const wire::Frame frame = message.encode();
         wire::FrameCodec::encodeInto(bytes, frame.type, frame.payload);
-        ERR_clear_error();
-        if (SSL_write(s->ssl, bytes.data(), static_cast<int>(bytes.size())) <= 0) {
-            ERR_clear_error();
-            cancel(s);
-            return;
-        }
-        if (done) {
-            s->queuedDone.push_back(std::move(done));
-        }
-        flushOutgoing(s);
+        writePlaintext(c, bytes);
     }
 
-    void collectCiphertext(Session& s) {
-        const std::size_t pending = BIO_ctrl_pending(s.wbio);
-        if (pending == 0) {
+    void flushOutgoing(const std::shared_ptr<Connection>& c) {
+        c->tls.takeCiphertext(c->outgoing);
+        if (!c->inFlight.empty() || !c->socket.is_open()) {
             return;
         }
-        const std::size_t offset = s.outgoing.size();
-        s.outgoing.resize(offset + pending);
-        const int n = BIO_read(s.wbio, s.outgoing.data() + offset, static_cast<int>(pending));
-        s.outgoing.resize(offset + static_cast<std::size_t>(std::max(n, 0)));
-    }
-
-    void flushOutgoing(const std::shared_ptr<Session>& s) {
-        collectCiphertext(*s);
-        if (s->writing || s->cancelled) {
-            return;
-        }
-        if (!s->outgoing.empty()) {
+        if (!c->outgoing.empty()) {
             // Hand the bytes to the kernel now: replies leave before anything that follows
             // them (didAccept after helloAck) and without a trip through the reactor. Whatever
             // does not fit goes through an asynchronous write; errors surface there too.
             std::error_code ec;
-            const std::size_t n = s->socket.write_some(asio::buffer(s->outgoing), ec);
+            const std::size_t n = c->socket.write_some(asio::buffer(c->outgoing), ec);
             if (!ec) {
-                s->outgoing.erase(s->outgoing.begin(),
-                                  s->outgoing.begin() + static_cast<std::ptrdiff_t>(n));
+                c->outgoing.erase(c->outgoing.begin(),
+                                  c->outgoing.begin() + static_cast<std::ptrdiff_t>(n));
             }
         }
-        if (s->outgoing.empty()) {
-            runCompletions(s->queuedDone);
+        if (c->outgoing.empty()) {
+            finishIfRefused(c);
             return;
         }
-        s->writing = true;
-        s->inFlight.swap(s->outgoing);
-        s->outgoing.clear();
-        s->inFlightDone.swap(s->queuedDone);
+        c->inFlight.swap(c->outgoing);
+        c->outgoing.clear();
         std::weak_ptr<Core> weak = weak_from_this();
-        asio::async_write(s->socket, asio::buffer(s->inFlight),
-                          [weak, s](std::error_code ec, std::size_t) {
-                              auto core = weak.lock();
-                              if (!core) {
-                                  return;
+        asio::async_write(c->socket, asio::buffer(c->inFlight),
+                          [weak, c](std::error_code ec, std::size_t) {
+                              if (auto core = weak.lock()) {
+                                  core->writeFinished(c, ec);
                               }
-                              core->writeFinished(s, ec);
                           });
     }
 
-    static void runCompletions(std::vector<std::function<void()>>& completions) {
-        auto list = std::move(completions);
-        completions.clear();
-        for (auto& f : list) {
-            f();
+    // A refused session closes once its error reply was handed on.
+    void finishIfRefused(const std::shared_ptr<Connection>& c) {
+        if (c->session.phase() == SessionPhase::refused && c->outgoing.empty() &&
+            c->inFlight.empty()) {
+            cancel(c);
         }
     }
 
-    void writeFinished(const std::shared_ptr<Session>& s, std::error_code ec) {
-        s->writing = false;
-        s->inFlight.clear();
-        runCompletions(s->inFlightDone); // processed, whether or not it went out
+    void writeFinished(const std::shared_ptr<Connection>& c, std::error_code ec) {
+        c->inFlight.clear();
         if (ec) {
-            runCompletions(s->queuedDone);
-            closeSession(s);
+            closeConnection(c);
             return;
         }
-        if (!isLive(s)) {
+        if (!isLive(c)) {
             return;
         }
-        flushOutgoing(s);
-        if (s->readPaused && s->outgoing.size() + s->inFlight.size() <= kOutputBackpressure) {
-            s->readPaused = false;
-            waitReadable(s);
+        flushOutgoing(c);
+        if (!isLive(c)) {
+            return;
+        }
+        if (c->readPaused && c->outgoing.size() + c->inFlight.size() <= kOutputBackpressure) {
+            c->readPaused = false;
+            waitReadable(c);
         }
     }
 
-    // Ends the connection; the session is closed when the cancellation comes back.
-    void cancel(const std::shared_ptr<Session>& s) {
-        if (s->cancelled) {
+    // Ends the connection; it is closed when the cancellation comes back.
+    void cancel(const std::shared_ptr<Connection>& c) {
+        if (!c->socket.is_open()) {
             return;
         }
-        s->cancelled = true;
-        s->deadline.cancel();
-        if (s->handshakeDone && s->ssl != nullptr) {
-            // Best effort close_notify, so a well-behaved peer sees an orderly end.
-            ERR_clear_error();
-            SSL_shutdown(s->ssl);
-            ERR_clear_error();
-            collectCiphertext(*s);
-            if (!s->writing && !s->outgoing.empty()) {
-                std::error_code ignored;
-                s->socket.write_some(asio::buffer(s->outgoing), ignored);
-            }
+        c->session.close();
+        c->deadline.cancel();
+        // Best effort close_notify, so a well-behaved peer sees an orderly end.
+        c->tls.shutdown();
+        c->tls.takeCiphertext(c->outgoing);
+        if (c->inFlight.empty() && !c->outgoing.empty()) {
+            std::error_code ignored;
+            c->socket.write_some(asio::buffer(c->outgoing), ignored);
         }
         std::error_code ignored;
-        s->socket.shutdown(asio::socket_base::shutdown_both, ignored);
-        s->socket.close(ignored);
+        c->socket.shutdown(asio::socket_base::shutdown_both, ignored);
+        c->socket.close(ignored);
         std::weak_ptr<Core> weak = weak_from_this();
-        asio::post(io, [weak, s] {
+        asio::post(io, [weak, c] {
             if (auto core = weak.lock()) {
-                core->closeSession(s);
+                core->closeConnection(c);
             }
         });
     }
 
-    void closeSession(const std::shared_ptr<Session>& s) {
-        auto it = sessions.find(s.get());
-        if (it == sessions.end()) {
+    void closeConnection(const std::shared_ptr<Connection>& c) {
+        auto it = connections.find(c.get());
+        if (it == connections.end()) {
             return;
         }
-        sessions.erase(it);
-        releasePending(*s);
-        if (!s->cancelled) {
-            s->cancelled = true;
-            s->deadline.cancel();
-            std::error_code ignored;
-            s->socket.close(ignored);
-        }
-        if (s->deviceID) {
-            heartbeat.forget(*s->deviceID);
+        connections.erase(it);
+        releasePending(*c);
+        c->session.close();
+        c->deadline.cancel();
+        std::error_code ignored;
+        c->socket.close(ignored);
+        if (const auto& deviceID = c->session.deviceID()) {
+            heartbeat.forget(*deviceID);
             if (auto d = delegate()) {
-                d->didDisconnect(*s->deviceID);
+                d->didDisconnect(*deviceID);
             }
         }
     }
 
-    std::vector<std::shared_ptr<Session>> sessionsOf(const std::string& deviceID) const {
-        std::vector<std::shared_ptr<Session>> found;
-        for (const auto& [key, s] : sessions) {
-            if (s->deviceID == deviceID) {
-                found.push_back(s);
+    std::vector<std::shared_ptr<Connection>> connectionsOf(const std::string& deviceID) const {
+        std::vector<std::shared_ptr<Connection>> found;
+        for (const auto& [key, c] : connections) {
+            if (c->session.deviceID() == deviceID) {
+                found.push_back(c);
             }
         }
         return found;
@@ -836,8 +736,8 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
         const double now = options.clock();
         pairingSession.prune(now);
         for (const auto& deviceID : heartbeat.prune(now)) {
-            for (const auto& s : sessionsOf(deviceID)) {
-                closeSession(s);
+            for (const auto& c : connectionsOf(deviceID)) {
+                closeConnection(c);
             }
         }
     }
@@ -845,7 +745,6 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
     void endPairingOnQueue() {
         closePairingListener();
         pairingSession.close();
-        ++pairingGeneration;
     }
 
     // Everything closed, nothing reported.
@@ -854,11 +753,11 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
             heartbeatTimer->cancel();
             heartbeatTimer.reset();
         }
-        auto all = std::move(sessions);
-        sessions.clear();
-        for (auto& [key, s] : all) {
-            releasePending(*s);
-            cancel(s);
+        auto all = std::move(connections);
+        connections.clear();
+        for (auto& [key, c] : all) {
+            releasePending(*c);
+            cancel(c);
         }
         closePairingListener();
         closeMainListener();
@@ -877,11 +776,32 @@ struct TransportServer::Core : std::enable_shared_from_this<TransportServer::Cor
     }
 };
 
+namespace {
+
+// The link calls come from inside the session's receive, on the queue: the core is alive and
+// holds the connection in its table (or the calls do nothing).
+std::shared_ptr<Connection> selfOf(Connection& c) {
+    return c.shared_from_this();
+}
+
+} // namespace
+
+void Connection::write(ByteView frames) {
+    core.writePlaintext(selfOf(*this), frames);
+}
+
+void Connection::closeAfterWrites() {
+    core.flushOutgoing(selfOf(*this)); // closes as soon as nothing is left to write
+}
+
+void Connection::closeNow() {
+    core.cancel(selfOf(*this));
+}
+
 TransportServer::TransportServer(std::shared_ptr<PairingStore> store,
                                  TransportServerOptions options)
     : queue_(std::make_shared<platform::SerialQueue>("com.corvane.transport")),
       core_(std::make_shared<Core>(std::move(store), std::move(options), *queue_)) {
-    core_->queueRef = queue_;
     if (!core_->options.advertiser && core_->options.advertise) {
         core_->options.advertiser = platform::makeAvahiAdvertiser();
     }
@@ -935,21 +855,22 @@ void TransportServer::start() {
         if (!core) {
             return;
         }
-        core->openListener(false, ctx, signal, [&](const std::shared_ptr<Listener>& l) {
-            core->closeMainListener(); // a second start() replaces the first listener
-            core->mainListener = l;
-            core->mainPortValue = l->port;
-            core->publish(wire::ServiceConstants::bonjourType, l->port, {});
-            if (core->heartbeatTimer) {
-                core->heartbeatTimer->cancel();
-            }
-            core->heartbeatTimer = core->queue.scheduleRepeating(std::chrono::seconds(1),
-                                                                 std::chrono::seconds(1), [weak] {
-                                                                     if (auto c = weak.lock()) {
-                                                                         c->heartbeatTick();
-                                                                     }
-                                                                 });
-        });
+        core->openListener(
+            SessionChannel::main, ctx, signal, [&](const std::shared_ptr<Listener>& l) {
+                core->closeMainListener(); // a second start() replaces the first listener
+                core->mainListener = l;
+                core->mainPortValue = l->acceptor->port();
+                core->publish(wire::ServiceConstants::bonjourType, l->acceptor->port(), {});
+                if (core->heartbeatTimer) {
+                    core->heartbeatTimer->cancel();
+                }
+                core->heartbeatTimer = core->queue.scheduleRepeating(
+                    std::chrono::seconds(1), std::chrono::seconds(1), [weak] {
+                        if (auto c = weak.lock()) {
+                            c->heartbeatTick();
+                        }
+                    });
+            });
     });
     signal->wait(core_->options.readinessTimeout);
 }
@@ -972,15 +893,15 @@ std::string TransportServer::beginPairing(double now) {
         if (!core) {
             return;
         }
-        core->openListener(true, ctx, signal, [&](const std::shared_ptr<Listener>& l) {
-            core->closePairingListener();
-            core->pairingListener = l;
-            core->pairingPortValue = l->port;
-            core->pairingSession.open(pin, salt, now);
-            ++core->pairingGeneration;
-            core->publish(wire::ServiceConstants::pairingBonjourType, l->port,
-                          {{wire::ServiceConstants::saltTXTKey, wire::base64Encode(salt)}});
-        });
+        core->openListener(
+            SessionChannel::pairing, ctx, signal, [&](const std::shared_ptr<Listener>& l) {
+                core->closePairingListener();
+                core->pairingListener = l;
+                core->pairingPortValue = l->acceptor->port();
+                core->pairingSession.open(pin, salt, now);
+                core->publish(wire::ServiceConstants::pairingBonjourType, l->acceptor->port(),
+                              {{wire::ServiceConstants::saltTXTKey, wire::base64Encode(salt)}});
+            });
     });
     signal->wait(core_->options.readinessTimeout);
     return pin;
@@ -990,12 +911,23 @@ void TransportServer::endPairing() {
     queue_->sync([core = core_] { core->endPairingOnQueue(); });
 }
 
+bool TransportServer::endPairingIfSpent() {
+    bool ended = false;
+    queue_->sync([&, core = core_] {
+        if (!core->pairingSession.isOpen()) {
+            core->endPairingOnQueue();
+            ended = true;
+        }
+    });
+    return ended;
+}
+
 void TransportServer::disconnect(const std::string& deviceID) {
     std::weak_ptr<Core> weak = core_;
     queue_->async([weak, deviceID] {
         if (auto core = weak.lock()) {
-            for (const auto& s : core->sessionsOf(deviceID)) {
-                core->cancel(s);
+            for (const auto& c : core->connectionsOf(deviceID)) {
+                core->cancel(c);
             }
         }
     });
@@ -1005,8 +937,8 @@ void TransportServer::send(const ControlMessage& message, const std::string& dev
     std::weak_ptr<Core> weak = core_;
     queue_->async([weak, message, deviceID] {
         if (auto core = weak.lock()) {
-            for (const auto& s : core->sessionsOf(deviceID)) {
-                core->sendFrame(message, s);
+            for (const auto& c : core->connectionsOf(deviceID)) {
+                core->sendMessage(message, c);
             }
         }
     });
@@ -1025,9 +957,9 @@ std::optional<std::uint16_t> TransportServer::pairingPort() const {
 std::vector<std::string> TransportServer::connectedDeviceIDs() {
     std::vector<std::string> ids;
     queue_->sync([&, core = core_] {
-        for (const auto& [key, s] : core->sessions) {
-            if (s->deviceID) {
-                ids.push_back(*s->deviceID);
+        for (const auto& [key, c] : core->connections) {
+            if (const auto& id = c->session.deviceID()) {
+                ids.push_back(*id);
             }
         }
     });
@@ -1038,11 +970,11 @@ std::vector<std::string> TransportServer::connectedDeviceIDs() {
 TransportServer::Statistics TransportServer::statistics() {
     Statistics stats;
     queue_->sync([&, core = core_] {
-        stats.sessions = core->sessions.size();
+        stats.sessions = core->connections.size();
         stats.pendingConnections = core->pendingCount;
-        for (const auto& [key, s] : core->sessions) {
-            stats.bufferedBytes += s->decoder.bufferedBytes() + BIO_ctrl_pending(s->rbio) +
-                                   s->outgoing.size() + s->inFlight.size();
+        for (const auto& [key, c] : core->connections) {
+            stats.bufferedBytes += c->session.bufferedBytes() + c->tls.bufferedCiphertext() +
+                                   c->outgoing.size() + c->inFlight.size();
         }
     });
     return stats;

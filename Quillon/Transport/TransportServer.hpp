@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <system_error>
 #include <vector>
@@ -74,9 +75,20 @@ public:
     virtual void didAccept(const PairedDevice& device) = 0;
     // Any message of an admitted session except heartbeat.
     virtual void didReceive(const wire::ControlMessage& message, const std::string& deviceID) = 0;
+    // The messages of one socket read of an admitted session, in order (never empty; the span
+    // lives for the call only). A receiver that synthesises input ends its burst after the last
+    // one, so a burst of frames is flushed to the display server once. By default each goes to
+    // didReceive.
+    virtual void didReceiveBurst(std::span<const wire::ControlMessage> messages,
+                                 const std::string& deviceID) {
+        for (const auto& message : messages) {
+            didReceive(message, deviceID);
+        }
+    }
     // An admitted session closed for any reason other than stop(); once per session.
     virtual void didDisconnect(const std::string& deviceID) = 0;
-    // A pairing completed and its record was saved; pairResult is already on its way.
+    // A pairing completed and its record was saved; pairResult is already on its way. The
+    // window is spent; its listener stays until the owner ends it (endPairingIfSpent()).
     virtual void didPair(const PairedDevice& device) = 0;
     virtual void didFail(const TransportError& error) = 0;
 };
@@ -103,8 +115,9 @@ struct TransportServerOptions {
 };
 
 // The network transport: a TLS 1.3 PSK main listener keyed by the host secret, a pairing
-// listener keyed by a PIN and salt while a pairing window is open, the sessions on both, and the
-// heartbeat check. Every listener, connection, timer and delegate event runs on one serial queue
+// listener keyed by a PIN and salt while a pairing window is open, the connections on both (a
+// TLS engine under a Session each), and the heartbeat check. Every listener, connection, timer and
+// delegate event runs on one serial queue
 // ("com.corvane.transport"). The public operations are for the owner's thread (never that
 // queue).
 class TransportServer {
@@ -124,7 +137,12 @@ public:
     void stop();
     // Opens a pairing window at `now` with a new PIN and salt; returns the PIN.
     std::string beginPairing(double now);
+    // Closes the pairing window and its listener, whatever their state.
     void endPairing();
+    // Closes the pairing listener when its window is no longer open (it paired a device,
+    // expired or was closed by wrong PINs) and returns true; a window that is open (one opened
+    // again since) stays, and false comes back. The owner calls it when it hears didPair.
+    bool endPairingIfSpent();
 
     void disconnect(const std::string& deviceID);
     void send(const wire::ControlMessage& message, const std::string& deviceID);

@@ -16,6 +16,7 @@
 #include <functional>
 #include <map>
 #include <mutex>
+#include <span>
 #include <string>
 #include <variant>
 #include <vector>
@@ -86,6 +87,15 @@ public:
     void didReceive(const wire::ControlMessage& message, const std::string& deviceID) override {
         add("receive " + deviceID + " " + message.description());
     }
+    // Each burst's size is kept apart; its messages are recorded one by one as above.
+    void didReceiveBurst(std::span<const wire::ControlMessage> messages,
+                         const std::string& deviceID) override {
+        {
+            std::lock_guard lock(mutex_);
+            bursts_.push_back(messages.size());
+        }
+        TransportServerDelegate::didReceiveBurst(messages, deviceID);
+    }
     void didDisconnect(const std::string& deviceID) override { add("disconnect " + deviceID); }
     void didPair(const PairedDevice& device) override { add("pair " + device.deviceID); }
     void didFail(const TransportError& error) override { add("fail " + error.description()); }
@@ -93,6 +103,10 @@ public:
     std::vector<std::string> events() const {
         std::lock_guard lock(mutex_);
         return events_;
+    }
+    std::vector<std::size_t> burstSizes() const {
+        std::lock_guard lock(mutex_);
+        return bursts_;
     }
     // Waits until at least `count` events arrived.
     bool waitForCount(std::size_t count, std::chrono::milliseconds timeout) {
@@ -121,6 +135,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     std::vector<std::string> events_;
+    std::vector<std::size_t> bursts_;
 };
 
 // What a tablet keeps after pairing.

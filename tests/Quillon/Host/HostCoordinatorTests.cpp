@@ -356,6 +356,18 @@ TEST_F(HostCoordinatorTest, LongTextStallsNoOtherDeviceAndStopsAtTheLock) {
     EXPECT_LT(typedInAll, 200000 / 20) << "typing went on after the lock";
 }
 
+TEST_F(HostCoordinatorTest, ABurstOfInputIsFlushedOnceAfterItsLastMessage) {
+    const auto flushesBefore = poster_->flushCount();
+    std::vector<wire::ControlMessage> burst;
+    for (int i = 0; i < 30; ++i) {
+        burst.push_back(wire::cm::PointerRelative{1, 0});
+    }
+    coordinator_->dispatchBurst(burst, device_.deviceID);
+    EXPECT_EQ(postedOfType(EventType::mouseMoved), 30u);
+    EXPECT_EQ(poster_->flushCount(), flushesBefore + 1);
+    EXPECT_EQ(poster_->count(), 30u) << "nothing but the moves";
+}
+
 TEST_F(HostCoordinatorTest, CatalogRequestsReachTheCatalogAndTheListGoesBack) {
     // The real catalog over one desktop entry whose launch leaves a mark.
     TempDir dir;
@@ -503,7 +515,21 @@ TEST_F(HostCoordinatorTest, PairingFromPinToDeviceList) {
     EXPECT_TRUE(result->as<wire::cm::PairResult>().accepted);
     ASSERT_TRUE(runUntil([&] { return coordinator_->devices().size() == 1; }));
     EXPECT_EQ(coordinator_->pairingPIN(), std::nullopt);
+    EXPECT_EQ(coordinator_->server().pairingPort(), std::nullopt) << "the coordinator ended it";
     EXPECT_EQ(coordinator_->devices()[0].deviceName, "New iPad");
+
+    // A window opened again before the coordinator hears of a pairing stays, with its PIN.
+    coordinator_->beginPairing();
+    auto second = connectPairing(coordinator_->server(), *coordinator_->pairingPIN(),
+                                 openWindowSalt(coordinator_->server()));
+    second->send(wire::cm::PairRequest{"Second iPad"});
+    ASSERT_TRUE(second->receive(5s));
+    coordinator_->beginPairing(); // the main queue has not run the news of the pairing yet
+    const auto thirdPIN = coordinator_->pairingPIN();
+    ASSERT_TRUE(thirdPIN);
+    ASSERT_TRUE(runUntil([&] { return coordinator_->devices().size() == 2; }));
+    EXPECT_EQ(coordinator_->pairingPIN(), thirdPIN);
+    EXPECT_TRUE(coordinator_->server().pairingPort());
 
     coordinator_->beginPairing();
     ASSERT_TRUE(coordinator_->pairingPIN());
