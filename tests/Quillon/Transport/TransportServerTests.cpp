@@ -683,3 +683,72 @@ TEST_F(TransportServerTest, StalledLargeFramesBeforeAdmissionKeepMemoryBounded) 
 }
 
 } // namespace
+
+namespace {
+
+// A client that asks and never reads: once its replies pass the cap it is disconnected, and
+// the host holds no more than the cap for it.
+TEST_F(TransportServerTest, APeerThatDoesNotReadItsRepliesIsDisconnected) {
+    TransportServerOptions options;
+    options.replies = {1u << 20, 4096};
+    makeServer(options);
+    const auto creds = pairDevice();
+    auto client = admit(creds);
+    const wire::ControlMessage list =
+        cm::ApplicationList{{{"App", "org.example.App", wire::Bytes(60000, 0x5A)}}};
+    for (int i = 0; i < 600 && delegate->count("disconnect") == 0; ++i) {
+        server->send(list, creds.deviceID);
+        if (i % 50 == 49) {
+            EXPECT_LE(server->statistics().bufferedBytes, (2u << 20) + 65536);
+        }
+    }
+    ASSERT_TRUE(waitUntil([&] { return delegate->count("disconnect") == 1; }, 10s));
+    EXPECT_EQ(server->statistics().sessions, 0u);
+    EXPECT_EQ(server->statistics().bufferedBytes, 0u);
+}
+
+TEST_F(TransportServerTest, ADeviceBeyondItsShareOfSessionsLosesItsOldest) {
+    TransportServerOptions options;
+    options.sessions.sessionsPerDevice = 2;
+    makeServer(options);
+    const auto creds = pairDevice();
+    auto first = admit(creds);
+    auto second = admit(creds);
+    EXPECT_FALSE(first->waitForClose(100ms));
+    auto third = admit(creds);
+    EXPECT_TRUE(first->waitForClose(5s));
+    for (auto* c : {second.get(), third.get()}) {
+        c->send(cm::Heartbeat{});
+        auto ack = c->receive(5s);
+        EXPECT_TRUE(ack && ack->is<cm::HeartbeatAck>());
+    }
+    EXPECT_EQ(server->connectedDeviceIDs().size(), 2u);
+}
+
+// Admitted sessions announcing 4 MiB frames share one budget: the biggest holders go, and
+// what the host buffers stays near the budget however many sessions try.
+TEST_F(TransportServerTest, AnnouncedFramesAcrossSessionsStayWithinTheBudget) {
+    TransportServerOptions options;
+    options.sessions = {8, 64u * 1024, 256u * 1024};
+    makeServer(options);
+    const auto creds = pairDevice();
+    std::vector<std::unique_ptr<wire::WireClient>> sessions;
+    for (int i = 0; i < 6; ++i) {
+        sessions.push_back(admit(creds));
+    }
+    for (auto& c : sessions) {
+        wire::Bytes bytes{0x15, 0x00, 0x00, 0x40, 0x00}; // textInput announcing 4 MiB
+        bytes.resize(bytes.size() + 400000, 'a');
+        c->sendBytes(bytes);
+    }
+    ASSERT_TRUE(waitUntil([&] { return delegate->count("disconnect") >= 2; }, 10s))
+        << "buffered " << server->statistics().bufferedBytes;
+    const std::size_t closed = delegate->count("disconnect");
+    // 6 x (400000 - 65536) beyond the allowances against a budget of 256 KiB: several go.
+    const auto stats = server->statistics();
+    EXPECT_LE(stats.bufferedBytes, (256u * 1024) + 6 * (65536 + 65536));
+    EXPECT_LE(stats.sessions, sessions.size() - closed);
+    EXPECT_GE(stats.sessions, 1u) << "the budget leaves room for some";
+}
+
+} // namespace
