@@ -525,6 +525,11 @@ void HostCoordinator::requestApplicationList(const std::string& deviceID) {
     if (!appSwitching_) {
         return;
     }
+    // One list in flight per device: repeated requests while it is being built are answered by
+    // it (the request is idempotent), so a client cannot queue list after list.
+    if (!listsInFlight_.insert(deviceID).second) {
+        return;
+    }
     std::weak_ptr<HostCoordinator> weak = weak_from_this();
     // The catalog answers on its own worker; the reply is routed on the main queue by the
     // arbiter's entry at that moment.
@@ -534,6 +539,7 @@ void HostCoordinator::requestApplicationList(const std::string& deviceID) {
             if (!self) {
                 return;
             }
+            self->listsInFlight_.erase(deviceID);
             const wire::ControlMessage reply = wire::cm::ApplicationList{std::move(entries)};
             if (self->arbiter_.channel(deviceID) == HostChannel::usb) {
                 if (self->usbSend) {

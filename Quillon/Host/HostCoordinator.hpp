@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -172,6 +173,8 @@ private:
     // piecewise on its own thread.
     std::shared_ptr<platform::SerialQueue> inputWorker_;
     std::shared_ptr<InputLanes> lanes_;
+    // Devices whose application list is being built (main).
+    std::set<std::string> listsInFlight_;
 
     std::vector<std::pair<std::size_t, Observer>> observers_;
     std::size_t nextObserverToken_ = 1;

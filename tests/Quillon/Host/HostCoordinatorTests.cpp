@@ -368,6 +368,22 @@ TEST_F(HostCoordinatorTest, ABurstOfInputIsFlushedOnceAfterItsLastMessage) {
     EXPECT_EQ(poster_->count(), 30u) << "nothing but the moves";
 }
 
+// Requests for the list while one is being built are answered by it: one list in flight per
+// device, whatever a client repeats.
+TEST_F(HostCoordinatorTest, RepeatedListRequestsAreCoalescedPerDevice) {
+    for (int i = 0; i < 500; ++i) {
+        coordinator_->dispatch(wire::cm::ListApplications{}, device_.deviceID);
+    }
+    coordinator_->dispatch(wire::cm::ListApplications{}, "other-device");
+    main_->runFor(300ms);
+    EXPECT_EQ(catalog_->lists.load(), 2);
+    // Once answered, the next request builds a new list.
+    coordinator_->dispatch(wire::cm::ListApplications{}, device_.deviceID);
+    ASSERT_TRUE(runUntil([&] { return catalog_->lists.load() == 3; }));
+    main_->runFor(100ms);
+    EXPECT_EQ(catalog_->lists.load(), 3);
+}
+
 TEST_F(HostCoordinatorTest, CatalogRequestsReachTheCatalogAndTheListGoesBack) {
     // The real catalog over one desktop entry whose launch leaves a mark.
     TempDir dir;
