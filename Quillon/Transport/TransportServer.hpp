@@ -115,9 +115,10 @@ struct TransportServerOptions {
     std::chrono::milliseconds firstFrameTimeout{10000};
     // Connections waiting to prove themselves, per listener: when a table is full the one that
     // has shown least, from the source holding most, makes room (see ConnectionAdmission). One
-    // waiting connection costs about 70 KiB at worst (TLS state and a pre-admission frame of
-    // 64 KiB; measured by bench/SoakBench), so the main budget pins at most about 4.5 MiB and 64
-    // descriptors.
+    // waiting connection at its worst (TLS done, a 64 KiB pre-admission frame buffered) costs
+    // about 225 KiB measured with both ends in one process (bench/SoakBench), so the two
+    // budgets pin at most about 18 MiB and 80 descriptors; in return a real client's hello
+    // rarely waits behind a flood.
     ConnectionAdmission::Budget mainWaiting{64, 8};
     ConnectionAdmission::Budget pairingWaiting{16, 4};
     std::uint32_t preAdmissionFrameLimit = 65536;
