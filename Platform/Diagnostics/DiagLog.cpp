@@ -1,5 +1,6 @@
 #include "Platform/Diagnostics/DiagLog.hpp"
 
+#include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Paths/BaseDirectories.hpp"
 
 #include <cerrno>
@@ -46,13 +47,12 @@ std::string formatLine(std::chrono::system_clock::time_point when, std::string_v
     char stamp[64];
     std::snprintf(stamp, sizeof stamp, "%04d-%02d-%02dT%02d:%02d:%02d.%03ldZ ", tm.tm_year + 1900,
                   tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, millis);
+    // One event is one line: a message that carries a line break or a terminal control (client
+    // text, an error description) must not forge a second, undated line or act on a terminal
+    // that shows the log; and no message, however long its client field, costs more than a few
+    // hundred bytes.
     std::string line = stamp;
-    line.reserve(line.size() + message.size() + 1);
-    // One event is one line: a message that carries a line break (an error description, say)
-    // must not forge a second, undated line.
-    for (char c : message) {
-        line.push_back(c == '\n' || c == '\r' ? ' ' : c);
-    }
+    line += safeText(message, maxMessageBytes);
     line.push_back('\n');
     return line;
 }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -15,7 +16,10 @@ namespace DiagLog {
 void write(std::string_view message);
 // The log file the next write goes to (follows the environment at each call).
 std::string path();
-// "YYYY-MM-DDTHH:MM:SS.mmmZ message\n"
+// Of a message, at most this many bytes are written (see safeText()).
+constexpr std::size_t maxMessageBytes = 512;
+// "YYYY-MM-DDTHH:MM:SS.mmmZ message\n", the message passed through safeText(): controls
+// escaped, cut after maxMessageBytes.
 std::string formatLine(std::chrono::system_clock::time_point when, std::string_view message);
 } // namespace DiagLog
 

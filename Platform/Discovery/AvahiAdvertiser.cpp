@@ -87,7 +87,8 @@ public:
 private:
     struct Entry {
         ServiceRecord record;
-        std::string currentName; // after collisions
+        std::string currentName;   // after collisions
+        std::string announcedName; // the last rename the user was told about
         AvahiEntryGroup* group = nullptr;
     };
 
@@ -193,6 +194,18 @@ private:
         }
     }
 
+    // A tablet picks a host by its advertised name; one that picks a squatter holding ours hands
+    // it a pairing attempt. The user must hear that the name had to change, and to what, so
+    // they can tell which entry on the tablet is this computer.
+    void announceRename(Entry& entry) {
+        if (entry.currentName == entry.record.name || entry.currentName == entry.announcedName) {
+            return;
+        }
+        entry.announcedName = entry.currentName;
+        report("服务名“" + entry.record.name + "”已被另一台主机占用，本机改以“" +
+               entry.currentName + "”发布（" + entry.record.type + "）");
+    }
+
     void registerEntry(Entry& entry) {
         if (client_ == nullptr) {
             return;
@@ -223,6 +236,8 @@ private:
                 report("发布服务 " + entry.record.type + " 失败：" + avahi_strerror(r));
             } else if (const int c = avahi_entry_group_commit(entry.group); c < 0) {
                 report("发布服务 " + entry.record.type + " 失败：" + avahi_strerror(c));
+            } else {
+                announceRename(entry);
             }
             break;
         }
@@ -244,4 +259,3 @@ std::shared_ptr<ServiceAdvertiser> makeAvahiAdvertiser() {
 }
 
 } // namespace quillon::platform
-

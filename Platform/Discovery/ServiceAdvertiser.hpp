@@ -25,8 +25,9 @@ struct ServiceRecord {
 // Thread-safe.
 class ServiceAdvertiser {
 public:
-    // A problem the user should hear about (daemon gone, registration refused). Called on the
-    // advertiser's own thread; receivers hop to their queue.
+    // A problem the user should hear about (daemon gone, registration refused, our name held by
+    // another host so that we are advertised under another one: the text names both). Called on
+    // the advertiser's own thread; receivers hop to their queue.
     using FailureHandler = std::function<void(const std::string& description)>;
 
     virtual ~ServiceAdvertiser() = default;

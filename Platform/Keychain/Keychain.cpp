@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <map>
+#include <optional>
 #include <thread>
 
 #include <fcntl.h>
@@ -104,6 +105,24 @@ KeychainAccessibility accessibilityFromName(std::string_view name) {
 }
 
 // Creates the missing directories of `dir` (each 0700 whatever the umask).
+// "<component> is a symbolic link (to <target>)" for the first component of `dir` that is one.
+std::optional<std::string> firstSymlink(const std::string& dir) {
+    for (std::size_t pos = dir.find('/', 1);; pos = dir.find('/', pos + 1)) {
+        const std::string partial = dir.substr(0, pos);
+        struct stat st {};
+        if (!partial.empty() && ::lstat(partial.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+            char target[4096];
+            const ssize_t n = ::readlink(partial.c_str(), target, sizeof target - 1);
+            return partial + " is a symbolic link" +
+                   (n > 0 ? " (to " + std::string(target, static_cast<std::size_t>(n)) + ")"
+                          : std::string());
+        }
+        if (pos == std::string::npos) {
+            return std::nullopt;
+        }
+    }
+}
+
 bool makeDirectories(const std::string& dir, std::string& why) {
     std::string partial;
     std::size_t pos = 0;
@@ -308,6 +327,12 @@ OSStatus Keychain::openDatabase() {
     const std::filesystem::path file(path_);
     const std::string dir = file.parent_path().string();
     std::string why;
+
+    // SQLite (opened with NOFOLLOW) refuses a path that passes through a symbolic link anywhere,
+    // with nothing better than "unable to open database file"; name the link instead.
+    if (const auto link = firstSymlink(dir)) {
+        return fail(S::databaseUnsafe, *link + "; the keychain's path must not pass through one");
+    }
 
     // The directory: created 0700; an existing one must be ours, and is closed to others.
     if (!dir.empty()) {

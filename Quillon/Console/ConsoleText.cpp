@@ -1,5 +1,7 @@
 #include "Quillon/Console/ConsoleText.hpp"
 
+#include "Platform/Diagnostics/SafeText.hpp"
+
 #include <algorithm>
 #include <cctype>
 #include <functional>
@@ -90,6 +92,10 @@ Command parseCommand(std::string_view line) {
     return {Command::Kind::unknown, w[0]};
 }
 
+std::string shown(std::string_view clientText) {
+    return platform::safeText(clientText, 128);
+}
+
 std::string deviceList(const std::vector<PairedDevice>& devices,
                        const std::vector<std::string>& connectedIDs) {
     if (devices.empty()) {
@@ -100,10 +106,15 @@ std::string deviceList(const std::vector<PairedDevice>& devices,
         const auto& d = devices[i];
         const bool connected =
             std::find(connectedIDs.begin(), connectedIDs.end(), d.deviceID) != connectedIDs.end();
-        text += std::to_string(i + 1) + ". " + (connected ? "● " : "○ ") + d.deviceName + "  [" +
-                d.deviceID + "]\n";
+        text += std::to_string(i + 1) + ". " + (connected ? "● " : "○ ") + shown(d.deviceName) +
+                "  [" + shown(d.deviceID) + "]\n";
     }
     return text;
+}
+
+std::string storeRefused(const std::string& reason) {
+    return "无法读取配对记录（" + platform::safeText(reason, 512) +
+           "）\n已配对的设备无法连接，也无法配对新设备。\n";
 }
 
 std::string footer(std::optional<HostChannel> activeChannel) {

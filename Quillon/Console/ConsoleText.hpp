@@ -38,10 +38,17 @@ struct Command {
 // "help" (surrounding blanks ignored, command words case-insensitive).
 Command parseCommand(std::string_view line);
 
+// Client text (a device name) as the console shows it: terminal controls, line breaks and bidi
+// overrides escaped, cut after a reasonable length.
+std::string shown(std::string_view clientText);
+
 // "尚未配对任何设备", or one line per device: "● name  [ID]" when connected, else "○ ...",
 // numbered so a device can be named by its number.
 std::string deviceList(const std::vector<PairedDevice>& devices,
                        const std::vector<std::string>& connectedIDs);
+// In place of the device list when the store cannot be read: "无法读取配对记录（reason）" and
+// what that means for pairing.
+std::string storeRefused(const std::string& reason);
 // "已连接 · WiFi", "已连接 · 数据线" or "未连接".
 std::string footer(std::optional<HostChannel> activeChannel);
 // The permission section: granted, or missing with its reason and what it means.

@@ -51,7 +51,7 @@ void TerminalConsole::printState() {
     if (c.isScreenLocked()) {
         text += "屏幕已锁定，连接已全部断开\n";
     }
-    text += console::deviceList(c.devices(), c.connectedIDs());
+    text += deviceSection();
     text += console::telemetryState(telemetry_->isEnabled()) + "\n";
     if (c.lastError()) {
         text += *c.lastError() + "\n";
@@ -64,12 +64,20 @@ void TerminalConsole::printState() {
     hooks_.print(text);
 }
 
+std::string TerminalConsole::deviceSection() const {
+    const auto& c = *coordinator_;
+    if (c.storeProblem()) {
+        return console::storeRefused(*c.storeProblem());
+    }
+    return console::deviceList(c.devices(), c.connectedIDs());
+}
+
 void TerminalConsole::onChange(int rawField) {
     auto& c = *coordinator_;
     switch (static_cast<HostCoordinator::Field>(rawField)) {
     case HostCoordinator::Field::devices:
     case HostCoordinator::Field::connectedIDs:
-        hooks_.print(console::deviceList(c.devices(), c.connectedIDs()));
+        hooks_.print(deviceSection());
         break;
     case HostCoordinator::Field::pairingPIN:
         if (c.pairingPIN()) {
@@ -132,8 +140,7 @@ void TerminalConsole::execute(std::string_view line) {
         c.endPairing();
         break;
     case Kind::devices:
-        hooks_.print(console::deviceList(c.devices(), c.connectedIDs()) +
-                     console::footer(c.activeChannel()));
+        hooks_.print(deviceSection() + console::footer(c.activeChannel()));
         break;
     case Kind::disconnect:
         withDevice([&](const std::string& id) { c.disconnect(id); });

@@ -50,6 +50,7 @@ private:
     void onChange(int field);
     void pollPermission();
     void printState();
+    std::string deviceSection() const;
 
     std::shared_ptr<HostCoordinator> coordinator_;
     std::shared_ptr<Telemetry> telemetry_;

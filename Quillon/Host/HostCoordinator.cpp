@@ -2,10 +2,13 @@
 
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/EventStream/EventPoster.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
+#include "Quillon/Host/InputLanes.hpp"
 #include "Quillon/Host/ScreenLockMonitor.hpp"
 #include "Quillon/Host/Telemetry.hpp"
 #include "Quillon/Input/EventInjector.hpp"
@@ -37,6 +40,26 @@ bool isImmediateInput(const wire::ControlMessage& message) {
                    std::is_same_v<T, wire::cm::Magnify>;
         },
         message.value());
+}
+
+// Text is typed in pieces of this many characters, the lock gate looked at before each and the
+// injector free between them: about what the sink posts as one event pair.
+constexpr std::size_t kTextPiece = 20;
+// Text waiting to be typed, per device. Typing runs at tens to thousands of characters a
+// second, so this is minutes of typing; beyond it a device's text is dropped.
+constexpr std::size_t kMaxPendingInput = 4 << 20;
+
+// The end of the piece of at most kTextPiece characters that starts at `from` (a character
+// boundary: continuation bytes are never split).
+std::size_t textPieceEnd(const std::string& text, std::size_t from) {
+    std::size_t at = from;
+    for (std::size_t characters = 0; at < text.size() && characters < kTextPiece; ++characters) {
+        ++at;
+        while (at < text.size() && (static_cast<unsigned char>(text[at]) & 0xC0) == 0x80) {
+            ++at;
+        }
+    }
+    return at;
 }
 
 std::string describe(const std::exception& error) {
@@ -84,6 +107,17 @@ HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
         usbOptions_.display = options.server.display;
     }
     server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
+    inputWorker_ = std::make_shared<platform::SerialQueue>("com.corvane.input");
+    std::weak_ptr<platform::SerialQueue> worker = inputWorker_;
+    lanes_ = InputLanes::create({[mainQueue = services_.mainQueue](std::function<void()> work) {
+                                     mainQueue->post(std::move(work));
+                                 },
+                                 [worker](std::function<void()> work) {
+                                     if (auto queue = worker.lock()) {
+                                         queue->async(std::move(work));
+                                     }
+                                 }},
+                                kMaxPendingInput);
 }
 
 HostCoordinator::~HostCoordinator() {
@@ -91,6 +125,8 @@ HostCoordinator::~HostCoordinator() {
     lockMonitor_.reset();
     usb_.reset();
     server_.reset();
+    lanes_->clearAll();
+    inputWorker_.reset(); // joins: no typing outlives the coordinator
 }
 
 double HostCoordinator::now() const {
@@ -117,11 +153,13 @@ void HostCoordinator::notify(Field field) {
     }
 }
 
-void HostCoordinator::setDevices(std::vector<PairedDevice> value) {
-    if (value == devices_) {
+void HostCoordinator::setDevices(std::vector<PairedDevice> value,
+                                 std::optional<std::string> storeProblem) {
+    if (value == devices_ && storeProblem == storeProblem_) {
         return;
     }
     devices_ = std::move(value);
+    storeProblem_ = std::move(storeProblem);
     notify(Field::devices);
 }
 
@@ -261,6 +299,9 @@ void HostCoordinator::applicationWillTerminate() {
 
 void HostCoordinator::beginPairing() {
     try {
+        // A window whose pairing could never be saved would show a PIN that only wastes the
+        // user's time: the store must answer first.
+        store_->hostSecret();
         setPairingPIN(server_->beginPairing(now()));
     } catch (const std::exception& error) {
         setLastError("开启配对失败：" + describe(error));
@@ -288,17 +329,19 @@ void HostCoordinator::unpair(const std::string& deviceID) {
 
 void HostCoordinator::refreshDevices() {
     std::vector<PairedDevice> list;
+    std::optional<std::string> problem;
     try {
         list = store_->allDevices();
-    } catch (const std::exception&) {
+    } catch (const std::exception& error) {
         list.clear();
+        problem = describe(error);
     }
     // Oldest pairing first; equal times keep the store's order.
     std::stable_sort(list.begin(), list.end(), [](const PairedDevice& a, const PairedDevice& b) {
         return a.pairedAt < b.pairedAt;
     });
     const bool any = !list.empty();
-    setDevices(std::move(list));
+    setDevices(std::move(list), std::move(problem));
     if (any && services_.telemetry) {
         services_.telemetry->notePaired(true);
     }
@@ -388,7 +431,8 @@ void HostCoordinator::didFail(const TransportError& error) {
 // MARK: shared paths
 
 void HostCoordinator::handleAccept(const PairedDevice& device, HostChannel channel) {
-    write("【连接】设备接入：" + device.deviceName + "（" + rawValue(channel) + "）");
+    write("【连接】设备接入：" + platform::safeText(device.deviceName, 128) + "（" +
+          rawValue(channel) + "）");
     postToMain([device, channel](HostCoordinator& self) {
         const std::string& id = device.deviceID;
         switch (self.arbiter_.admit(id, channel)) {
@@ -425,6 +469,7 @@ void HostCoordinator::handleDisconnect(const std::string& deviceID, HostChannel 
         return; // the close of a superseded session: the live one keeps its keys
     }
     write("【断开】设备断开：" + deviceID + "（" + rawValue(channel) + "）—— 即将释放全部按键");
+    lanes_->clear(deviceID); // nothing of a gone device is typed after its keys are released
     injector_->releaseAll();
     arbiter_.remove(deviceID, channel);
     auto ids = connectedIDs_;
@@ -435,12 +480,71 @@ void HostCoordinator::handleDisconnect(const std::string& deviceID, HostChannel 
 }
 
 void HostCoordinator::dispatch(const wire::ControlMessage& message, const std::string& deviceID) {
-    if (!isImmediateInput(message)) {
+    // The catalog's requests are no input: they keep no order with it.
+    if (message.is<wire::cm::ActivateApplication>() || message.is<wire::cm::ListApplications>()) {
         postToMain([message, deviceID](HostCoordinator& self) { self.receive(message, deviceID); });
+        return;
+    }
+    std::weak_ptr<HostCoordinator> weak = weak_from_this();
+    if (!isImmediateInput(message)) {
+        // Main-thread input (multiClick, modes, sticky modifiers) takes its place in the
+        // device's lane: what the device sent after it waits for it.
+        lanes_->submit(deviceID, {InputLanes::Where::main,
+                                  [weak, message, deviceID] {
+                                      if (auto self = weak.lock()) {
+                                          self->receive(message, deviceID);
+                                      }
+                                      return true;
+                                  },
+                                  0});
         return;
     }
     if (!inputGate_->isOpen()) {
         return; // locked: dropped without a word
+    }
+    const auto* text = message.getIf<wire::cm::TextInput>();
+    if (text == nullptr || textPieceEnd(text->text, 0) == text->text.size()) {
+        lanes_->submit(deviceID, {InputLanes::Where::anywhere,
+                                  [weak, message] {
+                                      if (auto self = weak.lock()) {
+                                          self->inject(message);
+                                      }
+                                      return true;
+                                  },
+                                  0});
+        return;
+    }
+    // Long text: typed a piece per turn on the input worker, the gate looked at before each
+    // piece, so a lock stops it at once and other devices' input passes between pieces.
+    services_.diagnostics->logIncoming(message);
+    auto whole = std::make_shared<const std::string>(text->text);
+    auto offset = std::make_shared<std::size_t>(0);
+    const bool accepted = lanes_->submit(
+        deviceID,
+        {InputLanes::Where::worker,
+         [weak, whole, offset] {
+             auto self = weak.lock();
+             if (!self || !self->inputGate_->isOpen()) {
+                 return true; // locked (or gone): the rest is dropped
+             }
+             const std::size_t end = textPieceEnd(*whole, *offset);
+             const wire::ControlMessage piece =
+                 wire::cm::TextInput{whole->substr(*offset, end - *offset)};
+             self->services_.diagnostics->timeInjection([&] { self->injector_->handle(piece); });
+             *offset = end;
+             return end >= whole->size();
+         },
+         whole->size()});
+    if (!accepted) {
+        write("【异常】设备 " + platform::safeText(deviceID, 64) + " 待输入的文字过多，丢弃 " +
+              std::to_string(whole->size()) + " 字节");
+    }
+}
+
+void HostCoordinator::inject(const wire::ControlMessage& message) {
+    // Looked at again here: the lock may have come while the message waited in its lane.
+    if (!inputGate_->isOpen()) {
+        return;
     }
     auto& diagnostics = *services_.diagnostics;
     diagnostics.logIncoming(message);
@@ -477,6 +581,11 @@ void HostCoordinator::requestApplicationList(const std::string& deviceID) {
     if (!appSwitching_) {
         return;
     }
+    // One list in flight per device: repeated requests while it is being built are answered by
+    // it (the request is idempotent), so a client cannot queue list after list.
+    if (!listsInFlight_.insert(deviceID).second) {
+        return;
+    }
     std::weak_ptr<HostCoordinator> weak = weak_from_this();
     // The catalog answers on its own worker; the reply is routed on the main queue by the
     // arbiter's entry at that moment.
@@ -487,6 +596,7 @@ void HostCoordinator::requestApplicationList(const std::string& deviceID) {
                 if (!self) {
                     return;
                 }
+                self->listsInFlight_.erase(deviceID);
                 const wire::ControlMessage reply = wire::cm::ApplicationList{std::move(entries)};
                 if (self->arbiter_.channel(deviceID) == HostChannel::usb) {
                     self->usb().send(reply);
@@ -502,6 +612,7 @@ void HostCoordinator::requestApplicationList(const std::string& deviceID) {
 void HostCoordinator::handleLock() {
     write("【锁屏】屏幕已锁定 —— 释放按键 + 断开全部连接 + 停止监听");
     setScreenLocked(true);
+    lanes_->clearAll();
     injector_->releaseAll();
     setConnectedIDs({});
     arbiter_ = ChannelArbiter();

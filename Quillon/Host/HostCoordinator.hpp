@@ -14,6 +14,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <set>
 #include <span>
 #include <string>
 #include <vector>
@@ -29,8 +30,13 @@ namespace quillon {
 class AppSwitching;
 class EventInjector;
 class InputDiagnostics;
+class InputLanes;
 class ScreenLockMonitor;
 class Telemetry;
+
+namespace platform {
+class SerialQueue;
+}
 
 // The host's central object: owns the Wi-Fi transport server, the screen-lock monitor and the
 // channel arbiter, holds the shared pairing store, injector and application catalog, receives
@@ -100,6 +106,9 @@ public:
 
     // Published state (main).
     const std::vector<PairedDevice>& devices() const noexcept { return devices_; }
+    // Why the pairing store cannot be read, when it cannot (then devices() is empty because
+    // nothing could be read, not because nothing is paired). Changes are told as devices.
+    const std::optional<std::string>& storeProblem() const noexcept { return storeProblem_; }
     const std::vector<std::string>& connectedIDs() const noexcept { return connectedIDs_; }
     const std::optional<std::string>& pairingPIN() const noexcept { return pairingPIN_; }
     bool isScreenLocked() const noexcept { return isScreenLocked_; }
@@ -162,12 +171,13 @@ private:
                     std::shared_ptr<AppSwitching> appSwitching, Services services, Options options);
 
     void receive(const wire::ControlMessage& message, const std::string& deviceID);
+    void inject(const wire::ControlMessage& message);
     void requestApplicationList(const std::string& deviceID);
     void scheduleLaunchProbes();
     void postToMain(std::function<void(HostCoordinator&)> work);
     double now() const;
 
-    void setDevices(std::vector<PairedDevice> value);
+    void setDevices(std::vector<PairedDevice> value, std::optional<std::string> storeProblem);
     void setConnectedIDs(std::vector<std::string> value);
     void setPairingPIN(std::optional<std::string> value);
     void setScreenLocked(bool value);
@@ -176,6 +186,7 @@ private:
     void notify(Field field);
 
     std::vector<PairedDevice> devices_;
+    std::optional<std::string> storeProblem_;
     std::vector<std::string> connectedIDs_;
     std::optional<std::string> pairingPIN_;
     bool isScreenLocked_ = false;
@@ -195,6 +206,13 @@ private:
 
     // Mirrors isScreenLocked for the transport queues; written only together with it.
     std::shared_ptr<InputGate> inputGate_;
+
+    // One order per device across the immediate and the main-thread path; long text is typed
+    // piecewise on its own thread.
+    std::shared_ptr<platform::SerialQueue> inputWorker_;
+    std::shared_ptr<InputLanes> lanes_;
+    // Devices whose application list is being built (main).
+    std::set<std::string> listsInFlight_;
 
     std::vector<std::pair<std::size_t, Observer>> observers_;
     std::size_t nextObserverToken_ = 1;

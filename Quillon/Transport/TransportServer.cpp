@@ -45,7 +45,7 @@ constexpr std::size_t kReceiveChunk = 65536;
 // While this much output waits for a peer that does not read, its input is not read either:
 // its requests cannot pile up replies without bound.
 constexpr std::size_t kOutputBackpressure = 1 << 20;
-constexpr const char* kTooManyWrongPINs = "配对码连续输错 3 次，配对窗口已关闭，请重新开始配对";
+constexpr const char* kTooManyWrongPINs = "配对码输错次数过多，配对窗口已关闭，请重新开始配对";
 
 double systemNow() {
     using namespace std::chrono;
@@ -141,10 +141,11 @@ struct Connection : SessionLink, std::enable_shared_from_this<Connection> {
     Connection(TransportServer::Core& owner, asio::ip::tcp::socket s,
                const wire::SSLContextPtr& ctx, SessionChannel channel,
                const SessionServices& services, SessionRules rules, SessionDelegate& delegate,
-               std::string address)
+               std::string address, ReplyQueue::Limits replyLimits)
         : core(owner), socket(std::move(s)), deadline(socket.get_executor()),
           tls(ctx, wire::PSKParameters::Role::server),
-          session(channel, rules, services, *this, delegate), peerAddress(std::move(address)) {}
+          session(channel, rules, services, *this, delegate), peerAddress(std::move(address)),
+          source(ConnectionAdmission::sourceOf(peerAddress)), replies(replyLimits) {}
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
@@ -158,6 +159,9 @@ struct Connection : SessionLink, std::enable_shared_from_this<Connection> {
     wire::TLSChannel tls;
     Session session;
     std::string peerAddress;
+    std::string source; // what the admission tables and the PIN counter count it under
+    ConnectionAdmission::Ticket ticket = 0;
+    ReplyQueue replies;
     // Counted against the limits for connections that proved nothing yet (no handshake, or on
     // the main channel no decodable message).
     bool countedAsUnproven = true;
@@ -200,8 +204,11 @@ struct TransportServer::Core : SessionDelegate,
     PairingSession pairingSession;
     HeartbeatMonitor heartbeat;
     std::shared_ptr<platform::TimerHandle> heartbeatTimer;
-    std::size_t pendingCount = 0;
-    std::map<std::string, std::size_t> pendingPerAddress;
+    ConnectionAdmission mainWaiting{options.mainWaiting};
+    ConnectionAdmission pairingWaiting{options.pairingWaiting};
+    PairingFailureCounter pairingFailures{options.pairingFailures};
+    SessionBudget sessionBudget{options.sessions};
+    Connection* receiving = nullptr; // the connection whose bytes the session is handling
     std::vector<std::uint8_t> readBuffer;
     Bytes plainBuffer; // plaintext of one receive, reused
     std::string serviceName;
@@ -227,6 +234,10 @@ struct TransportServer::Core : SessionDelegate,
     void sessionAdmitted(const PairedDevice& device) override {
         if (auto d = delegate()) {
             d->didAccept(device);
+        }
+        if (receiving != nullptr) {
+            // A device beyond its share of sessions loses its oldest ones.
+            cancelAll(sessionBudget.admit(keyOf(*receiving), device.deviceID));
         }
     }
 
@@ -308,15 +319,32 @@ struct TransportServer::Core : SessionDelegate,
 
     // ---- connections ----
 
+    ConnectionAdmission& waitingTable(SessionChannel channel) {
+        return channel == SessionChannel::main ? mainWaiting : pairingWaiting;
+    }
+
+    static SessionBudget::Key keyOf(const Connection& c) {
+        return static_cast<SessionBudget::Key>(reinterpret_cast<std::uintptr_t>(&c));
+    }
+
+    // Ends the connections a budget named (already out of its table).
+    void cancelAll(const std::vector<SessionBudget::Key>& keys) {
+        for (const auto key : keys) {
+            auto it =
+                connections.find(reinterpret_cast<Connection*>(static_cast<std::uintptr_t>(key)));
+            if (it != connections.end()) {
+                auto c = it->second;
+                cancel(c);
+            }
+        }
+    }
+
     void accept(const Listener& l, asio::ip::tcp::socket socket) {
         std::error_code ec;
         const std::string address = peerAddressOf(socket);
-        if (pendingCount >= options.maxPendingConnections ||
-            pendingPerAddress[address] >= options.maxPendingPerAddress) {
-            if (pendingPerAddress[address] == 0) {
-                pendingPerAddress.erase(address);
-            }
-            socket.close(ec); // refused at once
+        if (l.channel == SessionChannel::pairing &&
+            pairingFailures.isShutOut(ConnectionAdmission::sourceOf(address))) {
+            socket.close(ec); // used up its tries in this window
             return;
         }
         socket.non_blocking(true, ec);
@@ -329,13 +357,26 @@ struct TransportServer::Core : SessionDelegate,
         try {
             c = std::make_shared<Connection>(*this, std::move(socket), l.ctx, l.channel, services,
                                              SessionRules::wifi(options.preAdmissionFrameLimit),
-                                             *this, address);
+                                             *this, address, options.replies);
         } catch (const std::exception&) {
             return; // out of memory: the socket closes with it
         }
+        // A full table makes room instead of refusing: a flood displaces itself, not the
+        // client that is getting somewhere.
+        auto& table = waitingTable(l.channel);
+        const auto decision = table.admit(c->source);
+        for (const auto evicted : decision.evicted) {
+            for (const auto& [key, other] : connections) {
+                if (other->countedAsUnproven && other->ticket == evicted &&
+                    other->session.channel() == l.channel) {
+                    other->countedAsUnproven = false; // out of the table already
+                    cancel(std::shared_ptr<Connection>(other));
+                    break;
+                }
+            }
+        }
+        c->ticket = decision.ticket;
         connections.emplace(c.get(), c);
-        ++pendingCount;
-        ++pendingPerAddress[address];
         armDeadline(c, options.handshakeTimeout);
         waitReadable(c);
     }
@@ -356,11 +397,7 @@ struct TransportServer::Core : SessionDelegate,
             return;
         }
         c.countedAsUnproven = false;
-        --pendingCount;
-        auto it = pendingPerAddress.find(c.peerAddress);
-        if (it != pendingPerAddress.end() && --it->second == 0) {
-            pendingPerAddress.erase(it);
-        }
+        waitingTable(c.session.channel()).release(c.ticket);
         c.deadline.cancel();
     }
 
@@ -400,6 +437,12 @@ struct TransportServer::Core : SessionDelegate,
             return;
         }
         c->tls.feed(ByteView(readBuffer.data(), n));
+        if (c->countedAsUnproven) {
+            waitingTable(c->session.channel())
+                .advance(c->ticket, c->session.phase() == SessionPhase::handshaking
+                                        ? ConnectionAdmission::Progress::handshaking
+                                        : ConnectionAdmission::Progress::framing);
+        }
         if (c->session.phase() == SessionPhase::handshaking && !advanceHandshake(c)) {
             return;
         }
@@ -425,6 +468,8 @@ struct TransportServer::Core : SessionDelegate,
             return isLive(c);
         case wire::TLSChannel::Handshake::done:
             c->session.secured();
+            waitingTable(c->session.channel())
+                .advance(c->ticket, ConnectionAdmission::Progress::handshakeDone);
             if (c->session.channel() == SessionChannel::pairing) {
                 releasePending(*c); // holds the PIN: trusted to send its request
             } else {
@@ -434,7 +479,7 @@ struct TransportServer::Core : SessionDelegate,
             return isLive(c);
         case wire::TLSChannel::Handshake::wrongKey:
             if (c->session.channel() == SessionChannel::pairing) {
-                wrongPIN();
+                wrongPIN(c->source);
             }
             break;
         case wire::TLSChannel::Handshake::failed:
@@ -445,17 +490,31 @@ struct TransportServer::Core : SessionDelegate,
         return false;
     }
 
-    // A peer on the pairing listener proved it does not hold the PIN.
-    void wrongPIN() {
+    // A peer on the pairing listener proved it does not hold the PIN. Counted against its
+    // source first: a neighbour's guesses shut out the neighbour, and only the window's total
+    // closes the window.
+    void wrongPIN(const std::string& source) {
         const double now = options.clock();
         pairingSession.prune(now);
         if (!pairingSession.isOpen()) {
             return;
         }
-        pairingSession.recordFailure(now);
-        if (!pairingSession.isOpen()) {
+        const bool wasShutOut = pairingFailures.isShutOut(source);
+        switch (pairingFailures.recordFailure(source)) {
+        case PairingFailureCounter::Verdict::counted:
+            break;
+        case PairingFailureCounter::Verdict::sourceShutOut:
+            if (!wasShutOut) {
+                reportFailure(TransportError("来自 " + source + " 的配对码已输错 " +
+                                             std::to_string(options.pairingFailures.perSource) +
+                                             " 次，本次配对不再接受该地址的连接"));
+            }
+            break;
+        case PairingFailureCounter::Verdict::windowClosed:
+            pairingSession.close();
             closePairingListener();
             reportFailure(TransportError(kTooManyWrongPINs));
+            break;
         }
     }
 
@@ -465,9 +524,15 @@ struct TransportServer::Core : SessionDelegate,
         plainBuffer.clear();
         const bool open = c->tls.readPlaintext(plainBuffer);
         if (!plainBuffer.empty()) {
+            receiving = c.get();
             c->session.receive(plainBuffer);
+            receiving = nullptr;
             if (c->session.hasDecodedMessage()) {
                 releasePending(*c);
+            }
+            if (isLive(c) && c->session.phase() == SessionPhase::admitted) {
+                // Announced frames held across all sessions stay within one budget.
+                cancelAll(sessionBudget.buffered(keyOf(*c), c->session.bufferedBytes()));
             }
         }
         if (!isLive(c)) {
@@ -493,6 +558,10 @@ struct TransportServer::Core : SessionDelegate,
 
     void writePlaintext(const std::shared_ptr<Connection>& c, ByteView frames) {
         if (!isLive(c)) {
+            return;
+        }
+        if (c->replies.push(frames.size()) == ReplyQueue::Verdict::overflow) {
+            cancel(c); // it does not read what it asks for
             return;
         }
         if (!c->tls.write(frames)) {
@@ -523,6 +592,7 @@ struct TransportServer::Core : SessionDelegate,
             if (!ec) {
                 c->outgoing.erase(c->outgoing.begin(),
                                   c->outgoing.begin() + static_cast<std::ptrdiff_t>(n));
+                c->replies.sent(n);
             }
         }
         if (c->outgoing.empty()) {
@@ -549,6 +619,7 @@ struct TransportServer::Core : SessionDelegate,
     }
 
     void writeFinished(const std::shared_ptr<Connection>& c, std::error_code ec) {
+        c->replies.sent(c->inFlight.size());
         c->inFlight.clear();
         if (ec) {
             closeConnection(c);
@@ -599,6 +670,7 @@ struct TransportServer::Core : SessionDelegate,
         }
         connections.erase(it);
         releasePending(*c);
+        sessionBudget.remove(keyOf(*c));
         c->session.close();
         c->deadline.cancel();
         std::error_code ignored;
@@ -646,6 +718,7 @@ struct TransportServer::Core : SessionDelegate,
         connections.clear();
         for (auto& [key, c] : all) {
             releasePending(*c);
+            sessionBudget.remove(keyOf(*c));
             cancel(c);
         }
         closePairingListener();
@@ -791,6 +864,7 @@ std::string TransportServer::beginPairing(double now) {
                 core->pairingListener = l;
                 core->pairingPortValue = l->acceptor->port();
                 core->pairingSession.open(pin, salt, now);
+                core->pairingFailures.reset();
                 core->publish(wire::ServiceConstants::pairingBonjourType, l->acceptor->port(),
                               {{wire::ServiceConstants::saltTXTKey, wire::base64Encode(salt)}});
             });
@@ -863,7 +937,7 @@ TransportServer::Statistics TransportServer::statistics() {
     Statistics stats;
     queue_->sync([&, core = core_] {
         stats.sessions = core->connections.size();
-        stats.pendingConnections = core->pendingCount;
+        stats.pendingConnections = core->mainWaiting.size() + core->pairingWaiting.size();
         for (const auto& [key, c] : core->connections) {
             stats.bufferedBytes += c->session.bufferedBytes() + c->tls.bufferedCiphertext() +
                                    c->outgoing.size() + c->inFlight.size();

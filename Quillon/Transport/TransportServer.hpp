@@ -3,6 +3,10 @@
 #include "Quillon/Pairing/PairedDevice.hpp"
 #include "Quillon/Pairing/PairingSession.hpp"
 #include "Quillon/Pairing/PairingStore.hpp"
+#include "Quillon/Transport/ConnectionAdmission.hpp"
+#include "Quillon/Transport/PairingFailureCounter.hpp"
+#include "Quillon/Transport/ReplyQueue.hpp"
+#include "Quillon/Transport/SessionBudget.hpp"
 #include "WireProtocol/ControlMessage.hpp"
 
 #include <chrono>
@@ -109,9 +113,22 @@ struct TransportServerOptions {
     // Limits on connections that have not proved anything yet.
     std::chrono::milliseconds handshakeTimeout{10000};
     std::chrono::milliseconds firstFrameTimeout{10000};
-    std::size_t maxPendingConnections = 32;
-    std::size_t maxPendingPerAddress = 8;
+    // Connections waiting to prove themselves, per listener: when a table is full the one that
+    // has shown least, from the source holding most, makes room (see ConnectionAdmission). One
+    // waiting connection at its worst (TLS done, a 64 KiB pre-admission frame buffered) costs
+    // about 225 KiB measured with both ends in one process (bench/SoakBench), so the two
+    // budgets pin at most about 18 MiB and 80 descriptors; in return a real client's hello
+    // rarely waits behind a flood.
+    ConnectionAdmission::Budget mainWaiting{64, 8};
+    ConnectionAdmission::Budget pairingWaiting{16, 4};
     std::uint32_t preAdmissionFrameLimit = 65536;
+    // Wrong PINs per source before the source is shut out of the window, and in all before the
+    // window closes.
+    PairingFailureCounter::Limits pairingFailures{3, 10};
+    // Replies a peer has not taken: beyond this it is disconnected (one reply always fits).
+    ReplyQueue::Limits replies{8u << 20, 4096};
+    // Sessions per device and bytes of incomplete frames held across admitted sessions.
+    SessionBudget::Limits sessions{4, 64u * 1024, 16u << 20};
 };
 
 // The network transport: a TLS 1.3 PSK main listener keyed by the host secret, a pairing

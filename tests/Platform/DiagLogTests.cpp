@@ -1,5 +1,6 @@
 // test-labels: platform;concurrency
 #include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Diagnostics/SafeText.hpp"
 #include "tests/support/ChildProcess.hpp"
 
 #include <gtest/gtest.h>
@@ -96,11 +97,32 @@ TEST(DiagLog, FormatsUtcWithMilliseconds) {
         {sys::time_point{}, "", "1970-01-01T00:00:00.000Z \n"},
         {sys::time_point{} - 1ms, "before", "1969-12-31T23:59:59.999Z before\n"},
         {sys::time_point{seconds(951782400)}, "leap", "2000-02-29T00:00:00.000Z leap\n"},
-        // An embedded line break would forge an undated second line.
-        {base, "a\nb\r\nc", "2026-12-10T12:34:56.000Z a b  c\n"},
+        // An embedded line break would forge an undated second line; ESC would reach the
+        // terminal that shows the log.
+        {base, "a\nb\r\nc", "2026-12-10T12:34:56.000Z a\\x0Ab\\x0D\\x0Ac\n"},
+        {base, "\x1b]0;owned\x07", "2026-12-10T12:34:56.000Z \\x1B]0;owned\\x07\n"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(DiagLog::formatLine(c.when, c.message), c.line);
+    }
+}
+
+// A client field of 4 MiB (a bundle ID, a device name) costs the log a few hundred bytes.
+TEST(DiagLog, HugeClientFieldIsBounded) {
+    TempDir tmp;
+    ScopedEnv env("XDG_STATE_HOME", tmp.path());
+    const std::string bundleID(4 << 20, 'a');
+    const std::string message =
+        "【应用切换】找不到 bundleID=" + bundleID + " 对应的已安装应用，忽略";
+    for (int i = 0; i < 10; ++i) {
+        DiagLog::write(message);
+    }
+    const std::string total = "…(共 " + std::to_string(message.size()) + " 字节)";
+    const auto got = lines(readFile(DiagLog::path()));
+    ASSERT_EQ(got.size(), 10u);
+    for (const auto& line : got) {
+        EXPECT_LT(line.size(), 700u);
+        EXPECT_NE(line.find(total), std::string::npos) << line.substr(0, 80);
     }
 }
 
@@ -188,7 +210,9 @@ TEST(DiagLog, ConcurrentWritersFromThreadsAndProcessesKeepLinesWhole) {
     std::size_t expected = 0;
     for (char who : std::string("abcdef") + "pq") {
         for (int i = 0; i < kLines; ++i, ++expected) {
-            EXPECT_EQ(seen[message(who, i)], 1) << who << i;
+            // Long messages are written cut (see HugeClientFieldIsBounded), still whole lines.
+            const auto written = safeText(message(who, i), DiagLog::maxMessageBytes);
+            EXPECT_EQ(seen[written], 1) << who << i;
         }
     }
     EXPECT_EQ(seen.size(), expected);

@@ -756,6 +756,12 @@ TEST(X11EventPoster, WithoutADisplayOrXTestNothingIsPostedAndTheReasonIsSaid) {
     }
     XvfbServer ok({.width = 320, .height = 200});
     EXPECT_TRUE(InputPermission::check(ok.display()).permitted);
+    X11EventPoster::Options o;
+    o.display = ok.display();
+    o.settings = [] { return InputSettings{}; };
+    X11EventPoster poster(o);
+    EXPECT_TRUE(poster.permitted());
+    EXPECT_EQ(poster.reason(), "");
 }
 
 TEST(X11EventPoster, ALostServerStopsPostingWithoutCrashing) {

@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 using namespace quillon;
 using namespace quillon::console;
 using Kind = Command::Kind;
@@ -46,6 +48,22 @@ TEST(ConsoleTextTest, DeviceListMarksConnectedDevicesAndResolvesNames) {
     for (const char* bad : {"0", "3", "", "CCCC", "99999999999999999999", "-1"}) {
         EXPECT_EQ(resolveDevice(devices, bad), std::nullopt) << bad;
     }
+}
+
+// A paired device's name is client text: it must not retitle or clear the terminal, nor forge
+// a console line such as a PIN.
+TEST(ConsoleTextTest, DeviceNamesAreShownEscapedAndBounded) {
+    const std::vector<PairedDevice> devices = {
+        {"AAAA-1", "\x1b]0;pwned\x07\x1b[2JiPad\r\n配对码：123456", {}, 10, std::nullopt},
+        {"BBBB-2", std::string(1 << 20, 'n'), {}, 20, std::nullopt},
+    };
+    const std::string list = deviceList(devices, {});
+    EXPECT_EQ(list.find('\x1b'), std::string::npos);
+    EXPECT_EQ(list.find('\r'), std::string::npos);
+    const auto firstLine = list.substr(0, list.find('\n'));
+    EXPECT_EQ(firstLine, "1. ○ \\x1B]0;pwned\\x07\\x1B[2JiPad\\x0D\\x0A配对码：123456  [AAAA-1]");
+    EXPECT_EQ(std::count(list.begin(), list.end(), '\n'), 2);
+    EXPECT_LT(list.size(), 400u);
 }
 
 TEST(ConsoleTextTest, FooterAndPermission) {

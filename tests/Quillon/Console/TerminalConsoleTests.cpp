@@ -12,11 +12,13 @@
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
+#include "Quillon/Pairing/KeychainPairingStore.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "tests/support/ChildProcess.hpp"
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <regex>
 
 using namespace quillon;
@@ -35,19 +37,7 @@ protected:
             Telemetry::Services{main_, defaults_, platform::makeCurlHttpClient(), nullptr});
         store_ = std::make_shared<InMemoryPairingStore>();
         store_->save({"AAAA-1", "iPad", wire::PSKProvider::randomBytes(32), 10, std::nullopt});
-        auto geometry =
-            std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 800, 600}, 1.0);
-        auto sink = std::make_shared<CGEventSink>(std::make_shared<platform::RecordingPoster>(),
-                                                  geometry, nullptr, defaults_);
-        HostCoordinator::Options options;
-        options.server.display = geometry;
-        options.server.advertise = false;
-        coordinator_ = HostCoordinator::create(
-            store_,
-            std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults_), false,
-            nullptr,
-            {main_, defaults_, InputDiagnostics::toDiagLog(defaults_), telemetry_, nullptr},
-            options);
+        coordinator_ = makeCoordinator(store_);
         TerminalConsole::Hooks hooks;
         hooks.print = [this](std::string_view text) { out_ += text; };
         hooks.permission = [this] { return permission_; };
@@ -59,6 +49,21 @@ protected:
     void TearDown() override {
         console_.reset();
         coordinator_->stop();
+    }
+    std::shared_ptr<HostCoordinator> makeCoordinator(std::shared_ptr<PairingStore> store) {
+        auto geometry =
+            std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 800, 600}, 1.0);
+        auto sink = std::make_shared<CGEventSink>(std::make_shared<platform::RecordingPoster>(),
+                                                  geometry, nullptr, defaults_);
+        HostCoordinator::Options options;
+        options.server.display = geometry;
+        options.server.advertise = false;
+        return HostCoordinator::create(
+            std::move(store),
+            std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults_), false,
+            nullptr,
+            {main_, defaults_, InputDiagnostics::toDiagLog(defaults_), telemetry_, nullptr},
+            options);
     }
     std::string take() {
         auto text = std::move(out_);
@@ -110,6 +115,42 @@ TEST_F(TerminalConsoleTest, PrintsStateAndFollowsCommands) {
     EXPECT_EQ(take().rfind("未知命令：frobnicate\n命令：", 0), 0u);
     console_->execute("quit");
     EXPECT_EQ(quits_, 1);
+}
+
+// A store directory that is a symbolic link is refused. The console must say so, with the
+// precise reason, instead of "nothing paired", and `pair` must not show a PIN that could never
+// be saved.
+TEST_F(TerminalConsoleTest, ARefusedStoreIsShownAsSuchAndPairingIsRefused) {
+    quillon::testing::TempDir dir;
+    std::filesystem::create_directory(dir.path() + "/real");
+    std::filesystem::create_directory_symlink(dir.path() + "/real", dir.path() + "/corvane");
+    auto refused = std::make_shared<KeychainPairingStore>(
+        "com.corvane.test",
+        std::make_shared<platform::Keychain>(dir.path() + "/corvane/keychain.sqlite3"));
+    console_.reset();
+    coordinator_->stop();
+    coordinator_ = makeCoordinator(refused);
+    TerminalConsole::Hooks hooks;
+    hooks.print = [this](std::string_view text) { out_ += text; };
+    console_ = std::make_shared<TerminalConsole>(coordinator_, telemetry_, main_, std::move(hooks));
+    console_->attach();
+
+    const auto first = take();
+    EXPECT_EQ(first.find("尚未配对任何设备"), std::string::npos) << first;
+    const std::string reason = "无法读取配对记录（" + *coordinator_->storeProblem();
+    EXPECT_NE(first.find(reason), std::string::npos) << first;
+    EXPECT_NE(first.find(dir.path() + "/corvane is a symbolic link"), std::string::npos) << first;
+
+    console_->execute("pair");
+    const auto paired = take();
+    EXPECT_EQ(paired.find("配对码："), std::string::npos) << paired;
+    EXPECT_EQ(paired.rfind("开启配对失败：", 0), 0u) << paired;
+    EXPECT_NE(paired.find("symbolic link"), std::string::npos) << paired;
+    EXPECT_EQ(coordinator_->server().pairingPort(), std::nullopt);
+    EXPECT_EQ(coordinator_->pairingPIN(), std::nullopt);
+
+    console_->execute("devices");
+    EXPECT_EQ(take().rfind("无法读取配对记录（", 0), 0u);
 }
 
 TEST_F(TerminalConsoleTest, PermissionChangesArePrintedOnce) {

@@ -26,6 +26,7 @@
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <thread>
 
 using namespace quillon;
 using namespace quillon::testing;
@@ -268,6 +269,104 @@ TEST_F(HostCoordinatorTest, InputIsDroppedWhileLockedOnBothPaths) {
     EXPECT_TRUE(catalog_->activated.empty());
 }
 
+// What reached the poster, one letter per event (M move, D/U left button, K key, T typed text),
+// runs of the same letter collapsed, key-ups and modifier changes left out.
+std::string signature(const std::vector<platform::Event>& events) {
+    std::string out;
+    for (const auto& e : events) {
+        char c = 0;
+        switch (e.type) {
+        case EventType::mouseMoved:
+        case EventType::leftMouseDragged:
+            c = 'M';
+            break;
+        case EventType::leftMouseDown:
+            c = 'D';
+            break;
+        case EventType::leftMouseUp:
+            c = 'U';
+            break;
+        case EventType::keyDown:
+            c = e.unicode.empty() ? 'K' : 'T';
+            break;
+        default:
+            break;
+        }
+        if (c != 0 && (out.empty() || out.back() != c)) {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+// A device's messages land in the order sent, whichever path each takes (multiClick goes by
+// the main thread, moves and keys are injected at once, long text is typed on its own thread).
+TEST_F(HostCoordinatorTest, InputOfOneDeviceLandsInTheOrderSent) {
+    using namespace wire::cm;
+    const std::string longText(60, 'x');
+    struct Case {
+        const char* name;
+        std::vector<wire::ControlMessage> sent;
+        std::string landed;
+    };
+    const std::vector<Case> cases = {
+        {"click before moves",
+         {MultiClick{wire::MouseButton::left, 2}, PointerRelative{3, 0}, PointerRelative{3, 0}},
+         "DUDUM"},
+        {"move, click, key",
+         {PointerRelative{3, 0}, MultiClick{wire::MouseButton::left, 1},
+          KeyCombo{0, wire::KeyModifiers{}}},
+         "MDUK"},
+        {"long text before a move", {TextInput{longText}, PointerRelative{3, 0}}, "TM"},
+        {"everything mixed",
+         {KeyCombo{0, wire::KeyModifiers{}}, MultiClick{wire::MouseButton::left, 1},
+          TextInput{longText}, PointerRelative{3, 0}, MultiClick{wire::MouseButton::left, 1},
+          TextInput{"ab"}},
+         "KDUTMDUT"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        poster_->clear();
+        std::thread transport([&] {
+            for (const auto& m : c.sent) {
+                coordinator_->dispatch(m, device_.deviceID);
+            }
+        });
+        transport.join();
+        runUntil([&] { return signature(poster_->events()) == c.landed; }, 5s);
+        main_->runFor(50ms); // and nothing after it
+        EXPECT_EQ(signature(poster_->events()), c.landed);
+    }
+}
+
+// One device's long text neither blocks the delivering thread nor holds back another device's
+// pointer; a lock stops the typing within a piece.
+TEST_F(HostCoordinatorTest, LongTextStallsNoOtherDeviceAndStopsAtTheLock) {
+    const std::string text(200000, 'y');
+    coordinator_->dispatch(wire::cm::TextInput{text}, device_.deviceID);
+    coordinator_->dispatch(wire::cm::PointerRelative{4, 0}, "another-device");
+    const auto events = poster_->events();
+    const auto typed = std::count_if(events.begin(), events.end(), [](const auto& e) {
+        return e.type == EventType::keyDown && !e.unicode.empty();
+    });
+    EXPECT_LT(typed, 200000 / 20) << "the text was typed on the delivering thread";
+    EXPECT_EQ(signature(events).find('M') != std::string::npos, true) << signature(events);
+
+    ASSERT_TRUE(
+        runUntil([&] { return signature(poster_->events()).find('T') != std::string::npos; }));
+    coordinator_->handleLock();
+    const std::size_t atLock = poster_->count();
+    main_->runFor(300ms);
+    // At most the piece in progress (20 characters, one key event pair each with its
+    // modifiers) follows the lock.
+    EXPECT_LE(poster_->count() - atLock, 40u * 2);
+    const auto after = poster_->events();
+    const auto typedInAll = std::count_if(after.begin(), after.end(), [](const auto& e) {
+        return e.type == EventType::keyDown && !e.unicode.empty();
+    });
+    EXPECT_LT(typedInAll, 200000 / 20) << "typing went on after the lock";
+}
+
 TEST_F(HostCoordinatorTest, ABurstOfInputIsFlushedOnceAfterItsLastMessage) {
     const auto flushesBefore = poster_->flushCount();
     std::vector<wire::ControlMessage> burst;
@@ -278,6 +377,22 @@ TEST_F(HostCoordinatorTest, ABurstOfInputIsFlushedOnceAfterItsLastMessage) {
     EXPECT_EQ(postedOfType(EventType::mouseMoved), 30u);
     EXPECT_EQ(poster_->flushCount(), flushesBefore + 1);
     EXPECT_EQ(poster_->count(), 30u) << "nothing but the moves";
+}
+
+// Requests for the list while one is being built are answered by it: one list in flight per
+// device, whatever a client repeats.
+TEST_F(HostCoordinatorTest, RepeatedListRequestsAreCoalescedPerDevice) {
+    for (int i = 0; i < 500; ++i) {
+        coordinator_->dispatch(wire::cm::ListApplications{}, device_.deviceID);
+    }
+    coordinator_->dispatch(wire::cm::ListApplications{}, "other-device");
+    main_->runFor(300ms);
+    EXPECT_EQ(catalog_->lists.load(), 2);
+    // Once answered, the next request builds a new list.
+    coordinator_->dispatch(wire::cm::ListApplications{}, device_.deviceID);
+    ASSERT_TRUE(runUntil([&] { return catalog_->lists.load() == 3; }));
+    main_->runFor(100ms);
+    EXPECT_EQ(catalog_->lists.load(), 3);
 }
 
 TEST_F(HostCoordinatorTest, CatalogRequestsReachTheCatalogAndTheListGoesBack) {
@@ -438,9 +553,16 @@ TEST_F(HostCoordinatorTest, DevicesAreListedOldestFirstAndUnpairRemoves) {
     EXPECT_EQ(coordinator_->devices().size(), 3u);
     EXPECT_FALSE(store_->device("B"));
 
+    EXPECT_EQ(coordinator_->storeProblem(), std::nullopt);
     store_->failList = true;
     coordinator_->refreshDevices();
     EXPECT_TRUE(coordinator_->devices().empty());
+    ASSERT_TRUE(coordinator_->storeProblem());
+    EXPECT_NE(coordinator_->storeProblem()->find("-25293"), std::string::npos);
+    store_->failList = false;
+    coordinator_->refreshDevices();
+    EXPECT_EQ(coordinator_->storeProblem(), std::nullopt);
+    EXPECT_EQ(coordinator_->devices().size(), 3u);
 }
 
 TEST_F(HostCoordinatorTest, PairingFromPinToDeviceList) {

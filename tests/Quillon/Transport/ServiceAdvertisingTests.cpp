@@ -125,6 +125,11 @@ TEST(ServiceAdvertising, ANameCollisionIsRenamed) {
     std::vector<std::string> names{found[0].name, found[1].name};
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, (std::vector<std::string>{name, name + " #2"}));
+    // The renamed host says so, naming both, once.
+    const std::string told = "fail 服务名“" + name + "”已被另一台主机占用，本机改以“" + name +
+                             " #2”发布（_corvane._tcp）";
+    ASSERT_TRUE(waitUntil([&] { return delegate->count(told) == 1; }, 5000ms));
+    EXPECT_EQ(delegate->events(), std::vector<std::string>{told});
 }
 
 TEST(ServiceAdvertising, KeepsListeningWithoutTheDaemonAndPublishesWhenItReturns) {

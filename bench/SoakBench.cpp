@@ -1,0 +1,359 @@
+// Soak: the attacks a hostile LAN peer can make, replayed on loopback against the network
+// transport for a bounded time, with the host's resident memory, descriptors and threads printed
+// before and after each. Not a CI test: run it by hand (build/release/bench/SoakBench
+// [seconds per attack, default 20]). Prints figures; never fails on them.
+//
+//   1. waiting-connection cost: N connections that finished nothing (TCP only, then a partial
+//      ClientHello), memory per connection;
+//   2. admission floods: 500 idle connections from 4 and from 63 loopback addresses reopened as
+//      fast as the host closes them, while a real client pairs and says hello 10 times (how many
+//      succeed, and how fast);
+//   3. a client that asks for the application list 13,000 times and never reads (the delegate
+//      answers each with a 60 KB list, as a catalog with icons would, with no coalescing);
+//   4. 32 admitted sessions of one device announcing 4 MiB frames.
+//
+// Source addresses 127.0.0.x need no set-up on Linux (the whole 127/8 is local).
+
+#include "Quillon/Pairing/InMemoryPairingStore.hpp"
+#include "Quillon/Transport/TransportServer.hpp"
+#include "WireProtocol/Frame.hpp"
+#include "WireProtocol/PSKProvider.hpp"
+#include "WireProtocol/ServiceConstants.hpp"
+#include "WireProtocol/WireClient.hpp"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <dirent.h>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace quillon;
+using namespace quillon::wire;
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+namespace {
+
+struct Usage {
+    long rssKiB = 0;
+    long descriptors = 0;
+    long threads = 0;
+};
+
+Usage usage() {
+    Usage u;
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            u.rssKiB = std::atol(line.c_str() + 6);
+        } else if (line.rfind("Threads:", 0) == 0) {
+            u.threads = std::atol(line.c_str() + 8);
+        }
+    }
+    if (DIR* d = opendir("/proc/self/fd")) {
+        while (readdir(d) != nullptr) {
+            ++u.descriptors;
+        }
+        closedir(d);
+        u.descriptors -= 3; // ".", ".." and the directory's own descriptor
+    }
+    return u;
+}
+
+void report(const char* what, const Usage& before, const Usage& after) {
+    std::printf("  %-44s RSS %7.1f -> %7.1f MB (%+.1f)  fds %4ld -> %4ld  threads %3ld -> %3ld\n",
+                what, before.rssKiB / 1024.0, after.rssKiB / 1024.0,
+                (after.rssKiB - before.rssKiB) / 1024.0, before.descriptors, after.descriptors,
+                before.threads, after.threads);
+}
+
+// Answers listApplications as the coordinator does: one list in flight (built in 2 ms on
+// another thread, 60 KB as a catalog with icons), later requests answered by it; the next one
+// after the answer builds a new list. What the peer does not read, the transport must bound.
+class Delegate : public TransportServerDelegate {
+public:
+    TransportServer* server = nullptr;
+    std::atomic<int> disconnects{0};
+    std::atomic<int> lists{0};
+    std::atomic<bool> building{false};
+    std::atomic<int> builders{0};
+    ~Delegate() override {
+        while (builders > 0) {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    void didAccept(const PairedDevice&) override {}
+    void didReceive(const ControlMessage& message, const std::string& deviceID) override {
+        if (!message.is<cm::ListApplications>() || server == nullptr || building.exchange(true)) {
+            return;
+        }
+        ++builders;
+        std::thread([this, deviceID] {
+            std::this_thread::sleep_for(2ms);
+            ++lists;
+            server->send(cm::ApplicationList{{{"App", "org.example.App", Bytes(60000, 0x5A)}}},
+                         deviceID);
+            building = false;
+            --builders;
+        }).detach();
+    }
+    void didDisconnect(const std::string&) override { ++disconnects; }
+    void didPair(const PairedDevice&) override {}
+    void didFail(const TransportError&) override {}
+};
+
+double nowSeconds() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+struct Credentials {
+    std::string deviceID;
+    Bytes token;
+    Bytes secret;
+};
+
+Credentials pair(TransportServer& server, const std::string& source) {
+    const std::string pin = server.beginPairing(nowSeconds());
+    const auto state = server.pairingState();
+    const Bytes salt = std::get<PairingSession::Open>(state).salt;
+    WireClient::Options options;
+    options.sourceAddress = source;
+    options.timeout = 2000ms;
+    auto client =
+        WireClient::connect("127.0.0.1", *server.pairingPort(), PSKProvider::pairingKey(pin, salt),
+                            ServiceConstants::pairingIdentity, options);
+    client->send(cm::PairRequest{"soak"});
+    auto reply = client->receive(2s);
+    if (!reply || !reply->is<cm::PairResult>()) {
+        throw std::runtime_error("pairing failed");
+    }
+    const auto& r = reply->as<cm::PairResult>();
+    server.endPairing();
+    return {r.deviceID, r.token, r.hostSecret};
+}
+
+std::unique_ptr<WireClient> hello(TransportServer& server, const Credentials& c,
+                                  const std::string& source) {
+    WireClient::Options options;
+    options.sourceAddress = source;
+    options.timeout = 1000ms;
+    auto client =
+        WireClient::connect("127.0.0.1", *server.mainPort(), PSKProvider::sessionKey(c.secret),
+                            ServiceConstants::sessionIdentity, options);
+    client->send(cm::Hello{c.deviceID, c.token, "soak", 2});
+    auto ack = client->receive(1s);
+    if (!ack || !ack->is<cm::HelloAck>()) {
+        return nullptr;
+    }
+    return client;
+}
+
+// Opens idle connections from `sources` in turn, reopening each as soon as the host closes it,
+// until `stop`.
+void flood(std::uint16_t port, const std::vector<std::string>& sources, int count,
+           std::atomic<bool>& stop, std::atomic<long>& opened) {
+    std::vector<int> fds(static_cast<std::size_t>(count), -1);
+    std::size_t next = 0;
+    while (!stop) {
+        for (std::size_t i = 0; i < fds.size() && !stop; ++i) {
+            if (fds[i] >= 0) {
+                char byte;
+                const ssize_t n = ::recv(fds[i], &byte, 1, MSG_DONTWAIT);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    ::close(fds[i]);
+                    fds[i] = -1;
+                }
+            }
+            if (fds[i] < 0) {
+                fds[i] = connectTCP("127.0.0.1", port, sources[next++ % sources.size()], 200ms);
+                if (fds[i] >= 0) {
+                    ++opened;
+                }
+            }
+        }
+        std::this_thread::sleep_for(1ms);
+    }
+    for (int fd : fds) {
+        if (fd >= 0) {
+            ::close(fd);
+        }
+    }
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
+    auto store = std::make_shared<InMemoryPairingStore>();
+    auto delegate = std::make_shared<Delegate>();
+    TransportServerOptions options;
+    options.advertise = false;
+    auto server = std::make_unique<TransportServer>(store, options);
+    delegate->server = server.get();
+    server->setDelegate(delegate);
+    server->start();
+    const Credentials creds = pair(*server, "127.0.0.2");
+    std::printf("soak, %d s per attack\n", seconds);
+
+    // 1. What one waiting connection costs.
+    {
+        const int n = 60; // within the main budget, so none is displaced
+        const Usage before = usage();
+        std::vector<int> fds;
+        std::vector<std::unique_ptr<WireClient>> secured;
+        for (int i = 0; i < n; ++i) {
+            WireClient::Options o;
+            o.sourceAddress = "127.0.1." + std::to_string(i + 1);
+            auto c = WireClient::connect("127.0.0.1", *server->mainPort(),
+                                         PSKProvider::sessionKey(creds.secret),
+                                         ServiceConstants::sessionIdentity, o);
+            Bytes partial{0x02, 0xFF, 0xFF, 0x00, 0x00}; // a hello of 65535 bytes, cut short
+            partial.resize(partial.size() + 65000, 0xAB);
+            c->sendBytes(partial);
+            secured.push_back(std::move(c));
+        }
+        std::this_thread::sleep_for(500ms);
+        const Usage after = usage();
+        report("60 waiting connections with 64 KB frames", before, after);
+        std::printf("  one waiting connection (TLS done, frame buffered, client side included): "
+                    "%.1f KiB\n",
+                    static_cast<double>(after.rssKiB - before.rssKiB) / n);
+        secured.clear();
+        std::this_thread::sleep_for(300ms);
+    }
+
+    // 2. Admission floods.
+    for (const int addresses : {4, 63}) {
+        std::vector<std::string> sources;
+        for (int i = 0; i < addresses; ++i) {
+            sources.push_back("127.0.2." + std::to_string(i + 1));
+        }
+        const Usage before = usage();
+        std::atomic<bool> stop{false};
+        std::atomic<long> opened{0};
+        std::thread attacker([&] { flood(*server->mainPort(), sources, 500, stop, opened); });
+        std::this_thread::sleep_for(1s);
+        int ok = 0;
+        double worstMs = 0;
+        const auto end = Clock::now() + std::chrono::seconds(seconds);
+        int attempts = 0;
+        while (attempts < 10 || Clock::now() < end) {
+            const auto t0 = Clock::now();
+            std::unique_ptr<WireClient> client;
+            try {
+                client = hello(*server, creds, "127.0.0.3");
+            } catch (const std::exception&) {
+            }
+            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+            ++attempts;
+            if (client && ms < 1000) {
+                ++ok;
+            }
+            worstMs = std::max(worstMs, ms);
+            if (attempts >= 10 && Clock::now() >= end) {
+                break;
+            }
+            std::this_thread::sleep_for(200ms);
+        }
+        bool paired = false;
+        try {
+            pair(*server, "127.0.0.4");
+            paired = true;
+        } catch (const std::exception&) {
+        }
+        stop = true;
+        attacker.join();
+        std::this_thread::sleep_for(500ms);
+        char what[96];
+        std::snprintf(what, sizeof what, "flood of 500 from %d addresses", addresses);
+        report(what, before, usage());
+        std::printf("  hello within 1 s: %d of %d (worst %.0f ms); pairing %s; %ld connections "
+                    "opened by the attacker\n",
+                    ok, attempts, worstMs, paired ? "succeeded" : "FAILED", opened.load());
+    }
+
+    // 3. listApplications from a client that never reads.
+    {
+        const Usage before = usage();
+        auto client = hello(*server, creds, "127.0.0.5");
+        const int disconnectsBefore = delegate->disconnects;
+        // Spread over the period (a burst would be answered by one list): each request after
+        // the last answer builds a new list that the client never takes.
+        Bytes request;
+        FrameCodec::encodeInto(request, MessageType::listApplications, {});
+        const auto end = Clock::now() + std::chrono::seconds(seconds);
+        long peak = 0;
+        int sent = 0;
+        try {
+            for (; sent < 13000 && Clock::now() < end && delegate->disconnects == disconnectsBefore;
+                 ++sent) {
+                client->sendBytes(request);
+                if (sent % 100 == 0) {
+                    peak = std::max(peak, usage().rssKiB);
+                }
+                std::this_thread::sleep_for(500us);
+            }
+        } catch (const std::exception&) {
+            // the host closed the connection under the client
+        }
+        std::this_thread::sleep_for(500ms);
+        peak = std::max(peak, usage().rssKiB);
+        // Still responsive: a new session says hello.
+        const bool responsive = hello(*server, creds, "127.0.0.6") != nullptr;
+        report("13,000 listApplications, never read", before, usage());
+        std::printf("  requests sent %d; peak RSS %+.1f MB; lists answered %d; disconnected: %s; "
+                    "responsive: %s\n",
+                    sent, (peak - before.rssKiB) / 1024.0, delegate->lists.load(),
+                    delegate->disconnects > disconnectsBefore ? "yes" : "no",
+                    responsive ? "yes" : "no");
+    }
+
+    // 4. 32 admitted sessions announcing 4 MiB frames.
+    {
+        const Usage before = usage();
+        std::vector<std::unique_ptr<WireClient>> sessions;
+        for (int i = 0; i < 32; ++i) {
+            if (auto c = hello(*server, creds, "127.0.3." + std::to_string(i + 1))) {
+                sessions.push_back(std::move(c));
+            }
+        }
+        long peak = 0;
+        for (auto& c : sessions) {
+            Bytes bytes{0x15, 0x00, 0x00, 0x40, 0x00};
+            bytes.resize(bytes.size() + (4u << 20) - 1, 'a');
+            try {
+                c->sendBytes(bytes);
+            } catch (const std::exception&) {
+            }
+            peak = std::max(peak, usage().rssKiB);
+        }
+        std::this_thread::sleep_for(1s);
+        peak = std::max(peak, usage().rssKiB);
+        const auto stats = server->statistics();
+        const bool responsive = hello(*server, creds, "127.0.0.7") != nullptr;
+        report("32 sessions announcing 4 MiB frames", before, usage());
+        std::printf("  admitted %zu; peak RSS %+.1f MB; host still holds %zu sessions, %.1f MB "
+                    "buffered; responsive: %s\n",
+                    sessions.size(), (peak - before.rssKiB) / 1024.0, stats.sessions,
+                    stats.bufferedBytes / 1048576.0, responsive ? "yes" : "no");
+    }
+
+    server->stop();
+    delegate->server = nullptr;
+    std::this_thread::sleep_for(300ms);
+    while (delegate->builders > 0) {
+        std::this_thread::sleep_for(1ms);
+    }
+    report("at the end (from nothing)", Usage{}, usage());
+    return 0;
+}
