@@ -1,22 +1,25 @@
 #include "Quillon/Console/HeadlessHost.hpp"
 
+#include "Platform/Control/ControlBus.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/EventStream/X11EventPoster.hpp"
 #include "Platform/EventStream/X11OverviewOpener.hpp"
-#include "Platform/Permission/InputPermission.hpp"
 #include "Quillon/Catalog/AppCatalog.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
+#include "Quillon/Console/ControlCommand.hpp"
+#include "Quillon/Console/TerminalConsole.hpp"
+#include "Quillon/Host/HostControl.hpp"
+#include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Host/LaunchEnvironment.hpp"
+#include "Quillon/Host/PermissionChecker.hpp"
+#include "Quillon/Host/Telemetry.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
-#include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "Quillon/Pairing/KeychainPairingStore.hpp"
-#include "Quillon/Host/LaunchEnvironment.hpp"
-#include "Quillon/Host/Telemetry.hpp"
-#include "Quillon/Console/TerminalConsole.hpp"
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
@@ -25,6 +28,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <iostream>
 #include <poll.h>
 #include <string>
 #include <thread>
@@ -33,12 +37,6 @@
 namespace quillon {
 
 namespace {
-
-std::string executablePath() {
-    char buffer[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string("quillon");
-}
 
 void printOut(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -49,7 +47,8 @@ void printOut(std::string_view text) {
 // input only ends the reading: a host started without a terminal keeps running.
 class StdinReader {
 public:
-    explicit StdinReader(std::function<void(std::string)> onLine) : onLine_(std::move(onLine)) {
+    StdinReader(std::function<void(std::string)> onLine, std::function<void()> onEnd)
+        : onLine_(std::move(onLine)), onEnd_(std::move(onEnd)) {
         if (::pipe2(wake_, O_CLOEXEC) != 0) {
             wake_[0] = wake_[1] = -1;
             return;
@@ -90,6 +89,9 @@ private:
                 if (n < 0 && errno == EINTR) {
                     continue;
                 }
+                if (n == 0 && onEnd_) {
+                    onEnd_();
+                }
                 return; // end of input
             }
             pending.append(buffer, static_cast<std::size_t>(n));
@@ -105,6 +107,7 @@ private:
     }
 
     std::function<void(std::string)> onLine_;
+    std::function<void()> onEnd_;
     int wake_[2] = {-1, -1};
     std::thread thread_;
 };
@@ -116,13 +119,8 @@ std::string launchLogLine(bool permitted, const std::string& path) {
            "，路径 = " + path;
 }
 
-int runHeadlessHost() {
-    std::signal(SIGPIPE, SIG_IGN);
-    auto mainQueue = std::make_shared<platform::IoContextMainQueue>();
-    platform::setMainQueue(mainQueue);
-    // Caught on the main queue (not in a signal handler), so the shutdown runs in order.
-    asio::signal_set signals(mainQueue->context(), SIGINT, SIGTERM);
-
+HostAssembly launchHost() {
+    HostAssembly host;
     // Collaborators, in the order the coordinator needs them.
     const bool passive = isPassiveMode();
     std::shared_ptr<PairingStore> store;
@@ -143,12 +141,41 @@ int runHeadlessHost() {
     HostCoordinator::Options options;
     options.server.display = geometry;
     options.server.advertiser = platform::makeAvahiAdvertiser();
-    auto coordinator = HostCoordinator::create(store, injector, !passive, catalog, options);
+    // Named here rather than by the server, so the console can say which name the tablet
+    // will list.
+    options.server.serviceName = platform::prettyHostName();
+    host.serviceName = options.server.serviceName;
+    host.coordinator = HostCoordinator::create(store, injector, !passive, catalog, options);
 
-    const auto permission = platform::InputPermission::check();
-    platform::DiagLog::write(launchLogLine(permission.permitted, executablePath()));
-    Telemetry::setInputPermissionCheck([] { return platform::InputPermission::check().permitted; });
+    const auto permission = PermissionChecker::status();
+    platform::DiagLog::write(
+        launchLogLine(permission.permitted, PermissionChecker::executablePath()));
+    Telemetry::setInputPermissionCheck([] { return PermissionChecker::hasAccessibility(); });
     Telemetry::start();
+    return host;
+}
+
+void shutdownHost(HostAssembly& host) {
+    if (host.coordinator) {
+        host.coordinator->applicationWillTerminate();
+    }
+    Telemetry::applicationWillTerminate();
+    Telemetry::waitForPendingReports(std::chrono::seconds(1));
+}
+
+int runHeadlessHost() {
+    auto lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath());
+    if (!lock) {
+        return handOverToRunningHost(std::cout, std::cerr);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    auto mainQueue = std::make_shared<platform::IoContextMainQueue>();
+    platform::setMainQueue(mainQueue);
+    // Caught on the main queue (not in a signal handler), so the shutdown runs in order.
+    asio::signal_set signals(mainQueue->context(), SIGINT, SIGTERM);
+
+    auto host = launchHost();
+    auto coordinator = host.coordinator;
 
     bool terminating = false;
     const auto terminate = [&] {
@@ -156,9 +183,7 @@ int runHeadlessHost() {
             return;
         }
         terminating = true;
-        coordinator->applicationWillTerminate();
-        Telemetry::applicationWillTerminate();
-        Telemetry::waitForPendingReports(std::chrono::seconds(1));
+        shutdownHost(host);
         mainQueue->stop();
     };
     signals.async_wait([&](const std::error_code& error, int) {
@@ -170,27 +195,58 @@ int runHeadlessHost() {
     TerminalConsole::Hooks hooks;
     hooks.print = printOut;
     hooks.permission = [] {
-        const auto status = platform::InputPermission::check();
+        const auto status = PermissionChecker::status();
         return TerminalConsole::Permission{status.permitted, status.reason};
     };
     hooks.quit = [&] { terminate(); };
+    hooks.serviceName = host.serviceName;
+    hooks.interactive = ::isatty(STDIN_FILENO) != 0;
     auto console = std::make_shared<TerminalConsole>(coordinator, std::move(hooks));
     console->attach();
-
     std::weak_ptr<TerminalConsole> weakConsole = console;
+
+    // The control interface: `quillon ctl` and a second start reach this host through it.
+    HostControl::Hooks controlHooks;
+    controlHooks.show = [weakConsole] {
+        if (auto c = weakConsole.lock()) {
+            c->show();
+        }
+    };
+    // Posted, so the caller gets its answer before the host goes.
+    controlHooks.quit = [&] { platform::mainQueue().post([&] { terminate(); }); };
+    controlHooks.serviceName = host.serviceName;
+    auto control = std::make_shared<HostControl>(coordinator, controlHooks);
+    std::unique_ptr<platform::ControlServer> controlServer;
+    try {
+        controlServer = std::make_unique<platform::ControlServer>(control);
+    } catch (const platform::ControlError& e) {
+        std::fprintf(stderr, "quillon: no control interface (%s)\n", e.what());
+    }
+
     {
-        StdinReader reader([weakConsole](std::string line) {
-            platform::mainQueue().post([weakConsole, line = std::move(line)] {
-                if (auto c = weakConsole.lock()) {
-                    c->execute(line);
-                }
+        StdinReader reader(
+            [weakConsole](std::string line) {
+                platform::mainQueue().post([weakConsole, line = std::move(line)] {
+                    if (auto c = weakConsole.lock()) {
+                        c->execute(line);
+                    }
+                });
+            },
+            [weakConsole] {
+                platform::mainQueue().post([weakConsole] {
+                    if (auto c = weakConsole.lock()) {
+                        c->endOfInput();
+                    }
+                });
             });
-        });
         mainQueue->run();
     }
+    controlServer.reset();
+    control.reset();
     signals.cancel();
     console.reset();
     coordinator.reset();
+    host.coordinator.reset();
     std::fflush(stdout);
     return 0;
 }
