@@ -105,7 +105,8 @@ int runDesktop(int argc, char** argv) {
     std::signal(SIGPIPE, SIG_IGN);
 
     QApplication app(argc, argv);
-    app.setApplicationName("quillon");
+    // The name panels show for the tray item (its title); the desktop entry is quillon's.
+    app.setApplicationName("Corvane");
     app.setDesktopFileName("quillon");
     app.setWindowIcon(applicationIcon());
     // The tray keeps the host running with every window closed.

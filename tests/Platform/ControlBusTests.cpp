@@ -66,8 +66,8 @@ protected:
     // Runs `client` on a thread of its own while this (main) thread serves the main queue.
     template <typename F> auto asClient(F client) {
         auto future = std::async(std::launch::async, client);
-        EXPECT_TRUE(queue->runUntil(
-            [&] { return future.wait_for(0s) == std::future_status::ready; }, 30s));
+        EXPECT_TRUE(
+            queue->runUntil([&] { return future.wait_for(0s) == std::future_status::ready; }, 30s));
         return future.get();
     }
 
@@ -77,8 +77,8 @@ protected:
 
 TEST_F(ControlBus, EveryMethodReachesTheHandlerOnTheMainQueue) {
     auto handler = std::make_shared<RecordingHandler>();
-    handler->answer = {"123456", false, "启动监听失败：x", "usb", false, "no DISPLAY is set",
-                       true, "Büro-PC"};
+    handler->answer = {"123456", false,    "启动监听失败：x", "usb", false, "no DISPLAY is set",
+                       true,     "Büro-PC"};
     ControlServer server(handler);
     const auto [state, devices, pin] = asClient([] {
         ControlClient c;
