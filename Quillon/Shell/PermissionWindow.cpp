@@ -93,6 +93,11 @@ void PermissionWindow::rebuild() {
     v->addLayout(buttons);
     layout()->addWidget(content_);
     content_->show();
+    // The default size is a default: a longer reason or a larger font grows the window
+    // instead of clipping its wrapped texts.
+    if (const int needed = content_->heightForWidth(width()); needed > height()) {
+        resize(width(), needed);
+    }
 }
 
 } // namespace quillon::shell
