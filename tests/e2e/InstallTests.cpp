@@ -66,7 +66,18 @@ TEST(Install, PutsTheProgramAndItsDesktopFilesIntoThePrefix) {
               std::string::npos);
     const auto man = run({"man", "-l", "-Tutf8", prefix + "/share/man/man1/quillon.1"}, dir.path());
     if (man.status == 0) { // man-db is optional on a build machine
-        EXPECT_NE(man.output.find("quillon ctl"), std::string::npos) << man.output;
+        // Without a terminal, man prints bold as "x\bx": keep the last character of each.
+        std::string plain;
+        for (const char c : man.output) {
+            if (c == '\b') {
+                if (!plain.empty()) {
+                    plain.pop_back();
+                }
+            } else {
+                plain += c;
+            }
+        }
+        EXPECT_NE(plain.find("quillon ctl command"), std::string::npos) << plain;
     }
 }
 
