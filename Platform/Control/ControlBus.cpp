@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <functional>
@@ -352,7 +353,11 @@ struct ControlClient::Impl {
 ControlClient::ControlClient() : impl_(std::make_unique<Impl>()) {
     const int r = sd_bus_open_user(&impl_->bus);
     if (r < 0) {
-        throw ControlError("no-bus", std::string("no session bus: ") + std::strerror(-r));
+        const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+        throw ControlError(
+            "no-bus", std::string("no session bus (") +
+                          (address != nullptr ? address : "DBUS_SESSION_BUS_ADDRESS is not set") +
+                          "): " + std::strerror(-r));
     }
 }
 
