@@ -2,8 +2,13 @@
 
 #include "Platform/Defaults/Defaults.hpp"
 
+#include <algorithm>
+#include <cctype>
+#include <cmath>
 #include <exception>
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace quillon::platform {
 
@@ -14,6 +19,75 @@ void usage(std::ostream& err) {
            "       quillon defaults write KEY VALUE   (VALUE as JSON when it parses, else "
            "text)\n"
            "       quillon defaults delete KEY\n";
+}
+
+// The keys the host reads, with the JSON type each one is read as. A value of another type
+// reads as "not set", so a wrong type silently keeps the default: the command refuses it.
+enum class KeyType { boolean, number, string };
+
+std::optional<KeyType> typeOf(std::string_view key) {
+    static const std::pair<std::string_view, KeyType> keys[] = {
+        {"telemetry.enabled", KeyType::boolean},   {"invertScrollX", KeyType::boolean},
+        {"invertScrollY", KeyType::boolean},       {"momentumEnabled", KeyType::boolean},
+        {"disablePinch", KeyType::boolean},        {"verboseInputLogging", KeyType::boolean},
+        {"scrollProbeOnLaunch", KeyType::boolean}, {"scrollProbeFast", KeyType::boolean},
+        {"scrollGain", KeyType::number},           {"momentumDecay", KeyType::number},
+        {"scrollPixelsPerClick", KeyType::number}, {"commandKey", KeyType::string},
+        {"gestureProbeOnLaunch", KeyType::string}, {"iconTheme", KeyType::string},
+        {"overviewKey", KeyType::string},
+    };
+    for (const auto& [name, type] : keys) {
+        if (name == key) {
+            return type;
+        }
+    }
+    return std::nullopt;
+}
+
+std::string lower(std::string_view text) {
+    std::string out(text);
+    std::transform(out.begin(), out.end(), out.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return out;
+}
+
+// The value to store for `text` under a key of `type`, or nothing when the text is not one.
+// Booleans are spelled as people write them (true/false, yes/no, on/off, 1/0, any case).
+std::optional<nlohmann::json> typedValue(KeyType type, const std::string& text) {
+    switch (type) {
+    case KeyType::boolean: {
+        const auto word = lower(text);
+        if (word == "true" || word == "yes" || word == "on" || word == "1") {
+            return nlohmann::json(true);
+        }
+        if (word == "false" || word == "no" || word == "off" || word == "0") {
+            return nlohmann::json(false);
+        }
+        return std::nullopt;
+    }
+    case KeyType::number: {
+        const auto parsed = nlohmann::json::parse(text, nullptr, false);
+        if (parsed.is_number() && std::isfinite(parsed.get<double>())) {
+            return parsed;
+        }
+        return std::nullopt;
+    }
+    case KeyType::string:
+        return nlohmann::json(text);
+    }
+    return std::nullopt;
+}
+
+const char* typeName(KeyType type) {
+    switch (type) {
+    case KeyType::boolean:
+        return "true or false";
+    case KeyType::number:
+        return "a number";
+    case KeyType::string:
+        return "text";
+    }
+    return "";
 }
 
 std::string show(const nlohmann::json& value) {
@@ -52,9 +126,21 @@ int runDefaultsCommand(int argc, char** argv, std::ostream& out, std::ostream& e
             return 0;
         }
         if (verb == "write" && argc == 4) {
-            nlohmann::json value = nlohmann::json::parse(argv[3], nullptr, false);
-            if (value.is_discarded()) {
-                value = std::string(argv[3]);
+            nlohmann::json value;
+            if (const auto type = typeOf(argv[2])) {
+                const auto typed = typedValue(*type, argv[3]);
+                if (!typed) {
+                    err << "quillon defaults: \"" << argv[2] << "\" takes " << typeName(*type)
+                        << ", not \"" << argv[3] << "\"; nothing was written\n";
+                    return 1;
+                }
+                value = *typed;
+            } else {
+                // A key the host does not read itself: kept as given (JSON when it parses).
+                value = nlohmann::json::parse(argv[3], nullptr, false);
+                if (value.is_discarded()) {
+                    value = std::string(argv[3]);
+                }
             }
             defaults.set(argv[2], value);
             return 0;

@@ -1,6 +1,8 @@
 #include "Quillon/Console/ConsoleText.hpp"
 
 #include "Platform/Diagnostics/SafeText.hpp"
+#include "Quillon/Console/Translations.hpp"
+#include "Quillon/Host/PermissionChecker.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -40,7 +42,7 @@ std::vector<std::string> words(std::string_view line) {
 } // namespace
 
 std::string telemetryState(bool enabled) {
-    return std::string("上报匿名使用数据：") + (enabled ? "开" : "关");
+    return i18n::tr("上报匿名使用数据：") + i18n::tr(enabled ? "开" : "关");
 }
 
 Command parseCommand(std::string_view line) {
@@ -99,7 +101,7 @@ std::string shown(std::string_view clientText) {
 std::string deviceList(const std::vector<PairedDevice>& devices,
                        const std::vector<std::string>& connectedIDs) {
     if (devices.empty()) {
-        return "尚未配对任何设备\n";
+        return i18n::tr("尚未配对任何设备") + "\n";
     }
     std::string text;
     for (std::size_t i = 0; i < devices.size(); ++i) {
@@ -113,37 +115,43 @@ std::string deviceList(const std::vector<PairedDevice>& devices,
 }
 
 std::string storeRefused(const std::string& reason) {
-    return "无法读取配对记录（" + platform::safeText(reason, 512) +
-           "）\n已配对的设备无法连接，也无法配对新设备。\n";
+    return i18n::tr("无法读取配对记录（") + platform::safeText(reason, 512) + i18n::tr("）") +
+           "\n" + i18n::tr("已配对的设备无法连接，也无法配对新设备。") + "\n";
 }
 
 std::string footer(std::optional<HostChannel> activeChannel) {
     if (!activeChannel) {
-        return "未连接\n";
+        return i18n::tr("未连接") + "\n";
     }
-    return *activeChannel == HostChannel::usb ? "已连接 · 数据线\n" : "已连接 · WiFi\n";
+    return i18n::tr(*activeChannel == HostChannel::usb ? "已连接 · 数据线" : "已连接 · WiFi") +
+           "\n";
 }
 
 std::string permission(bool permitted, const std::string& reason) {
     if (permitted) {
-        return "辅助功能已授权\n";
+        return i18n::tr("辅助功能已授权") + "\n";
     }
-    std::string text = "需要辅助功能权限";
+    std::string text = i18n::tr("需要辅助功能权限");
     if (!reason.empty()) {
         text += "（" + reason + "）";
     }
-    return text + "\n没有这个权限，来自 iPad 的指针和按键不会有任何反应，而且不会报错。\n";
+    text += "\n" + i18n::tr("没有这个权限，来自 iPad 的指针和按键不会有任何反应，而且不会报错。") +
+            "\n";
+    if (!reason.empty()) {
+        text += i18n::tr("解决办法：") + PermissionChecker::fixFor(reason) + "\n";
+    }
+    return text;
 }
 
 std::string help() {
-    return "命令：\n"
-           "  pair               配对新设备（显示配对码）\n"
-           "  cancel             取消配对\n"
-           "  devices            列出已配对的设备\n"
-           "  disconnect ID|序号  断开设备\n"
-           "  unpair ID|序号      解除配对\n"
-           "  telemetry on|off   上报匿名使用数据\n"
-           "  quit               退出\n";
+    return i18n::tr("命令：\n"
+                    "  pair               配对新设备（显示配对码）\n"
+                    "  cancel             取消配对\n"
+                    "  devices            列出已配对的设备\n"
+                    "  disconnect ID|序号  断开设备\n"
+                    "  unpair ID|序号      解除配对\n"
+                    "  telemetry on|off   上报匿名使用数据\n"
+                    "  quit               退出\n");
 }
 
 std::optional<std::string> resolveDevice(const std::vector<PairedDevice>& devices,

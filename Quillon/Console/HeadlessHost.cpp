@@ -1,21 +1,24 @@
 #include "Quillon/Console/HeadlessHost.hpp"
 
+#include "Platform/Control/ControlBus.hpp"
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
-#include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/Input/EventTranslator.hpp"
 #include "Platform/Input/InputBackendFactory.hpp"
+#include "Platform/Keychain/Keychain.hpp"
 #include "Platform/Network/HttpClient.hpp"
-#include "Platform/Permission/InputPermission.hpp"
 #include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/Catalog/AppCatalog.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
+#include "Quillon/Console/ControlCommand.hpp"
 #include "Quillon/Console/TerminalConsole.hpp"
+#include "Quillon/Host/HostControl.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Host/LaunchEnvironment.hpp"
+#include "Quillon/Host/PermissionChecker.hpp"
 #include "Quillon/Host/Telemetry.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
@@ -29,6 +32,7 @@
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
+#include <iostream>
 #include <poll.h>
 #include <string>
 #include <thread>
@@ -37,12 +41,6 @@
 namespace quillon {
 
 namespace {
-
-std::string executablePath() {
-    char buffer[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", buffer, sizeof buffer - 1);
-    return n > 0 ? std::string(buffer, static_cast<std::size_t>(n)) : std::string("quillon");
-}
 
 void printOut(std::string_view text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
@@ -53,7 +51,8 @@ void printOut(std::string_view text) {
 // input only ends the reading: a host started without a terminal keeps running.
 class StdinReader {
 public:
-    explicit StdinReader(std::function<void(std::string)> onLine) : onLine_(std::move(onLine)) {
+    StdinReader(std::function<void(std::string)> onLine, std::function<void()> onEnd)
+        : onLine_(std::move(onLine)), onEnd_(std::move(onEnd)) {
         if (::pipe2(wake_, O_CLOEXEC) != 0) {
             wake_[0] = wake_[1] = -1;
             return;
@@ -94,6 +93,9 @@ private:
                 if (n < 0 && errno == EINTR) {
                     continue;
                 }
+                if (n == 0 && onEnd_) {
+                    onEnd_();
+                }
                 return; // end of input
             }
             pending.append(buffer, static_cast<std::size_t>(n));
@@ -109,6 +111,7 @@ private:
     }
 
     std::function<void(std::string)> onLine_;
+    std::function<void()> onEnd_;
     int wake_[2] = {-1, -1};
     std::thread thread_;
 };
@@ -120,13 +123,9 @@ std::string launchLogLine(bool permitted, const std::string& path) {
            "，路径 = " + path;
 }
 
-int runHeadlessHost(platform::Defaults& defaults) {
-    std::signal(SIGPIPE, SIG_IGN);
-    auto mainQueue = std::make_shared<platform::IoContextMainQueue>();
-    platform::setMainQueue(mainQueue);
-    // Caught on the main queue (not in a signal handler), so the shutdown runs in order.
-    asio::signal_set signals(mainQueue->context(), SIGINT, SIGTERM);
-
+HostAssembly launchHost(platform::Defaults& defaults,
+                        std::shared_ptr<platform::MainQueue> mainQueue) {
+    HostAssembly host;
     // Collaborators, in the order the coordinator needs them.
     const bool passive = isPassiveMode();
     std::shared_ptr<PairingStore> store;
@@ -145,7 +144,8 @@ int runHeadlessHost(platform::Defaults& defaults) {
     // opens the overview through it.
     auto translator = std::make_shared<platform::EventTranslator>(
         std::move(session.backend), [&defaults] { return platform::readInputSettings(defaults); });
-    const auto inputPermission = [choice, translator] {
+    // Read from the backend's own connection: a poll costs no new connection to the display.
+    host.inputPermission = [choice, translator] {
         return choice.refusal.empty() ? translator->permission()
                                       : platform::InputPermission{false, choice.refusal};
     };
@@ -160,8 +160,10 @@ int runHeadlessHost(platform::Defaults& defaults) {
         std::make_shared<AppCatalogService>(AppCatalog::defaultSearchRoots(), catalogOptions);
     Telemetry::Options telemetryOptions;
     telemetryOptions.passive = passive;
-    telemetryOptions.inputPermission = [inputPermission] { return inputPermission().permitted; };
-    auto telemetry = std::make_shared<Telemetry>(
+    telemetryOptions.inputPermission = [permission = host.inputPermission] {
+        return permission().permitted;
+    };
+    host.telemetry = std::make_shared<Telemetry>(
         Telemetry::Services{mainQueue, defaults, platform::makeCurlHttpClient(),
                             platform::makeDBusSessionLockSource()},
         telemetryOptions);
@@ -169,18 +171,54 @@ int runHeadlessHost(platform::Defaults& defaults) {
     options.server.display = geometry;
     options.server.advertiser = platform::makeAvahiAdvertiser();
     options.inputGate = gate;
-    auto coordinator =
+    // Named here rather than by the server, so the console can say which name the tablet
+    // will list.
+    options.server.serviceName = platform::prettyHostName();
+    host.serviceName = options.server.serviceName;
+    host.coordinator =
         HostCoordinator::create(store, injector, !passive, catalog,
                                 {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults),
-                                 telemetry, platform::makeDBusSessionLockSource()},
+                                 host.telemetry, platform::makeDBusSessionLockSource()},
                                 options);
 
-    const auto permission = inputPermission();
-    platform::DiagLog::write(launchLogLine(permission.permitted, executablePath()));
+    const auto permission = host.permission();
+    platform::DiagLog::write(
+        launchLogLine(permission.permitted, PermissionChecker::executablePath()));
     if (!choice.note.empty()) {
         platform::DiagLog::write(choice.note);
     }
-    telemetry->start();
+    host.telemetry->start();
+    return host;
+}
+
+PermissionChecker::Status HostAssembly::permission() const {
+    return PermissionChecker::status(inputPermission ? inputPermission()
+                                                     : platform::InputPermission::check());
+}
+
+void shutdownHost(HostAssembly& host) {
+    if (host.coordinator) {
+        host.coordinator->applicationWillTerminate();
+    }
+    if (host.telemetry) {
+        host.telemetry->applicationWillTerminate();
+        host.telemetry->waitForPendingReports(std::chrono::seconds(1));
+    }
+}
+
+int runHeadlessHost(platform::Defaults& defaults) {
+    auto lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath());
+    if (!lock) {
+        return handOverToRunningHost(std::cout, std::cerr);
+    }
+    std::signal(SIGPIPE, SIG_IGN);
+    auto mainQueue = std::make_shared<platform::IoContextMainQueue>();
+    platform::setMainQueue(mainQueue);
+    // Caught on the main queue (not in a signal handler), so the shutdown runs in order.
+    asio::signal_set signals(mainQueue->context(), SIGINT, SIGTERM);
+
+    auto host = launchHost(defaults, mainQueue);
+    auto coordinator = host.coordinator;
 
     bool terminating = false;
     const auto terminate = [&] {
@@ -188,9 +226,7 @@ int runHeadlessHost(platform::Defaults& defaults) {
             return;
         }
         terminating = true;
-        coordinator->applicationWillTerminate();
-        telemetry->applicationWillTerminate();
-        telemetry->waitForPendingReports(std::chrono::seconds(1));
+        shutdownHost(host);
         mainQueue->stop();
     };
     signals.async_wait([&](const std::error_code& error, int) {
@@ -201,30 +237,62 @@ int runHeadlessHost(platform::Defaults& defaults) {
 
     TerminalConsole::Hooks hooks;
     hooks.print = printOut;
-    hooks.permission = [inputPermission] {
-        const auto status = inputPermission();
+    hooks.permission = [&host] {
+        const auto status = host.permission();
         return TerminalConsole::Permission{status.permitted, status.reason};
     };
     hooks.quit = [&] { terminate(); };
+    hooks.serviceName = host.serviceName;
+    hooks.interactive = ::isatty(STDIN_FILENO) != 0;
     auto console =
-        std::make_shared<TerminalConsole>(coordinator, telemetry, mainQueue, std::move(hooks));
+        std::make_shared<TerminalConsole>(coordinator, host.telemetry, mainQueue, std::move(hooks));
     console->attach();
-
     std::weak_ptr<TerminalConsole> weakConsole = console;
+
+    // The control interface: `quillon ctl` and a second start reach this host through it.
+    HostControl::Hooks controlHooks;
+    controlHooks.show = [weakConsole] {
+        if (auto c = weakConsole.lock()) {
+            c->show();
+        }
+    };
+    // Posted, so the caller gets its answer before the host goes.
+    controlHooks.quit = [&] { mainQueue->post([&] { terminate(); }); };
+    controlHooks.serviceName = host.serviceName;
+    controlHooks.permission = [&host] { return host.permission(); };
+    auto control = std::make_shared<HostControl>(coordinator, host.telemetry, controlHooks);
+    std::unique_ptr<platform::ControlServer> controlServer;
+    try {
+        controlServer = std::make_unique<platform::ControlServer>(control);
+    } catch (const platform::ControlError& e) {
+        std::fprintf(stderr, "quillon: no control interface (%s)\n", e.what());
+    }
+
     {
-        StdinReader reader([weakConsole, mainQueue](std::string line) {
-            mainQueue->post([weakConsole, line = std::move(line)] {
-                if (auto c = weakConsole.lock()) {
-                    c->execute(line);
-                }
+        StdinReader reader(
+            [weakConsole, mainQueue](std::string line) {
+                mainQueue->post([weakConsole, line = std::move(line)] {
+                    if (auto c = weakConsole.lock()) {
+                        c->execute(line);
+                    }
+                });
+            },
+            [weakConsole, mainQueue] {
+                mainQueue->post([weakConsole] {
+                    if (auto c = weakConsole.lock()) {
+                        c->endOfInput();
+                    }
+                });
             });
-        });
         mainQueue->run();
     }
+    controlServer.reset();
+    control.reset();
     signals.cancel();
     console.reset();
     coordinator.reset();
-    telemetry.reset();
+    host.coordinator.reset();
+    host.telemetry.reset();
     std::fflush(stdout);
     return 0;
 }

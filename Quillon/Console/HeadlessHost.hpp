@@ -1,17 +1,46 @@
 #pragma once
 
+#include "Platform/Permission/InputPermission.hpp"
+#include "Quillon/Host/PermissionChecker.hpp"
+
+#include <functional>
+#include <memory>
 #include <string>
 
 namespace quillon::platform {
 class Defaults;
-}
+class MainQueue;
+} // namespace quillon::platform
 
 namespace quillon {
 
-// The host without a graphical shell (`quillon --headless`): builds the collaborators over the
-// user's `defaults`, writes the launch line, starts telemetry and the coordinator, then runs the
-// terminal console on stdin/stdout until `quit`, SIGINT or SIGTERM. Returns the process's exit
-// status.
+class HostCoordinator;
+class Telemetry;
+
+// The host's collaborators, built and started the same way for the terminal and the desktop.
+struct HostAssembly {
+    std::shared_ptr<HostCoordinator> coordinator;
+    std::shared_ptr<Telemetry> telemetry;
+    std::string serviceName; // the name both DNS-SD services are published under
+    // What the session's input backend says about posting input (from its own connection).
+    std::function<platform::InputPermission()> inputPermission;
+
+    // inputPermission() with the advice that goes with it.
+    PermissionChecker::Status permission() const;
+};
+
+// Builds the collaborators over the user's `defaults` in the order the coordinator needs them
+// (in passive mode an in-memory store and no start), writes the launch line to the diagnostics
+// log and starts telemetry. On `mainQueue`, which the coordinator publishes on.
+HostAssembly launchHost(platform::Defaults& defaults,
+                        std::shared_ptr<platform::MainQueue> mainQueue);
+// The will-terminate sequence: the coordinator's stop, telemetry's last report (waited for
+// briefly).
+void shutdownHost(HostAssembly& host);
+
+// The host without a graphical shell (`quillon --headless`): builds the collaborators, writes
+// the launch line, starts telemetry and the coordinator, then runs the terminal console on
+// stdin/stdout until `quit`, SIGINT or SIGTERM. Returns the process's exit status.
 int runHeadlessHost(platform::Defaults& defaults);
 
 // "=== 启动，辅助功能授权 = true|false，路径 = <path>"

@@ -1,12 +1,30 @@
 #include "Quillon/Console/TerminalConsole.hpp"
 
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Quillon/Console/Translations.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Host/HostState.hpp"
 #include "Quillon/Host/Telemetry.hpp"
 
+#include <chrono>
 #include <functional>
 
 namespace quillon {
+
+namespace {
+
+using i18n::tr;
+
+std::string pinLines(const std::string& pin) {
+    return tr("在 iPad 上输入配对码") + "\n" + tr("配对码：") + pin + "\n";
+}
+
+double systemNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
 
 TerminalConsole::TerminalConsole(std::shared_ptr<HostCoordinator> coordinator,
                                  std::shared_ptr<Telemetry> telemetry,
@@ -45,11 +63,17 @@ void TerminalConsole::printState() {
         permitted_ = p.permitted;
         text += console::permission(p.permitted, p.reason);
     }
+    if (!hooks_.serviceName.empty()) {
+        text += tr("平板将看到的名字：") + hooks_.serviceName + "\n";
+    }
+    if (c.server().mainPort()) {
+        text += tr("正在监听") + "\n";
+    }
     if (c.pairingPIN()) {
-        text += "在 iPad 上输入配对码\n配对码：" + *c.pairingPIN() + "\n";
+        text += pinLines(*c.pairingPIN());
     }
     if (c.isScreenLocked()) {
-        text += "屏幕已锁定，连接已全部断开\n";
+        text += tr("屏幕已锁定，连接已全部断开") + "\n";
     }
     text += deviceSection();
     text += console::telemetryState(telemetry_->isEnabled()) + "\n";
@@ -58,9 +82,9 @@ void TerminalConsole::printState() {
     }
     text += console::footer(c.activeChannel());
     if (permitted_) {
-        text += *permitted_ ? "服务运行中\n" : "服务待授权\n";
+        text += tr(*permitted_ ? "服务运行中" : "服务待授权") + "\n";
     }
-    text += "输入 help 查看命令\n";
+    text += tr("输入 help 查看命令") + "\n";
     hooks_.print(text);
 }
 
@@ -81,13 +105,14 @@ void TerminalConsole::onChange(int rawField) {
         break;
     case HostCoordinator::Field::pairingPIN:
         if (c.pairingPIN()) {
-            hooks_.print("在 iPad 上输入配对码\n配对码：" + *c.pairingPIN() + "\n");
+            hooks_.print(pinLines(*c.pairingPIN()));
         } else {
-            hooks_.print("配对窗口已关闭\n");
+            hooks_.print(tr(pinExpired_ ? "配对码已过期" : "配对窗口已关闭") + "\n");
+            pinExpired_ = false;
         }
         break;
     case HostCoordinator::Field::isScreenLocked:
-        hooks_.print(c.isScreenLocked() ? "屏幕已锁定，连接已全部断开\n" : "屏幕已解锁\n");
+        hooks_.print(tr(c.isScreenLocked() ? "屏幕已锁定，连接已全部断开" : "屏幕已解锁") + "\n");
         break;
     case HostCoordinator::Field::lastError:
         if (c.lastError()) {
@@ -101,6 +126,11 @@ void TerminalConsole::onChange(int rawField) {
 }
 
 void TerminalConsole::pollPermission() {
+    // The pairing window's expiry is checked on the same tick.
+    if (pairingExpired(*coordinator_, hooks_.clock ? hooks_.clock() : systemNow())) {
+        pinExpired_ = true;
+        coordinator_->endPairing();
+    }
     const auto p = hooks_.permission();
     if (!permitted_ || *permitted_ != p.permitted) {
         if (p.permitted && permitted_ && !*permitted_) {
@@ -108,7 +138,7 @@ void TerminalConsole::pollPermission() {
         }
         permitted_ = p.permitted;
         std::string text = console::permission(p.permitted, p.reason);
-        text += p.permitted ? "服务运行中\n" : "服务待授权\n";
+        text += tr(p.permitted ? "服务运行中" : "服务待授权") + "\n";
         hooks_.print(text);
     }
     std::weak_ptr<TerminalConsole> weak = weak_from_this();
@@ -127,7 +157,7 @@ void TerminalConsole::execute(std::string_view line) {
         if (const auto id = console::resolveDevice(c.devices(), command.argument)) {
             action(*id);
         } else {
-            hooks_.print("没有这个设备：" + command.argument + "\n");
+            hooks_.print(tr("没有这个设备：") + command.argument + "\n");
         }
     };
     switch (command.kind) {
@@ -137,7 +167,11 @@ void TerminalConsole::execute(std::string_view line) {
         c.beginPairing();
         break;
     case Kind::cancel:
-        c.endPairing();
+        if (c.pairingPIN()) {
+            c.endPairing();
+        } else {
+            hooks_.print(tr("没有打开的配对窗口") + "\n");
+        }
         break;
     case Kind::devices:
         hooks_.print(deviceSection() + console::footer(c.activeChannel()));
@@ -156,6 +190,7 @@ void TerminalConsole::execute(std::string_view line) {
         hooks_.print(console::telemetryState(telemetry_->isEnabled()) + "\n");
         break;
     case Kind::quit:
+        hooks_.print(tr("正在退出") + "\n");
         if (hooks_.quit) {
             hooks_.quit();
         }
@@ -164,12 +199,27 @@ void TerminalConsole::execute(std::string_view line) {
         hooks_.print(console::help());
         break;
     case Kind::missingArgument:
-        hooks_.print(command.argument + " 需要设备 ID 或序号\n");
+        hooks_.print(command.argument + tr(" 需要设备 ID 或序号") + "\n");
         break;
     case Kind::unknown:
-        hooks_.print("未知命令：" + command.argument + "\n" + console::help());
+        hooks_.print(tr("未知命令：") + command.argument + "\n" + console::help());
         break;
     }
+}
+
+void TerminalConsole::endOfInput() {
+    if (hooks_.interactive) {
+        hooks_.print(tr("正在退出") + "\n");
+        if (hooks_.quit) {
+            hooks_.quit();
+        }
+        return;
+    }
+    hooks_.print(tr("输入已结束；主机继续运行（quillon ctl quit 或 SIGTERM 停止）") + "\n");
+}
+
+void TerminalConsole::show() {
+    printState();
 }
 
 } // namespace quillon

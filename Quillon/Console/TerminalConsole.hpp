@@ -33,6 +33,14 @@ public:
         std::function<Permission()> permission;           // asked at attach and every second
         std::function<void()> quit;                       // the quit command
         std::chrono::milliseconds permissionPoll{1000};
+        // The name both DNS-SD services are published under (what the tablet lists).
+        std::string serviceName;
+        // Seconds on the system clock, for the pairing window's expiry; the real clock when
+        // empty.
+        std::function<double()> clock;
+        // Whether the input is a terminal: there Ctrl-D quits, as in a shell; a host whose
+        // input is a pipe or /dev/null (a service) keeps running when it ends.
+        bool interactive = false;
     };
 
     // `mainQueue` is the queue the coordinator publishes on (the permission poll runs there).
@@ -45,6 +53,10 @@ public:
     void attach();
     // Runs one input line.
     void execute(std::string_view line);
+    // The input ended (Ctrl-D in a terminal).
+    void endOfInput();
+    // Prints the whole state again (a second start asked this host to show itself).
+    void show();
 
 private:
     void onChange(int field);
@@ -59,6 +71,7 @@ private:
     std::size_t observerToken_ = 0;
     std::optional<bool> permitted_;
     bool justAuthorized_ = false;
+    bool pinExpired_ = false; // the next closing of the pairing window is its expiry
 };
 
 } // namespace quillon

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include <atomic>
 #include <cmath>
 #include <cstdlib>
@@ -271,6 +273,45 @@ TEST(DefaultsCommand, WritesParsedValuesAndReadsThemBack) {
     EXPECT_EQ(missing.status, 1);
     EXPECT_NE(missing.err.find("key"), std::string::npos);
     EXPECT_EQ(run(d, {"delete", "key"}).status, 1);
+}
+
+// Keys the host reads are stored with the type it reads them as; a value that is not one is
+// refused (a string "False" would read as "not set" and leave telemetry on).
+TEST(DefaultsCommand, KnownKeysAreStoredWithTheirType) {
+    Fixture f;
+    Defaults d(f.file);
+    struct Case {
+        std::string key;
+        std::string value;
+        std::optional<Json> stored; // nothing: refused
+    };
+    const std::vector<Case> cases = {
+        {"telemetry.enabled", "False", false},
+        {"telemetry.enabled", "ON", true},
+        {"telemetry.enabled", "0", false},
+        {"telemetry.enabled", "yes", true},
+        {"telemetry.enabled", "maybe", std::nullopt},
+        {"telemetry.enabled", "\"true\"", std::nullopt},
+        {"scrollGain", "2.5", 2.5},
+        {"scrollGain", "fast", std::nullopt},
+        {"scrollGain", "true", std::nullopt},
+        {"momentumDecay", "1e999", std::nullopt},
+        {"commandKey", "super", "super"},
+        {"iconTheme", "123", "123"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key + " " + c.value);
+        d.set(c.key, "before");
+        const auto w = run(d, {"write", c.key, c.value});
+        if (c.stored) {
+            EXPECT_EQ(w.status, 0) << w.err;
+            EXPECT_EQ(d.value(c.key), *c.stored);
+        } else {
+            EXPECT_EQ(w.status, 1);
+            EXPECT_NE(w.err.find("takes"), std::string::npos) << w.err;
+            EXPECT_EQ(d.value(c.key), Json("before"));
+        }
+    }
 }
 
 TEST(DefaultsCommand, RejectsBadUsage) {

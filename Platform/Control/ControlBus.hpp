@@ -1,0 +1,143 @@
+#pragma once
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+namespace quillon::platform {
+
+// The running host's control interface on the session bus, so that a host started at login
+// (autostart, the systemd user unit) can be paired and managed from a terminal or a script,
+// and so that a second start can ask the first to show itself.
+//
+//   bus name  com.corvane.Quillon     object /com/corvane/Quillon
+//   interface com.corvane.Quillon1
+//     State() -> (s pin, b locked, s lastError, s channel, b permitted, s reason,
+//                 b telemetry, s serviceName)         "" stands for "none"; channel wifi|usb|""
+//     Devices() -> a(ssb)                             id, name, connected; oldest pairing first
+//     Pair() -> s                                     opens a pairing window, returns its PIN
+//     Cancel()  Disconnect(s)  Unpair(s)  SetTelemetry(b)  Show()  Quit()
+//   Disconnect/Unpair take a device ID or its 1-based number in Devices().
+//   Errors: com.corvane.Quillon1.Error.NoSuchDevice, ...Error.Failed (with the host's text).
+namespace control {
+inline constexpr const char* busName = "com.corvane.Quillon";
+inline constexpr const char* objectPath = "/com/corvane/Quillon";
+inline constexpr const char* interface = "com.corvane.Quillon1";
+inline constexpr const char* errorNoSuchDevice = "com.corvane.Quillon1.Error.NoSuchDevice";
+inline constexpr const char* errorFailed = "com.corvane.Quillon1.Error.Failed";
+} // namespace control
+
+struct ControlDevice {
+    std::string id;
+    std::string name;
+    bool connected = false;
+    bool operator==(const ControlDevice&) const = default;
+};
+
+struct ControlState {
+    std::optional<std::string> pin;
+    bool locked = false;
+    std::optional<std::string> lastError;
+    std::string channel; // "wifi", "usb" or empty
+    bool permitted = false;
+    std::string permissionReason;
+    bool telemetry = false;
+    std::string serviceName;
+    bool operator==(const ControlState&) const = default;
+};
+
+// A failure of the control interface: no session bus, the name already owned, a method error
+// of the other side (`name` is the D-Bus error name then, `what()` its message).
+class ControlError : public std::runtime_error {
+public:
+    ControlError(std::string name, const std::string& message)
+        : std::runtime_error(message), name_(std::move(name)) {}
+    const std::string& name() const noexcept { return name_; }
+
+private:
+    std::string name_;
+};
+
+// The host's side. The server calls these on the main queue, one at a time.
+class ControlHandler {
+public:
+    virtual ~ControlHandler() = default;
+    virtual ControlState state() = 0;
+    virtual std::vector<ControlDevice> devices() = 0;
+    // The PIN of the new pairing window; throws ControlError(errorFailed) with the host's
+    // text when it cannot open.
+    virtual std::string pair() = 0;
+    virtual void cancel() = 0;
+    // Throw ControlError(errorNoSuchDevice) for a device the host does not know.
+    virtual void disconnect(const std::string& device) = 0;
+    virtual void unpair(const std::string& device) = 0;
+    virtual void setTelemetry(bool enabled) = 0;
+    virtual void show() = 0;
+    virtual void quit() = 0;
+};
+
+// Serves the interface on the session bus (DBUS_SESSION_BUS_ADDRESS, else the user bus) from a
+// thread of its own; each call is handed to the main queue and answered when it has run
+// there. A handler that is gone, or a main queue that does not answer within a few seconds
+// (the host is quitting), gives the caller an error instead of a hang.
+class ControlServer {
+public:
+    // Throws ControlError when there is no session bus or another process owns the name.
+    explicit ControlServer(std::weak_ptr<ControlHandler> handler);
+    ~ControlServer();
+    ControlServer(const ControlServer&) = delete;
+    ControlServer& operator=(const ControlServer&) = delete;
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// The other side, for `quillon ctl` and a second start. Every call blocks for the answer and
+// throws ControlError (no bus, no running host, a method error).
+class ControlClient {
+public:
+    ControlClient();
+    ~ControlClient();
+    ControlClient(const ControlClient&) = delete;
+    ControlClient& operator=(const ControlClient&) = delete;
+
+    ControlState state();
+    std::vector<ControlDevice> devices();
+    std::string pair();
+    void cancel();
+    void disconnect(const std::string& device);
+    void unpair(const std::string& device);
+    void setTelemetry(bool enabled);
+    void show();
+    void quit();
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// One host per user session: an exclusive lock on $XDG_RUNTIME_DIR/quillon.lock (else
+// /tmp/quillon-<uid>.lock), held for the life of the process and released by the kernel when
+// it ends, however it ends. The descriptor is close-on-exec, so a relaunched host never
+// inherits it.
+class InstanceLock {
+public:
+    // The lock, or nothing when another process holds it after waiting up to `wait` for it to
+    // be released (a relaunch waits for the instance it replaces).
+    static std::unique_ptr<InstanceLock> acquire(const std::string& path,
+                                                 std::chrono::milliseconds wait = {});
+    static std::string defaultPath();
+    ~InstanceLock();
+    InstanceLock(const InstanceLock&) = delete;
+    InstanceLock& operator=(const InstanceLock&) = delete;
+
+private:
+    explicit InstanceLock(int fd) : fd_(fd) {}
+    int fd_;
+};
+
+} // namespace quillon::platform

@@ -1,0 +1,93 @@
+#include "Quillon/Host/HostControl.hpp"
+
+#include "Quillon/Console/ConsoleText.hpp"
+#include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Host/PermissionChecker.hpp"
+#include "Quillon/Host/Telemetry.hpp"
+
+namespace quillon {
+
+HostControl::HostControl(std::shared_ptr<HostCoordinator> coordinator,
+                         std::shared_ptr<Telemetry> telemetry, Hooks hooks)
+    : coordinator_(std::move(coordinator)), telemetry_(std::move(telemetry)),
+      hooks_(std::move(hooks)) {}
+
+platform::ControlState HostControl::state() {
+    const auto& c = *coordinator_;
+    const auto permission =
+        hooks_.permission ? hooks_.permission() : PermissionChecker::Status{false, {}, {}};
+    platform::ControlState s;
+    s.pin = c.pairingPIN();
+    s.locked = c.isScreenLocked();
+    s.lastError = c.lastError();
+    if (c.activeChannel()) {
+        s.channel = *c.activeChannel() == HostChannel::usb ? "usb" : "wifi";
+    }
+    s.permitted = permission.permitted;
+    s.permissionReason = permission.reason;
+    s.telemetry = telemetry_ && telemetry_->isEnabled();
+    s.serviceName = hooks_.serviceName;
+    return s;
+}
+
+std::vector<platform::ControlDevice> HostControl::devices() {
+    std::vector<platform::ControlDevice> out;
+    const auto& ids = coordinator_->connectedIDs();
+    for (const auto& d : coordinator_->devices()) {
+        out.push_back(
+            {d.deviceID, d.deviceName, std::find(ids.begin(), ids.end(), d.deviceID) != ids.end()});
+    }
+    return out;
+}
+
+std::string HostControl::pair() {
+    const auto errorBefore = coordinator_->lastError();
+    coordinator_->beginPairing();
+    if (const auto& pin = coordinator_->pairingPIN()) {
+        return *pin;
+    }
+    // beginPairing() reports its failure as the last error.
+    const auto& error = coordinator_->lastError();
+    throw platform::ControlError(platform::control::errorFailed,
+                                 error && error != errorBefore ? *error
+                                                               : "the pairing window did not open");
+}
+
+void HostControl::cancel() {
+    coordinator_->endPairing();
+}
+
+std::string HostControl::resolve(const std::string& device) {
+    if (auto id = console::resolveDevice(coordinator_->devices(), device)) {
+        return *id;
+    }
+    throw platform::ControlError(platform::control::errorNoSuchDevice, "no such device: " + device);
+}
+
+void HostControl::disconnect(const std::string& device) {
+    coordinator_->disconnect(resolve(device));
+}
+
+void HostControl::unpair(const std::string& device) {
+    coordinator_->unpair(resolve(device));
+}
+
+void HostControl::setTelemetry(bool enabled) {
+    if (telemetry_) {
+        telemetry_->setEnabled(enabled);
+    }
+}
+
+void HostControl::show() {
+    if (hooks_.show) {
+        hooks_.show();
+    }
+}
+
+void HostControl::quit() {
+    if (hooks_.quit) {
+        hooks_.quit();
+    }
+}
+
+} // namespace quillon

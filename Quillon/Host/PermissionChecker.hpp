@@ -1,0 +1,54 @@
+#pragma once
+
+#include "Platform/Permission/InputPermission.hpp"
+
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace quillon {
+
+// "May this process post input?" and what to do when it may not. The console, the desktop
+// windows, telemetry and the launch line all ask here, so the answer has one source.
+namespace PermissionChecker {
+
+struct Status {
+    bool permitted = false;
+    std::string reason; // why not, from the input backend; empty when permitted
+    std::string fix;    // what the user can do about it; empty when permitted
+};
+
+// What the input backend answered, with the advice for it.
+Status status(const platform::InputPermission& answer);
+
+// The advice for a reason the input backend gives.
+std::string fixFor(const std::string& reason);
+
+// What openAccessibilitySettings() hands to xdg-open for the current state: the installed
+// documentation of input on Linux (else the source tree's, for a build run in place); empty
+// when there is none.
+std::string settingsTarget();
+// Opens settingsTarget() with xdg-open, without waiting; a missing document or xdg-open is
+// ignored.
+void openAccessibilitySettings();
+
+// The shell text that starts this binary again once the current process has gone:
+// `sleep 1; exec "<path>"`, the path double-quoted with \ " $ and ` escaped, so a path with
+// spaces or shell characters reaches exec as one word, unchanged.
+std::string relaunchCommand(const std::string& executablePath);
+// The argument vector relaunch() spawns: /bin/sh -c <relaunchCommand>.
+std::vector<std::string> relaunchArguments(const std::string& executablePath);
+// Set in the environment of a relaunched instance.
+inline constexpr const char* kRelaunchedVariable = "QUILLON_RELAUNCHED";
+// Starts /bin/sh with relaunchArguments(path) (posix_spawn, not waited for); true when it
+// started. The child keeps the environment.
+bool spawnRelaunch(const std::string& executablePath);
+// spawnRelaunch() of this binary, then `quit`, whether the spawn worked or not.
+void relaunch(const std::function<void()>& quit);
+
+// /proc/self/exe, or "quillon" when it cannot be read.
+std::string executablePath();
+
+} // namespace PermissionChecker
+
+} // namespace quillon

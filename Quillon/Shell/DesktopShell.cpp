@@ -1,0 +1,75 @@
+#include "Quillon/Shell/DesktopShell.hpp"
+
+#include "Quillon/Shell/ConsoleWindow.hpp"
+#include "Quillon/Shell/PermissionWindow.hpp"
+#include "Quillon/Shell/Symbols.hpp"
+#include "Quillon/Shell/TrayMenu.hpp"
+
+#include <QMenu>
+#include <QSystemTrayIcon>
+#include <QTimer>
+
+namespace quillon::shell {
+
+DesktopShell::DesktopShell(ShellActions& actions, Options options)
+    : actions_(actions), menu_(std::make_unique<QMenu>()),
+      console_(std::make_unique<ConsoleWindow>(actions, options.permissionPoll)),
+      context_(std::make_unique<QObject>()) {
+    menu_->setTitle("Corvane");
+    populateTrayMenu(*menu_, state_, actions_);
+    if (options.trayIcon) {
+        tray_ = std::make_unique<QSystemTrayIcon>(applicationIcon());
+        tray_->setToolTip("Corvane");
+        tray_->setContextMenu(menu_.get());
+        // A click on the icon itself (where the panel sends one) shows the console; the
+        // menu opens on its own.
+        QObject::connect(tray_.get(), &QSystemTrayIcon::activated, context_.get(),
+                         [this](QSystemTrayIcon::ActivationReason reason) {
+                             if (reason == QSystemTrayIcon::Trigger) {
+                                 showConsole();
+                             }
+                         });
+        tray_->show();
+    }
+}
+
+DesktopShell::~DesktopShell() {
+    if (permissions_) {
+        delete permissions_.data();
+    }
+}
+
+void DesktopShell::setState(const HostState& state) {
+    state_ = state;
+    if (redrawQueued_) {
+        return;
+    }
+    redrawQueued_ = true;
+    QTimer::singleShot(0, context_.get(), [this] {
+        redrawQueued_ = false;
+        redraw();
+    });
+}
+
+void DesktopShell::redraw() {
+    populateTrayMenu(*menu_, state_, actions_);
+    console_->setState(state_);
+}
+
+void DesktopShell::showConsole() {
+    console_->show();
+    console_->raise();
+    console_->activateWindow();
+}
+
+void DesktopShell::showPermissions() {
+    if (!permissions_) {
+        permissions_ = new PermissionWindow(actions_);
+        permissions_->setAttribute(Qt::WA_DeleteOnClose);
+    }
+    permissions_->show();
+    permissions_->raise();
+    permissions_->activateWindow();
+}
+
+} // namespace quillon::shell

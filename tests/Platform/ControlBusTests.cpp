@@ -1,0 +1,182 @@
+// test-labels: platform;shell;concurrency
+// test-timeout: 120
+// The control interface on a private session bus: every method from a client to the host's
+// handler on the main queue and back, the errors a caller sees, and the single-instance lock.
+#include "Platform/Control/ControlBus.hpp"
+#include "Platform/Dispatch/MainQueue.hpp"
+#include "tests/support/ChildProcess.hpp"
+#include "tests/support/DbusFixture.hpp"
+
+#include <gtest/gtest.h>
+
+#include <future>
+#include <thread>
+
+using namespace quillon::platform;
+using namespace quillon::testing;
+using namespace std::chrono_literals;
+
+namespace {
+
+class RecordingHandler : public ControlHandler {
+public:
+    std::vector<std::string> calls;
+    bool offMainThread = false;
+    ControlState answer;
+
+    void note(std::string call) {
+        offMainThread |= !mainQueue().isMainThread();
+        calls.push_back(std::move(call));
+    }
+    ControlState state() override {
+        note("state");
+        return answer;
+    }
+    std::vector<ControlDevice> devices() override {
+        note("devices");
+        return {{"AAAA-1", "iPad Pro", true}, {"BBBB-2", "Kitchen “iPad”", false}};
+    }
+    std::string pair() override {
+        note("pair");
+        if (answer.locked) {
+            throw ControlError(control::errorFailed, "开启配对失败：locked");
+        }
+        return "042042";
+    }
+    void cancel() override { note("cancel"); }
+    void disconnect(const std::string& d) override { note("disconnect " + d); }
+    void unpair(const std::string& d) override {
+        note("unpair " + d);
+        if (d == "9") {
+            throw ControlError(control::errorNoSuchDevice, "no such device: 9");
+        }
+    }
+    void setTelemetry(bool on) override { note(on ? "telemetry on" : "telemetry off"); }
+    void show() override { note("show"); }
+    void quit() override { note("quit"); }
+};
+
+class ControlBus : public ::testing::Test {
+protected:
+    void SetUp() override {
+        bus.exportAddress();
+        queue = std::make_shared<IoContextMainQueue>();
+        setMainQueue(queue);
+    }
+    // Runs `client` on a thread of its own while this (main) thread serves the main queue.
+    template <typename F> auto asClient(F client) {
+        auto future = std::async(std::launch::async, client);
+        EXPECT_TRUE(
+            queue->runUntil([&] { return future.wait_for(0s) == std::future_status::ready; }, 30s));
+        return future.get();
+    }
+
+    DbusFixture bus{DbusFixture::Kind::session};
+    std::shared_ptr<IoContextMainQueue> queue;
+};
+
+TEST_F(ControlBus, EveryMethodReachesTheHandlerOnTheMainQueue) {
+    auto handler = std::make_shared<RecordingHandler>();
+    handler->answer = {"123456", false,    "启动监听失败：x", "usb", false, "no DISPLAY is set",
+                       true,     "Büro-PC"};
+    ControlServer server(handler);
+    const auto [state, devices, pin] = asClient([] {
+        ControlClient c;
+        auto s = c.state();
+        auto d = c.devices();
+        auto p = c.pair();
+        c.cancel();
+        c.disconnect("2");
+        c.unpair("AAAA-1");
+        c.setTelemetry(false);
+        c.setTelemetry(true);
+        c.show();
+        c.quit();
+        return std::make_tuple(s, d, p);
+    });
+    EXPECT_EQ(state, handler->answer);
+    EXPECT_EQ(devices, (std::vector<ControlDevice>{{"AAAA-1", "iPad Pro", true},
+                                                   {"BBBB-2", "Kitchen “iPad”", false}}));
+    EXPECT_EQ(pin, "042042");
+    EXPECT_EQ(handler->calls,
+              (std::vector<std::string>{"state", "devices", "pair", "cancel", "disconnect 2",
+                                        "unpair AAAA-1", "telemetry off", "telemetry on", "show",
+                                        "quit"}));
+    EXPECT_FALSE(handler->offMainThread);
+    // Nothing published: an empty state reads back as "none" everywhere.
+    handler->answer = {};
+    EXPECT_EQ(asClient([] { return ControlClient().state(); }), ControlState{});
+}
+
+TEST_F(ControlBus, CallersSeeTheHostsErrors) {
+    auto handler = std::make_shared<RecordingHandler>();
+    handler->answer.locked = true;
+    ControlServer server(handler);
+    const auto errorOf = [&](std::function<void(ControlClient&)> call) {
+        return asClient([call] {
+            try {
+                ControlClient c;
+                call(c);
+            } catch (const ControlError& e) {
+                return e.name() + " | " + e.what();
+            }
+            return std::string("no error");
+        });
+    };
+    EXPECT_EQ(errorOf([](ControlClient& c) { c.unpair("9"); }),
+              std::string(control::errorNoSuchDevice) + " | no such device: 9");
+    EXPECT_EQ(errorOf([](ControlClient& c) { c.pair(); }),
+              std::string(control::errorFailed) + " | 开启配对失败：locked");
+    // A second host on the same bus cannot take the name.
+    EXPECT_THROW(ControlServer second(handler), ControlError);
+    // The handler gone (the host shutting down): an error, not a hang.
+    handler.reset();
+    EXPECT_EQ(errorOf([](ControlClient& c) { c.show(); }),
+              std::string(control::errorFailed) + " | the host is shutting down");
+}
+
+TEST_F(ControlBus, NoHostAndNoBusAreSaidAsSuch) {
+    const auto errorName = [](std::function<void()> call) {
+        try {
+            call();
+        } catch (const ControlError& e) {
+            return e.name();
+        }
+        return std::string("no error");
+    };
+    EXPECT_EQ(errorName([] { ControlClient().state(); }), "not-running");
+    TempDir dir;
+    ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir.path() + "/none").c_str(), 1);
+    EXPECT_EQ(errorName([] { ControlClient().state(); }), "no-bus");
+    auto handler = std::make_shared<RecordingHandler>();
+    EXPECT_EQ(errorName([&] { ControlServer server(handler); }), "no-bus");
+    EXPECT_TRUE(handler->calls.empty());
+}
+
+TEST(InstanceLock, OneHolderAtATimeAndAWaitingRelaunchGetsItWhenReleased) {
+    TempDir dir;
+    const std::string path = dir.path() + "/quillon.lock";
+    auto first = InstanceLock::acquire(path);
+    ASSERT_TRUE(first);
+    EXPECT_FALSE(InstanceLock::acquire(path));
+    first.reset();
+    auto second = InstanceLock::acquire(path);
+    ASSERT_TRUE(second);
+
+    std::thread release([&] {
+        std::this_thread::sleep_for(300ms);
+        second.reset();
+    });
+    auto waited = InstanceLock::acquire(path, 5s);
+    release.join();
+    EXPECT_TRUE(waited);
+    EXPECT_FALSE(InstanceLock::acquire(path, 200ms));
+}
+
+TEST(InstanceLock, DefaultPathIsInTheRuntimeDirectory) {
+    const char* runtime = std::getenv("XDG_RUNTIME_DIR");
+    ASSERT_NE(runtime, nullptr);
+    EXPECT_EQ(InstanceLock::defaultPath(), std::string(runtime) + "/quillon.lock");
+}
+
+} // namespace

@@ -1,0 +1,111 @@
+// test-labels: e2e;shell
+// test-timeout: 300
+// What `cmake --install` puts into a prefix and what the Debian package declares.
+#include "tests/support/ChildProcess.hpp"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+
+using namespace quillon::testing;
+using namespace std::chrono_literals;
+namespace fs = std::filesystem;
+
+namespace {
+
+struct Ran {
+    int status = -1;
+    std::string output;
+};
+
+Ran run(const std::vector<std::string>& argv, const std::string& dir,
+        std::chrono::milliseconds timeout = 120s) {
+    static int counter = 0;
+    ChildProcess::Options o;
+    o.argv = argv;
+    o.outputFile = dir + "/out-" + std::to_string(++counter) + ".txt";
+    ChildProcess child(o);
+    const auto status = child.wait(timeout);
+    return {status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, child.output()};
+}
+
+std::string readFile(const fs::path& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(Install, PutsTheProgramAndItsDesktopFilesIntoThePrefix) {
+    TempDir dir;
+    const std::string prefix = dir.path() + "/prefix";
+    const auto install =
+        run({"cmake", "--install", QUILLON_BINARY_DIR, "--prefix", prefix}, dir.path());
+    ASSERT_EQ(install.status, 0) << install.output;
+    for (const char* file :
+         {"bin/quillon", "share/applications/quillon.desktop",
+          "share/icons/hicolor/scalable/apps/quillon.svg", "share/man/man1/quillon.1",
+          "share/doc/quillon/LICENSE", "share/doc/quillon/README.md",
+          "share/quillon/quillon-autostart.desktop", "lib/systemd/user/quillon.service"}) {
+        EXPECT_TRUE(fs::exists(fs::path(prefix) / file)) << file << "\n" << install.output;
+    }
+    for (const char* entry :
+         {"share/applications/quillon.desktop", "share/quillon/quillon-autostart.desktop"}) {
+        const auto valid = run({"desktop-file-validate", prefix + "/" + entry}, dir.path());
+        EXPECT_EQ(valid.status, 0) << entry << "\n" << valid.output;
+        EXPECT_EQ(valid.output, "") << entry;
+    }
+    const auto version = run({prefix + "/bin/quillon", "--version"}, dir.path());
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.output.rfind("quillon ", 0), 0u) << version.output;
+    // The unit starts the terminal console of the installed binary.
+    EXPECT_NE(readFile(fs::path(prefix) / "lib/systemd/user/quillon.service").find("--headless"),
+              std::string::npos);
+    const auto man = run({"man", "-l", "-Tutf8", prefix + "/share/man/man1/quillon.1"}, dir.path());
+    if (man.status == 0) { // man-db is optional on a build machine
+        // Without a terminal, man prints bold as "x\bx": keep the last character of each.
+        std::string plain;
+        for (const char c : man.output) {
+            if (c == '\b') {
+                if (!plain.empty()) {
+                    plain.pop_back();
+                }
+            } else {
+                plain += c;
+            }
+        }
+        EXPECT_NE(plain.find("quillon ctl command"), std::string::npos) << plain;
+    }
+}
+
+TEST(Install, DebianPackageListsItsDependencies) {
+    TempDir dir;
+    const auto pack = run({"cpack", "-G", "DEB", "--config",
+                           QUILLON_BINARY_DIR "/CPackConfig.cmake", "-B", dir.path()},
+                          dir.path(), 240s);
+    ASSERT_EQ(pack.status, 0) << pack.output;
+    std::string deb;
+    for (const auto& e : fs::directory_iterator(dir.path())) {
+        if (e.path().extension() == ".deb") {
+            deb = e.path();
+        }
+    }
+    ASSERT_FALSE(deb.empty()) << pack.output;
+    const auto info = run({"dpkg-deb", "-I", deb}, dir.path());
+    ASSERT_EQ(info.status, 0) << info.output;
+    for (const char* field :
+         {"Package: quillon", "Depends: ", "libqt6widgets6", "libssl3", "libavahi-client3",
+          "qt6-qpa-plugins", "Recommends: avahi-daemon, usbmuxd, fonts-wqy-microhei"}) {
+        EXPECT_NE(info.output.find(field), std::string::npos) << field << "\n" << info.output;
+    }
+    const auto contents = run({"dpkg-deb", "-c", deb}, dir.path());
+    for (const char* file : {"./usr/bin/quillon", "./usr/share/applications/quillon.desktop",
+                             "./usr/lib/systemd/user/quillon.service"}) {
+        EXPECT_NE(contents.output.find(file), std::string::npos) << file;
+    }
+}
+
+} // namespace
