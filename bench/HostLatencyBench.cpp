@@ -319,7 +319,6 @@ int main(int argc, char** argv) {
 
     // The host, in this process: the main queue runs on a thread of its own.
     auto mainQueue = std::make_shared<platform::IoContextMainQueue>();
-    platform::setMainQueue(mainQueue);
     auto store = std::make_shared<InMemoryPairingStore>();
     const PairedDevice device{"B3E2A4F0-0000-4000-8000-000000000001", "Bench iPad",
                               wire::PSKProvider::randomBytes(32), 0, std::nullopt};

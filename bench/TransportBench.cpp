@@ -227,7 +227,6 @@ template <typename Connect> Figures measure(Connect connect, const std::function
 } // namespace
 
 int main() {
-    platform::setMainQueue(std::make_shared<platform::IoContextMainQueue>());
     auto store = std::make_shared<InMemoryPairingStore>();
     auto delegate = std::make_shared<CountingDelegate>();
     TransportServerOptions options;

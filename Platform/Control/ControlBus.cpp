@@ -51,6 +51,7 @@ std::optional<std::string> nonEmpty(const char* text) {
 
 struct ControlServer::Impl {
     std::weak_ptr<ControlHandler> handler;
+    std::shared_ptr<MainQueue> mainQueue;
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
     std::thread thread;
@@ -67,7 +68,7 @@ struct ControlServer::Impl {
             std::lock_guard lock(currentMutex);
             current = pending;
         }
-        mainQueue().post([pending, work, weak = handler] {
+        mainQueue->post([pending, work, weak = handler] {
             std::string name, text;
             if (auto h = weak.lock()) {
                 try {
@@ -278,9 +279,11 @@ struct ControlServer::Impl {
     }
 };
 
-ControlServer::ControlServer(std::weak_ptr<ControlHandler> handler)
+ControlServer::ControlServer(std::weak_ptr<ControlHandler> handler,
+                             std::shared_ptr<MainQueue> mainQueue)
     : impl_(std::make_unique<Impl>()) {
     impl_->handler = std::move(handler);
+    impl_->mainQueue = std::move(mainQueue);
     impl_->wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     // The first connection is made here, so a missing bus or a taken name is the caller's to
     // know; the thread takes the bus over from then on.

@@ -9,6 +9,8 @@
 
 namespace quillon::platform {
 
+class MainQueue;
+
 // The running host's control interface on the session bus, so that a host started at login
 // (autostart, the systemd user unit) can be paired and managed from a terminal or a script,
 // and so that a second start can ask the first to show itself.
@@ -85,8 +87,9 @@ public:
 // (the host is quitting), gives the caller an error instead of a hang.
 class ControlServer {
 public:
-    // Throws ControlError when there is no session bus or another process owns the name.
-    explicit ControlServer(std::weak_ptr<ControlHandler> handler);
+    // Calls run on `mainQueue`. Throws ControlError when there is no session bus or another
+    // process owns the name.
+    ControlServer(std::weak_ptr<ControlHandler> handler, std::shared_ptr<MainQueue> mainQueue);
     ~ControlServer();
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;

@@ -15,47 +15,6 @@
 
 namespace quillon::platform {
 
-namespace {
-
-std::mutex& registryMutex() {
-    static std::mutex m;
-    return m;
-}
-
-std::shared_ptr<MainQueue>& currentMainQueue() {
-    static std::shared_ptr<MainQueue> q;
-    return q;
-}
-
-// Queues that were replaced stay alive: callers hold the reference mainQueue() returned only
-// briefly, but a replacement racing a post() must not leave them with a dangling one.
-std::vector<std::shared_ptr<MainQueue>>& retiredMainQueues() {
-    static std::vector<std::shared_ptr<MainQueue>> v;
-    return v;
-}
-
-} // namespace
-
-MainQueue& mainQueue() {
-    std::lock_guard lock(registryMutex());
-    auto& q = currentMainQueue();
-    if (!q) {
-        // Nobody installed one (a tool, a test that does not care): a queue nobody runs is
-        // still better than a crash.
-        q = std::make_shared<IoContextMainQueue>();
-    }
-    return *q;
-}
-
-void setMainQueue(std::shared_ptr<MainQueue> queue) {
-    std::lock_guard lock(registryMutex());
-    auto& q = currentMainQueue();
-    if (q) {
-        retiredMainQueues().push_back(std::move(q));
-    }
-    q = std::move(queue);
-}
-
 struct IoContextMainQueue::Impl {
     asio::io_context ctx;
     std::atomic<std::thread::id> mainThread{std::this_thread::get_id()};

@@ -22,10 +22,6 @@ public:
     virtual bool isMainThread() const = 0;
 };
 
-// The process's main queue. Set once at start-up (before any service uses it).
-MainQueue& mainQueue();
-void setMainQueue(std::shared_ptr<MainQueue> queue);
-
 // A main queue driven by an io_context on the thread that calls run()/runFor(). That thread
 // is the main thread from the first run on (or the constructing thread before).
 class IoContextMainQueue : public MainQueue {

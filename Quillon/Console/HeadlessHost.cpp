@@ -213,7 +213,6 @@ int runHeadlessHost(platform::Defaults& defaults) {
     }
     std::signal(SIGPIPE, SIG_IGN);
     auto mainQueue = std::make_shared<platform::IoContextMainQueue>();
-    platform::setMainQueue(mainQueue);
     // Caught on the main queue (not in a signal handler), so the shutdown runs in order.
     asio::signal_set signals(mainQueue->context(), SIGINT, SIGTERM);
 
@@ -263,7 +262,7 @@ int runHeadlessHost(platform::Defaults& defaults) {
     auto control = std::make_shared<HostControl>(coordinator, host.telemetry, controlHooks);
     std::unique_ptr<platform::ControlServer> controlServer;
     try {
-        controlServer = std::make_unique<platform::ControlServer>(control);
+        controlServer = std::make_unique<platform::ControlServer>(control, mainQueue);
     } catch (const platform::ControlError& e) {
         std::fprintf(stderr, "quillon: no control interface (%s)\n", e.what());
     }

@@ -114,7 +114,6 @@ int runDesktop(int argc, char** argv, platform::Defaults& defaults) {
     app.setQuitOnLastWindowClosed(false);
 
     auto mainQueue = std::make_shared<QtMainQueue>();
-    platform::setMainQueue(mainQueue);
 
     // SIGINT and SIGTERM end the event loop, so the shutdown runs in order on the main thread.
     if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
@@ -160,7 +159,7 @@ int runDesktop(int argc, char** argv, platform::Defaults& defaults) {
     auto control = std::make_shared<HostControl>(coordinator, host.telemetry, controlHooks);
     std::unique_ptr<platform::ControlServer> controlServer;
     try {
-        controlServer = std::make_unique<platform::ControlServer>(control);
+        controlServer = std::make_unique<platform::ControlServer>(control, mainQueue);
     } catch (const platform::ControlError& e) {
         std::cerr << "quillon: no control interface (" << e.what() << ")\n";
     }

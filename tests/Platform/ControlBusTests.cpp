@@ -20,12 +20,13 @@ namespace {
 
 class RecordingHandler : public ControlHandler {
 public:
+    explicit RecordingHandler(std::shared_ptr<MainQueue> queue) : queue_(std::move(queue)) {}
     std::vector<std::string> calls;
     bool offMainThread = false;
     ControlState answer;
 
     void note(std::string call) {
-        offMainThread |= !mainQueue().isMainThread();
+        offMainThread |= !queue_->isMainThread();
         calls.push_back(std::move(call));
     }
     ControlState state() override {
@@ -54,6 +55,9 @@ public:
     void setTelemetry(bool on) override { note(on ? "telemetry on" : "telemetry off"); }
     void show() override { note("show"); }
     void quit() override { note("quit"); }
+
+private:
+    std::shared_ptr<MainQueue> queue_;
 };
 
 class ControlBus : public ::testing::Test {
@@ -61,7 +65,6 @@ protected:
     void SetUp() override {
         bus.exportAddress();
         queue = std::make_shared<IoContextMainQueue>();
-        setMainQueue(queue);
     }
     // Runs `client` on a thread of its own while this (main) thread serves the main queue.
     template <typename F> auto asClient(F client) {
@@ -76,10 +79,10 @@ protected:
 };
 
 TEST_F(ControlBus, EveryMethodReachesTheHandlerOnTheMainQueue) {
-    auto handler = std::make_shared<RecordingHandler>();
+    auto handler = std::make_shared<RecordingHandler>(queue);
     handler->answer = {"123456", false,    "启动监听失败：x", "usb", false, "no DISPLAY is set",
                        true,     "Büro-PC"};
-    ControlServer server(handler);
+    ControlServer server(handler, queue);
     const auto [state, devices, pin] = asClient([] {
         ControlClient c;
         auto s = c.state();
@@ -109,9 +112,9 @@ TEST_F(ControlBus, EveryMethodReachesTheHandlerOnTheMainQueue) {
 }
 
 TEST_F(ControlBus, CallersSeeTheHostsErrors) {
-    auto handler = std::make_shared<RecordingHandler>();
+    auto handler = std::make_shared<RecordingHandler>(queue);
     handler->answer.locked = true;
-    ControlServer server(handler);
+    ControlServer server(handler, queue);
     const auto errorOf = [&](std::function<void(ControlClient&)> call) {
         return asClient([call] {
             try {
@@ -128,7 +131,7 @@ TEST_F(ControlBus, CallersSeeTheHostsErrors) {
     EXPECT_EQ(errorOf([](ControlClient& c) { c.pair(); }),
               std::string(control::errorFailed) + " | 开启配对失败：locked");
     // A second host on the same bus cannot take the name.
-    EXPECT_THROW(ControlServer second(handler), ControlError);
+    EXPECT_THROW(ControlServer second(handler, queue), ControlError);
     // The handler gone (the host shutting down): an error, not a hang.
     handler.reset();
     EXPECT_EQ(errorOf([](ControlClient& c) { c.show(); }),
@@ -148,8 +151,8 @@ TEST_F(ControlBus, NoHostAndNoBusAreSaidAsSuch) {
     TempDir dir;
     ::setenv("DBUS_SESSION_BUS_ADDRESS", ("unix:path=" + dir.path() + "/none").c_str(), 1);
     EXPECT_EQ(errorName([] { ControlClient().state(); }), "no-bus");
-    auto handler = std::make_shared<RecordingHandler>();
-    EXPECT_EQ(errorName([&] { ControlServer server(handler); }), "no-bus");
+    auto handler = std::make_shared<RecordingHandler>(queue);
+    EXPECT_EQ(errorName([&] { ControlServer server(handler, queue); }), "no-bus");
     EXPECT_TRUE(handler->calls.empty());
 }
 

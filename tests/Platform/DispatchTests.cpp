@@ -413,15 +413,3 @@ TEST(IoContextMainQueue, RunUntilStopAndRunFor) {
     late.join();
     EXPECT_EQ(n.load(), 101);
 }
-
-TEST(MainQueue, ProcessWideQueueExistsAndCanBeReplaced) {
-    // Nobody set one: a usable default appears instead of a crash.
-    std::atomic<bool> ran{false};
-    mainQueue().post([&] { ran = true; });
-
-    auto q = std::make_shared<IoContextMainQueue>();
-    setMainQueue(q);
-    EXPECT_EQ(&mainQueue(), q.get());
-    mainQueue().post([&] { ran = true; });
-    EXPECT_TRUE(q->runUntil([&] { return ran.load(); }, 5s));
-}

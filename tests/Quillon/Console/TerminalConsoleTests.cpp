@@ -32,7 +32,6 @@ protected:
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
         ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
         main_ = std::make_shared<platform::IoContextMainQueue>();
-        platform::setMainQueue(main_);
         telemetry_ = std::make_shared<Telemetry>(
             Telemetry::Services{main_, defaults_, platform::makeCurlHttpClient(), nullptr});
         store_ = std::make_shared<InMemoryPairingStore>();

@@ -94,7 +94,6 @@ protected:
         ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
         ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
         main_ = std::make_shared<platform::IoContextMainQueue>();
-        platform::setMainQueue(main_);
         logStart_ = readLog().size();
         store_ = std::make_shared<FailingStore>();
         poster_ = std::make_shared<platform::RecordingPoster>();

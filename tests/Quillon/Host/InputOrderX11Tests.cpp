@@ -68,7 +68,6 @@ TEST(InputOrderX11, MixedSequencesLandInTheOrderSent) {
     XvfbServer x;
     XInputObserver observer(x.display());
     auto main = std::make_shared<platform::IoContextMainQueue>();
-    platform::setMainQueue(main);
     auto geometry = std::make_shared<platform::X11DisplayGeometry>(x.display(), 50ms);
     platform::X11EventPoster::Options posterOptions;
     posterOptions.display = x.display();

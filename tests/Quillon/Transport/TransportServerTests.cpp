@@ -38,7 +38,6 @@ class TransportServerTest : public ::testing::Test {
 protected:
     void SetUp() override {
         mainQueue = std::make_shared<platform::IoContextMainQueue>();
-        platform::setMainQueue(mainQueue);
         display = std::make_shared<platform::FixedDisplayGeometry>(
             platform::Rect{0, 0, 1920.7, 1080.2}, 1.0);
     }
