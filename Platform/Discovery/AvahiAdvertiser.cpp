@@ -18,6 +18,8 @@ namespace {
 
 constexpr const char* kDaemonAbsent =
     "未连接到 avahi-daemon：局域网内的设备暂时发现不了本机（监听照常进行，守护进程启动后自动发布）";
+constexpr const char* kDaemonBack =
+    "avahi-daemon 已恢复：本机已重新发布，局域网内的设备又能发现本机";
 constexpr const char* kDaemonGone =
     "avahi-daemon "
     "已停止：局域网内的设备暂时发现不了本机（监听照常进行，守护进程恢复后自动重新发布）";
@@ -121,9 +123,15 @@ private:
         client_ = client; // first call comes from inside avahi_client_new
         switch (state) {
         case AVAHI_CLIENT_S_RUNNING:
-            reportedAbsent_ = false;
             for (auto& [type, entry] : services_) {
                 registerEntry(entry);
+            }
+            if (reportedAbsent_) {
+                // The user was told it was gone: say it is back, or the warning would stand.
+                reportedAbsent_ = false;
+                if (!services_.empty()) {
+                    report(kDaemonBack);
+                }
             }
             break;
         case AVAHI_CLIENT_S_COLLISION:

@@ -119,6 +119,25 @@ std::string storeRefused(const std::string& reason) {
            "\n" + i18n::tr("已配对的设备无法连接，也无法配对新设备。") + "\n";
 }
 
+std::string noticeLine(const HostNotice& n) {
+    const std::string from =
+        n.channel == HostChannel::usb ? i18n::tr("数据线") : platform::safeText(n.source, 64);
+    switch (n.kind) {
+    case HostNotice::Kind::wrongPIN:
+        return i18n::tr("配对被拒绝（配对码不对）：") + from;
+    case HostNotice::Kind::unknownDevice:
+        return i18n::tr("连接被拒绝（设备未配对，请在 iPad 上重新配对）：") + from;
+    case HostNotice::Kind::badToken:
+        return i18n::tr("连接被拒绝（配对凭据不符，请解除配对后重新配对）：") + from;
+    case HostNotice::Kind::outdatedClient:
+        return i18n::tr("连接被拒绝（iPad 上的应用版本不兼容，请更新）：") + from;
+    case HostNotice::Kind::refused:
+        break;
+    }
+    return i18n::tr("连接被拒绝：") + from + "（" + std::to_string(n.code) + " " +
+           platform::safeText(n.reason, 200) + "）";
+}
+
 std::string footer(std::optional<HostChannel> activeChannel) {
     if (!activeChannel) {
         return i18n::tr("未连接") + "\n";

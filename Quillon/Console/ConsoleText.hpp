@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillon/Host/ChannelArbiter.hpp"
+#include "Quillon/Host/HostNotice.hpp"
 #include "Quillon/Pairing/PairedDevice.hpp"
 
 #include <optional>
@@ -49,6 +50,9 @@ std::string deviceList(const std::vector<PairedDevice>& devices,
 // In place of the device list when the store cannot be read: "无法读取配对记录（reason）" and
 // what that means for pairing.
 std::string storeRefused(const std::string& reason);
+// One line (without its newline) for a peer the host turned away: what happened, from where,
+// and what the user can do ("配对被拒绝（配对码不对）：192.0.2.7").
+std::string noticeLine(const HostNotice& notice);
 // "已连接 · WiFi", "已连接 · 数据线" or "未连接".
 std::string footer(std::optional<HostChannel> activeChannel);
 // The permission section: granted, or missing with its reason and what it means.

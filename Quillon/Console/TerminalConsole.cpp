@@ -122,6 +122,11 @@ void TerminalConsole::onChange(int rawField) {
     case HostCoordinator::Field::activeChannel:
         hooks_.print(console::footer(c.activeChannel()));
         break;
+    case HostCoordinator::Field::notice:
+        if (c.notice()) {
+            hooks_.print(console::noticeLine(*c.notice()) + "\n");
+        }
+        break;
     }
 }
 

@@ -90,6 +90,16 @@ const std::unordered_map<std::string_view, std::string_view>& english() {
          "  unpair ID|N        forget a device\n"
          "  telemetry on|off   send anonymous usage data\n"
          "  quit               quit\n"},
+        // Peers turned away
+        {"数据线", "USB cable"},
+        {"配对被拒绝（配对码不对）：", "Pairing refused (wrong code): "},
+        {"连接被拒绝（设备未配对，请在 iPad 上重新配对）：",
+         "Connection refused (device not paired; pair it again on the iPad): "},
+        {"连接被拒绝（配对凭据不符，请解除配对后重新配对）：",
+         "Connection refused (pairing credentials do not match; unpair and pair again): "},
+        {"连接被拒绝（iPad 上的应用版本不兼容，请更新）：",
+         "Connection refused (the iPad app's version is not compatible; update it): "},
+        {"连接被拒绝：", "Connection refused: "},
         // A pairing store that cannot be used
         {"无法读取配对记录（", "Cannot read the pairing records ("},
         {"）", ")"},

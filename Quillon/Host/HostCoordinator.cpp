@@ -1,4 +1,5 @@
 #include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Pairing/SessionGatekeeper.hpp"
 
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
@@ -72,6 +73,40 @@ std::string describe(const std::exception& error) {
 double systemNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
         .count();
+}
+
+// A refused hello or pair request, in the terms the user reads.
+HostNotice noticeFor(std::uint16_t code, std::string reason, HostChannel channel,
+                     std::string source) {
+    HostNotice n;
+    n.channel = channel;
+    n.source = std::move(source);
+    n.code = code;
+    n.reason = platform::safeText(reason, 200);
+    switch (code) {
+    case SessionGatekeeper::codeUnknownDevice:
+        n.kind = HostNotice::Kind::unknownDevice;
+        break;
+    case SessionGatekeeper::codeBadToken:
+        n.kind = HostNotice::Kind::badToken;
+        break;
+    case SessionGatekeeper::codeVersionMismatch:
+        n.kind = HostNotice::Kind::outdatedClient;
+        break;
+    default:
+        n.kind = HostNotice::Kind::refused;
+        break;
+    }
+    return n;
+}
+
+std::string logLine(const HostNotice& n) {
+    const std::string who =
+        n.channel == HostChannel::usb ? std::string("usb") : platform::safeText(n.source, 64);
+    if (n.kind == HostNotice::Kind::wrongPIN) {
+        return "【配对】拒绝 " + who + "：配对码不对";
+    }
+    return "【连接】拒绝 " + who + "：" + std::to_string(n.code) + " " + n.reason;
 }
 
 } // namespace
@@ -193,6 +228,11 @@ void HostCoordinator::setScreenLocked(bool value) {
     notify(Field::isScreenLocked);
 }
 
+void HostCoordinator::publishNotice(HostNotice notice) {
+    notice_ = std::move(notice);
+    notify(Field::notice);
+}
+
 void HostCoordinator::setLastError(std::string value) {
     // Told every time, also when the text repeats: the failure happened again.
     lastError_ = std::move(value);
@@ -229,6 +269,20 @@ USBTransportManager& HostCoordinator::usb() {
         if (auto self = weak.lock()) {
             write("【USB】设备接入：" + device.deviceName);
             self->handleAccept(device, HostChannel::usb);
+        }
+    };
+    // On the session's read thread.
+    usb_->onRefuse = [weak](std::uint16_t code, const std::string& reason) {
+        if (auto self = weak.lock()) {
+            // A refused tablet is tried again at every poll: told once, not every two seconds.
+            self->postToMain([notice = noticeFor(code, reason, HostChannel::usb, {})](
+                                 HostCoordinator& coordinator) mutable {
+                if (coordinator.notice_ == notice) {
+                    return;
+                }
+                write(logLine(notice));
+                coordinator.publishNotice(std::move(notice));
+            });
         }
     };
     usb_->onMessage = [weak](std::span<const wire::ControlMessage> messages,
@@ -421,6 +475,20 @@ void HostCoordinator::didPair(const PairedDevice&) {
         if (self.services_.telemetry) {
             self.services_.telemetry->bump("pair");
         }
+    });
+}
+
+void HostCoordinator::didRefuse(const TransportRefusal& refusal) {
+    HostNotice notice;
+    if (refusal.kind == TransportRefusal::Kind::wrongPIN) {
+        notice.kind = HostNotice::Kind::wrongPIN;
+        notice.source = refusal.source;
+    } else {
+        notice = noticeFor(refusal.code, refusal.reason, HostChannel::wifi, refusal.source);
+    }
+    write(logLine(notice));
+    postToMain([notice = std::move(notice)](HostCoordinator& self) mutable {
+        self.publishNotice(std::move(notice));
     });
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillon/Host/ChannelArbiter.hpp"
+#include "Quillon/Host/HostNotice.hpp"
 #include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/PairedDevice.hpp"
 #include "Quillon/Pairing/PairingStore.hpp"
@@ -57,7 +58,8 @@ public:
         pairingPIN,
         isScreenLocked,
         lastError,
-        activeChannel
+        activeChannel,
+        notice
     };
     using Observer = std::function<void(Field)>;
 
@@ -113,6 +115,8 @@ public:
     const std::optional<std::string>& pairingPIN() const noexcept { return pairingPIN_; }
     bool isScreenLocked() const noexcept { return isScreenLocked_; }
     const std::optional<std::string>& lastError() const noexcept { return lastError_; }
+    // The last peer turned away (a line for the user; it never clears, a newer one replaces it).
+    const std::optional<HostNotice>& notice() const noexcept { return notice_; }
     std::optional<HostChannel> activeChannel() const noexcept { return activeChannel_; }
     const ChannelArbiter& arbiter() const noexcept { return arbiter_; }
 
@@ -143,6 +147,7 @@ public:
     void didDisconnect(const std::string& deviceID) override;
     void didPair(const PairedDevice& device) override;
     void didFail(const TransportError& error) override;
+    void didRefuse(const TransportRefusal& refusal) override;
 
     // The paths both transports share; public so that the USB transport can be wired to them.
     // handleAccept: the delivering thread. handleDisconnect: main. dispatch: the delivering
@@ -182,6 +187,7 @@ private:
     void setPairingPIN(std::optional<std::string> value);
     void setScreenLocked(bool value);
     void setLastError(std::string value);
+    void publishNotice(HostNotice notice);
     void setActiveChannel(std::optional<HostChannel> value);
     void notify(Field field);
 
@@ -191,6 +197,7 @@ private:
     std::optional<std::string> pairingPIN_;
     bool isScreenLocked_ = false;
     std::optional<std::string> lastError_;
+    std::optional<HostNotice> notice_;
     Services services_;
     std::shared_ptr<PairingStore> store_;
     std::shared_ptr<EventInjector> injector_;

@@ -5,8 +5,8 @@
 namespace quillon {
 
 HostState snapshot(const HostCoordinator& c) {
-    return HostState{c.devices(),        c.connectedIDs(), c.pairingPIN(),
-                     c.isScreenLocked(), c.lastError(),    c.activeChannel()};
+    return HostState{c.devices(),   c.connectedIDs(),  c.pairingPIN(), c.isScreenLocked(),
+                     c.lastError(), c.activeChannel(), c.notice()};
 }
 
 bool pairingExpired(HostCoordinator& c, double now) {

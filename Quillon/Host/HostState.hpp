@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillon/Host/ChannelArbiter.hpp"
+#include "Quillon/Host/HostNotice.hpp"
 #include "Quillon/Pairing/PairedDevice.hpp"
 
 #include <algorithm>
@@ -22,6 +23,7 @@ struct HostState {
     bool isScreenLocked = false;
     std::optional<std::string> lastError;
     std::optional<HostChannel> activeChannel;
+    std::optional<HostNotice> notice;
 
     bool isConnected(const std::string& deviceID) const {
         return std::find(connectedIDs.begin(), connectedIDs.end(), deviceID) != connectedIDs.end();

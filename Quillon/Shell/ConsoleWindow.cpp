@@ -1,5 +1,6 @@
 #include "Quillon/Shell/ConsoleWindow.hpp"
 
+#include "Quillon/Console/ConsoleText.hpp"
 #include "Quillon/Console/Translations.hpp"
 #include "Quillon/Shell/Symbols.hpp"
 
@@ -216,6 +217,10 @@ void ConsoleWindow::rebuild() {
     // 5. The last error.
     if (state_.lastError) {
         v->addWidget(caption(q(*state_.lastError), colours::red));
+    }
+    // The last peer turned away, so a failed pairing or connection does not pass unseen.
+    if (state_.notice) {
+        v->addWidget(caption(q(console::noticeLine(*state_.notice))));
     }
 
     // 6. Footer.

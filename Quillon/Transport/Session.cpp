@@ -255,8 +255,9 @@ void Session::refuse(std::uint16_t code, std::string reason) {
     if (!move(SessionEvent::refused)) {
         return;
     }
-    reply(wire::cm::Error{code, std::move(reason)});
+    reply(wire::cm::Error{code, reason});
     link_.closeAfterWrites();
+    delegate_.sessionRefused(code, reason);
 }
 
 void Session::reply(const ControlMessage& message) {

@@ -98,6 +98,9 @@ public:
                                  const std::string& deviceID) = 0;
     // A pairRequest created and saved `device`; the pairResult is already written.
     virtual void sessionPaired(const PairedDevice& device) = 0;
+    // A hello or pair request was refused with `code`; the error is already written and the
+    // session closes after it. For the people watching the host (the peer has its answer).
+    virtual void sessionRefused(std::uint16_t code, const std::string& reason) {}
 };
 
 // What the transports differ in.

@@ -256,6 +256,13 @@ struct TransportServer::Core : SessionDelegate,
         }
     }
 
+    void sessionRefused(std::uint16_t code, const std::string& reason) override {
+        if (auto d = delegate()) {
+            d->didRefuse({TransportRefusal::Kind::refused, code, reason,
+                          receiving != nullptr ? receiving->source : std::string()});
+        }
+    }
+
     // ---- listeners ----
 
     // On the queue: binds a listener and starts accepting on it.
@@ -498,6 +505,9 @@ struct TransportServer::Core : SessionDelegate,
         pairingSession.prune(now);
         if (!pairingSession.isOpen()) {
             return;
+        }
+        if (auto d = delegate()) {
+            d->didRefuse({TransportRefusal::Kind::wrongPIN, 0, {}, source});
         }
         const bool wasShutOut = pairingFailures.isShutOut(source);
         switch (pairingFailures.recordFailure(source)) {

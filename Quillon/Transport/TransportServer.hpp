@@ -69,6 +69,18 @@ private:
     std::string text_;
 };
 
+// A peer the server turned away, for the people watching the host.
+struct TransportRefusal {
+    enum class Kind {
+        wrongPIN, // a pairing handshake made without the PIN
+        refused,  // a hello or pair request answered with an error
+    };
+    Kind kind = Kind::refused;
+    std::uint16_t code = 0; // the error the peer was sent (refused)
+    std::string reason;     // its text
+    std::string source;     // the peer's address
+};
+
 // Receives every event of the server, always on the server's queue. Must not block it and must
 // not call the server's synchronous operations from there.
 class TransportServerDelegate {
@@ -95,6 +107,8 @@ public:
     // window is spent; its listener stays until the owner ends it (endPairingIfSpent()).
     virtual void didPair(const PairedDevice& device) = 0;
     virtual void didFail(const TransportError& error) = 0;
+    // A peer was turned away (it already has its answer).
+    virtual void didRefuse(const TransportRefusal& refusal) {}
 };
 
 struct TransportServerOptions {

@@ -160,6 +160,12 @@ void USBSession::closeNow() {
     stop();
 }
 
+void USBSession::sessionRefused(std::uint16_t code, const std::string& reason) {
+    if (onRefuse) {
+        onRefuse(code, reason);
+    }
+}
+
 void USBSession::sessionAdmitted(const PairedDevice& device) {
     {
         std::lock_guard lock(lock_);

@@ -54,6 +54,8 @@ public:
     // messages of one read together, in order, heartbeats left out (never empty), so that their
     // input is flushed to the display server once; the span is valid during the call only.
     std::function<void(const PairedDevice&)> onAccept;
+    // A hello refused with its code (read thread).
+    std::function<void(std::uint16_t, const std::string&)> onRefuse;
     std::function<void(std::span<const wire::ControlMessage>, const std::string&)> onMessage;
     std::function<void(const std::optional<std::string>&)> onClose;
 
@@ -82,6 +84,7 @@ private:
     void sessionReceived(std::span<const wire::ControlMessage> messages,
                          const std::string& deviceID) override;
     void sessionPaired(const PairedDevice&) override {}
+    void sessionRefused(std::uint16_t code, const std::string& reason) override;
 
     const int fd_;
     std::shared_ptr<PairingStore> store_;

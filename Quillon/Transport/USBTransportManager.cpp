@@ -177,6 +177,13 @@ void USBTransportManager::connectTo(std::int64_t deviceID) {
             }
         }
     };
+    session->onRefuse = [weak](std::uint16_t code, const std::string& reason) {
+        if (auto self = weak.lock()) {
+            if (self->onRefuse) {
+                self->onRefuse(code, reason);
+            }
+        }
+    };
     session->onMessage = [weak](std::span<const wire::ControlMessage> messages,
                                 const std::string& id) {
         if (auto self = weak.lock()) {

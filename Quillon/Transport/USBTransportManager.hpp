@@ -53,6 +53,8 @@ public:
     USBTransportManager& operator=(const USBTransportManager&) = delete;
 
     std::function<void(const PairedDevice&)> onAccept;
+    // A hello on the cable refused with its code (on the session's read thread).
+    std::function<void(std::uint16_t, const std::string&)> onRefuse;
     // The messages of one read of the session, as USBSession::onMessage gives them.
     std::function<void(std::span<const wire::ControlMessage>, const std::string&)> onMessage;
     std::function<void(const std::optional<std::string>&)> onClose;

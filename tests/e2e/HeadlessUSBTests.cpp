@@ -199,8 +199,18 @@ TEST_F(HeadlessUSB, CabledTabletFromPairingToUnlock) {
         // Refused tablets are tried again at each tick: here the next one is taken.
         auto retried = intruderPort.accept(5s);
         ASSERT_TRUE(retried);
-        mux.detach(4);
+        ASSERT_TRUE(retried->send(wire::cm::Hello{identity["deviceID"].get<std::string>(),
+                                                  wire::Bytes(32, 0), "Test iPad", 2}));
         EXPECT_TRUE(retried->waitForEnd(5s));
+        mux.detach(4);
+        // The user hears of it once, however often the tablet is tried.
+        EXPECT_TRUE(waitUntil(
+            [&] {
+                return consoleHas("连接被拒绝（配对凭据不符，请解除配对后重新配对）：数据线", mark);
+            },
+            5s))
+            << host->output();
+        EXPECT_EQ(countOf(log(), "【连接】拒绝 usb：403 凭据无效\n"), 1u);
     }
     // A device whose port nobody listens on: connecting fails at every tick, logged once.
     mux.attach({5, "SERIAL-5", "USB", 1}); // nothing listens on port 1

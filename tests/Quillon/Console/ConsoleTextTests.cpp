@@ -66,6 +66,33 @@ TEST(ConsoleTextTest, DeviceNamesAreShownEscapedAndBounded) {
     EXPECT_LT(list.size(), 400u);
 }
 
+// Each refusal in words the user can act on; what the peer supplied (its reason text) is shown
+// escaped and bounded, the address as the transport gave it.
+TEST(ConsoleTextTest, NoticesSayWhatWasRefusedAndFromWhere) {
+    using K = HostNotice::Kind;
+    const struct {
+        HostNotice notice;
+        std::string line;
+    } cases[] = {
+        {{K::wrongPIN, HostChannel::wifi, "192.0.2.7", 0, ""},
+         "配对被拒绝（配对码不对）：192.0.2.7"},
+        {{K::unknownDevice, HostChannel::wifi, "fe80::1", 401, "unknown"},
+         "连接被拒绝（设备未配对，请在 iPad 上重新配对）：fe80::1"},
+        {{K::badToken, HostChannel::usb, "", 403, "bad token"},
+         "连接被拒绝（配对凭据不符，请解除配对后重新配对）：数据线"},
+        {{K::outdatedClient, HostChannel::wifi, "192.0.2.7", 426, "upgrade"},
+         "连接被拒绝（iPad 上的应用版本不兼容，请更新）：192.0.2.7"},
+        {{K::refused, HostChannel::wifi, "192.0.2.7", 400, "hello first\x1b[2J\n配对码：1"},
+         "连接被拒绝：192.0.2.7（400 hello first\\x1B[2J\\x0A配对码：1）"},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(noticeLine(c.notice), c.line);
+    }
+    const std::string huge =
+        noticeLine({K::refused, HostChannel::wifi, "192.0.2.7", 400, std::string(1 << 20, 'r')});
+    EXPECT_LT(huge.size(), 400u);
+}
+
 TEST(ConsoleTextTest, FooterAndPermission) {
     EXPECT_EQ(footer(std::nullopt), "未连接\n");
     EXPECT_EQ(footer(HostChannel::wifi), "已连接 · WiFi\n");

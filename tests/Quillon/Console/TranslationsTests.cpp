@@ -71,6 +71,11 @@ TEST(Translations, ConsoleTextsFollowTheLanguage) {
     EXPECT_EQ(console::deviceList({}, {}), "No device paired yet\n");
     EXPECT_EQ(console::help().rfind("Commands:\n", 0), 0u);
     EXPECT_EQ(i18n::tr("not in the catalog"), "not in the catalog");
+    EXPECT_EQ(console::noticeLine({HostNotice::Kind::wrongPIN, HostChannel::wifi, "192.0.2.7"}),
+              "Pairing refused (wrong code): 192.0.2.7");
+    EXPECT_EQ(console::storeRefused("locked"),
+              "Cannot read the pairing records (locked)\nPaired devices cannot connect, and no new "
+              "device can be paired.\n");
     i18n::setLanguage(i18n::Language::source);
     EXPECT_EQ(console::footer(HostChannel::wifi), "已连接 · WiFi\n");
     EXPECT_EQ(i18n::tr("配对新设备"), "配对新设备");

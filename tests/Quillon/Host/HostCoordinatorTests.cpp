@@ -196,6 +196,61 @@ TEST_F(HostCoordinatorTest, WifiSessionFromAcceptToClose) {
               1u);
 }
 
+// Peers turned away become one notice each, in the user's terms, and one log line; an admitted
+// device changes nothing of it.
+TEST_F(HostCoordinatorTest, RefusedPeersArePublishedAsNotices) {
+    coordinator_->start();
+    ASSERT_TRUE(coordinator_->server().mainPort());
+    struct Case {
+        const char* name;
+        wire::ControlMessage hello;
+        HostNotice::Kind kind;
+        std::uint16_t code;
+    };
+    const std::vector<Case> cases = {
+        {"unknown device", wire::cm::Hello{"no-such-device", device_.token, "iPad", 2},
+         HostNotice::Kind::unknownDevice, 401},
+        {"bad token", wire::cm::Hello{device_.deviceID, wire::Bytes(32, 0x01), "iPad", 2},
+         HostNotice::Kind::badToken, 403},
+        {"outdated app", wire::cm::Hello{device_.deviceID, device_.token, "iPad", 1},
+         HostNotice::Kind::outdatedClient, 426},
+        {"not a hello", wire::cm::Heartbeat{}, HostNotice::Kind::refused, 400},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        changes_.clear();
+        auto client = connectMain(coordinator_->server(), store_->hostSecret());
+        client->send(c.hello);
+        auto reply = client->receive(5s);
+        ASSERT_TRUE(reply && reply->is<wire::cm::Error>());
+        ASSERT_TRUE(runUntil(
+            [&] { return coordinator_->notice() && coordinator_->notice()->code == c.code; }));
+        const HostNotice& n = *coordinator_->notice();
+        EXPECT_EQ(n.kind, c.kind);
+        EXPECT_EQ(n.channel, HostChannel::wifi);
+        EXPECT_EQ(n.source, "127.0.0.1");
+        EXPECT_EQ(n.reason, reply->as<wire::cm::Error>().message);
+        EXPECT_EQ(countInLog("【连接】拒绝 127.0.0.1：" + std::to_string(c.code) + " " + n.reason),
+                  1u);
+        EXPECT_EQ(changes_, std::vector<Field>{Field::notice});
+    }
+
+    // A PIN typed wrong: the pairing listener's handshake fails, and the user hears of it.
+    coordinator_->beginPairing();
+    ASSERT_TRUE(runUntil([&] { return coordinator_->pairingPIN().has_value(); }));
+    const std::string pin = *coordinator_->pairingPIN();
+    changes_.clear();
+    EXPECT_THROW(connectPairing(coordinator_->server(), pin == "000000" ? "000001" : "000000",
+                                openWindowSalt(coordinator_->server())),
+                 wire::WireClientError);
+    ASSERT_TRUE(
+        runUntil([&] { return coordinator_->notice()->kind == HostNotice::Kind::wrongPIN; }));
+    EXPECT_EQ(coordinator_->notice()->source, "127.0.0.1");
+    EXPECT_EQ(countInLog("【配对】拒绝 127.0.0.1：配对码不对"), 1u);
+    EXPECT_EQ(changes_, std::vector<Field>{Field::notice});
+    EXPECT_TRUE(coordinator_->pairingPIN()) << "one wrong PIN leaves the window open";
+}
+
 TEST_F(HostCoordinatorTest, UsbTakesOverAWifiSession) {
     coordinator_->start();
     auto wifi = connectWifi();

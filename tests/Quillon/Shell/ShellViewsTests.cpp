@@ -277,6 +277,18 @@ TEST_F(ShellViews, ConsoleShowsEachPublishedStateExactly) {
          {"(checkmark.circle.fill)", "辅助功能已授权", "---", "[配对新设备]", "(dot.connected)",
           "iPad Pro", "[断开]", "[解除配对]", "---", "on:上报匿名使用数据", kTelemetryCaption,
           "off:登录时启动", "(cable.connector)", "已连接 · 数据线", "服务运行中", "[退出]"}},
+        {"a pairing refused for a wrong PIN",
+         {true, {}, {}},
+         {{},
+          {},
+          std::nullopt,
+          false,
+          std::nullopt,
+          std::nullopt,
+          HostNotice{HostNotice::Kind::wrongPIN, HostChannel::wifi, "192.0.2.7"}},
+         {"(checkmark.circle.fill)", "辅助功能已授权", "---", "[配对新设备]", "尚未配对任何设备",
+          "---", "on:上报匿名使用数据", kTelemetryCaption, "off:登录时启动",
+          "配对被拒绝（配对码不对）：192.0.2.7", "(wifi.slash)", "未连接", "服务运行中", "[退出]"}},
     };
     for (const auto& c : cases) {
         actions.answer = c.permission;

@@ -151,6 +151,9 @@ TEST(ServiceAdvertising, KeepsListeningWithoutTheDaemonAndPublishesWhenItReturns
     avahi.startDaemon();
     EXPECT_TRUE(
         browseUntil(avahi, "_corvane._tcp", name, [](const auto& f) { return f.size() == 1; }));
+    // The warning does not stand once the daemon is there: one line says it is back.
+    EXPECT_TRUE(
+        waitUntil([&] { return delegate->count("fail avahi-daemon 已恢复") == 1; }, 5000ms));
 
     // The daemon dies while the host runs: reported, and published again when it is back.
     const std::size_t before = delegate->count("fail");
@@ -160,6 +163,8 @@ TEST(ServiceAdvertising, KeepsListeningWithoutTheDaemonAndPublishesWhenItReturns
     avahi.startDaemon();
     EXPECT_TRUE(
         browseUntil(avahi, "_corvane._tcp", name, [](const auto& f) { return f.size() == 1; }));
+    EXPECT_TRUE(
+        waitUntil([&] { return delegate->count("fail avahi-daemon 已恢复") == 2; }, 5000ms));
 }
 
 TEST(ServiceAdvertising, PrettyHostNameComesFromMachineInfo) {
