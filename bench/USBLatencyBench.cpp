@@ -5,10 +5,13 @@
 // port). Prints p50/p99 hot and paced at 120 Hz and a 1000-move burst's drain time per path.
 //
 //   USBLatencyBench [samples]      (default 2000)
+#include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/EventStream/X11EventPoster.hpp"
+#include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
@@ -239,17 +242,22 @@ int main(int argc, char** argv) {
     platform::X11EventPoster::Options o;
     o.display = server.display;
     o.geometry = geometry;
-    o.settings = [] { return platform::X11InputSettings{}; };
+    o.settings = [] { return platform::InputSettings{}; };
     auto poster = std::make_shared<platform::X11EventPoster>(o);
-    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr);
-    auto injector = std::make_shared<EventInjector>(sink);
+    platform::Defaults defaults(home / "config" / "defaults.json");
+    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
+    auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
 
     testing::UsbmuxStandIn mux((home / "usbmuxd").string());
     HostCoordinator::Options options;
     options.server.display = geometry;
     options.server.advertise = false;
     options.usb.mux.socketPath = mux.socketPath();
-    auto coordinator = HostCoordinator::create(store, injector, false, nullptr, options);
+    auto coordinator =
+        HostCoordinator::create(store, injector, false, nullptr,
+                                {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults),
+                                 nullptr, platform::makeDBusSessionLockSource()},
+                                options);
     coordinator->start();
     std::thread mainThread([&] { mainQueue->run(); });
     Watcher watcher(server.display);
