@@ -224,7 +224,21 @@ TEST(GnomeInput, PointerButtonsKeysTextWheelAndReleaseAll) {
     EXPECT_TRUE(s.observer.keysDown().empty());
     EXPECT_TRUE(WaylandInputObserver::only(rec, Rec::keyPress).empty());
     EXPECT_TRUE(WaylandInputObserver::only(rec, Rec::buttonPress).empty());
+
+    // Workspaces by GNOME's shortcut: the observer's window stays on the first one, so it
+    // loses the keyboard on the next and has it back on return. Show desktop has no verb on
+    // GNOME and is counted as dropped.
+    s.backend.switchDesktop(+1);
+    s.backend.sync();
+    s.observer.waitFor([&](const auto&) { return !s.observer.keyboardFocus(); });
+    EXPECT_FALSE(s.observer.keyboardFocus());
+    s.backend.switchDesktop(-1);
+    s.backend.sync();
+    s.observer.waitFor([&](const auto&) { return s.observer.keyboardFocus(); });
+    EXPECT_TRUE(s.observer.keyboardFocus());
     EXPECT_EQ(s.backend.dropped(), 0u);
+    s.backend.toggleShowDesktop();
+    EXPECT_EQ(s.backend.dropped(), 1u);
 }
 
 // Without PipeWire there is no screen cast stream: moves go by relative motion from the
