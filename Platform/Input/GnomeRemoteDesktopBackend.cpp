@@ -162,7 +162,8 @@ struct GnomeRemoteDesktopBackend::Impl {
     std::string sessionPath;
     std::string screenCastPath;
     std::string streamPath;
-    Rect stream; // the recorded monitor, in layout coordinates
+    Rect stream;            // the recorded monitor: position in layout points, size in pixels
+    std::string streamName; // its connector ("DP-1"), as xdg_output names it too
     PointerMode mode = PointerMode::absolute;
     std::optional<Point> lastPoint; // relative route: where we put the pointer last
     std::string reason = "not connected to GNOME Shell yet";
@@ -209,11 +210,14 @@ struct GnomeRemoteDesktopBackend::Impl {
     // --- bus plumbing (mutex held) ---
 
     bool openBus() {
-        if (options.busAddress.empty()) {
-            return sd_bus_open_user(&bus) >= 0;
-        }
-        return sd_bus_new(&bus) >= 0 && sd_bus_set_address(bus, options.busAddress.c_str()) >= 0 &&
-               sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0;
+        const bool open = options.busAddress.empty()
+                              ? sd_bus_open_user(&bus) >= 0
+                              : sd_bus_new(&bus) >= 0 &&
+                                    sd_bus_set_address(bus, options.busAddress.c_str()) >= 0 &&
+                                    sd_bus_set_bus_client(bus, 1) >= 0 && sd_bus_start(bus) >= 0;
+        // Calls are made with the input path waiting: a shell that hangs must not stall it
+        // for sd-bus's default 25 seconds.
+        return open && sd_bus_set_method_call_timeout(bus, 2'000'000) >= 0;
     }
 
     void closeSession() {
@@ -364,6 +368,7 @@ struct GnomeRemoteDesktopBackend::Impl {
         sd_bus_message* reply = nullptr;
         sd_bus_error e = SD_BUS_ERROR_NULL;
         bool havePos = false, haveSize = false;
+        streamName.clear();
         if (sd_bus_get_property(bus, kScreenCast, streamPath.c_str(),
                                 "org.gnome.Mutter.ScreenCast.Stream", "Parameters", &e, &reply,
                                 "a{sv}") >= 0 &&
@@ -372,7 +377,12 @@ struct GnomeRemoteDesktopBackend::Impl {
                 const char* key = nullptr;
                 sd_bus_message_read(reply, "s", &key);
                 const std::string k = key != nullptr ? key : "";
-                if (k == "position" || k == "size") {
+                if (k == "output-name") {
+                    const char* name = nullptr;
+                    if (sd_bus_message_read(reply, "v", "s", &name) >= 0 && name != nullptr) {
+                        streamName = name;
+                    }
+                } else if (k == "position" || k == "size") {
                     int a = 0, b = 0;
                     if (sd_bus_message_read(reply, "v", "(ii)", &a, &b) >= 0) {
                         if (k == "position") {
@@ -748,9 +758,33 @@ struct GnomeRemoteDesktopBackend::Impl {
         };
         const Point global{area.x + inside(to.x, area.width), area.y + inside(to.y, area.height)};
         if (mode == PointerMode::absolute) {
-            send(kRemoteDesktopSession, "NotifyPointerMotionAbsolute", "sdd", streamPath.c_str(),
-                 std::clamp(global.x - stream.x, 0.0, std::max(0.0, stream.width - 1)),
-                 std::clamp(global.y - stream.y, 0.0, std::max(0.0, stream.height - 1)));
+            // Stream coordinates are the monitor's pixels: on a scaled monitor its logical
+            // extent (from the compositor's outputs) maps onto them in proportion.
+            Rect logical{stream.x, stream.y, stream.width, stream.height};
+            for (const auto& output : geometry.outputs) {
+                if (!streamName.empty() && output.name == streamName && output.bounds.width > 0 &&
+                    output.bounds.height > 0) {
+                    logical = output.bounds;
+                }
+            }
+            const bool onMonitor = global.x >= logical.x && global.x < logical.x + logical.width &&
+                                   global.y >= logical.y && global.y < logical.y + logical.height;
+            if (onMonitor || !lastPoint) {
+                const Point p{std::clamp(global.x, logical.x, logical.x + logical.width - 1),
+                              std::clamp(global.y, logical.y, logical.y + logical.height - 1)};
+                send(kRemoteDesktopSession, "NotifyPointerMotionAbsolute", "sdd",
+                     streamPath.c_str(), (p.x - logical.x) * stream.width / logical.width,
+                     (p.y - logical.y) * stream.height / logical.height);
+                lastPoint = p;
+                if (onMonitor) {
+                    return;
+                }
+            }
+            // Another monitor (display=all): relative motion from the last point we put the
+            // pointer on, which is known exactly.
+            send(kRemoteDesktopSession, "NotifyPointerMotionRelative", "dd",
+                 global.x - lastPoint->x, global.y - lastPoint->y);
+            lastPoint = global;
             return;
         }
         if (!lastPoint) {

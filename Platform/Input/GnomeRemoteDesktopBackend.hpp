@@ -17,7 +17,9 @@ namespace quillon::platform {
 // Pointer: Mutter takes absolute motion only in the coordinates of a screen cast stream, so the
 // session is linked to a ScreenCast session recording the primary monitor (which needs a running
 // PipeWire: Mutter refuses to start the stream without one). Points are mapped from `geometry`'s
-// selected area into that monitor and clamped inside it. Without PipeWire the session is made
+// selected area into that monitor (its logical extent onto the stream's pixels, so scaled
+// monitors work); points on other monitors (display=all) are reached by relative motion from the
+// last point put on the primary one. Without PipeWire the session is made
 // again without the stream and the pointer goes by relative motion from a known point: the first
 // move after (re)connecting pushes the pointer into the bottom-right corner (never the top-left,
 // which opens Activities) and every later move is the delta from the last point. Moves made
