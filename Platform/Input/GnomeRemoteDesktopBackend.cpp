@@ -642,7 +642,7 @@ struct GnomeRemoteDesktopBackend::Impl {
         send(kRemoteDesktopSession, "SelectionWriteDone", "ub", serial, int(ok));
     }
 
-    // The user's text back, or no selection of ours when there was none. Reads of our text do
+    // The user's text back, or an empty text when there was none. Reads of our text do
     // not tell the paste's own from others (Mutter's clipboard manager reads every new text
     // selection at once), so the paste's text stays for `pasteHold` after Control+V and until
     // reads have been quiet for a moment, and at most `pasteTimeout`.
@@ -659,13 +659,14 @@ struct GnomeRemoteDesktopBackend::Impl {
         }
         pasteText.clear();
         lastTransferAt.reset();
-        if (userText) {
-            offerSelection();
-            clipboard = Clipboard::offeringRestored;
-        } else {
-            send(kRemoteDesktopSession, "DisableClipboard", "");
-            clipboard = Clipboard::disabled;
+        // Letting go of the selection would not do: Mutter's clipboard manager keeps a copy of
+        // the last text and offers it once the owner leaves, so the pasted text (a password,
+        // perhaps) would stay. An empty text takes its place when the user had none.
+        if (!userText) {
+            userText.emplace();
         }
+        offerSelection();
+        clipboard = Clipboard::offeringRestored;
     }
 
     void offerSelection() {

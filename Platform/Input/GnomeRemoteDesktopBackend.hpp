@@ -33,8 +33,8 @@ namespace quillon::platform {
 // (Control+V by keysym, so other layouts work). Terminals paste with Control+Shift+V: text with
 // characters off the layout does not reach a terminal (a known limit). The user's clipboard text
 // is read before the paste and offered again `pasteHold` after it, once reads of the pasted text
-// have been quiet for a moment (at most `pasteTimeout` after it); a clipboard holding only
-// non-text content is emptied, not restored.
+// have been quiet for a moment (at most `pasteTimeout` after it); a clipboard that held no text
+// (nothing, or only an image) is left holding an empty text, never the pasted one.
 //
 // A bus thread of the backend answers Mutter's clipboard requests and notices a lost compositor
 // (the remote desktop name losing its owner, the session closed): verbs are then dropped and
