@@ -165,7 +165,7 @@ struct GnomeRemoteDesktopBackend::Impl {
     Rect stream;            // the recorded monitor: position in layout points, size in pixels
     std::string streamName; // its connector ("DP-1"), as xdg_output names it too
     PointerMode mode = PointerMode::absolute;
-    std::optional<Point> lastPoint; // relative route: where we put the pointer last
+    std::optional<Point> lastPoint; // where we put the pointer last: relative moves start there
     std::string reason = "not connected to GNOME Shell yet";
 
     std::set<int> heldKeys;
@@ -242,6 +242,7 @@ struct GnomeRemoteDesktopBackend::Impl {
         heldKeys.clear();
         heldButtons.clear();
         clipboard = Clipboard::disabled;
+        awaitingOwnership = 0;
         lastPoint.reset();
     }
 
