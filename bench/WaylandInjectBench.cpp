@@ -1,17 +1,20 @@
 // Pointer moves from an input backend to another client of the same display server, in one run
 // for each server the host supports: Xvfb (XTest), headless Sway (wlroots virtual pointer) and
-// headless KWin (fake input). For each: the median and 90th percentile time from handing a move
-// to the backend (and flushing, as the host does once per received frame) to the observer
+// headless KWin (fake input), headless GNOME Shell (Mutter's remote desktop over D-Bus, absolute
+// motion through a screen cast stream). For each: the median and 90th percentile time from handing
+// a move to the backend (and flushing, as the host does once per received frame) to the observer
 // window receiving that motion, and the moves per second a burst reaches (ending with a round
 // trip). A server that cannot run here is reported and skipped.
 //
 //   WaylandInjectBench [samples]      (default 500)
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
+#include "Platform/Input/GnomeRemoteDesktopBackend.hpp"
 #include "Platform/Input/KdeFakeInputBackend.hpp"
 #include "Platform/Input/WlrootsInputBackend.hpp"
 #include "Platform/Input/X11InputBackend.hpp"
 
+#include "tests/support/GnomeShellFixture.hpp"
 #include "tests/support/KwinFixture.hpp"
 #include "tests/support/SwayFixture.hpp"
 #include "tests/support/WaylandInputObserver.hpp"
@@ -172,6 +175,24 @@ int main(int argc, char** argv) {
                     platform::KdeFakeInputBackend::Options{.display = kwin.display(),
                                                            .geometry = geometry,
                                                            .busAddress = kwin.busAddress()});
+            },
+            samples, burst);
+    }));
+
+    results.push_back(guarded("gnome (GNOME Shell 43 headless)", [&] {
+        testing::GnomeShellServer shell({.width = kWidth, .height = kHeight});
+        return waylandRun(
+            "gnome (GNOME Shell 43 headless)", shell.display(),
+            [&](auto geometry) {
+                auto backend = std::make_unique<platform::GnomeRemoteDesktopBackend>(
+                    platform::GnomeRemoteDesktopBackend::Options{.busAddress = shell.busAddress(),
+                                                                 .waylandDisplay = shell.display(),
+                                                                 .geometry = geometry});
+                // The shell starts in its overview, above the observer's window.
+                backend->key(1, true); // KEY_ESC
+                backend->key(1, false);
+                backend->sync();
+                return backend;
             },
             samples, burst);
     }));

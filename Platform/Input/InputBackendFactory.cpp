@@ -4,6 +4,7 @@
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/EventStream/X11OverviewOpener.hpp"
+#include "Platform/Input/GnomeRemoteDesktopBackend.hpp"
 #include "Platform/Input/KdeFakeInputBackend.hpp"
 #include "Platform/Input/WlrootsInputBackend.hpp"
 #include "Platform/Input/X11InputBackend.hpp"
@@ -24,9 +25,9 @@ std::unique_ptr<InputBackend> makeInputBackend(const InputBackendContext& contex
 SessionInput makeSessionInput(Defaults& defaults) {
     SessionInput session;
     const auto offers = probeSession();
-    session.choice = chooseInputBackend(
-        defaults.string("inputBackend").value_or("auto"), offers,
-        {InputBackendKind::x11, InputBackendKind::wlroots, InputBackendKind::kde});
+    session.choice = chooseInputBackend(defaults.string("inputBackend").value_or("auto"), offers,
+                                        {InputBackendKind::x11, InputBackendKind::wlroots,
+                                         InputBackendKind::gnome, InputBackendKind::kde});
     const auto displaySetting = [&defaults] {
         return defaults.string("display").value_or("primary");
     };
@@ -45,7 +46,13 @@ SessionInput makeSessionInput(Defaults& defaults) {
         session.geometry = std::move(geometry);
         return session;
     }
-    case InputBackendKind::gnome: // not in this build: the chooser never answers it
+    case InputBackendKind::gnome: {
+        auto geometry = std::make_shared<WaylandDisplayGeometry>(std::string(), displaySetting);
+        session.backend = std::make_unique<GnomeRemoteDesktopBackend>(
+            GnomeRemoteDesktopBackend::Options{.geometry = geometry});
+        session.geometry = std::move(geometry);
+        return session;
+    }
     case InputBackendKind::x11:
         break;
     }

@@ -1,8 +1,9 @@
-// test-labels: wayland;injection
+// test-labels: wayland;injection;gnome
 // test-timeout: 120
 #include "Platform/Input/InputBackendChooser.hpp"
 
 #include "tests/support/DbusFixture.hpp"
+#include "tests/support/GnomeShellFixture.hpp"
 #include "tests/support/KwinFixture.hpp"
 #include "tests/support/SwayFixture.hpp"
 
@@ -170,6 +171,20 @@ TEST(InputBackendChooser, ProbingAsksTheCompositorAndTheSessionBus) {
     EXPECT_TRUE(offers.compositorAnswered);
     EXPECT_TRUE(offers.kdeFakeInput);
     EXPECT_FALSE(offers.wlrootsVirtualPointer || offers.wlrootsVirtualKeyboard);
+
+    // GNOME Shell: its remote desktop on its session bus and no wlroots globals, so gnome.
+    {
+        testing::GnomeShellServer shell;
+        ::setenv("DBUS_SESSION_BUS_ADDRESS", shell.busAddress().c_str(), 1);
+        offers = platform::probeSession({"wayland", shell.display(), "", "GNOME"});
+        bus.exportAddress();
+        EXPECT_TRUE(offers.compositorAnswered);
+        EXPECT_TRUE(offers.mutterRemoteDesktop);
+        EXPECT_FALSE(offers.wlrootsVirtualPointer || offers.wlrootsVirtualKeyboard);
+        EXPECT_FALSE(offers.kdeFakeInput);
+        EXPECT_EQ(platform::chooseInputBackend("auto", offers, kAll),
+                  (platform::InputBackendChoice{K::gnome, "", ""}));
+    }
 
     // No compositor at that display; an X11 session is not probed at all.
     testing::TempDir dir;

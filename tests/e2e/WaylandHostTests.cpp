@@ -1,11 +1,14 @@
-// test-labels: e2e;wayland
+// test-labels: e2e;wayland;gnome
 // test-timeout: 240
-// `quillon --headless` inside a Wayland session (headless Sway, headless KWin), found through
+// `quillon --headless` inside a Wayland session (headless Sway, KWin, GNOME Shell), found through
 // avahi, paired and driven by corvane-client: it picks the compositor's own input interface,
 // tells the tablet the output's size, moves that compositor's pointer, and lets go of a held
 // button when it ends.
+#include "Platform/Input/GnomeRemoteDesktopBackend.hpp"
+
 #include "tests/support/AvahiFixture.hpp"
 #include "tests/support/DbusFixture.hpp"
+#include "tests/support/GnomeShellFixture.hpp"
 #include "tests/support/KwinFixture.hpp"
 #include "tests/support/SwayFixture.hpp"
 #include "tests/support/WaylandInputObserver.hpp"
@@ -124,6 +127,20 @@ TEST(WaylandHostEndToEnd, KdeSessionUsesFakeInput) {
     // KWin grants fake input to the host's executable, as the installed desktop entry does.
     KwinServer kwin({.granted = QUILLON_BINARY_DIR "/Quillon/quillon"});
     driveHostInSession(kwin.display(), kwin.busAddress(), {{"XDG_CURRENT_DESKTOP", "KDE"}});
+}
+
+TEST(WaylandHostEndToEnd, GnomeSessionUsesMuttersRemoteDesktop) {
+    GnomeShellServer shell;
+    {
+        // The shell starts in its overview, above every window: Escape leaves it (what the
+        // user's first click does on a real desktop).
+        platform::GnomeRemoteDesktopBackend escape(
+            {.busAddress = shell.busAddress(), .waylandDisplay = shell.display()});
+        escape.key(1, true); // KEY_ESC
+        escape.key(1, false);
+        escape.sync();
+    }
+    driveHostInSession(shell.display(), shell.busAddress(), {{"XDG_CURRENT_DESKTOP", "GNOME"}});
 }
 
 } // namespace
