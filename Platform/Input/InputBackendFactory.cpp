@@ -49,7 +49,8 @@ SessionInput makeSessionInput(Defaults& defaults) {
     case InputBackendKind::x11:
         break;
     }
-    auto geometry = std::make_shared<X11DisplayGeometry>();
+    auto geometry = std::make_shared<X11DisplayGeometry>(std::string(), std::chrono::seconds(2),
+                                                         displaySetting);
     session.backend = makeInputBackend({defaults, geometry, {}});
     session.geometry = std::move(geometry);
     return session;
