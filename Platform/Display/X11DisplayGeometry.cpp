@@ -1,5 +1,7 @@
 #include "Platform/Display/X11DisplayGeometry.hpp"
 
+#include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Display/DisplaySelection.hpp"
 #include "Platform/Display/X11Connection.hpp"
 
 #include <X11/Xatom.h>
@@ -21,29 +23,51 @@ namespace {
 
 // Reads the current monitors and resource database over `dpy` (round trips: only ever on the
 // geometry thread or at construction).
-X11DisplayGeometry::State readState(Display* dpy, bool haveRandr) {
+X11DisplayGeometry::State readState(Display* dpy, bool haveRandr, const std::string& setting,
+                                    std::string& note) {
     X11DisplayGeometry::State s;
     s.connected = true;
+    note.clear();
     const Window root = DefaultRootWindow(dpy);
     std::vector<X11DisplayGeometry::Monitor> monitors;
+    std::vector<std::string> names;
     if (haveRandr) {
         int n = 0;
         XRRMonitorInfo* list = XRRGetMonitors(dpy, root, True, &n);
         for (int i = 0; i < n; ++i) {
             monitors.push_back(
                 {list[i].x, list[i].y, list[i].width, list[i].height, list[i].primary != 0});
+            // A monitor's name is an atom ("DP-1", or what `xrandr --setmonitor` was given).
+            std::string name;
+            if (list[i].name != None) {
+                if (char* text = XGetAtomName(dpy, list[i].name)) {
+                    name = text;
+                    XFree(text);
+                }
+            }
+            names.push_back(std::move(name));
         }
         if (list != nullptr) {
             XRRFreeMonitors(list);
         }
     }
+    // The same choice as on Wayland, with the X11 notion of the main monitor (primary, else the
+    // one at the origin, else the first) marked as the primary output.
     const int main = X11DisplayGeometry::chooseMain(monitors);
-    if (main >= 0) {
-        const auto& m = monitors[static_cast<std::size_t>(main)];
-        s.originX = m.x;
-        s.originY = m.y;
-        s.pixelWidth = m.width;
-        s.pixelHeight = m.height;
+    std::vector<OutputInfo> outputs;
+    for (std::size_t i = 0; i < monitors.size(); ++i) {
+        const auto& m = monitors[i];
+        outputs.push_back({names[i],
+                           {double(m.x), double(m.y), double(m.width), double(m.height)},
+                           1.0,
+                           static_cast<int>(i) == main});
+    }
+    if (const auto selected = selectDisplay(outputs, setting)) {
+        s.originX = static_cast<int>(selected->bounds.minX());
+        s.originY = static_cast<int>(selected->bounds.minY());
+        s.pixelWidth = static_cast<int>(selected->bounds.width);
+        s.pixelHeight = static_cast<int>(selected->bounds.height);
+        note = selected->note;
     } else {
         const int screen = DefaultScreen(dpy);
         s.pixelWidth = DisplayWidth(dpy, screen);
@@ -162,8 +186,10 @@ void X11DisplayGeometry::toRoot(const State& s, double x, double y, int& rootX, 
 }
 
 X11DisplayGeometry::X11DisplayGeometry(std::string display,
-                                       std::chrono::milliseconds refreshInterval)
-    : display_(x11::resolveDisplayName(display)), retry_(refreshInterval) {
+                                       std::chrono::milliseconds refreshInterval,
+                                       std::function<std::string()> displaySetting)
+    : display_(x11::resolveDisplayName(display)), retry_(refreshInterval),
+      setting_(std::move(displaySetting)) {
     wakeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     thread_ = std::thread([this] { run(); });
     // The first answer must already be right: wait until the thread has read the state once
@@ -223,6 +249,11 @@ X11DisplayGeometry::State X11DisplayGeometry::state() const {
     }
 }
 
+std::string X11DisplayGeometry::selectionNote() const {
+    std::lock_guard lock(mutex_);
+    return note_;
+}
+
 void X11DisplayGeometry::Published::store(const State& s) {
     const std::uint64_t n = sequence.load(std::memory_order_relaxed);
     sequence.store(n + 1, std::memory_order_relaxed);
@@ -238,6 +269,19 @@ void X11DisplayGeometry::Published::store(const State& s) {
 }
 
 void X11DisplayGeometry::run() {
+    const auto read = [this](Display* dpy, bool haveRandr) {
+        std::string note;
+        State s = readState(dpy, haveRandr, setting_ ? setting_() : std::string(), note);
+        std::lock_guard lock(mutex_);
+        if (note != note_) {
+            // One line per change of the reason, not one per refresh.
+            if (!note.empty()) {
+                DiagLog::write("display setting: " + note);
+            }
+            note_ = std::move(note);
+        }
+        return s;
+    };
     const auto publish = [this](State s) {
         std::lock_guard lock(mutex_);
         if (state_.generation == 0 || !sameGeometry(state_, s)) {
@@ -271,7 +315,7 @@ void X11DisplayGeometry::run() {
         }
         XSelectInput(dpy, root, PropertyChangeMask);
         const Atom rm = XInternAtom(dpy, "RESOURCE_MANAGER", False);
-        publish(readState(dpy, haveRandr));
+        publish(read(dpy, haveRandr));
 
         while (!stopping() && !conn.lost()) {
             XFlush(dpy);
@@ -287,7 +331,7 @@ void X11DisplayGeometry::run() {
                 if (r == 0) {
                     // Monitors defined by clients (xrandr --setmonitor) change without any
                     // event: look again now and then, on this thread only.
-                    publish(readState(dpy, haveRandr));
+                    publish(read(dpy, haveRandr));
                     continue;
                 }
             }
@@ -307,7 +351,7 @@ void X11DisplayGeometry::run() {
                 break;
             }
             if (changed) {
-                publish(readState(dpy, haveRandr));
+                publish(read(dpy, haveRandr));
             }
         }
         if (conn.lost()) {

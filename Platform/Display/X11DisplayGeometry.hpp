@@ -5,6 +5,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -14,9 +15,12 @@ namespace quillon::platform {
 
 // The main display of an X server, as the host reports and uses it.
 //
-// Main display: the RandR primary monitor, else the monitor that holds the root origin (0,0),
-// else the first monitor (a server without monitors: the whole root window). Scale: "Xft.dpi"
-// of the root window's resource database divided by 96, else 1.0.
+// Main display: what the `display` setting picks among the RandR monitors (see
+// selectDisplay(): "primary" is the RandR primary monitor, else the monitor that holds the root
+// origin (0,0), else the first; "all" is the bounding box of every monitor; a monitor name is
+// that monitor, an unknown name the primary with one diagnostics line). A server without
+// monitors: the whole root window. Scale: "Xft.dpi" of the root window's resource database
+// divided by 96, else 1.0.
 //
 // Coordinates: global points have their origin at the main display's top-left corner, and one
 // point is `scale` pixels, as on a HiDPI desktop whose toolkits scale by Xft.dpi. So
@@ -50,10 +54,11 @@ public:
         std::uint64_t generation = 0; // grows with every refresh that changed something
     };
 
-    // `display` empty: $DISPLAY at construction.
-    explicit X11DisplayGeometry(
-        std::string display = {},
-        std::chrono::milliseconds refreshInterval = std::chrono::seconds(2));
+    // `display` empty: $DISPLAY at construction. `displaySetting` is asked on every refresh,
+    // so a changed setting takes effect within `refreshInterval`; empty means "primary".
+    explicit X11DisplayGeometry(std::string display = {},
+                                std::chrono::milliseconds refreshInterval = std::chrono::seconds(2),
+                                std::function<std::string()> displaySetting = {});
     ~X11DisplayGeometry() override;
     X11DisplayGeometry(const X11DisplayGeometry&) = delete;
     X11DisplayGeometry& operator=(const X11DisplayGeometry&) = delete;
@@ -61,6 +66,8 @@ public:
     Rect mainBounds() const override;
     double backingScale() const override;
     State state() const;
+    // Why the setting could not be followed as written (empty when it was).
+    std::string selectionNote() const;
 
     // Root pixel for a global point of `s` (rounded to the nearest pixel, clamped to the
     // 16-bit range X coordinates have; NaN lands on the main display's origin).
@@ -77,6 +84,8 @@ private:
 
     std::string display_;
     std::chrono::milliseconds retry_;
+    std::function<std::string()> setting_;
+    std::string note_; // under mutex_
     // What readers see, written only by the refresh thread (under mutex_), read without a lock.
     struct Published {
         std::atomic<std::uint64_t> sequence{0};

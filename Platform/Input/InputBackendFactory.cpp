@@ -31,18 +31,21 @@ SessionInput makeSessionInput(Defaults& defaults) {
     const auto displaySetting = [&defaults] {
         return defaults.string("display").value_or("primary");
     };
+    const auto overviewCombination = [&defaults] {
+        return defaults.string("overviewKey").value_or(X11OverviewOpener::kDefaultCombination);
+    };
     switch (session.choice.kind) {
     case InputBackendKind::wlroots: {
         auto geometry = std::make_shared<WaylandDisplayGeometry>(std::string(), displaySetting);
-        session.backend = std::make_unique<WlrootsInputBackend>(
-            WlrootsInputBackend::Options{.display = {}, .geometry = geometry});
+        session.backend = std::make_unique<WlrootsInputBackend>(WlrootsInputBackend::Options{
+            .display = {}, .geometry = geometry, .overviewCombination = overviewCombination});
         session.geometry = std::move(geometry);
         return session;
     }
     case InputBackendKind::kde: {
         auto geometry = std::make_shared<WaylandDisplayGeometry>(std::string(), displaySetting);
-        session.backend = std::make_unique<KdeFakeInputBackend>(
-            KdeFakeInputBackend::Options{.display = {}, .geometry = geometry});
+        session.backend = std::make_unique<KdeFakeInputBackend>(KdeFakeInputBackend::Options{
+            .display = {}, .geometry = geometry, .overviewCombination = overviewCombination});
         session.geometry = std::move(geometry);
         return session;
     }
@@ -56,7 +59,8 @@ SessionInput makeSessionInput(Defaults& defaults) {
     case InputBackendKind::x11:
         break;
     }
-    auto geometry = std::make_shared<X11DisplayGeometry>();
+    auto geometry = std::make_shared<X11DisplayGeometry>(std::string(), std::chrono::seconds(2),
+                                                         displaySetting);
     session.backend = makeInputBackend({defaults, geometry, {}});
     session.geometry = std::move(geometry);
     return session;

@@ -34,8 +34,8 @@ struct SessionInput {
 };
 
 // Probes the session and follows the "inputBackend" setting (auto, x11, wlroots, gnome, kde);
-// Wayland geometry follows the "display" setting (primary, all, or an output name). A choice
-// with a refusal still gets the X11 backend (XWayland windows), and the host must show the
+// the geometry (X11 or Wayland) follows the "display" setting (primary, all, or an output name). A
+// choice with a refusal still gets the X11 backend (XWayland windows), and the host must show the
 // refusal instead of the backend's permission: see permissionOf().
 SessionInput makeSessionInput(Defaults& defaults);
 

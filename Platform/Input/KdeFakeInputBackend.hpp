@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -36,6 +37,9 @@ public:
         // KWin's D-Bus address; empty: the session bus.
         std::string busAddress;
         int overviewKey = 125; // KEY_LEFTMETA
+        // The configured overview combination ("overviewKey", e.g. "Super+Tab"), asked at each
+        // opening; empty: `overviewKey` alone.
+        std::function<std::string()> overviewCombination;
         std::chrono::milliseconds reconnectInterval = std::chrono::seconds(3);
     };
 

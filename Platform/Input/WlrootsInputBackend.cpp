@@ -1,5 +1,7 @@
 #include "Platform/Input/WlrootsInputBackend.hpp"
 
+#include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Input/OverviewCombination.hpp"
 #include "Platform/Input/SwayIpc.hpp"
 #include "Platform/Input/XkbLayoutIndex.hpp"
 
@@ -744,10 +746,29 @@ void WlrootsInputBackend::openOverview() {
         ++impl_->dropped;
         return;
     }
-    const int k = impl_->options.overviewKey;
-    if (impl_->heldKeys.count(k) == 0) {
+    std::vector<int> keys{impl_->options.overviewKey};
+    if (impl_->options.overviewCombination) {
+        const std::string text = impl_->options.overviewCombination();
+        auto parsed = evdevCombination(text, impl_->layout);
+        if (!parsed) {
+            // Pressing part of a combination would type or trigger something else.
+            DiagLog::write("overviewKey \"" + text +
+                           "\" is not a key combination of this keyboard layout: nothing pressed");
+            return;
+        }
+        keys = std::move(*parsed);
+    }
+    // A key the tablet holds down is left alone: its release would cut the user's hold.
+    for (const int k : keys) {
+        if (impl_->heldKeys.count(k) != 0) {
+            return;
+        }
+    }
+    for (const int k : keys) {
         impl_->key(k, true);
-        impl_->key(k, false);
+    }
+    for (auto it = keys.rbegin(); it != keys.rend(); ++it) {
+        impl_->key(*it, false);
     }
 }
 

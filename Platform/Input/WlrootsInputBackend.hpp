@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -44,6 +45,9 @@ public:
         std::shared_ptr<const WaylandDisplayGeometry> geometry;
         std::string swaySocket; // empty: $SWAYSOCK
         int overviewKey = 125;  // KEY_LEFTMETA
+        // The configured overview combination ("overviewKey", e.g. "Super+Tab"), asked at each
+        // opening; empty: `overviewKey` alone.
+        std::function<std::string()> overviewCombination;
         std::chrono::milliseconds reconnectInterval = std::chrono::seconds(3);
     };
 

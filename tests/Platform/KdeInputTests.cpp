@@ -27,8 +27,10 @@ constexpr int kLeftCtrl = 29, kC = 46;
 struct Session {
     Session()
         : geometry(std::make_shared<platform::WaylandDisplayGeometry>(kwin.display())),
-          backend(
-              {.display = kwin.display(), .geometry = geometry, .busAddress = kwin.busAddress()}),
+          backend({.display = kwin.display(),
+                   .geometry = geometry,
+                   .busAddress = kwin.busAddress(),
+                   .overviewCombination = [this] { return overview; }}),
           observer(kwin.display()) {
         EXPECT_TRUE(backend.permission().permitted) << backend.permission().reason;
         backend.movePointerTo({10, 10});
@@ -48,6 +50,7 @@ struct Session {
         return observer.settle(quiet);
     }
 
+    std::string overview = "Super";
     KwinServer kwin;
     std::shared_ptr<platform::WaylandDisplayGeometry> geometry;
     KdeFakeInputBackend backend;
@@ -171,6 +174,26 @@ TEST(KdeInput, PointerButtonsKeysTextWheelAndReleaseAll) {
         axes.emplace_back(r.axisIndex, r.value);
     }
     EXPECT_EQ(axes, (std::vector<std::pair<int, double>>{{0, -15}, {1, -7.5}}));
+
+    // The overview taps the configured combination, nothing when the layout lacks a key.
+    for (const auto& [combination, expected] :
+         std::vector<std::pair<std::string, std::vector<std::string>>>{
+             {"Super+Tab", {"Super_L", "Tab"}}, {"Super+Nonesuch", {}}}) {
+        s.overview = combination;
+        rec = s.after([&] { s.backend.openOverview(); });
+        std::vector<std::string> pressed, released;
+        for (const auto& r : rec) {
+            if (r.kind == Rec::keyPress) {
+                pressed.push_back(r.keysym);
+            } else if (r.kind == Rec::keyRelease) {
+                released.push_back(r.keysym);
+            }
+        }
+        EXPECT_EQ(pressed, expected) << combination;
+        EXPECT_EQ(released, std::vector<std::string>(expected.rbegin(), expected.rend()))
+            << combination;
+        EXPECT_TRUE(s.observer.keysDown().empty()) << combination;
+    }
 
     // releaseAll leaves nothing down.
     s.after([&] {

@@ -29,12 +29,15 @@ constexpr int kLeftCtrl = 29, kC = 46;
 // focus. The backend comes first: its devices give the seat a pointer and a keyboard, and the
 // observer binds them as they appear (events before that would be lost).
 struct Session {
-    explicit Session(SwayServer::Options options = {}, std::string displaySetting = "primary")
+    explicit Session(SwayServer::Options options = {}, std::string displaySetting = "primary",
+                     std::function<std::string()> overviewCombination = {})
         : sway(std::move(options)),
           geometry(std::make_shared<platform::WaylandDisplayGeometry>(
               sway.display(), [displaySetting] { return displaySetting; })),
-          backend(
-              {.display = sway.display(), .geometry = geometry, .swaySocket = sway.ipcSocket()}),
+          backend({.display = sway.display(),
+                   .geometry = geometry,
+                   .swaySocket = sway.ipcSocket(),
+                   .overviewCombination = std::move(overviewCombination)}),
           observer(sway.display()) {
         EXPECT_TRUE(backend.permission().permitted) << backend.permission().reason;
         // Warm up: a move gives the observer the pointer; the window has the keyboard focus.
@@ -302,6 +305,39 @@ TEST(WlrootsInput, ZoomIsControlWheelAndTheOverviewTapsSuper) {
     EXPECT_EQ(presses[0].keysym, "Super_L");
     EXPECT_EQ(WaylandInputObserver::only(rec, Rec::keyRelease).size(), 1u);
     EXPECT_TRUE(s.observer.keysDown().empty());
+}
+
+TEST(WlrootsInput, TheOverviewTapsTheConfiguredCombination) {
+    std::string combination = "Super+Tab";
+    Session s({}, "primary", [&] { return combination; });
+    struct Case {
+        const char* combination;
+        std::vector<std::string> pressed; // released in reverse
+    };
+    const Case cases[] = {
+        {"Super+Tab", {"Super_L", "Tab"}},
+        {"Control+Alt+Up", {"Control_L", "Alt_L", "Up"}},
+        {"F3", {"F3"}},
+        {"Super+Nonesuch", {}}, // nothing rather than a lone Super
+    };
+    for (const auto& c : cases) {
+        combination = c.combination;
+        const auto rec = s.after([&] { s.backend.openOverview(); });
+        std::vector<std::string> pressed, released;
+        for (const auto& r : rec) {
+            if (r.kind == Rec::keyPress) {
+                pressed.push_back(r.keysym);
+            } else if (r.kind == Rec::keyRelease) {
+                released.push_back(r.keysym);
+            }
+        }
+        EXPECT_EQ(pressed, c.pressed) << c.combination;
+        EXPECT_EQ(released, std::vector<std::string>(c.pressed.rbegin(), c.pressed.rend()))
+            << c.combination;
+        EXPECT_EQ(kinds(rec, {Rec::keyPress, Rec::keyRelease}).size(), 2 * c.pressed.size())
+            << c.combination;
+        EXPECT_TRUE(s.observer.keysDown().empty()) << c.combination;
+    }
 }
 
 TEST(WlrootsInput, ReleaseAllLeavesNothingDown) {

@@ -8,6 +8,8 @@
 
 #include <cmath>
 #include <limits>
+#include <mutex>
+#include <string>
 
 namespace quillon::platform {
 namespace {
@@ -117,6 +119,71 @@ TEST(X11DisplayGeometry, FollowsMonitorAndDpiChangesOfARealServer) {
     x.setXftDpi(0);
     ASSERT_TRUE(waitUntil([&] { return byEvents.backingScale() == 1.0; }, 5s));
     ASSERT_TRUE(waitUntil([&] { return polled.mainBounds() == Rect{0, 0, 700, 500}; }, 5s));
+}
+
+TEST(X11DisplayGeometry, DisplaySettingPicksAMonitorOrTheWholeDesktopAndIsFollowed) {
+    // Three monitors of a real server, the primary in the middle and one above the origin, so
+    // "all" has a negative origin and the primary is neither the first nor at (0,0).
+    XvfbServer x({.width = 2400, .height = 1000});
+    // The server's own output (the whole 2400x1000 screen) stays a monitor too, so "all" reaches
+    // from the top monitor down to the screen's bottom.
+    x.setMonitors({{"left", 0, 200, 800, 800, false},
+                   {"mid", 800, 0, 1000, 800, true},
+                   {"top", 1800, -100, 600, 300, false}});
+    std::mutex m;
+    std::string setting;
+    X11DisplayGeometry g(x.display(), 50ms, [&] {
+        std::lock_guard lock(m);
+        return setting;
+    });
+    struct Case {
+        const char* setting;
+        int originX, originY, width, height;
+        bool noted;
+    };
+    const Case cases[] = {
+        {"", 800, 0, 1000, 800, false},      {"primary", 800, 0, 1000, 800, false},
+        {"left", 0, 200, 800, 800, false},   {"top", 1800, -100, 600, 300, false},
+        {"all", 0, -100, 2400, 1100, false}, {"HDMI-9", 800, 0, 1000, 800, true},
+        {"mid", 800, 0, 1000, 800, false},
+    };
+    for (const auto& c : cases) {
+        {
+            std::lock_guard lock(m);
+            setting = c.setting;
+        }
+        const auto matches = [&] {
+            const auto s = g.state();
+            return s.originX == c.originX && s.originY == c.originY && s.pixelWidth == c.width &&
+                   s.pixelHeight == c.height && g.selectionNote().empty() == !c.noted;
+        };
+        ASSERT_TRUE(waitUntil(matches, 5s))
+            << c.setting << ": " << g.state().originX << "," << g.state().originY << " "
+            << g.state().pixelWidth << "x" << g.state().pixelHeight << " " << g.selectionNote();
+        EXPECT_EQ(g.mainBounds(), (Rect{0, 0, double(c.width), double(c.height)})) << c.setting;
+    }
+
+    // With "all", global points reach every monitor: the top one's corner is (1800, -100).
+    {
+        std::lock_guard lock(m);
+        setting = "all";
+    }
+    ASSERT_TRUE(waitUntil([&] { return g.state().pixelWidth == 2400; }, 5s));
+    int rx = 0, ry = 0;
+    X11DisplayGeometry::toRoot(g.state(), 1800, 0, rx, ry);
+    EXPECT_EQ(rx, 1800);
+    EXPECT_EQ(ry, -100);
+
+    // A change of the monitors is followed under the same setting.
+    x.setMonitors({{"left", 0, 0, 1200, 1000, true}, {"right", 1200, 0, 1200, 1000, false}});
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const auto s = g.state();
+            return s.originX == 0 && s.originY == 0 && s.pixelWidth == 2400 &&
+                   s.pixelHeight == 1000;
+        },
+        5s));
+    EXPECT_EQ(g.selectionNote(), "");
 }
 
 TEST(X11DisplayGeometry, WithoutADisplayReportsZeroSizeAndScaleTwo) {
