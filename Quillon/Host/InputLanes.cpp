@@ -9,18 +9,42 @@ std::shared_ptr<InputLanes> InputLanes::create(Executors executors, std::size_t 
 }
 
 bool InputLanes::submit(const std::string& deviceID, Step step) {
+    std::uint64_t clears = 0;
     {
         std::lock_guard lock(mutex_);
         Lane& lane = lanes_[deviceID];
         if (!lane.steps.empty() && lane.cost + step.cost > maxPendingCost_) {
             return false;
         }
-        lane.cost += step.cost;
-        lane.steps.push_back(std::move(step));
-        if (lane.state == LaneState::driven) {
-            return true; // its driver takes it in turn
+        if (lane.state == LaneState::idle && lane.steps.empty() && step.where == Where::anywhere) {
+            // The common case (a move into an idle lane): run it here without queueing it,
+            // the lane marked driven meanwhile so that what others submit waits behind it.
+            lane.state = LaneState::driven;
+            clears = lane.clears;
+        } else {
+            lane.cost += step.cost;
+            lane.steps.push_back(std::move(step));
+            if (lane.state == LaneState::driven) {
+                return true; // its driver takes it in turn
+            }
+            lane.state = LaneState::driven;
+            step.work = nullptr; // queued: run by drive() below
         }
-        lane.state = LaneState::driven;
+    }
+    if (step.work) {
+        const bool done = step.work();
+        std::lock_guard lock(mutex_);
+        Lane& lane = lanes_[deviceID];
+        if (!done && lane.clears == clears) {
+            // More to do (and not cleared meanwhile): it keeps its place ahead of whatever
+            // came meanwhile.
+            lane.cost += step.cost;
+            lane.steps.push_front(std::move(step));
+        }
+        if (lane.steps.empty()) {
+            lane.state = LaneState::idle; // stays in the map: the next move finds it ready
+            return true;
+        }
     }
     drive(deviceID, Context::submitter);
     return true;
@@ -94,6 +118,10 @@ void InputLanes::clear(const std::string& deviceID) {
     std::lock_guard lock(mutex_);
     auto it = lanes_.find(deviceID);
     if (it != lanes_.end()) {
+        if (it->second.state == LaneState::idle) {
+            lanes_.erase(it); // a gone device leaves nothing behind
+            return;
+        }
         it->second.steps.clear();
         it->second.cost = 0;
         ++it->second.clears;
