@@ -622,8 +622,43 @@ void HostCoordinator::inject(const wire::ControlMessage& message) {
 void HostCoordinator::dispatchBurst(std::span<const wire::ControlMessage> messages,
                                     const std::string& deviceID) {
     platform::EventBatch batch; // posters flush once, when it ends
-    for (const auto& message : messages) {
-        dispatch(message, deviceID);
+    // Consecutive short input (moves, buttons, keys, short text) goes into the device's lane
+    // as one step: a burst of a thousand moves pays for one lane entry, not a thousand.
+    const auto isShort = [](const wire::ControlMessage& m) {
+        if (!isImmediateInput(m)) {
+            return false;
+        }
+        const auto* text = m.getIf<wire::cm::TextInput>();
+        return text == nullptr || textPieceEnd(text->text, 0) == text->text.size();
+    };
+    std::size_t i = 0;
+    while (i < messages.size()) {
+        std::size_t end = i;
+        while (end < messages.size() && isShort(messages[end])) {
+            ++end;
+        }
+        if (end - i < 2) {
+            dispatch(messages[i], deviceID);
+            ++i;
+            continue;
+        }
+        if (inputGate_->isOpen()) {
+            auto run = std::make_shared<const std::vector<wire::ControlMessage>>(
+                messages.begin() + static_cast<std::ptrdiff_t>(i),
+                messages.begin() + static_cast<std::ptrdiff_t>(end));
+            std::weak_ptr<HostCoordinator> weak = weak_from_this();
+            lanes_->submit(deviceID, {InputLanes::Where::anywhere,
+                                      [weak, run] {
+                                          if (auto self = weak.lock()) {
+                                              for (const auto& m : *run) {
+                                                  self->inject(m); // each looks at the gate
+                                              }
+                                          }
+                                          return true;
+                                      },
+                                      0});
+        }
+        i = end;
     }
 }
 

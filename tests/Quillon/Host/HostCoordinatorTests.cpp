@@ -433,6 +433,24 @@ TEST_F(HostCoordinatorTest, ABurstOfInputIsFlushedOnceAfterItsLastMessage) {
     EXPECT_EQ(poster_->count(), 30u) << "nothing but the moves";
 }
 
+// A burst that mixes runs of moves with a click that needs the main thread keeps the sent
+// order: the moves after the click wait for it.
+TEST_F(HostCoordinatorTest, ABurstKeepsItsOrderAroundMainThreadInput) {
+    using namespace wire::cm;
+    const std::vector<wire::ControlMessage> burst = {PointerRelative{1, 0},
+                                                     PointerRelative{1, 0},
+                                                     KeyCombo{36, wire::KeyModifiers{}},
+                                                     MultiClick{wire::MouseButton::left, 1},
+                                                     PointerRelative{1, 0},
+                                                     PointerRelative{1, 0}};
+    coordinator_->dispatchBurst(burst, device_.deviceID);
+    EXPECT_EQ(signature(poster_->events()), "MK") << "nothing after the click before it ran";
+    ASSERT_TRUE(runUntil([&] { return signature(poster_->events()) == "MKDUM"; }))
+        << signature(poster_->events());
+    main_->runFor(100ms);
+    EXPECT_EQ(signature(poster_->events()), "MKDUM");
+}
+
 // Requests for the list while one is being built are answered by it: one list in flight per
 // device, whatever a client repeats.
 TEST_F(HostCoordinatorTest, RepeatedListRequestsAreCoalescedPerDevice) {
