@@ -422,7 +422,20 @@ UsbmuxdFixture::UsbmuxdFixture() {
         false,
         {}});
     const auto socket = socketPath();
-    if (!waitUntil([&] { return ::access(socket.c_str(), F_OK) == 0 || !daemon_->running(); },
+    // The file appears at bind(), before listen(): ready is when a connection is accepted.
+    const auto accepting = [&socket] {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        std::strncpy(addr.sun_path, socket.c_str(), sizeof addr.sun_path - 1);
+        const bool ok =
+            fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+        if (fd >= 0) {
+            ::close(fd);
+        }
+        return ok;
+    };
+    if (!waitUntil([&] { return accepting() || !daemon_->running(); },
                    std::chrono::milliseconds(10000)) ||
         !daemon_->running()) {
         why_ = "usbmuxd did not come up: " + daemon_->output();
