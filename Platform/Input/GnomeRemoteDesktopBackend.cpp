@@ -704,7 +704,9 @@ struct GnomeRemoteDesktopBackend::Impl {
             if (call(kRemoteDesktop, sessionPath, kRemoteDesktopSession, "SelectionRead", &reply,
                      nullptr, "s", mime) &&
                 sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0) {
-                text = readAll(fd, std::chrono::milliseconds(500));
+                // A slow owner (a busy application) must not make the user's text look absent:
+                // the restore would then put an empty text in its place.
+                text = readAll(fd, std::chrono::milliseconds(2000));
             }
             sd_bus_message_unref(reply);
             if (text) {
