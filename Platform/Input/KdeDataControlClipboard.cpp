@@ -24,8 +24,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The user's clipboard text is kept for the restore up to this size; larger content is not.
-constexpr std::size_t kMaxClipboard = 1u << 20;
+// The user's clipboard is kept for the restore up to this size in all (every type it is offered
+// in, up to kMaxMimeTypes of them); a type that does not fit, or whose owner does not answer
+// within kReadTimeout in all, is not kept.
+constexpr std::size_t kMaxClipboard = 16u << 20;
+constexpr std::size_t kMaxMimeTypes = 16;
+constexpr auto kReadTimeout = std::chrono::milliseconds(500);
 // Reads of the pasted text must have been quiet this long before the restore.
 constexpr auto kQuietReads = std::chrono::milliseconds(300);
 const char* const kTextMimeTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain",
@@ -38,10 +42,20 @@ enum class Selection {
     offeringRestored // the user's earlier text, offered again by us
 };
 
-// Reads a pipe to its end: nothing when it is larger than kMaxClipboard or stalls.
-std::optional<std::string> readAll(int fd, std::chrono::milliseconds timeout) {
+// The clipboard's content in each type it is offered in.
+using Content = std::vector<std::pair<std::string, std::string>>;
+
+Content textContent(const std::string& text) {
+    Content out;
+    for (const char* mime : kTextMimeTypes) {
+        out.emplace_back(mime, text);
+    }
+    return out;
+}
+
+// Reads a pipe to its end: nothing when it is larger than `limit` or stalls past `deadline`.
+std::optional<std::string> readAll(int fd, Clock::time_point deadline, std::size_t limit) {
     std::string out;
-    const auto deadline = Clock::now() + timeout;
     char buf[4096];
     for (;;) {
         const auto left =
@@ -68,7 +82,7 @@ std::optional<std::string> readAll(int fd, std::chrono::milliseconds timeout) {
             return std::nullopt;
         }
         out.append(buf, static_cast<std::size_t>(n));
-        if (out.size() > kMaxClipboard) {
+        if (out.size() > limit) {
             return std::nullopt;
         }
     }
@@ -123,8 +137,8 @@ struct KdeDataControlClipboard::Impl {
 
     Selection state = Selection::foreign;
     zwlr_data_control_source_v1* source = nullptr; // ours, while state is not foreign
-    std::string sourceText;
-    std::optional<std::string> userText;
+    Content sourceContent;
+    std::optional<Content> userContent; // nothing: no clipboard we could keep
     Clock::time_point pasteAt{};
     std::optional<Clock::time_point> lastReadAt;
     std::atomic<std::uint64_t> reads{0};
@@ -202,43 +216,50 @@ struct KdeDataControlClipboard::Impl {
         display = nullptr;
     }
 
-    // The user's current clipboard text, read as a pasting application would.
-    std::optional<std::string> readSelection() {
+    // The user's current clipboard in every type it is offered in (images and rich text as
+    // well as text), read as a pasting application would.
+    std::optional<Content> readSelection() {
         if (selection == nullptr) {
             return std::nullopt;
         }
+        const auto deadline = Clock::now() + kReadTimeout;
+        std::size_t total = 0;
+        Content content;
         const auto& mimes = offers[selection];
-        for (const char* mime : kTextMimeTypes) {
-            if (std::find(mimes.begin(), mimes.end(), mime) == mimes.end()) {
-                continue;
-            }
+        for (std::size_t i = 0; i < mimes.size() && i < kMaxMimeTypes; ++i) {
             int fds[2];
             if (::pipe2(fds, O_CLOEXEC) != 0) {
-                return std::nullopt;
+                break;
             }
-            zwlr_data_control_offer_v1_receive(selection, mime, fds[1]);
+            zwlr_data_control_offer_v1_receive(selection, mimes[i].c_str(), fds[1]);
             ::close(fds[1]);
             wl_display_flush(display);
-            auto text = readAll(fds[0], std::chrono::milliseconds(500));
+            auto data = readAll(fds[0], deadline, kMaxClipboard - total);
             ::close(fds[0]);
-            return text;
+            if (data) {
+                total += data->size();
+                content.emplace_back(mimes[i], std::move(*data));
+            }
         }
-        return std::nullopt;
+        if (content.empty()) {
+            return std::nullopt;
+        }
+        return content;
     }
 
-    // Makes `text` the selection through a new source of ours; the previous one is let go.
-    void own(std::string text) {
+    // Makes `content` the selection through a new source of ours; the previous one is let go.
+    void own(Content content) {
         auto* next = zwlr_data_control_manager_v1_create_data_source(manager);
         zwlr_data_control_source_v1_add_listener(next, &sourceListener, this);
-        for (const char* mime : kTextMimeTypes) {
-            zwlr_data_control_source_v1_offer(next, mime);
+        for (const auto& [mime, data] : content) {
+            zwlr_data_control_source_v1_offer(next, mime.c_str());
         }
         zwlr_data_control_device_v1_set_selection(device, next);
         if (source != nullptr) {
             zwlr_data_control_source_v1_destroy(source);
         }
         source = next;
-        sourceText = std::move(text);
+        sourceContent = std::move(content);
     }
 
     bool offerPaste(const std::string& text) {
@@ -248,11 +269,11 @@ struct KdeDataControlClipboard::Impl {
         }
         if (state == Selection::foreign) {
             wl_display_roundtrip(display); // the latest selection
-            userText = readSelection();
+            userContent = readSelection();
         } else if (state == Selection::offeringRestored) {
-            userText = sourceText;
+            userContent = sourceContent;
         }
-        own(text);
+        own(textContent(text));
         state = Selection::offeringPaste;
         pasteAt = Clock::now();
         lastReadAt.reset();
@@ -275,10 +296,10 @@ struct KdeDataControlClipboard::Impl {
         if ((now - pasteAt < options.pasteHold || !quiet) && now - pasteAt < options.pasteTimeout) {
             return;
         }
-        // Letting go of the selection would leave nothing, not the user's text: an empty text
-        // takes the place of ours when the user had none.
-        own(userText.value_or(std::string()));
-        userText.reset();
+        // Letting go of the selection would leave nothing, not the user's clipboard: an empty
+        // text takes the place of ours when the user had none (or none we could keep).
+        own(userContent ? std::move(*userContent) : textContent({}));
+        userContent.reset();
         lastReadAt.reset();
         state = Selection::offeringRestored;
     }
@@ -374,7 +395,7 @@ struct KdeDataControlClipboard::Impl {
     static constexpr zwlr_data_control_device_v1_listener deviceListener{
         dataOffer, selectionEvent, finished, primarySelection};
 
-    static void send(void* data, zwlr_data_control_source_v1* source, const char*,
+    static void send(void* data, zwlr_data_control_source_v1* source, const char* mime,
                      std::int32_t fd) {
         auto* self = static_cast<Impl*>(data);
         if (source == self->source) {
@@ -382,7 +403,11 @@ struct KdeDataControlClipboard::Impl {
                 self->lastReadAt = Clock::now();
                 ++self->reads;
             }
-            writeAll(fd, self->sourceText, std::chrono::seconds(1));
+            const auto it = std::find_if(self->sourceContent.begin(), self->sourceContent.end(),
+                                         [&](const auto& entry) { return entry.first == mime; });
+            if (it != self->sourceContent.end()) {
+                writeAll(fd, it->second, std::chrono::seconds(1));
+            }
         }
         ::close(fd);
     }
@@ -392,8 +417,8 @@ struct KdeDataControlClipboard::Impl {
         if (source == self->source) {
             // Someone copied something: that is the user's clipboard now, not ours to restore.
             self->source = nullptr;
-            self->sourceText.clear();
-            self->userText.reset();
+            self->sourceContent.clear();
+            self->userContent.reset();
             self->state = Selection::foreign;
         }
     }

@@ -9,7 +9,8 @@ namespace quillon::platform {
 
 // The session clipboard of a KWin session through zwlr_data_control_manager_v1, for text that
 // fake input cannot type: the text is made the selection, the caller taps the paste keys, and
-// the user's earlier text comes back once the paste has read ours.
+// the user's earlier clipboard (in every type it was offered in: text, rich text, images) comes
+// back once the paste has read ours.
 //
 // Its own Wayland connection and thread: data-control needs no surface or focus, and reads of
 // our text (a paste, KWin's own clipboard handling) must be answered while the caller's thread
@@ -17,8 +18,8 @@ namespace quillon::platform {
 //
 // Restore timing: reads of our text do not tell the paste's own from others, so the paste's
 // text stays for `pasteHold` after offerPaste() and until reads have been quiet for a moment,
-// and at most `pasteTimeout`. Then the user's text is offered again by us; when the user had no
-// text (or none we could read) an empty text takes its place, so the pasted text (a password,
+// and at most `pasteTimeout`. Then the user's clipboard is offered again by us; when the user had
+// none (or none we could read) an empty text takes its place, so the pasted text (a password,
 // perhaps) never stays on the clipboard. Someone copying meanwhile owns the clipboard from then
 // on: nothing is restored over it.
 class KdeDataControlClipboard {
@@ -39,7 +40,7 @@ public:
     // Why not available; empty when it is.
     std::string reason() const;
 
-    // Makes `text` the session's clipboard text, keeping the user's text for the restore.
+    // Makes `text` the session's clipboard text, keeping the user's clipboard for the restore.
     // Returns once KWin has made it the selection (a paste key sent after this sees it); false
     // when the clipboard cannot be set.
     bool offerPaste(const std::string& text);

@@ -226,7 +226,8 @@ std::vector<std::string> keyStrokes(const std::vector<Rec>& records) {
 
 // Characters the layout lacks go through the clipboard: the text is offered there exactly,
 // Control+V is tapped (without the modifier the caller holds), and afterwards the user's own
-// text comes back; an empty text when there was none; a copy made meanwhile stands.
+// clipboard comes back, in the types it was in (an image too); an empty text when there was
+// none; a copy made meanwhile stands.
 TEST(KdeInput, TextTheLayoutLacksIsPastedAndTheUsersClipboardComesBack) {
     Session s;
     testing::KwinClipboard app(s.kwin.display());
@@ -236,18 +237,21 @@ TEST(KdeInput, TextTheLayoutLacksIsPastedAndTheUsersClipboardComesBack) {
         const char* what;
         std::optional<std::string> userText;        // copied before the paste; nothing: cleared
         std::optional<std::string> copiedMeanwhile; // copied after Control+V
-        std::string after;                          // the clipboard's text once the paste is over
+        std::string after; // the clipboard's content once the paste is over
+        std::string mime = "text/plain;charset=utf-8";
     };
+    const std::string png("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16);
     const Case cases[] = {
         {"the user's text comes back", "the user's text", std::nullopt, "the user's text"},
         {"no text before: an empty text, not ours", std::nullopt, std::nullopt, ""},
+        {"an image comes back as it was", png, std::nullopt, png, "image/png"},
         {"a copy made meanwhile stands", "earlier", "made meanwhile", "made meanwhile"},
     };
     std::uint64_t pastes = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.userText) {
-            app.copy(*c.userText);
+            app.copy(*c.userText, {c.mime});
         } else {
             app.clear();
         }
@@ -274,7 +278,7 @@ TEST(KdeInput, TextTheLayoutLacksIsPastedAndTheUsersClipboardComesBack) {
         } else {
             std::this_thread::sleep_for(1500ms); // past the paste's hold
         }
-        EXPECT_EQ(app.paste(), c.after);
+        EXPECT_EQ(app.paste(c.mime), c.after);
         EXPECT_TRUE(s.observer.keysDown().empty());
     }
 }

@@ -149,18 +149,19 @@ KwinClipboard::~KwinClipboard() {
     wl_display_disconnect(impl_->display);
 }
 
-void KwinClipboard::copy(const std::string& text) {
+void KwinClipboard::copy(const std::string& data, std::vector<std::string> mimeTypes) {
     std::lock_guard lock(impl_->mutex);
     auto* source = zwlr_data_control_manager_v1_create_data_source(impl_->manager);
     zwlr_data_control_source_v1_add_listener(source, &Impl::sourceListener, impl_.get());
-    zwlr_data_control_source_v1_offer(source, "text/plain;charset=utf-8");
-    zwlr_data_control_source_v1_offer(source, "text/plain");
+    for (const auto& mime : mimeTypes) {
+        zwlr_data_control_source_v1_offer(source, mime.c_str());
+    }
     zwlr_data_control_device_v1_set_selection(impl_->device, source);
     if (impl_->source != nullptr) {
         zwlr_data_control_source_v1_destroy(impl_->source);
     }
     impl_->source = source;
-    impl_->copied = text;
+    impl_->copied = data;
     wl_display_roundtrip(impl_->display);
 }
 
@@ -174,7 +175,7 @@ void KwinClipboard::clear() {
     wl_display_roundtrip(impl_->display);
 }
 
-std::optional<std::string> KwinClipboard::paste() {
+std::optional<std::string> KwinClipboard::paste(const std::string& mimeType) {
     int readEnd = -1;
     {
         std::lock_guard lock(impl_->mutex);
@@ -185,10 +186,13 @@ std::optional<std::string> KwinClipboard::paste() {
         const auto& mimes = impl_->offers[impl_->selection];
         const char* mime = nullptr;
         for (const char* m : {"text/plain;charset=utf-8", "text/plain"}) {
-            if (std::find(mimes.begin(), mimes.end(), m) != mimes.end()) {
+            if (mimeType.empty() && std::find(mimes.begin(), mimes.end(), m) != mimes.end()) {
                 mime = m;
                 break;
             }
+        }
+        if (!mimeType.empty() && std::find(mimes.begin(), mimes.end(), mimeType) != mimes.end()) {
+            mime = mimeType.c_str();
         }
         if (mime == nullptr) {
             return std::nullopt;

@@ -5,6 +5,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace quillon::testing {
 
@@ -18,12 +19,14 @@ public:
     KwinClipboard(const KwinClipboard&) = delete;
     KwinClipboard& operator=(const KwinClipboard&) = delete;
 
-    // Copies `text`; returns once KWin has made it the selection.
-    void copy(const std::string& text);
+    // Copies `data` in the given types; returns once KWin has made it the selection.
+    void copy(const std::string& data,
+              std::vector<std::string> mimeTypes = {"text/plain;charset=utf-8", "text/plain"});
     // Clears the selection, as when the user never copied anything.
     void clear();
-    // The current selection's text; nothing when there is no selection or it holds no text.
-    std::optional<std::string> paste();
+    // The current selection in `mimeType` (empty: as text); nothing when there is no selection
+    // or it is not offered in that type.
+    std::optional<std::string> paste(const std::string& mimeType = {});
     // Selection changes seen so far (each copy anywhere in the session counts one).
     std::uint64_t changes();
     // Waits until more than `seen` changes were seen; false on timeout.
