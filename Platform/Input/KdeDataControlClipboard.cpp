@@ -141,7 +141,6 @@ struct KdeDataControlClipboard::Impl {
     std::optional<Content> userContent; // nothing: no clipboard we could keep
     Clock::time_point pasteAt{};
     std::optional<Clock::time_point> lastReadAt;
-    std::atomic<std::uint64_t> reads{0};
 
     int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     std::atomic<bool> stopping{false};
@@ -401,7 +400,6 @@ struct KdeDataControlClipboard::Impl {
         if (source == self->source) {
             if (self->state == Selection::offeringPaste) {
                 self->lastReadAt = Clock::now();
-                ++self->reads;
             }
             const auto it = std::find_if(self->sourceContent.begin(), self->sourceContent.end(),
                                          [&](const auto& entry) { return entry.first == mime; });
@@ -459,10 +457,6 @@ std::string KdeDataControlClipboard::reason() const {
 
 bool KdeDataControlClipboard::offerPaste(const std::string& text) {
     return impl_->offerPaste(text);
-}
-
-std::uint64_t KdeDataControlClipboard::reads() const {
-    return impl_->reads.load();
 }
 
 } // namespace quillon::platform

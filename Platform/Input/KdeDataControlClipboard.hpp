@@ -22,6 +22,10 @@ namespace quillon::platform {
 // none (or none we could read) an empty text takes its place, so the pasted text (a password,
 // perhaps) never stays on the clipboard. Someone copying meanwhile owns the clipboard from then
 // on: nothing is restored over it.
+//
+// Pitfall: the restored clipboard is served by this connection, and KWin drops a selection
+// whose owner leaves: once this object is gone (the host exits, KWin is lost) the clipboard is
+// empty, never the pasted text.
 class KdeDataControlClipboard {
 public:
     struct Options {
@@ -44,9 +48,6 @@ public:
     // Returns once KWin has made it the selection (a paste key sent after this sees it); false
     // when the clipboard cannot be set.
     bool offerPaste(const std::string& text);
-
-    // Reads of the pasted text answered so far.
-    std::uint64_t reads() const;
 
 private:
     struct Impl;
