@@ -1,4 +1,4 @@
-// test-labels: wayland;injection
+// test-labels: wayland;injection;concurrency
 // test-timeout: 240
 // The KDE backend under a real headless KWin, observed by a Wayland client of our own.
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
