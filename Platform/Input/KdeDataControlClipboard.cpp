@@ -263,11 +263,12 @@ struct KdeDataControlClipboard::Impl {
 
     bool offerPaste(const std::string& text) {
         std::lock_guard lock(mutex);
-        if (!alive()) {
+        // The latest selection first: a copy the clipboard thread has not read yet has cancelled
+        // our source, and the user's clipboard is that copy, not what we offered.
+        if (!alive() || wl_display_roundtrip(display) < 0) {
             return false;
         }
         if (state == Selection::foreign) {
-            wl_display_roundtrip(display); // the latest selection
             userContent = readSelection();
         } else if (state == Selection::offeringRestored) {
             userContent = sourceContent;
@@ -293,6 +294,11 @@ struct KdeDataControlClipboard::Impl {
         const auto now = Clock::now();
         const bool quiet = !lastReadAt || now - *lastReadAt >= kQuietReads;
         if ((now - pasteAt < options.pasteHold || !quiet) && now - pasteAt < options.pasteTimeout) {
+            return;
+        }
+        // A copy made just now must not be covered by the restore: see every event KWin sent
+        // before, its cancel of our source among them.
+        if (wl_display_roundtrip(display) < 0 || state != Selection::offeringPaste) {
             return;
         }
         // Letting go of the selection would leave nothing, not the user's clipboard: an empty
