@@ -1,6 +1,7 @@
 #include "Platform/Input/KdeFakeInputBackend.hpp"
 
 #include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Input/KdeDataControlClipboard.hpp"
 #include "Platform/Input/OverviewCombination.hpp"
 #include "Platform/Input/XkbLayoutIndex.hpp"
 
@@ -31,6 +32,33 @@ constexpr int kLeftShift = 42; // KEY_LEFTSHIFT
 constexpr double kWheelValuePerClick = 15.0;
 // The modifier keys a caller may hold (Control, Shift, Alt, AltGr, Super, both sides).
 constexpr int kModifierKeys[] = {29, 97, 42, 54, 56, 100, 125, 126};
+
+constexpr int kKeyV = 47; // KEY_V, where the layout has no "v"
+
+std::string utf8(std::u32string_view text) {
+    std::string out;
+    for (const char32_t c : text) {
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x10000) {
+            if (c >= 0xD800 && c <= 0xDFFF) {
+                continue; // a lone surrogate is no character
+            }
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else if (c < 0x110000) {
+            out += static_cast<char>(0xF0 | (c >> 18));
+            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    return out;
+}
 
 bool isModifier(int code) {
     return std::find(std::begin(kModifierKeys), std::end(kModifierKeys), code) !=
@@ -140,6 +168,8 @@ struct KdeFakeInputBackend::Impl {
     std::uint32_t seatCapabilities = 0;
     org_kde_kwin_fake_input* fake = nullptr;
     std::string seatKeymap;
+    // Text the layout lacks goes through the clipboard; null when KWin offers none.
+    std::unique_ptr<KdeDataControlClipboard> clipboard;
 
     xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
     std::unordered_map<xkb_keysym_t, KeyPosition> layout;
@@ -149,6 +179,7 @@ struct KdeFakeInputBackend::Impl {
 
     std::chrono::steady_clock::time_point lastAttempt{};
     std::atomic<std::uint64_t> dropped{0};
+    std::atomic<std::uint64_t> pastes{0};
     mutable std::mutex reasonMutex;
     std::string reason = "not connected to KWin yet";
 
@@ -172,6 +203,7 @@ struct KdeFakeInputBackend::Impl {
     }
 
     void disconnect() {
+        clipboard.reset();
         if (fake != nullptr) {
             org_kde_kwin_fake_input_destroy(fake);
         }
@@ -271,6 +303,15 @@ struct KdeFakeInputBackend::Impl {
             setReason("KWin at " + where() + " refused fake input");
             return false;
         }
+        clipboard = std::make_unique<KdeDataControlClipboard>(
+            KdeDataControlClipboard::Options{.display = options.display,
+                                             .pasteHold = options.pasteHold,
+                                             .pasteTimeout = options.pasteTimeout});
+        if (!clipboard->available()) {
+            DiagLog::write("KDE: characters the keyboard layout lacks cannot be typed: " +
+                           clipboard->reason());
+            clipboard.reset();
+        }
         setReason({});
         return true;
     }
@@ -330,11 +371,43 @@ struct KdeFakeInputBackend::Impl {
                 sendKey(k, false);
             }
         }
+        const auto onLayout = [&](char32_t cp) {
+            const xkb_keysym_t sym = xkb_utf32_to_keysym(static_cast<std::uint32_t>(cp));
+            return sym == XKB_KEY_NoSymbol ? layout.end() : layout.find(sym);
+        };
+        // Fake input types only what KWin's layout has: a text with anything else goes whole
+        // through the clipboard (keeping its order), when KWin lets us set it.
+        const bool typeable = std::all_of(
+            text.begin(), text.end(), [&](char32_t cp) { return onLayout(cp) != layout.end(); });
+        if (!typeable && clipboard && clipboard->available() && clipboard->offerPaste(utf8(text))) {
+            ++pastes;
+            tapPaste();
+        } else {
+            typeKeys(text);
+        }
+        for (const int k : lifted) {
+            sendKey(k, true);
+        }
+    }
+
+    // Control+V, with V where the layout has it.
+    void tapPaste() {
+        const auto v = layout.find(XKB_KEY_v);
+        const int code =
+            v != layout.end() && !v->second.shift ? static_cast<int>(v->second.keycode) - 8 : kKeyV;
+        sendKey(kLeftCtrl, true);
+        sendKey(code, true);
+        sendKey(code, false);
+        sendKey(kLeftCtrl, false);
+        room(true);
+    }
+
+    void typeKeys(std::u32string_view text) {
         for (const char32_t cp : text) {
             const xkb_keysym_t sym = xkb_utf32_to_keysym(static_cast<std::uint32_t>(cp));
             const auto it = sym == XKB_KEY_NoSymbol ? layout.end() : layout.find(sym);
             if (it == layout.end()) {
-                ++dropped; // fake input types only what KWin's layout has
+                ++dropped; // no clipboard to carry it
                 continue;
             }
             const int code = static_cast<int>(it->second.keycode) - 8;
@@ -347,9 +420,6 @@ struct KdeFakeInputBackend::Impl {
                 sendKey(kLeftShift, false);
             }
             room();
-        }
-        for (const int k : lifted) {
-            sendKey(k, true);
         }
     }
 
@@ -477,6 +547,10 @@ InputPermission KdeFakeInputBackend::permission() const {
 
 std::uint64_t KdeFakeInputBackend::dropped() const {
     return impl_->dropped.load();
+}
+
+std::uint64_t KdeFakeInputBackend::pastes() const {
+    return impl_->pastes.load();
 }
 
 void KdeFakeInputBackend::movePointerTo(Point to) {

@@ -20,8 +20,10 @@ namespace quillon::platform {
 // value and no steps; 15 per click (a physical wheel's value), in proportion to the
 // high-resolution units. Keys go by evdev code through KWin's own keymap and modifier state.
 // Text: characters on the layout's first or Shift level are typed as keys with the caller's
-// held modifiers lifted around them; characters the layout lacks cannot be typed through fake
-// input (it has no keymap of its own) and are dropped and counted.
+// held modifiers lifted around them. Fake input has no keymap of its own, so a text with any
+// character the layout lacks is put whole on the session clipboard (zwlr_data_control_manager_v1,
+// see KdeDataControlClipboard) and pasted with Control+V; the user's clipboard text comes back
+// after the paste. Where KWin offers no data-control, those characters are dropped and counted.
 //
 // Desktop verbs through KWin's D-Bus interface on the session bus: the current virtual
 // desktop +-1 within the desktops there are (no wrap-around), show desktop. The overview is
@@ -41,6 +43,9 @@ public:
         // opening; empty: `overviewKey` alone.
         std::function<std::string()> overviewCombination;
         std::chrono::milliseconds reconnectInterval = std::chrono::seconds(3);
+        // How long pasted text stays on the clipboard before the user's text comes back.
+        std::chrono::milliseconds pasteHold = std::chrono::seconds(1);
+        std::chrono::milliseconds pasteTimeout = std::chrono::seconds(3);
     };
 
     explicit KdeFakeInputBackend(Options options);
@@ -68,6 +73,8 @@ public:
     // Verbs (and characters) dropped because there was no compositor or no way to carry them
     // out.
     std::uint64_t dropped() const;
+    // Texts pasted through the clipboard.
+    std::uint64_t pastes() const;
 
 private:
     struct Impl;

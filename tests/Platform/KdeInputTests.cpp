@@ -1,9 +1,10 @@
-// test-labels: wayland;injection
+// test-labels: wayland;injection;concurrency
 // test-timeout: 240
 // The KDE backend under a real headless KWin, observed by a Wayland client of our own.
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
 #include "Platform/Input/KdeFakeInputBackend.hpp"
 
+#include "tests/support/KwinClipboard.hpp"
 #include "tests/support/KwinFixture.hpp"
 #include "tests/support/WaylandInputObserver.hpp"
 
@@ -11,6 +12,8 @@
 
 #include <cmath>
 #include <filesystem>
+#include <optional>
+#include <thread>
 
 namespace quillon {
 namespace {
@@ -146,13 +149,11 @@ TEST(KdeInput, PointerButtonsKeysTextWheelAndReleaseAll) {
     EXPECT_EQ(keys[1].keysym, "c");
     EXPECT_TRUE(keys[1].ctrl);
 
-    // Text on the layout arrives, without the Control the caller holds; characters the layout
-    // lacks cannot be typed through fake input and are counted.
-    const auto droppedBefore = s.backend.dropped();
+    // Text on the layout is typed, without the Control the caller holds.
     rec = s.after(
         [&] {
             s.backend.key(kLeftCtrl, true);
-            s.backend.typeText(U"Hello, World! 中");
+            s.backend.typeText(U"Hello, World! ");
             s.backend.key(kLeftCtrl, false);
         },
         300ms);
@@ -162,7 +163,7 @@ TEST(KdeInput, PointerButtonsKeysTextWheelAndReleaseAll) {
             EXPECT_FALSE(r.ctrl) << r.text;
         }
     }
-    EXPECT_EQ(s.backend.dropped() - droppedBefore, 1u);
+    EXPECT_EQ(s.backend.pastes(), 0u);
 
     // The wheel: values in proportion to the units (no steps through fake input).
     rec = s.after([&] {
@@ -208,6 +209,78 @@ TEST(KdeInput, PointerButtonsKeysTextWheelAndReleaseAll) {
     EXPECT_TRUE(s.observer.keysDown().empty());
     EXPECT_TRUE(WaylandInputObserver::only(rec, Rec::keyPress).empty());
     EXPECT_TRUE(WaylandInputObserver::only(rec, Rec::buttonPress).empty());
+}
+
+// The key presses and releases of `records` by keysym, with Control's state at each press.
+std::vector<std::string> keyStrokes(const std::vector<Rec>& records) {
+    std::vector<std::string> out;
+    for (const auto& r : records) {
+        if (r.kind == Rec::keyPress) {
+            out.push_back("+" + r.keysym + (r.ctrl ? "(ctrl)" : ""));
+        } else if (r.kind == Rec::keyRelease) {
+            out.push_back("-" + r.keysym);
+        }
+    }
+    return out;
+}
+
+// Characters the layout lacks go through the clipboard: the text is offered there exactly,
+// Control+V is tapped (without the modifier the caller holds), and afterwards the user's own
+// clipboard comes back, in the types it was in (an image too); an empty text when there was
+// none; a copy made meanwhile stands.
+TEST(KdeInput, TextTheLayoutLacksIsPastedAndTheUsersClipboardComesBack) {
+    Session s;
+    testing::KwinClipboard app(s.kwin.display());
+    const std::string text = "héllo wörld €😀 中文";
+
+    struct Case {
+        const char* what;
+        std::optional<std::string> userText;        // copied before the paste; nothing: cleared
+        std::optional<std::string> copiedMeanwhile; // copied after Control+V
+        std::string after; // the clipboard's content once the paste is over
+        std::string mime = "text/plain;charset=utf-8";
+    };
+    const std::string png("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16);
+    const Case cases[] = {
+        {"the user's text comes back", "the user's text", std::nullopt, "the user's text"},
+        {"no text before: an empty text, not ours", std::nullopt, std::nullopt, ""},
+        {"an image comes back as it was", png, std::nullopt, png, "image/png"},
+        {"a copy made meanwhile stands", "earlier", "made meanwhile", "made meanwhile"},
+    };
+    std::uint64_t pastes = 0;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        if (c.userText) {
+            app.copy(*c.userText, {c.mime});
+        } else {
+            app.clear();
+        }
+        const auto dropped = s.backend.dropped();
+        auto rec = s.after([&] {
+            s.backend.key(42, true); // a Shift the caller holds is lifted around the paste
+            s.backend.typeText(U"héllo wörld €😀 中文");
+            s.backend.key(42, false);
+        });
+        EXPECT_EQ(keyStrokes(rec),
+                  (std::vector<std::string>{"+Shift_L", "-Shift_L", "+Control_L", "+v(ctrl)", "-v",
+                                            "-Control_L", "+Shift_L", "-Shift_L"}));
+        EXPECT_EQ(s.backend.pastes(), ++pastes);
+        EXPECT_EQ(s.backend.dropped(), dropped);
+        // What a pasting application reads on that Control+V.
+        EXPECT_EQ(app.paste(), text);
+
+        const auto seen = app.changes();
+        if (c.copiedMeanwhile) {
+            app.copy(*c.copiedMeanwhile);
+        }
+        if (!c.copiedMeanwhile) {
+            ASSERT_TRUE(app.waitForChange(seen)) << "the clipboard was not restored";
+        } else {
+            std::this_thread::sleep_for(1500ms); // past the paste's hold
+        }
+        EXPECT_EQ(app.paste(c.mime), c.after);
+        EXPECT_TRUE(s.observer.keysDown().empty());
+    }
 }
 
 TEST(KdeInput, DesktopsSwitchThroughKWinsDbusWithoutWrapping) {
