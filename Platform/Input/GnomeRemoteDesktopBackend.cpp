@@ -476,17 +476,7 @@ struct GnomeRemoteDesktopBackend::Impl {
             static constexpr wl_keyboard_listener keyboardListener{
                 [](void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd,
                    std::uint32_t size) {
-                    if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && size > 0 &&
-                        size < (64u << 20)) {
-                        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-                        if (map != MAP_FAILED) {
-                            static_cast<Scan*>(data)->keymap.assign(
-                                static_cast<const char*>(map),
-                                ::strnlen(static_cast<const char*>(map), size));
-                            ::munmap(map, size);
-                        }
-                    }
-                    ::close(fd);
+                    static_cast<Scan*>(data)->keymap = readSeatKeymap(format, fd, size);
                 },
                 [](void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {},
                 [](void*, wl_keyboard*, std::uint32_t, wl_surface*) {},

@@ -600,16 +600,7 @@ struct WlrootsInputBackend::Impl {
 
     static void keymapEvent(void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd,
                             std::uint32_t size) {
-        auto* self = static_cast<Impl*>(data);
-        if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && size > 0 && size < (64u << 20)) {
-            void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
-            if (map != MAP_FAILED) {
-                self->seatKeymap.assign(static_cast<const char*>(map),
-                                        ::strnlen(static_cast<const char*>(map), size));
-                ::munmap(map, size);
-            }
-        }
-        ::close(fd);
+        static_cast<Impl*>(data)->seatKeymap = platform::readSeatKeymap(format, fd, size);
     }
     static void enter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {}
     static void leave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}

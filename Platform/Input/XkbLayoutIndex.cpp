@@ -1,6 +1,11 @@
 #include "Platform/Input/XkbLayoutIndex.hpp"
 
 #include <algorithm>
+#include <cstring>
+
+#include <sys/mman.h>
+#include <unistd.h>
+#include <wayland-client-protocol.h>
 
 namespace quillon::platform {
 
@@ -35,6 +40,20 @@ std::unordered_map<xkb_keysym_t, KeyPosition> indexLayout(xkb_keymap* keymap) {
         }
     }
     return index;
+}
+
+std::string readSeatKeymap(std::uint32_t format, int fd, std::uint32_t size) {
+    std::string text;
+    if (format == WL_KEYBOARD_KEYMAP_FORMAT_XKB_V1 && size > 0 && size < (64u << 20)) {
+        void* map = ::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, fd, 0);
+        if (map != MAP_FAILED) {
+            text.assign(static_cast<const char*>(map),
+                        ::strnlen(static_cast<const char*>(map), size));
+            ::munmap(map, size);
+        }
+    }
+    ::close(fd);
+    return text;
 }
 
 } // namespace quillon::platform

@@ -2,6 +2,8 @@
 
 #include <xkbcommon/xkbcommon.h>
 
+#include <cstdint>
+#include <string>
 #include <unordered_map>
 
 namespace quillon::platform {
@@ -16,5 +18,9 @@ struct KeyPosition {
 // Every keysym of the keymap's first layout reachable without modifiers or with Shift alone;
 // a keysym on several keys prefers an unshifted position, then the lowest keycode.
 std::unordered_map<xkb_keysym_t, KeyPosition> indexLayout(xkb_keymap* keymap);
+
+// The text of a keymap a compositor hands over in wl_keyboard.keymap: read from `fd` (which is
+// closed), up to its first NUL. Empty for another format or an implausible size (over 64 MiB).
+std::string readSeatKeymap(std::uint32_t format, int fd, std::uint32_t size);
 
 } // namespace quillon::platform
