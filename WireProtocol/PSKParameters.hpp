@@ -23,9 +23,10 @@ namespace PSKParameters {
 
 enum class Role { server, client };
 
-// A context that completes a handshake only with a peer holding `key` under `identity`.
-// The key is held only inside the context (cleansed when its last reference goes); the
-// caller's copy is not kept. Throws std::invalid_argument for an empty identity and
+// A context that completes a handshake only with a peer holding `key` under `identity`, for as
+// long as it lives (a listener made at start-up keeps admitting days later). The key is held
+// only inside the context (cleansed when its last reference goes); the caller's copy is not
+// kept. Throws std::invalid_argument for an empty identity and
 // std::runtime_error when OpenSSL cannot build the context.
 SSLContextPtr make(const SymmetricKey& key, std::string_view identity, Role role);
 
