@@ -26,6 +26,8 @@ namespace {
 
 constexpr auto kMainQueueAnswer = std::chrono::seconds(10);
 constexpr auto kReconnectPause = std::chrono::milliseconds(1000);
+// A device argument (an ID or a number) longer than this names no device.
+constexpr std::size_t kMaxDeviceArgument = 1024;
 
 // A call handed to the main queue, answered there and waited for on the bus thread.
 struct Pending {
@@ -163,6 +165,13 @@ struct ControlServer::Impl {
             return r;
         }
         const std::string name = device != nullptr ? device : "";
+        if (name.size() > kMaxDeviceArgument) {
+            // No device ID or number is this long; refused here, not copied to the host, and
+            // not echoed back.
+            sd_bus_error_setf(error, control::errorNoSuchDevice,
+                              "no such device: the argument is %zu bytes long", name.size());
+            return -EINVAL;
+        }
         if (!self(userdata).onMain([&](ControlHandler& h) { (h.*op)(name); }, error)) {
             return -EIO;
         }
@@ -452,9 +461,20 @@ std::unique_ptr<InstanceLock> InstanceLock::acquire(const std::string& path,
                                                     std::chrono::milliseconds wait) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        // No place for a lock (a read-only runtime directory): run unguarded rather than not
-        // at all.
-        return std::unique_ptr<InstanceLock>(new InstanceLock(-1));
+        if (errno == ELOOP) {
+            throw InstanceLockError("the one-instance lock " + path +
+                                    " is a symbolic link; Quillon does not follow it (remove it "
+                                    "and start again)");
+        }
+        throw InstanceLockError("the one-instance lock " + path +
+                                " cannot be opened: " + std::strerror(errno));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        ::close(fd);
+        throw InstanceLockError("the one-instance lock " + path +
+                                " is not a regular file of this user; Quillon does not use it "
+                                "(remove it and start again)");
     }
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
@@ -462,8 +482,10 @@ std::unique_ptr<InstanceLock> InstanceLock::acquire(const std::string& path,
             return std::unique_ptr<InstanceLock>(new InstanceLock(fd));
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
+            const int error = errno;
             ::close(fd);
-            return std::unique_ptr<InstanceLock>(new InstanceLock(-1));
+            throw InstanceLockError("the one-instance lock " + path +
+                                    " cannot be locked: " + std::strerror(error));
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             ::close(fd);

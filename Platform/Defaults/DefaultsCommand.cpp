@@ -110,6 +110,11 @@ int runDefaultsCommand(int argc, char** argv, std::ostream& out, std::ostream& e
         return 2;
     }
     const std::string verb = argv[1];
+    if (const auto problem = defaults.problem()) {
+        // Every key then reads as not set; a write starts a fresh file and keeps the old one
+        // beside it as .corrupt.
+        err << "quillon defaults: cannot use " << *problem << "; it reads as empty\n";
+    }
     try {
         if (verb == "read" && argc == 2) {
             out << show(defaults.snapshot()) << '\n';

@@ -1,6 +1,7 @@
 #include "Quillon/Console/ControlCommand.hpp"
 
 #include "Platform/Control/ControlBus.hpp"
+#include "Platform/Diagnostics/SafeText.hpp"
 #include "Quillon/Console/Translations.hpp"
 
 #include <string>
@@ -11,6 +12,13 @@ namespace quillon {
 namespace {
 
 using i18n::tr;
+using platform::safeText;
+
+// What the host answers is shown as the console shows a client's text: controls escaped (no
+// terminal escape sequence, no forged line), bidirectional overrides made visible, and cut to
+// a sane length. A device name is whatever a tablet called itself.
+constexpr std::size_t kNameBytes = 128;
+constexpr std::size_t kLineBytes = 512;
 
 int usage(std::ostream& err) {
     err << "usage: quillon ctl state | devices | pair | cancel | disconnect ID|N | unpair ID|N |"
@@ -24,15 +32,15 @@ void printState(const platform::ControlState& s, std::ostream& out) {
     } else {
         out << tr("需要辅助功能权限");
         if (!s.permissionReason.empty()) {
-            out << "（" << s.permissionReason << "）";
+            out << "（" << safeText(s.permissionReason, kLineBytes) << "）";
         }
         out << "\n";
     }
     if (!s.serviceName.empty()) {
-        out << tr("平板将看到的名字：") << s.serviceName << "\n";
+        out << tr("平板将看到的名字：") << safeText(s.serviceName, kNameBytes) << "\n";
     }
     if (s.pin) {
-        out << tr("配对码：") << *s.pin << "\n";
+        out << tr("配对码：") << safeText(*s.pin, 16) << "\n";
     }
     if (s.locked) {
         out << tr("屏幕已锁定，连接已全部断开") << "\n";
@@ -46,7 +54,7 @@ void printState(const platform::ControlState& s, std::ostream& out) {
     }
     out << tr("上报匿名使用数据：") << tr(s.telemetry ? "开" : "关") << "\n";
     if (s.lastError) {
-        out << *s.lastError << "\n";
+        out << safeText(*s.lastError, kLineBytes) << "\n";
     }
 }
 
@@ -67,11 +75,18 @@ int runControlCommand(int argc, char** argv, std::ostream& out, std::ostream& er
                 out << tr("尚未配对任何设备") << "\n";
             }
             for (std::size_t i = 0; i < devices.size(); ++i) {
-                out << i + 1 << ". " << (devices[i].connected ? "● " : "○ ") << devices[i].name
-                    << "  [" << devices[i].id << "]\n";
+                out << i + 1 << ". " << (devices[i].connected ? "● " : "○ ")
+                    << safeText(devices[i].name, kNameBytes) << "  ["
+                    << safeText(devices[i].id, kNameBytes) << "]\n";
             }
         } else if (verb == "pair" && needs(0)) {
-            out << platform::ControlClient().pair() << "\n";
+            const std::string pin = platform::ControlClient().pair();
+            if (pin.empty()) {
+                // A host with a display shows its PIN only there.
+                out << tr("配对窗口已打开，配对码显示在主机的屏幕上") << "\n";
+            } else {
+                out << safeText(pin, 16) << "\n";
+            }
         } else if (verb == "cancel" && needs(0)) {
             platform::ControlClient().cancel();
         } else if (verb == "disconnect" && needs(1)) {
@@ -89,7 +104,7 @@ int runControlCommand(int argc, char** argv, std::ostream& out, std::ostream& er
             return usage(err);
         }
     } catch (const platform::ControlError& e) {
-        err << "quillon ctl: " << e.what() << "\n";
+        err << "quillon ctl: " << safeText(e.what(), kLineBytes) << "\n";
         return 1;
     }
     return 0;

@@ -187,6 +187,13 @@ HostAssembly launchHost(platform::Defaults& defaults,
     if (!choice.note.empty()) {
         platform::DiagLog::write(choice.note);
     }
+    if (const auto problem = defaults.problem()) {
+        // Every setting then keeps its default: the user should know why their settings have
+        // no effect, in the log and in whichever console shows the host (the last error).
+        const std::string line = "设置文件无法读取，全部设置按默认值：" + *problem;
+        platform::DiagLog::write("【设置】" + line);
+        host.coordinator->reportProblem(line);
+    }
     host.telemetry->start();
     return host;
 }
@@ -207,7 +214,13 @@ void shutdownHost(HostAssembly& host) {
 }
 
 int runHeadlessHost(platform::Defaults& defaults) {
-    auto lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath());
+    std::unique_ptr<platform::InstanceLock> lock;
+    try {
+        lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath());
+    } catch (const platform::InstanceLockError& e) {
+        std::cerr << "quillon: " << e.what() << "\n";
+        return 1;
+    }
     if (!lock) {
         return handOverToRunningHost(std::cout, std::cerr);
     }
@@ -259,6 +272,9 @@ int runHeadlessHost(platform::Defaults& defaults) {
     controlHooks.quit = [&] { mainQueue->post([&] { terminate(); }); };
     controlHooks.serviceName = host.serviceName;
     controlHooks.permission = [&host] { return host.permission(); };
+    // The PIN is answered over the bus only where no screen can show it; in a graphical
+    // session the terminal (or journal) this host prints to shows it.
+    controlHooks.revealPIN = !hasDisplay();
     auto control = std::make_shared<HostControl>(coordinator, host.telemetry, controlHooks);
     std::unique_ptr<platform::ControlServer> controlServer;
     try {

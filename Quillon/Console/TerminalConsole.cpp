@@ -1,5 +1,7 @@
 #include "Quillon/Console/TerminalConsole.hpp"
 
+#include "Platform/Diagnostics/SafeText.hpp"
+
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Quillon/Console/Translations.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
@@ -162,14 +164,16 @@ void TerminalConsole::execute(std::string_view line) {
         if (const auto id = console::resolveDevice(c.devices(), command.argument)) {
             action(*id);
         } else {
-            hooks_.print(tr("没有这个设备：") + command.argument + "\n");
+            hooks_.print(tr("没有这个设备：") + platform::safeText(command.argument, 64) + "\n");
         }
     };
     switch (command.kind) {
     case Kind::none:
         break;
     case Kind::pair:
-        c.beginPairing();
+        if (c.beginPairing() == HostCoordinator::Outcome::screenLocked) {
+            hooks_.print(tr("屏幕已锁定，解锁后才能配对") + "\n");
+        }
         break;
     case Kind::cancel:
         if (c.pairingPIN()) {
@@ -185,7 +189,11 @@ void TerminalConsole::execute(std::string_view line) {
         withDevice([&](const std::string& id) { c.disconnect(id); });
         break;
     case Kind::unpair:
-        withDevice([&](const std::string& id) { c.unpair(id); });
+        withDevice([&](const std::string& id) {
+            if (c.unpair(id) == HostCoordinator::Outcome::screenLocked) {
+                hooks_.print(tr("屏幕已锁定，解锁后才能解除配对") + "\n");
+            }
+        });
         break;
     case Kind::telemetryOn:
     case Kind::telemetryOff:

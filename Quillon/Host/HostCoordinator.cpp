@@ -351,14 +351,20 @@ void HostCoordinator::applicationWillTerminate() {
     }
 }
 
-void HostCoordinator::beginPairing() {
+HostCoordinator::Outcome HostCoordinator::beginPairing() {
+    if (isScreenLocked_) {
+        write("【配对】屏幕已锁定，不开配对窗口");
+        return Outcome::screenLocked;
+    }
     try {
         // A window whose pairing could never be saved would show a PIN that only wastes the
         // user's time: the store must answer first.
         store_->hostSecret();
         setPairingPIN(server_->beginPairing(now()));
+        return Outcome::done;
     } catch (const std::exception& error) {
         setLastError("开启配对失败：" + describe(error));
+        return Outcome::failed;
     }
 }
 
@@ -371,7 +377,11 @@ void HostCoordinator::disconnect(const std::string& deviceID) {
     server_->disconnect(deviceID);
 }
 
-void HostCoordinator::unpair(const std::string& deviceID) {
+HostCoordinator::Outcome HostCoordinator::unpair(const std::string& deviceID) {
+    if (isScreenLocked_) {
+        write("【配对】屏幕已锁定，不解除配对");
+        return Outcome::screenLocked;
+    }
     server_->disconnect(deviceID);
     try {
         store_->remove(deviceID);
@@ -379,6 +389,7 @@ void HostCoordinator::unpair(const std::string& deviceID) {
         // The device stays listed; nothing to tell the user beyond that.
     }
     refreshDevices();
+    return Outcome::done;
 }
 
 void HostCoordinator::refreshDevices() {
@@ -399,6 +410,10 @@ void HostCoordinator::refreshDevices() {
     if (any && services_.telemetry) {
         services_.telemetry->notePaired(true);
     }
+}
+
+void HostCoordinator::reportProblem(std::string text) {
+    setLastError(std::move(text));
 }
 
 void HostCoordinator::probeGesture(wire::TrackpadGesture gesture) {
@@ -479,6 +494,16 @@ void HostCoordinator::didPair(const PairedDevice&) {
 }
 
 void HostCoordinator::didRefuse(const TransportRefusal& refusal) {
+    if (refusal.kind == TransportRefusal::Kind::noRoom) {
+        // A flood, not a tablet: the log hears of it (already summed up by the transport), the
+        // user's console does not.
+        write("【连接】等待验证的连接已满（" + refusal.channel + "）：断开 " +
+              std::to_string(refusal.count) + " 个" +
+              (refusal.source.empty()
+                   ? std::string()
+                   : "，最近一个来自 " + platform::safeText(refusal.source, 64)));
+        return;
+    }
     HostNotice notice;
     if (refusal.kind == TransportRefusal::Kind::wrongPIN) {
         notice.kind = HostNotice::Kind::wrongPIN;
