@@ -246,5 +246,9 @@ bool configureSocket(int fd) {
     return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
 }
 
+bool configureListener(int fd, int seconds) {
+    return setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds) == 0;
+}
+
 } // namespace PSKParameters
 } // namespace quillon::wire

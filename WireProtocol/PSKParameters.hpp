@@ -41,5 +41,13 @@ bool handshakeIsSound(SSL* ssl);
 // with Nagle's delay.
 bool configureSocket(int fd);
 
+// A listening socket whose connections are handed to accept() only once the peer has sent its
+// first bytes (TCP_DEFER_ACCEPT): a client of this protocol always speaks first (its
+// ClientHello), so connections that never do stay in the kernel's queue of half-made
+// connections, for up to about `seconds`, instead of taking the places of real clients in the
+// queue of established connections (where, once it is full, every newcomer's SYN is dropped and
+// retried a second later). False when the option cannot be set; the listener still works.
+bool configureListener(int fd, int seconds);
+
 } // namespace PSKParameters
 } // namespace quillon::wire

@@ -8,7 +8,10 @@ namespace quillon {
 
 namespace {
 constexpr int kAcceptBatch = 64;
-}
+// How long the kernel keeps a connection that has sent nothing out of accept(); after that it
+// is handed over anyway and meets the admission rules.
+constexpr int kDeferAcceptSeconds = 3;
+} // namespace
 
 Acceptor::Acceptor(asio::io_context& io) : acceptor_(io), retry_(io) {}
 
@@ -46,6 +49,7 @@ std::error_code Acceptor::bind() {
         return ec;
     }
     wire::PSKParameters::configureSocket(acceptor_.native_handle());
+    wire::PSKParameters::configureListener(acceptor_.native_handle(), kDeferAcceptSeconds);
     const auto endpoint = acceptor_.local_endpoint(ec);
     if (ec) {
         return ec;
