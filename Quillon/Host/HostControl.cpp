@@ -69,7 +69,7 @@ std::string HostControl::resolve(const std::string& device) {
     }
     // Named, not echoed whole: the argument is whatever the caller sent.
     throw platform::ControlError(platform::control::errorNoSuchDevice,
-                                 "no such device: \"" + platform::safeText(device, 64) + "\"");
+                                 "no such device: " + platform::safeText(device, 64));
 }
 
 void HostControl::disconnect(const std::string& device) {
