@@ -1,5 +1,6 @@
 // test-labels: e2e;wayland;gnome
 // test-timeout: 240
+// test-language: zh_CN
 // `quillon --headless` inside a Wayland session (headless Sway, KWin, GNOME Shell), found through
 // avahi, paired and driven by corvane-client: it picks the compositor's own input interface,
 // tells the tablet the output's size, moves that compositor's pointer, and lets go of a held
@@ -170,13 +171,15 @@ TEST(WaylandHostEndToEnd, AWaylandSessionNothingCanInjectIntoIsSaidNotShownGreen
         << host.output();
     const std::string console = host.output();
     EXPECT_EQ(console.find("辅助功能已授权"), std::string::npos) << console;
-    EXPECT_NE(console.find("需要辅助功能权限（this is a Wayland session (Hyprland), but its "
-                           "compositor at " +
-                           dir.path() +
-                           "/wayland-0 did not answer: input reaches only XWayland windows. "
-                           "Log into an X11 session to reach every window, or set inputBackend "
-                           "to x11 to accept this）"),
+    EXPECT_NE(console.find("需要辅助功能权限（这是一个 Wayland 会话（Hyprland），但 " + dir.path() +
+                           "/wayland-0 上的合成器没有响应：输入只能到达 XWayland 窗口。登录 X11 "
+                           "会话才能控制所有窗口，或把 inputBackend 设为 x11 以接受这种情况）"),
               std::string::npos)
+        << console;
+    // And the steps for such a session.
+    EXPECT_NE(
+        console.find("解决办法：\n  1. 这个 Wayland 会话的合成器没有提供 Quillon 能用的输入接口"),
+        std::string::npos)
         << console;
     host.closeStdin();
     ASSERT_TRUE(host.signal(SIGTERM));

@@ -1,4 +1,5 @@
 // test-labels: catalog;concurrency
+// test-language: zh_CN
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Quillon/Catalog/AppCatalog.hpp"

@@ -1,4 +1,5 @@
 // test-labels: coordinator
+// test-language: zh_CN
 #include "Quillon/Console/TerminalConsole.hpp"
 
 #include "Platform/Defaults/Defaults.hpp"

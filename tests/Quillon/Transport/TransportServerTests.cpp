@@ -1,5 +1,6 @@
 // test-labels: transport;concurrency
 // test-timeout: 180
+// test-language: zh_CN
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Quillon/Transport/TransportServer.hpp"
