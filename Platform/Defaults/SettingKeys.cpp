@@ -202,10 +202,11 @@ bool isCombination(const std::string& text) {
     return true;
 }
 
-std::optional<double> parsedNumber(const std::string& text) {
-    const auto parsed = nlohmann::json::parse(text, nullptr, false);
+// The number as written (an integer stays one), or nothing.
+std::optional<nlohmann::json> parsedNumber(const std::string& text) {
+    auto parsed = nlohmann::json::parse(text, nullptr, false);
     if (parsed.is_number() && std::isfinite(parsed.get<double>())) {
-        return parsed.get<double>();
+        return parsed;
     }
     return std::nullopt;
 }
@@ -264,12 +265,13 @@ std::variant<nlohmann::json, std::string> parseSetting(const SettingKey& key,
         return refuse();
     }
     case K::number: {
-        const auto value = parsedNumber(text);
-        if (!value || *value > key.maximum ||
-            (key.aboveMinimum ? *value <= key.minimum : *value < key.minimum)) {
+        const auto parsed = parsedNumber(text);
+        const double value = parsed ? parsed->get<double>() : 0;
+        if (!parsed || value > key.maximum ||
+            (key.aboveMinimum ? value <= key.minimum : value < key.minimum)) {
             return refuse();
         }
-        return nlohmann::json(*value);
+        return *parsed;
     }
     case K::choice:
         if (std::find(key.choices.begin(), key.choices.end(), text) == key.choices.end()) {
@@ -285,12 +287,12 @@ std::variant<nlohmann::json, std::string> parseSetting(const SettingKey& key,
         if (lower(text) == "auto") {
             return nlohmann::json("auto");
         }
-        const auto value = parsedNumber(text);
-        if (!value || *value != std::floor(*value) || *value < key.minimum ||
-            *value > key.maximum) {
+        const auto parsed = parsedNumber(text);
+        const double value = parsed ? parsed->get<double>() : 0;
+        if (!parsed || value != std::floor(value) || value < key.minimum || value > key.maximum) {
             return refuse();
         }
-        return nlohmann::json(static_cast<int>(*value));
+        return nlohmann::json(static_cast<int>(value));
     }
     case K::keys:
         if (!isCombination(text)) {

@@ -92,8 +92,9 @@ void installIcons(const std::string& dataDir) {
     fs::copy_file("/usr/share/icons/hicolor/index.theme", theme / "index.theme",
                   fs::copy_options::overwrite_existing);
     for (const char* name : {"quillon", "quillon-connected", "quillon-attention"}) {
-        const auto png = platform::renderIconFile(
-            fs::path(QUILLON_SOURCE_DIR) / "data" / "icons" / (std::string(name) + ".svg"), 48);
+        const auto png = platform::renderIconFile(fs::path(QUILLON_SOURCE_DIR) / "data" / "icons" /
+                                                      (std::string(name) + ".svg"),
+                                                  48, 1 << 20);
         ASSERT_TRUE(png);
         std::ofstream out(theme / "48x48" / "apps" / (std::string(name) + ".png"),
                           std::ios::binary);

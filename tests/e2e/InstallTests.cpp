@@ -146,9 +146,17 @@ TEST(Install, DebianPackageIsCleanAndItsUnitStartsItsBinary) {
         EXPECT_TRUE(fs::is_regular_file(root + file)) << file;
     }
 
-    const auto lintian = run({"lintian", "--no-tag-display-limit", deb}, dir.path(), 300s);
+    const auto lintian = run({"lintian", "--tag-display-limit", "0", deb}, dir.path(), 300s);
     EXPECT_EQ(lintian.status, 0) << lintian.output;
-    EXPECT_EQ(lintian.output, "") << lintian.output;
+    // Nothing but lintian's own remark about running as root (a container's build user).
+    std::string tags;
+    std::istringstream lines(lintian.output);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.find("root privileges") == std::string::npos) {
+            tags += line + "\n";
+        }
+    }
+    EXPECT_EQ(tags, "");
 }
 
 } // namespace
