@@ -1,4 +1,4 @@
-// test-labels: coordinator
+// test-labels: coordinator;concurrency
 // test-language: zh_CN
 // Desktop notifications: which changes of the host are news (a table over the rules), and what
 // reaches a notification server on a private session bus (a stand-in of the test's): the
