@@ -206,7 +206,13 @@ void TerminalConsole::execute(std::string_view line) {
     case Kind::none:
         break;
     case Kind::pair:
-        c.beginPairing();
+        if (c.pairingPIN()) {
+            // A second `pair` keeps the code the tablet may be typing already.
+            hooks_.print(tr("A pairing window is already open; its code stays the same.") +
+                         "\n" + pinLines(*c.pairingPIN(), pinSecondsLeft(snapshot(c), now())));
+        } else {
+            c.beginPairing();
+        }
         break;
     case Kind::cancel:
         if (c.pairingPIN()) {
