@@ -122,6 +122,39 @@ TEST(WaylandHostEndToEnd, SwaySessionUsesTheWlrootsInterfaces) {
     DbusFixture session(DbusFixture::Kind::session);
     driveHostInSession(sway.display(), session.address(),
                        {{"SWAYSOCK", sway.ipcSocket()}, {"XDG_CURRENT_DESKTOP", "sway"}});
+
+    // The desktop program in a Wayland session without XWayland never aborts: it runs on Qt's
+    // Wayland plugin when that is installed, and otherwise says what to install (or to use
+    // --headless) and exits 1.
+    TempDir dir;
+    ChildProcess::Options desktop;
+    desktop.argv = {QUILLON_BINARY_DIR "/Quillon/quillon"};
+    desktop.env = {{"WAYLAND_DISPLAY", sway.display()},
+                   {"XDG_SESSION_TYPE", "wayland"},
+                   {"DISPLAY", std::nullopt},
+                   {"QT_QPA_PLATFORM", std::nullopt},
+                   {"DBUS_SESSION_BUS_ADDRESS", session.address()},
+                   {"XDG_DATA_HOME", dir.path() + "/data"},
+                   {"XDG_CONFIG_HOME", dir.path() + "/config"},
+                   {"XDG_STATE_HOME", dir.path() + "/state"},
+                   {"XDG_RUNTIME_DIR", dir.path() + "/run"},
+                   {"ASAN_OPTIONS", "detect_leaks=0"}};
+    desktop.outputFile = dir.path() + "/desktop.txt";
+    ChildProcess program(desktop);
+    auto status = program.wait(10s);
+    if (!status) {
+        ASSERT_TRUE(program.signal(SIGTERM)); // running on Wayland: the plugin is installed
+        status = program.wait(20s);
+        ASSERT_TRUE(status && WIFEXITED(*status)) << program.output();
+        EXPECT_EQ(WEXITSTATUS(*status), 0) << program.output();
+    } else {
+        ASSERT_TRUE(WIFEXITED(*status)) << "not ended by a signal (Qt's abort)\n"
+                                        << program.output();
+        EXPECT_EQ(WEXITSTATUS(*status), 1);
+        EXPECT_EQ(program.output(),
+                  "quillon: 没有安装 Qt 的 Wayland 支持（Debian 软件包 qt6-wayland），也没有可用的 "
+                  "X 服务器；请安装它，或者在终端里运行请用 quillon --headless\n");
+    }
 }
 
 TEST(WaylandHostEndToEnd, KdeSessionUsesFakeInput) {
