@@ -1,12 +1,25 @@
 #include "Quillon/Host/HostControl.hpp"
 
 #include "Platform/Diagnostics/SafeText.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Console/ConsoleText.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Host/HostState.hpp"
 #include "Quillon/Host/PermissionChecker.hpp"
 #include "Quillon/Host/Telemetry.hpp"
 
+#include <chrono>
+
 namespace quillon {
+
+namespace {
+
+double systemNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
 
 HostControl::HostControl(std::shared_ptr<HostCoordinator> coordinator,
                          std::shared_ptr<Telemetry> telemetry, Hooks hooks)
@@ -14,7 +27,7 @@ HostControl::HostControl(std::shared_ptr<HostCoordinator> coordinator,
       hooks_(std::move(hooks)) {}
 
 platform::ControlState HostControl::state() {
-    const auto& c = *coordinator_;
+    auto& c = *coordinator_;
     const auto permission =
         hooks_.permission ? hooks_.permission() : PermissionChecker::Status{false, {}, {}};
     platform::ControlState s;
@@ -30,6 +43,17 @@ platform::ControlState HostControl::state() {
     s.permissionReason = permission.reason;
     s.telemetry = telemetry_ && telemetry_->isEnabled();
     s.serviceName = hooks_.serviceName;
+    const HostState shown = snapshot(c);
+    s.port = shown.port;
+    s.pairingPort = shown.pairingPort;
+    s.pinSecondsLeft = pinSecondsLeft(shown, hooks_.clock ? hooks_.clock() : systemNow());
+    s.pairingExpired = shown.pairingExpired;
+    s.storeProblem = shown.storeProblem;
+    if (shown.notice) {
+        s.notice = console::noticeLine(*shown.notice);
+    }
+    s.discoverable = shown.discoverable;
+    s.guide = permission.guide.steps;
     return s;
 }
 
@@ -47,16 +71,16 @@ std::string HostControl::pair() {
     const auto errorBefore = coordinator_->lastError();
     if (coordinator_->beginPairing() == HostCoordinator::Outcome::screenLocked) {
         throw platform::ControlError(platform::control::errorLocked,
-                                     "the screen is locked: unlock it to pair a device");
+                                     i18n::tr("the screen is locked: unlock it to pair a device"));
     }
     if (const auto& pin = coordinator_->pairingPIN()) {
         return hooks_.revealPIN ? *pin : std::string();
     }
     // beginPairing() reports its failure as the last error.
     const auto& error = coordinator_->lastError();
-    throw platform::ControlError(platform::control::errorFailed,
-                                 error && error != errorBefore ? *error
-                                                               : "the pairing window did not open");
+    throw platform::ControlError(
+        platform::control::errorFailed,
+        error && error != errorBefore ? *error : i18n::tr("the pairing window did not open"));
 }
 
 void HostControl::cancel() {
@@ -68,8 +92,9 @@ std::string HostControl::resolve(const std::string& device) {
         return *id;
     }
     // Named, not echoed whole: the argument is whatever the caller sent.
-    throw platform::ControlError(platform::control::errorNoSuchDevice,
-                                 "no such device: " + platform::safeText(device, 64));
+    throw platform::ControlError(
+        platform::control::errorNoSuchDevice,
+        i18n::fill(i18n::tr("no such device: {1}"), {platform::safeText(device, 64)}));
 }
 
 void HostControl::disconnect(const std::string& device) {
@@ -78,8 +103,9 @@ void HostControl::disconnect(const std::string& device) {
 
 void HostControl::unpair(const std::string& device) {
     if (coordinator_->unpair(resolve(device)) == HostCoordinator::Outcome::screenLocked) {
-        throw platform::ControlError(platform::control::errorLocked,
-                                     "the screen is locked: unlock it to unpair a device");
+        throw platform::ControlError(
+            platform::control::errorLocked,
+            i18n::tr("the screen is locked: unlock it to unpair a device"));
     }
 }
 

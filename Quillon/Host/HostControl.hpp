@@ -32,6 +32,8 @@ public:
         std::function<PermissionChecker::Status()> permission;
         // Whether the PIN may be answered to callers (see above).
         bool revealPIN = false;
+        // Seconds on the system clock (the PIN's countdown); the real clock when empty.
+        std::function<double()> clock;
     };
     HostControl(std::shared_ptr<HostCoordinator> coordinator, std::shared_ptr<Telemetry> telemetry,
                 Hooks hooks);

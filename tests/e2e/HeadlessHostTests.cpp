@@ -1,5 +1,6 @@
 // test-labels: e2e
 // test-timeout: 180
+// test-language: zh_CN
 // The host as a user runs it: `quillon --headless` as a process on a private X server, with a
 // private session bus and avahi-daemon on the loopback interface; corvane-client finds it by
 // DNS-SD, pairs with the PIN the console prints, and drives the X pointer.
@@ -191,12 +192,11 @@ TEST(HeadlessHostEndToEnd, PairHelloMoveLockUnlockAndTerminate) {
         << host.output();
     const auto lockedPair = ctl({"pair"});
     EXPECT_EQ(lockedPair.first, 1);
-    EXPECT_NE(lockedPair.second.find("the screen is locked: unlock it to pair a device"),
-              std::string::npos)
+    EXPECT_NE(lockedPair.second.find("屏幕已锁定：解锁后才能配对设备"), std::string::npos)
         << lockedPair.second;
     const auto lockedUnpair = ctl({"unpair", "1"});
     EXPECT_EQ(lockedUnpair.first, 1);
-    EXPECT_NE(lockedUnpair.second.find("the screen is locked"), std::string::npos);
+    EXPECT_NE(lockedUnpair.second.find("屏幕已锁定：解锁后才能解除配对"), std::string::npos);
     EXPECT_TRUE(ctl({"devices"}).second.find("Test iPad") != std::string::npos) << "still paired";
     screensaver.emitBool("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
                          "ActiveChanged", false);
