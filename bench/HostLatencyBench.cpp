@@ -352,7 +352,7 @@ int main(int argc, char** argv) {
     auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
     HostCoordinator::Options options;
     options.server.display = geometry;
-    options.server.advertise = false;
+    options.advertise = false;
     auto coordinator =
         HostCoordinator::create(store, injector, false, nullptr,
                                 {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults),

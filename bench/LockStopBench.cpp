@@ -93,7 +93,7 @@ int main(int argc, char** argv) {
     auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
     HostCoordinator::Options options;
     options.server.display = geometry;
-    options.server.advertise = false;
+    options.advertise = false;
     auto coordinator =
         HostCoordinator::create(std::make_shared<InMemoryPairingStore>(), injector, false, nullptr,
                                 {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults),

@@ -12,20 +12,25 @@
 //   3. a client that asks for the application list 13,000 times and never reads (the delegate
 //      answers each with a 60 KB list, as a catalog with icons would, with no coalescing);
 //   4. 32 admitted sessions of one device announcing 4 MiB frames;
-//   5. a cable tablet (a USB session over a socket pair) that asks for the application list
-//      every 20 ms and never reads: the host's peak memory and whether it is disconnected.
+//   5. a cable tablet (through the tests' usbmuxd stand-in, on the I/O queue the network
+//      transport uses) that asks for the application list every 20 ms and never reads: the
+//      host's threads before and after the cable is plugged in, its peak memory and whether the
+//      tablet is disconnected.
 //
 // Source addresses 127.0.0.x need no set-up on Linux (the whole 127/8 is local). The
 // descriptor limit is raised to the hard limit; the attackers run in processes of their own,
 // so each has the whole limit.
 
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "Quillon/Transport/TransportServer.hpp"
-#include "Quillon/Transport/USBSession.hpp"
+#include "Quillon/Transport/USBTransportManager.hpp"
 #include "WireProtocol/Frame.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
 #include "WireProtocol/WireClient.hpp"
+#include "tests/support/ChildProcess.hpp"
+#include "tests/support/UsbmuxStandIn.hpp"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -92,7 +97,7 @@ void report(const char* what, const Usage& before, const Usage& after) {
 // Answers listApplications as the coordinator does: one list in flight (built in 2 ms on
 // another thread, 60 KB as a catalog with icons), later requests answered by it; the next one
 // after the answer builds a new list. What the peer does not read, the transport must bound.
-class Delegate : public TransportServerDelegate {
+class Delegate : public TransportEvents {
 public:
     TransportServer* server = nullptr;
     std::atomic<int> disconnects{0};
@@ -104,8 +109,14 @@ public:
             std::this_thread::sleep_for(1ms);
         }
     }
-    void didAccept(const PairedDevice&) override {}
-    void didReceive(const ControlMessage& message, const std::string& deviceID) override {
+    void transportAdmitted(const PairedDevice&, HostChannel) override {}
+    void transportReceived(std::span<const ControlMessage> messages, const std::string& deviceID,
+                           HostChannel) override {
+        for (const auto& message : messages) {
+            received(message, deviceID);
+        }
+    }
+    void received(const ControlMessage& message, const std::string& deviceID) {
         if (!message.is<cm::ListApplications>() || server == nullptr || building.exchange(true)) {
             return;
         }
@@ -119,10 +130,48 @@ public:
             --builders;
         }).detach();
     }
-    void didDisconnect(const std::string&) override { ++disconnects; }
-    void didPair(const PairedDevice&) override {}
-    void didFail(const TransportError&) override {}
+    void transportClosed(const std::string&, HostChannel) override { ++disconnects; }
 };
+
+// The cable's side, as the coordinator answers: one list (60 KB) per read that asks for one.
+class CableDelegate : public TransportEvents {
+public:
+    USBTransportManager* usb = nullptr;
+    std::atomic<bool> admitted{false};
+    std::atomic<bool> closed{false};
+    std::atomic<int> lists{0};
+    void transportAdmitted(const PairedDevice&, HostChannel) override { admitted = true; }
+    void transportReceived(std::span<const ControlMessage> messages, const std::string&,
+                           HostChannel) override {
+        for (const auto& m : messages) {
+            if (m.is<cm::ListApplications>() && usb != nullptr) {
+                ++lists;
+                usb->send(cm::ApplicationList{{{"App", "org.example.App", Bytes(60000, 0x5A)}}});
+                return;
+            }
+        }
+    }
+    void transportClosed(const std::string&, HostChannel) override { closed = true; }
+};
+
+// The threads of this process but the usbmuxd stand-in's.
+long hostThreads() {
+    long n = 0;
+    DIR* dir = ::opendir("/proc/self/task");
+    while (dirent* entry = dir ? ::readdir(dir) : nullptr) {
+        if (entry->d_name[0] == '.') {
+            continue;
+        }
+        std::ifstream comm(std::string("/proc/self/task/") + entry->d_name + "/comm");
+        std::string name;
+        std::getline(comm, name);
+        n += name != testing::UsbmuxStandIn::kThreadName ? 1 : 0;
+    }
+    if (dir) {
+        ::closedir(dir);
+    }
+    return n;
+}
 
 double nowSeconds() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
@@ -281,10 +330,10 @@ int main(int argc, char** argv) {
     auto store = std::make_shared<InMemoryPairingStore>();
     auto delegate = std::make_shared<Delegate>();
     TransportServerOptions options;
-    options.advertise = false;
-    auto server = std::make_unique<TransportServer>(store, options);
+    auto io = std::make_shared<platform::SerialQueue>("quillon-net");
+    auto server = std::make_unique<TransportServer>(store, io, options);
     delegate->server = server.get();
-    server->setDelegate(delegate);
+    server->setEvents(delegate);
     server->start();
     const Credentials creds = pair(*server, "127.0.0.2");
     std::printf("soak, %d s per attack\n", seconds);
@@ -504,56 +553,52 @@ int main(int argc, char** argv) {
 
     // 5. A cable tablet that asks for the application list and never reads.
     {
+        testing::TempDir dir;
+        testing::UsbmuxStandIn mux(dir.path() + "/usbmuxd");
+        testing::TabletListener tablet;
+        auto cableEvents = std::make_shared<CableDelegate>();
+        USBTransportOptions usbOptions;
+        usbOptions.mux.socketPath = mux.socketPath();
+        usbOptions.pollInterval = 100ms;
+        auto usb = USBTransportManager::create(store, io, usbOptions);
+        cableEvents->usb = usb.get();
+        usb->setEvents(cableEvents);
+        usb->start();
+        mux.waitForRequests(2, 5s); // polling, nothing plugged in
+        const long threadsBefore = hostThreads();
         const Usage before = usage();
-        int fds[2];
-        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
-        auto session = USBSession::create(fds[0], store, [] { return cm::HelloAck{1, 1, 1.0F}; });
-        std::atomic<bool> closed{false};
-        std::atomic<bool> building{false};
-        std::atomic<int> lists{0};
-        std::weak_ptr<USBSession> weak = session;
-        session->onClose = [&](const std::optional<std::string>&) { closed = true; };
-        // As the coordinator answers: one list in flight; each 60 KB.
-        session->onMessage = [&, weak](std::span<const ControlMessage> messages,
-                                       const std::string&) {
-            for (const auto& m : messages) {
-                if (m.is<cm::ListApplications>() && !building.exchange(true)) {
-                    if (auto s = weak.lock()) {
-                        ++lists;
-                        s->send(
-                            cm::ApplicationList{{{"App", "org.example.App", Bytes(60000, 0x5A)}}},
-                            [&] { building = false; });
-                    }
-                }
-            }
-        };
-        session->start();
-        Bytes hello;
-        const wire::Frame helloFrame =
-            ControlMessage(cm::Hello{creds.deviceID, creds.token, "cable", 2}).encode();
-        FrameCodec::encodeInto(hello, helloFrame.type, helloFrame.payload);
-        ::send(fds[1], hello.data(), hello.size(), MSG_NOSIGNAL);
+        mux.attach({3, "SOAK", "USB", tablet.port()});
+        auto stream = tablet.accept(5s);
+        bool admitted = false;
+        if (stream && stream->send(cm::Hello{creds.deviceID, creds.token, "cable", 2})) {
+            admitted = stream->receive(5s).has_value();
+        }
+        const long threadsAfter = hostThreads();
+        std::printf("  host threads: %ld before the cable is plugged in, %ld with the tablet "
+                    "admitted (%s)\n",
+                    threadsBefore, threadsAfter, admitted ? "admitted" : "NOT admitted");
         Bytes request;
         FrameCodec::encodeInto(request, MessageType::listApplications, {});
         long peak = 0;
         const auto t0 = Clock::now();
         double closedAfter = -1;
-        while (Clock::now() - t0 < std::chrono::seconds(std::min(seconds, 30))) {
-            ::send(fds[1], request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        while (stream && Clock::now() - t0 < std::chrono::seconds(std::min(seconds, 30))) {
+            ::send(stream->fd(), request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
             peak = std::max(peak, usage().rssKiB);
-            if (closed && closedAfter < 0) {
+            if (cableEvents->closed && closedAfter < 0) {
                 closedAfter = std::chrono::duration<double>(Clock::now() - t0).count();
                 break;
             }
             std::this_thread::sleep_for(20ms);
         }
-        session->stop();
-        session.reset();
-        ::close(fds[1]);
+        usb->stop();
+        usb->snapshot();
+        usb.reset();
+        stream.reset();
         std::this_thread::sleep_for(500ms);
         report("cable tablet that never reads its lists", before, usage());
-        std::printf("  lists answered %d; peak RSS %+.1f MB; disconnected: %s\n", lists.load(),
-                    (peak - before.rssKiB) / 1024.0,
+        std::printf("  lists answered %d; peak RSS %+.1f MB; disconnected: %s\n",
+                    cableEvents->lists.load(), (peak - before.rssKiB) / 1024.0,
                     closedAfter >= 0 ? ("yes, after " + std::to_string(closedAfter) + " s").c_str()
                                      : "no");
     }

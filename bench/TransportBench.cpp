@@ -8,6 +8,7 @@
 // Prints figures and ratios; never fails on time.
 
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "Quillon/Transport/TransportServer.hpp"
 #include "WireProtocol/Frame.hpp"
@@ -145,15 +146,14 @@ private:
 
 // ---- the host ----
 
-class CountingDelegate : public TransportServerDelegate {
+class CountingDelegate : public TransportEvents {
 public:
-    void didAccept(const PairedDevice&) override {}
-    void didReceive(const ControlMessage&, const std::string&) override {
-        inputFrames.fetch_add(1, std::memory_order_relaxed);
+    void transportAdmitted(const PairedDevice&, HostChannel) override {}
+    void transportReceived(std::span<const ControlMessage> messages, const std::string&,
+                           HostChannel) override {
+        inputFrames.fetch_add(static_cast<long>(messages.size()), std::memory_order_relaxed);
     }
-    void didDisconnect(const std::string&) override {}
-    void didPair(const PairedDevice&) override {}
-    void didFail(const TransportError&) override {}
+    void transportClosed(const std::string&, HostChannel) override {}
     std::atomic<long> inputFrames{0};
 };
 
@@ -230,9 +230,8 @@ int main() {
     auto store = std::make_shared<InMemoryPairingStore>();
     auto delegate = std::make_shared<CountingDelegate>();
     TransportServerOptions options;
-    options.advertise = false;
-    TransportServer server(store, options);
-    server.setDelegate(delegate);
+    TransportServer server(store, std::make_shared<platform::SerialQueue>("quillon-net"), options);
+    server.setEvents(delegate);
     server.start();
 
     // Pair once; every connection to the host then says this device's hello.

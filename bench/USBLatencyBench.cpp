@@ -251,7 +251,7 @@ int main(int argc, char** argv) {
     testing::UsbmuxStandIn mux((home / "usbmuxd").string());
     HostCoordinator::Options options;
     options.server.display = geometry;
-    options.server.advertise = false;
+    options.advertise = false;
     options.usb.mux.socketPath = mux.socketPath();
     auto coordinator =
         HostCoordinator::create(store, injector, false, nullptr,

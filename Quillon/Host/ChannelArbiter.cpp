@@ -2,20 +2,6 @@
 
 namespace quillon {
 
-const char* rawValue(HostChannel channel) noexcept {
-    return channel == HostChannel::usb ? "usb" : "wifi";
-}
-
-std::optional<HostChannel> hostChannelFromRaw(std::string_view raw) noexcept {
-    if (raw == "wifi") {
-        return HostChannel::wifi;
-    }
-    if (raw == "usb") {
-        return HostChannel::usb;
-    }
-    return std::nullopt;
-}
-
 AdmitDecision ChannelArbiter::admit(const std::string& deviceID, HostChannel channel) {
     const auto it = active_.find(deviceID);
     if (it == active_.end()) {

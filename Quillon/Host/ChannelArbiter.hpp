@@ -1,20 +1,13 @@
 #pragma once
 
+#include "Quillon/Transport/TransportEvents.hpp"
+
 #include <map>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace quillon {
-
-// The two transports a tablet can reach the host over. The raw value is the text used in log
-// lines and in the telemetry names "connect_wifi" / "connect_usb".
-enum class HostChannel { wifi, usb };
-
-const char* rawValue(HostChannel channel) noexcept;
-
-// Exactly "wifi" or "usb"; nothing for any other text (case matters).
-std::optional<HostChannel> hostChannelFromRaw(std::string_view raw) noexcept;
 
 // The arbiter's verdict on a new session.
 enum class AdmitDecision { accept, acceptAndDropWiFi, reject };

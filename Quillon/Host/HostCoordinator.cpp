@@ -122,7 +122,7 @@ std::shared_ptr<HostCoordinator> HostCoordinator::create(std::shared_ptr<Pairing
     std::shared_ptr<HostCoordinator> coordinator(
         new HostCoordinator(std::move(store), std::move(injector), std::move(appSwitching),
                             std::move(services), std::move(options)));
-    coordinator->server_->setDelegate(coordinator);
+    coordinator->server_->setEvents(coordinator);
     if (coordinator->advertiser_) {
         std::weak_ptr<HostCoordinator> weak = coordinator;
         coordinator->advertiser_->setAvailabilityHandler([weak](bool discoverable) {
@@ -154,11 +154,12 @@ HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
         usbOptions_.display = options.server.display;
     }
     // The coordinator hears from the advertiser itself whether tablets can find the host.
-    if (!options.server.advertiser && options.server.advertise) {
+    if (!options.server.advertiser && options.advertise.value_or(true)) {
         options.server.advertiser = platform::makeAvahiAdvertiser();
     }
     advertiser_ = options.server.advertiser;
-    server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
+    io_ = std::make_shared<platform::SerialQueue>("com.corvane.transport");
+    server_ = std::make_unique<TransportServer>(store_, io_, std::move(options.server));
     inputWorker_ = std::make_shared<platform::SerialQueue>("com.corvane.input");
     std::weak_ptr<platform::SerialQueue> worker = inputWorker_;
     lanes_ = InputLanes::create({[mainQueue = services_.mainQueue](std::function<void()> work) {
@@ -298,51 +299,10 @@ void HostCoordinator::postToMain(std::function<void(HostCoordinator&)> work) {
 // MARK: user-interface operations
 
 USBTransportManager& HostCoordinator::usb() {
-    if (usb_) {
-        return *usb_;
+    if (!usb_) {
+        usb_ = USBTransportManager::create(store_, io_, usbOptions_);
+        usb_->setEvents(weak_from_this());
     }
-    usb_ = USBTransportManager::create(store_, usbOptions_);
-    std::weak_ptr<HostCoordinator> weak = weak_from_this();
-    // On the session's read thread.
-    usb_->onAccept = [weak](const PairedDevice& device) {
-        if (auto self = weak.lock()) {
-            write(i18n::fill(i18n::tr("[USB] device attached: {1}"), {device.deviceName}));
-            self->handleAccept(device, HostChannel::usb);
-        }
-    };
-    // On the session's read thread.
-    usb_->onRefuse = [weak](std::uint16_t code, const std::string& reason) {
-        if (auto self = weak.lock()) {
-            // A refused tablet is tried again at every poll: told once, not every two seconds.
-            self->postToMain([notice = noticeFor(code, reason, HostChannel::usb, {})](
-                                 HostCoordinator& coordinator) mutable {
-                if (coordinator.notice_ == notice) {
-                    return;
-                }
-                write(logLine(notice));
-                coordinator.publishNotice(std::move(notice));
-            });
-        }
-    };
-    usb_->onMessage = [weak](std::span<const wire::ControlMessage> messages,
-                             const std::string& deviceID) {
-        if (auto self = weak.lock()) {
-            self->dispatchBurst(messages, deviceID);
-        }
-    };
-    // On the manager's queue.
-    usb_->onClose = [weak](const std::optional<std::string>& deviceID) {
-        auto self = weak.lock();
-        if (!self) {
-            return;
-        }
-        write(i18n::tr("[USB] connection closed"));
-        if (deviceID) {
-            self->postToMain([id = *deviceID](HostCoordinator& coordinator) {
-                coordinator.handleDisconnect(id, HostChannel::usb);
-            });
-        }
-    };
     return *usb_;
 }
 
@@ -512,27 +472,29 @@ void HostCoordinator::scheduleLaunchProbes() {
     }
 }
 
-// MARK: transport delegate (transport queue)
+// MARK: transport events (the I/O queue)
 
-void HostCoordinator::didAccept(const PairedDevice& device) {
-    handleAccept(device, HostChannel::wifi);
+void HostCoordinator::transportAdmitted(const PairedDevice& device, HostChannel channel) {
+    if (channel == HostChannel::usb) {
+        write(i18n::fill(i18n::tr("[USB] device attached: {1}"), {device.deviceName}));
+    }
+    handleAccept(device, channel);
 }
 
-void HostCoordinator::didReceive(const wire::ControlMessage& message, const std::string& deviceID) {
-    dispatch(message, deviceID);
-}
-
-void HostCoordinator::didReceiveBurst(std::span<const wire::ControlMessage> messages,
-                                      const std::string& deviceID) {
+void HostCoordinator::transportReceived(std::span<const wire::ControlMessage> messages,
+                                        const std::string& deviceID, HostChannel) {
     dispatchBurst(messages, deviceID);
 }
 
-void HostCoordinator::didDisconnect(const std::string& deviceID) {
+void HostCoordinator::transportClosed(const std::string& deviceID, HostChannel channel) {
+    if (channel == HostChannel::usb) {
+        write(i18n::tr("[USB] connection closed"));
+    }
     postToMain(
-        [deviceID](HostCoordinator& self) { self.handleDisconnect(deviceID, HostChannel::wifi); });
+        [deviceID, channel](HostCoordinator& self) { self.handleDisconnect(deviceID, channel); });
 }
 
-void HostCoordinator::didPair(const PairedDevice&) {
+void HostCoordinator::transportPaired(const PairedDevice&) {
     // The coordinator ends the spent window, on main where the user opens and closes windows:
     // a window opened again before this runs is still open on the server and stays, with its
     // PIN.
@@ -549,7 +511,7 @@ void HostCoordinator::didPair(const PairedDevice&) {
     });
 }
 
-void HostCoordinator::didRefuse(const TransportRefusal& refusal) {
+void HostCoordinator::transportRefused(const TransportRefusal& refusal) {
     if (refusal.kind == TransportRefusal::Kind::noRoom) {
         // A flood, not a tablet: the log hears of it (already summed up by the transport), the
         // user's console does not.
@@ -557,11 +519,23 @@ void HostCoordinator::didRefuse(const TransportRefusal& refusal) {
         write(refusal.source.empty()
                   ? i18n::fill(i18n::tr("[connect] no room among the connections waiting to "
                                         "prove themselves ({1}): {2} turned away"),
-                               {refusal.channel, count})
+                               {refusal.listener, count})
                   : i18n::fill(i18n::tr("[connect] no room among the connections waiting to "
                                         "prove themselves ({1}): {2} turned away, the last "
                                         "from {3}"),
-                               {refusal.channel, count, platform::safeText(refusal.source, 64)}));
+                               {refusal.listener, count, platform::safeText(refusal.source, 64)}));
+        return;
+    }
+    if (refusal.channel == HostChannel::usb) {
+        // A refused tablet is tried again at every poll: told once, not every two seconds.
+        postToMain([notice = noticeFor(refusal.code, refusal.reason, HostChannel::usb, {})](
+                       HostCoordinator& self) mutable {
+            if (self.notice_ == notice) {
+                return;
+            }
+            write(logLine(notice));
+            self.publishNotice(std::move(notice));
+        });
         return;
     }
     HostNotice notice;
@@ -577,7 +551,7 @@ void HostCoordinator::didRefuse(const TransportRefusal& refusal) {
     });
 }
 
-void HostCoordinator::didFail(const TransportError& error) {
+void HostCoordinator::transportFailed(const TransportError& error) {
     postToMain([text = error.description()](HostCoordinator& self) { self.setLastError(text); });
 }
 

@@ -49,7 +49,7 @@ class SerialQueue;
 // queue only. The transport calls the delegate operations on its own queue; they only log, post
 // to the main queue, or inject input directly (the eight input messages), gated by an atomic
 // that mirrors isScreenLocked without touching published state.
-class HostCoordinator : public TransportServerDelegate,
+class HostCoordinator : public TransportEvents,
                         public std::enable_shared_from_this<HostCoordinator> {
 public:
     // A published field, named in change notifications.
@@ -84,6 +84,8 @@ public:
     struct Options {
         // Handed to the transport server (display for helloAck, service advertiser, clock).
         TransportServerOptions server;
+        // Without an advertiser in `server`: false makes none, otherwise an avahi one is made.
+        std::optional<bool> advertise;
         // Handed to the USB transport (where usbmuxd is, poll interval); without a display of
         // its own it reports the server's.
         USBTransportOptions usb;
@@ -166,15 +168,14 @@ public:
     // construction; otherwise nothing.
     void applicationWillTerminate();
 
-    // TransportServerDelegate (the transport's queue).
-    void didAccept(const PairedDevice& device) override;
-    void didReceive(const wire::ControlMessage& message, const std::string& deviceID) override;
-    void didReceiveBurst(std::span<const wire::ControlMessage> messages,
-                         const std::string& deviceID) override;
-    void didDisconnect(const std::string& deviceID) override;
-    void didPair(const PairedDevice& device) override;
-    void didFail(const TransportError& error) override;
-    void didRefuse(const TransportRefusal& refusal) override;
+    // TransportEvents (the transports' I/O queue).
+    void transportAdmitted(const PairedDevice& device, HostChannel channel) override;
+    void transportReceived(std::span<const wire::ControlMessage> messages,
+                           const std::string& deviceID, HostChannel channel) override;
+    void transportClosed(const std::string& deviceID, HostChannel channel) override;
+    void transportPaired(const PairedDevice& device) override;
+    void transportRefused(const TransportRefusal& refusal) override;
+    void transportFailed(const TransportError& error) override;
 
     // The paths both transports share; public so that the USB transport can be wired to them.
     // handleAccept: the delivering thread. handleDisconnect: main. dispatch: the delivering
@@ -233,6 +234,8 @@ private:
     Services services_;
     std::shared_ptr<PairingStore> store_;
     std::shared_ptr<EventInjector> injector_;
+    // The transports' I/O queue, shared by the network and the cable.
+    std::shared_ptr<platform::SerialQueue> io_;
     std::unique_ptr<TransportServer> server_;
     std::shared_ptr<platform::ServiceAdvertiser> advertiser_; // the server's
     std::shared_ptr<AppSwitching> appSwitching_;

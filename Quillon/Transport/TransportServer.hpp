@@ -7,6 +7,7 @@
 #include "Quillon/Transport/PairingFailureCounter.hpp"
 #include "Quillon/Transport/ReplyQueue.hpp"
 #include "Quillon/Transport/SessionBudget.hpp"
+#include "Quillon/Transport/TransportEvents.hpp"
 #include "WireProtocol/ControlMessage.hpp"
 
 #include <chrono>
@@ -27,22 +28,6 @@ class ServiceAdvertiser;
 } // namespace quillon::platform
 
 namespace quillon {
-
-// An error the server reports to its delegate: a listener or connection failure, a DNS-SD
-// problem, a pairing window closed for too many wrong PINs. description() is meant for the user
-// and is shown as it stands.
-class TransportError {
-public:
-    explicit TransportError(std::string description, std::error_code code = {})
-        : description_(std::move(description)), code_(code) {}
-    const std::string& description() const noexcept { return description_; }
-    // The system or TLS error behind it, when there is one.
-    std::error_code code() const noexcept { return code_; }
-
-private:
-    std::string description_;
-    std::error_code code_;
-};
 
 // Thrown by start() and beginPairing() when a listener does not come up.
 class TransportServerError : public std::exception {
@@ -69,66 +54,13 @@ private:
     std::string text_;
 };
 
-// A peer the server turned away, for the people watching the host.
-struct TransportRefusal {
-    enum class Kind {
-        wrongPIN, // a pairing handshake made without the PIN
-        refused,  // a hello or pair request answered with an error
-        // Connections closed for want of room among those waiting to prove themselves (a
-        // flood, or more tablets at once than the budget holds): `count` of them on `channel`
-        // since the last such report (the first at once, then at most one report per
-        // turnedAwayReportInterval), the last one not let in from `source` (empty when all
-        // were made room for).
-        noRoom,
-    };
-    Kind kind = Kind::refused;
-    std::uint16_t code = 0; // the error the peer was sent (refused)
-    std::string reason;     // its text
-    std::string source;     // the peer's address
-    std::size_t count = 1;  // noRoom
-    std::string channel;    // noRoom: "main" or "pairing"
-};
-
-// Receives every event of the server, always on the server's queue. Must not block it and must
-// not call the server's synchronous operations from there.
-class TransportServerDelegate {
-public:
-    virtual ~TransportServerDelegate() = default;
-    // A main-channel hello was admitted (lastSeenAt = admission time); helloAck is already on
-    // its way.
-    virtual void didAccept(const PairedDevice& device) = 0;
-    // Any message of an admitted session except heartbeat.
-    virtual void didReceive(const wire::ControlMessage& message, const std::string& deviceID) = 0;
-    // The messages of one socket read of an admitted session, in order (never empty; the span
-    // lives for the call only). A receiver that synthesises input ends its burst after the last
-    // one, so a burst of frames is flushed to the display server once. By default each goes to
-    // didReceive.
-    virtual void didReceiveBurst(std::span<const wire::ControlMessage> messages,
-                                 const std::string& deviceID) {
-        for (const auto& message : messages) {
-            didReceive(message, deviceID);
-        }
-    }
-    // The last admitted session of a device closed for any reason other than stop(): a device
-    // with several sessions stays connected until all of them have closed.
-    virtual void didDisconnect(const std::string& deviceID) = 0;
-    // A pairing completed and its record was saved; pairResult is already on its way. The
-    // window is spent; its listener stays until the owner ends it (endPairingIfSpent()).
-    virtual void didPair(const PairedDevice& device) = 0;
-    virtual void didFail(const TransportError& error) = 0;
-    // A peer was turned away (it already has its answer).
-    virtual void didRefuse(const TransportRefusal& refusal) {}
-};
-
 struct TransportServerOptions {
     // The display whose geometry helloAck reports; none means no display (0 x 0, scale 2.0).
     std::shared_ptr<platform::DisplayGeometry> display;
     // Seconds on the system clock; the real clock when empty.
     std::function<double()> clock;
-    // DNS-SD publisher. When none is given and `advertise` holds, the server makes an avahi
-    // one; with `advertise` false nothing is advertised (the listeners still run).
+    // DNS-SD publisher; none: nothing is advertised (the listeners still run).
     std::shared_ptr<platform::ServiceAdvertiser> advertiser;
-    bool advertise = true;
     // Service name of both advertisements; the machine's pretty host name when empty.
     std::string serviceName;
     // The main listener's TCP port, 0 for one the system picks; a fixed one puts the pairing
@@ -161,21 +93,24 @@ struct TransportServerOptions {
 };
 
 // The network transport: a TLS 1.3 PSK main listener keyed by the host secret, a pairing
-// listener keyed by a PIN and salt while a pairing window is open, the connections on both (a
-// TLS engine under a Session each), and the heartbeat check. Every listener, connection, timer and
-// delegate event runs on one serial queue
-// ("com.corvane.transport"). The public operations are for the owner's thread (never that
-// queue).
+// listener keyed by a PIN and salt while a pairing window is open, the admission of what they
+// accept (budgets of connections that proved nothing, wrong PINs per source, sessions per device
+// and bytes held across them) and the heartbeat check. Each accepted socket becomes a
+// Connection, which runs its own I/O; the server only listens, advertises and admits.
+//
+// Every listener, connection, timer and event runs on the I/O queue given to it (shared with the
+// cable transport). The public operations are for the owner's thread (never that queue).
 class TransportServer {
 public:
-    explicit TransportServer(std::shared_ptr<PairingStore> store,
-                             TransportServerOptions options = {});
+    TransportServer(std::shared_ptr<PairingStore> store, std::shared_ptr<platform::SerialQueue> io,
+                    TransportServerOptions options = {});
     ~TransportServer();
     TransportServer(const TransportServer&) = delete;
     TransportServer& operator=(const TransportServer&) = delete;
 
-    void setDelegate(std::weak_ptr<TransportServerDelegate> delegate);
-    std::weak_ptr<TransportServerDelegate> delegate() const;
+    // Where the server reports; set before start(). Held weakly: a receiver that is gone hears
+    // nothing.
+    void setEvents(std::weak_ptr<TransportEvents> events);
 
     // Throws the store's error or TransportServerError. Blocks up to the readiness timeout.
     void start();
@@ -188,7 +123,7 @@ public:
     void endPairing();
     // Closes the pairing listener when its window is no longer open (it paired a device,
     // expired or was closed by wrong PINs) and returns true; a window that is open (one opened
-    // again since) stays, and false comes back. The owner calls it when it hears didPair.
+    // again since) stays, and false comes back. The owner calls it when it hears transportPaired.
     bool endPairingIfSpent();
 
     void disconnect(const std::string& deviceID);
@@ -208,11 +143,11 @@ public:
     Statistics statistics();
     PairingSession::State pairingState();
 
-    struct Core;
+    struct Impl;
 
 private:
     std::shared_ptr<platform::SerialQueue> queue_;
-    std::shared_ptr<Core> core_;
+    std::shared_ptr<Impl> impl_;
 };
 
 } // namespace quillon

@@ -1,9 +1,9 @@
 #pragma once
 
 #include "Platform/Usbmux/USBMuxClient.hpp"
-#include "Quillon/Pairing/PairedDevice.hpp"
 #include "Quillon/Pairing/PairingStore.hpp"
 #include "Quillon/Transport/ReplyQueue.hpp"
+#include "Quillon/Transport/TransportEvents.hpp"
 #include "WireProtocol/ControlMessage.hpp"
 
 #include <chrono>
@@ -11,7 +11,6 @@
 #include <functional>
 #include <memory>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -24,7 +23,7 @@ class SerialQueue;
 class TimerHandle;
 } // namespace platform
 
-class USBSession;
+class Connection;
 
 struct USBTransportOptions {
     // Where usbmuxd is and how long an exchange with it may take.
@@ -32,54 +31,55 @@ struct USBTransportOptions {
     // The display whose geometry helloAck reports; none means no display (0 x 0, scale 2.0).
     std::shared_ptr<platform::DisplayGeometry> display;
     std::chrono::nanoseconds pollInterval = std::chrono::seconds(2);
-    // The session's reply budget: what may wait for a tablet that does not read, and how long a
-    // pending reply may go without a byte taken before the session is dropped.
+    // The cable's reply budget: what may wait for a tablet that does not read, and how long a
+    // pending reply may go without a byte taken before the connection is dropped.
     ReplyQueue::Limits replies{8u << 20, 4096};
     std::chrono::milliseconds writeStallLimit{3000};
     // The diagnostics log; the real one when empty.
     std::function<void(std::string_view)> log;
 };
 
-// The USB transport: polls usbmuxd on "corvane.usb.manager" (at once on start, then every two
-// seconds), and while a USB-attached device is listed, someone is paired and no session runs,
-// connects to the first listed device's service port and runs a USBSession over the stream.
-// Admission is the session's hello check, so a refused tablet is simply tried again next tick.
+// The USB transport. It polls usbmuxd on its own thread ("quillon-usb", at once on start, then
+// every two seconds), the one thread of all of USB: the daemon's exchanges block, for as long as
+// its timeout at worst, and they never hold the cable's bytes up. While a USB-attached device is
+// listed, someone is paired and no cable connection runs, it connects to the first listed
+// device's service port and runs a Connection over the stream on the I/O queue it shares with
+// the network transport (so a cable adds no thread): the frames and messages are the Wi-Fi ones
+// under the cable's session rules, with the same reply budget. Admission is the session's hello
+// check, so a refused tablet is simply tried again at the next poll.
 //
-// start(), stop() and send() only queue work and may be called from any thread. The callbacks
-// are set once before the first start(); they arrive on the session's read thread (onAccept,
-// onMessage, onAvailabilityChange(true)) and on the manager's queue (onClose,
-// onAvailabilityChange(false)), never on the main thread.
+// start(), stop() and send() only queue work and may be called from any thread. Events arrive
+// on the I/O queue, through the same TransportEvents as the network's (channel usb).
 class USBTransportManager : public std::enable_shared_from_this<USBTransportManager> {
 public:
     static std::shared_ptr<USBTransportManager> create(std::shared_ptr<PairingStore> store,
+                                                       std::shared_ptr<platform::SerialQueue> io,
                                                        USBTransportOptions options = {});
     ~USBTransportManager();
     USBTransportManager(const USBTransportManager&) = delete;
     USBTransportManager& operator=(const USBTransportManager&) = delete;
 
-    std::function<void(const PairedDevice&)> onAccept;
-    // A hello on the cable refused with its code (on the session's read thread).
-    std::function<void(std::uint16_t, const std::string&)> onRefuse;
-    // The messages of one read of the session, as USBSession::onMessage gives them.
-    std::function<void(std::span<const wire::ControlMessage>, const std::string&)> onMessage;
-    std::function<void(const std::optional<std::string>&)> onClose;
-    std::function<void(bool)> onAvailabilityChange;
+    // Where the transport reports; set before start(). Held weakly.
+    void setEvents(std::weak_ptr<TransportEvents> events);
 
     void start();
     void stop();
-    // To the running session, if any; otherwise discarded.
+    // To the cable's connection, if any; otherwise discarded.
     void send(const wire::ControlMessage& message);
 
-    // For tests and diagnostics: waits for the queue to run what was queued before, then tells
-    // whether the manager is started and the usbmuxd identifier it is connected to.
+    // For tests and diagnostics: waits for the poll queue to run what was queued before, then
+    // tells whether the transport is started and the usbmuxd identifier it is connected to.
     struct Snapshot {
         bool started = false;
         std::optional<std::int64_t> connectedDeviceID;
     };
     Snapshot snapshot();
 
+    struct Cable;
+
 private:
-    USBTransportManager(std::shared_ptr<PairingStore> store, USBTransportOptions options);
+    USBTransportManager(std::shared_ptr<PairingStore> store,
+                        std::shared_ptr<platform::SerialQueue> io, USBTransportOptions options);
 
     struct Stopped {};
     struct Polling {
@@ -87,23 +87,25 @@ private:
     };
     struct Connected {
         std::shared_ptr<platform::TimerHandle> timer;
-        std::shared_ptr<USBSession> session;
         std::int64_t deviceID;
+        std::uint64_t generation; // names the cable connection on the I/O queue
     };
     using State = std::variant<Stopped, Polling, Connected>;
 
     // All on queue_.
     void poll();
     void connectTo(std::int64_t deviceID);
-    void dropSession();
-    void sessionClosed(const std::shared_ptr<USBSession>& session,
-                       const std::optional<std::string>& deviceID);
+    void dropCable();
+    void cableClosed(std::uint64_t generation);
 
-    std::shared_ptr<PairingStore> store_;
     USBTransportOptions options_;
     platform::usbmux::USBMuxClient mux_;
+    std::shared_ptr<PairingStore> store_;
     State state_ = Stopped{};
+    std::uint64_t generations_ = 0;
     bool hasLoggedRetrying_ = false;
+    std::shared_ptr<platform::SerialQueue> io_;
+    std::shared_ptr<Cable> cable_; // the I/O queue's side
     std::unique_ptr<platform::SerialQueue> queue_;
 };
 

@@ -3,6 +3,7 @@
 // Shared pieces of the network transport tests: a pairing store that can be told to fail, a
 // delegate that records what it hears, and a client that pairs and says hello.
 
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Quillon/Pairing/PairingSession.hpp"
 #include "Quillon/Pairing/PairingStore.hpp"
 #include "Quillon/Transport/TransportServer.hpp"
@@ -13,6 +14,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
+#include <fstream>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -74,31 +77,54 @@ private:
     wire::Bytes secret_;
 };
 
-// Records every delegate call as a line ("accept ID", "receive ID <description>",
-// "disconnect ID", "pair ID", "fail <description>").
-class RecordingDelegate : public TransportServerDelegate {
+// The names of this process's threads (the kernel's 15-byte cut), in no particular order.
+inline std::vector<std::string> threadNames() {
+    std::vector<std::string> names;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(task.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        names.push_back(name);
+    }
+    return names;
+}
+
+// An I/O queue of its own for a transport under test.
+inline std::shared_ptr<platform::SerialQueue> makeIOQueue() {
+    return std::make_shared<platform::SerialQueue>("quillon-net");
+}
+
+// Records every event as a line ("accept ID", "receive ID <description>", "disconnect ID",
+// "pair ID", "fail <description>"); a USB event's line ends in " (usb)".
+class RecordingDelegate : public TransportEvents {
 public:
-    void didAccept(const PairedDevice& device) override {
+    void transportAdmitted(const PairedDevice& device, HostChannel channel) override {
         if (onAccept) {
             onAccept(device);
         }
-        add("accept " + device.deviceID);
+        add("accept " + device.deviceID + suffix(channel));
     }
-    void didReceive(const wire::ControlMessage& message, const std::string& deviceID) override {
-        add("receive " + deviceID + " " + message.description());
-    }
-    // Each burst's size is kept apart; its messages are recorded one by one as above.
-    void didReceiveBurst(std::span<const wire::ControlMessage> messages,
-                         const std::string& deviceID) override {
+    // Each burst's size is kept apart; its messages are recorded one by one (didReceive).
+    void transportReceived(std::span<const wire::ControlMessage> messages,
+                           const std::string& deviceID, HostChannel) override {
         {
             std::lock_guard lock(mutex_);
             bursts_.push_back(messages.size());
         }
-        TransportServerDelegate::didReceiveBurst(messages, deviceID);
+        for (const auto& message : messages) {
+            didReceive(message, deviceID);
+        }
     }
-    void didDisconnect(const std::string& deviceID) override { add("disconnect " + deviceID); }
-    void didPair(const PairedDevice& device) override { add("pair " + device.deviceID); }
-    void didFail(const TransportError& error) override { add("fail " + error.description()); }
+    virtual void didReceive(const wire::ControlMessage& message, const std::string& deviceID) {
+        add("receive " + deviceID + " " + message.description());
+    }
+    void transportClosed(const std::string& deviceID, HostChannel channel) override {
+        add("disconnect " + deviceID + suffix(channel));
+    }
+    void transportPaired(const PairedDevice& device) override { add("pair " + device.deviceID); }
+    void transportFailed(const TransportError& error) override {
+        add("fail " + error.description());
+    }
 
     std::vector<std::string> events() const {
         std::lock_guard lock(mutex_);
@@ -125,6 +151,9 @@ public:
     std::function<void(const PairedDevice&)> onAccept; // runs on the server's queue
 
 private:
+    static std::string suffix(HostChannel channel) {
+        return channel == HostChannel::usb ? " (usb)" : "";
+    }
     void add(std::string line) {
         {
             std::lock_guard lock(mutex_);

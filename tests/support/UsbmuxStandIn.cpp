@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -132,6 +133,7 @@ void UsbmuxStandIn::start() {
     }
     listenFd_ = fd;
     acceptThread_ = std::thread([this, fd, wake = wakePipe_[0]] { acceptLoop(fd, wake); });
+    ::pthread_setname_np(acceptThread_.native_handle(), kThreadName);
 }
 
 void UsbmuxStandIn::stop() {
@@ -187,6 +189,7 @@ void UsbmuxStandIn::acceptLoop(int listenFd, int wakeFd) {
         std::lock_guard lock(mutex_);
         connections_.push_back(connection);
         threads_.emplace_back([this, connection] { serve(connection); });
+        ::pthread_setname_np(threads_.back().native_handle(), kThreadName);
     }
 }
 

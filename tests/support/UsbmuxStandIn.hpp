@@ -37,6 +37,9 @@ public:
         std::uint16_t loopbackPort = 0;
     };
     enum class Fault { none, silence, closeMidReply, badLength };
+    // The name of the stand-in's threads, so that a count of the host's threads can leave them
+    // out.
+    static constexpr const char* kThreadName = "usbmux-standin";
 
     // Starts listening on `socketPath` (an existing file there is replaced).
     explicit UsbmuxStandIn(std::string socketPath);

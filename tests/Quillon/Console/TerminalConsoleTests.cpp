@@ -57,7 +57,7 @@ protected:
                                                   geometry, nullptr, defaults_);
         HostCoordinator::Options options;
         options.server.display = geometry;
-        options.server.advertise = false;
+        options.advertise = false;
         return HostCoordinator::create(
             std::move(store),
             std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults_), false,

@@ -106,7 +106,7 @@ protected:
         catalog_ = std::make_shared<RecordingCatalog>();
         HostCoordinator::Options options;
         options.server.display = geometry;
-        options.server.advertise = false;
+        options.advertise = false;
         coordinator_ =
             HostCoordinator::create(store_, injector_, false, catalog_, services(), options);
         coordinator_->addObserver([this](Field f) {
@@ -479,7 +479,7 @@ TEST_F(HostCoordinatorTest, CatalogRequestsReachTheCatalogAndTheListGoesBack) {
         std::vector<std::filesystem::path>{dir.path() + "/applications"});
     coordinator_->stop();
     HostCoordinator::Options options;
-    options.server.advertise = false;
+    options.advertise = false;
     coordinator_ = HostCoordinator::create(store_, injector_, false, catalog, services(), options);
     coordinator_->start();
 
@@ -705,7 +705,7 @@ TEST_F(HostCoordinatorTest, AMissingDnsSdDaemonIsShownAsUndiscoverable) {
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/quillon-test-bus", 1);
     coordinator_->stop();
     HostCoordinator::Options options;
-    options.server.advertise = true;
+    options.advertise = true;
     coordinator_ = HostCoordinator::create(store_, injector_, false, catalog_, services(), options);
     changes_.clear();
     coordinator_->addObserver([this](Field f) { changes_.push_back(f); });
@@ -746,7 +746,11 @@ TEST_F(HostCoordinatorTest, NoticesAndErrorsClearWhenNoLongerTrue) {
     EXPECT_EQ(coordinator_->notice(), std::nullopt);
 
     // A refused device on the cable goes when a device gets in on the cable.
-    coordinator_->usb().onRefuse(403, "凭据无效");
+    TransportRefusal refused;
+    refused.channel = HostChannel::usb;
+    refused.code = 403;
+    refused.reason = "凭据无效";
+    coordinator_->transportRefused(refused);
     ASSERT_TRUE(runUntil([&] { return coordinator_->notice().has_value(); }));
     coordinator_->handleAccept(device_, HostChannel::wifi);
     ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));

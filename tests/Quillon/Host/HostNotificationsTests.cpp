@@ -191,7 +191,7 @@ TEST(HostNotifications, FollowTheHostUntilSwitchedOff) {
                                               geometry, nullptr, defaults);
     auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
     HostCoordinator::Options options;
-    options.server.advertise = false;
+    options.advertise = false;
     auto coordinator = HostCoordinator::create(
         store, injector, false, nullptr,
         {main, defaults,

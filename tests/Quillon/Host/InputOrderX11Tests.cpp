@@ -78,7 +78,7 @@ TEST(InputOrderX11, MixedSequencesLandInTheOrderSent) {
     platform::Defaults defaults(home.path() + "/defaults.json");
     auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
     HostCoordinator::Options options;
-    options.server.advertise = false;
+    options.advertise = false;
     auto coordinator = HostCoordinator::create(
         std::make_shared<InMemoryPairingStore>(),
         std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults), false,

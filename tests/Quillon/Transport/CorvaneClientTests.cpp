@@ -1,5 +1,6 @@
 // test-labels: transport
 // test-timeout: 120
+#include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Quillon/Transport/TransportServer.hpp"
 #include "tests/support/AvahiFixture.hpp"
@@ -56,9 +57,8 @@ protected:
         TransportServerOptions options;
         options.display =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1920, 1080}, 1.0);
-        options.advertise = false;
-        server = std::make_unique<TransportServer>(store, options);
-        server->setDelegate(delegate);
+        server = std::make_unique<TransportServer>(store, quillon::testing::makeIOQueue(), options);
+        server->setEvents(delegate);
         server->start();
     }
 
@@ -169,7 +169,9 @@ TEST_F(CorvaneClientTest, FindsTheHostThroughDNSSD) {
     AvahiFixture avahi;
     TransportServerOptions options;
     options.serviceName = "corvane-client test " + std::to_string(getpid());
-    auto advertised = std::make_unique<TransportServer>(store, options);
+    options.advertiser = platform::makeAvahiAdvertiser();
+    auto advertised =
+        std::make_unique<TransportServer>(store, quillon::testing::makeIOQueue(), options);
     advertised->start();
     server.reset();
     const std::string pin = advertised->beginPairing(wallNow());

@@ -103,11 +103,10 @@ TEST(GnutlsInterop, PairsAndSaysHello) {
     auto store = std::make_shared<TestPairingStore>();
     auto delegate = std::make_shared<RecordingDelegate>();
     TransportServerOptions options;
-    options.advertise = false;
     options.display =
         std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 2560, 1440}, 2.0);
-    TransportServer server(store, options);
-    server.setDelegate(delegate);
+    TransportServer server(store, quillon::testing::makeIOQueue(), options);
+    server.setEvents(delegate);
     server.start();
     const std::string pin = server.beginPairing(wallNow());
     const auto salt = openWindowSalt(server);
@@ -145,8 +144,7 @@ TEST(GnutlsInterop, APSKOnlyKeyExchangeIsRefused) {
     TempDir dir;
     auto store = std::make_shared<TestPairingStore>();
     TransportServerOptions options;
-    options.advertise = false;
-    TransportServer server(store, options);
+    TransportServer server(store, quillon::testing::makeIOQueue(), options);
     server.start();
     // psk_ke alone would give up forward secrecy; the host insists on (EC)DHE.
     GnutlsClient client(dir, "pskonly", *server.mainPort(), wire::ServiceConstants::sessionIdentity,

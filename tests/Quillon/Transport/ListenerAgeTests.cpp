@@ -75,11 +75,10 @@ TEST_F(ListenerAge, ListenersOlderThanFiveMinutesStillPairAndAdmit) {
     auto store = std::make_shared<TestPairingStore>();
     auto delegate = std::make_shared<RecordingDelegate>();
     TransportServerOptions options;
-    options.advertise = false;
     options.display =
         std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 800, 600}, 1.0);
-    TransportServer server(store, std::move(options));
-    server.setDelegate(delegate);
+    TransportServer server(store, quillon::testing::makeIOQueue(), std::move(options));
+    server.setEvents(delegate);
     server.start();
     const std::string pin = server.beginPairing(wallNow());
     const wire::Bytes salt = openWindowSalt(server);

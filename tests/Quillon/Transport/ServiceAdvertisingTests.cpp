@@ -28,8 +28,10 @@ std::unique_ptr<TransportServer> makeServer(std::shared_ptr<PairingStore> store,
                                             const std::string& name) {
     TransportServerOptions options;
     options.serviceName = name;
-    auto server = std::make_unique<TransportServer>(std::move(store), options);
-    server->setDelegate(delegate);
+    options.advertiser = platform::makeAvahiAdvertiser();
+    auto server = std::make_unique<TransportServer>(std::move(store),
+                                                    quillon::testing::makeIOQueue(), options);
+    server->setEvents(delegate);
     return server;
 }
 
@@ -157,8 +159,9 @@ TEST(ServiceAdvertising, KeepsListeningWithoutTheDaemonAndPublishesWhenItReturns
     TransportServerOptions options;
     options.serviceName = name;
     options.advertiser = advertiser;
-    auto server = std::make_unique<TransportServer>(store, options);
-    server->setDelegate(delegate);
+    auto server =
+        std::make_unique<TransportServer>(store, quillon::testing::makeIOQueue(), options);
+    server->setEvents(delegate);
     server->start(); // listens although nothing can be advertised
     ASSERT_TRUE(server->mainPort());
     ASSERT_TRUE(waitUntil([&] { return toldSoFar() == std::vector<bool>{false}; }, 5000ms));

@@ -229,12 +229,11 @@ TEST(Soak, TenMinutesOfAbuseLeaveTheHostAsItWasAndEveryReconnectIsAdmitted) {
     auto store = std::make_shared<TestPairingStore>();
     auto delegate = std::make_shared<ListingDelegate>();
     TransportServerOptions options;
-    options.advertise = false;
     options.display =
         std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1280, 800}, 1.0);
-    TransportServer server(store, std::move(options));
+    TransportServer server(store, quillon::testing::makeIOQueue(), std::move(options));
     delegate->server = &server;
-    server.setDelegate(delegate);
+    server.setEvents(delegate);
     server.start();
 
     const auto pair = [&](const std::string& name) {

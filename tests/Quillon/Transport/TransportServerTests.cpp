@@ -48,9 +48,9 @@ protected:
         if (!options.display) {
             options.display = display;
         }
-        options.advertise = false;
-        server = std::make_unique<TransportServer>(store, std::move(options));
-        server->setDelegate(delegate);
+        server = std::make_unique<TransportServer>(store, quillon::testing::makeIOQueue(),
+                                                   std::move(options));
+        server->setEvents(delegate);
         server->start();
     }
 
@@ -389,8 +389,7 @@ TEST_F(TransportServerTest, DisconnectReportsOnceAndStopReportsNothing) {
 TEST_F(TransportServerTest, StartFailsWhenTheHostSecretCannotBeRead) {
     store->failSecret = true;
     TransportServerOptions options;
-    options.advertise = false;
-    server = std::make_unique<TransportServer>(store, options);
+    server = std::make_unique<TransportServer>(store, quillon::testing::makeIOQueue(), options);
     EXPECT_THROW(server->start(), PairingStoreError);
     EXPECT_FALSE(server->mainPort());
 }
@@ -422,9 +421,8 @@ TEST_F(TransportServerTest, AFixedPortIsKeptAcrossRestarts) {
     EXPECT_EQ(server->mainPort(), port);
     client.reset();
 
-    auto taken = std::make_unique<TransportServer>(store, [&] {
+    auto taken = std::make_unique<TransportServer>(store, quillon::testing::makeIOQueue(), [&] {
         TransportServerOptions o;
-        o.advertise = false;
         o.port = port;
         return o;
     }());
@@ -690,7 +688,7 @@ public:
         }
         RecordingDelegate::didReceive(message, deviceID);
     }
-    void didRefuse(const TransportRefusal& refusal) override {
+    void transportRefused(const TransportRefusal& refusal) override {
         if (refusal.kind == TransportRefusal::Kind::noRoom) {
             turnedAway += refusal.count;
             ++reports;
