@@ -11,7 +11,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <map>
 #include <optional>
 #include <thread>
 
@@ -200,20 +199,6 @@ Keychain::~Keychain() {
 
 std::string Keychain::defaultPath() {
     return baseDirectory(BaseDirectory::data) + "/corvane/keychain.sqlite3";
-}
-
-std::shared_ptr<Keychain> Keychain::shared() {
-    static std::mutex mutex;
-    static std::map<std::string, std::weak_ptr<Keychain>> instances;
-    const std::string path = defaultPath();
-    std::lock_guard guard(mutex);
-    auto& slot = instances[path];
-    auto instance = slot.lock();
-    if (!instance) {
-        instance = std::make_shared<Keychain>(path);
-        slot = instance;
-    }
-    return instance;
 }
 
 std::string Keychain::statusMessage(OSStatus status) {

@@ -107,8 +107,6 @@ public:
     // $XDG_DATA_HOME/corvane/keychain.sqlite3; XDG_DATA_HOME defaults to ~/.local/share (a
     // relative XDG_DATA_HOME is ignored, as the XDG rules say). Read at each call.
     static std::string defaultPath();
-    // The process-wide keychain at defaultPath() (created on first use).
-    static std::shared_ptr<Keychain> shared();
     // Short English text for a status, e.g. "item not found".
     static std::string statusMessage(OSStatus status);
 

@@ -1,5 +1,7 @@
 #include "Quillon/Catalog/AppCatalogService.hpp"
 
+#include "Platform/Dispatch/SerialQueue.hpp"
+
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Locale/Translation.hpp"
 #include "Platform/Workspace/DesktopEntry.hpp"
@@ -37,7 +39,7 @@ std::string loggableIdentifier(const std::string& id) {
 
 using Completion = std::function<void(std::vector<wire::AppEntry>)>;
 
-// Shared with the worker thread, which may outlive the service.
+// Shared with the work queued on the worker.
 struct AppCatalogService::Listings {
     std::mutex mutex;
     bool running = false;
@@ -47,7 +49,10 @@ struct AppCatalogService::Listings {
 AppCatalogService::AppCatalogService(std::vector<std::filesystem::path> searchRoots,
                                      CatalogOptions options)
     : searchRoots_(std::move(searchRoots)), options_(std::move(options)),
-      listings_(std::make_shared<Listings>()) {}
+      listings_(std::make_shared<Listings>()),
+      worker_(std::make_unique<platform::SerialQueue>("quillon-catalog")) {}
+
+AppCatalogService::~AppCatalogService() = default;
 
 void AppCatalogService::listApplications(Completion completion) {
     {
@@ -58,7 +63,7 @@ void AppCatalogService::listApplications(Completion completion) {
         }
         listings_->running = true;
     }
-    std::thread([listings = listings_, roots = searchRoots_, options = options_]() {
+    worker_->async([listings = listings_, roots = searchRoots_, options = options_]() {
         while (true) {
             std::vector<Completion> batch;
             {
@@ -87,7 +92,7 @@ void AppCatalogService::listApplications(Completion completion) {
                 }
             }
         }
-    }).detach();
+    });
 }
 
 void AppCatalogService::activate(const std::string& bundleID) {

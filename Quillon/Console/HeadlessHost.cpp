@@ -136,8 +136,9 @@ HostAssembly launchHost(platform::Defaults& defaults,
     if (passive) {
         store = std::make_shared<InMemoryPairingStore>();
     } else {
-        store = std::make_shared<KeychainPairingStore>(KeychainPairingStore::defaultService,
-                                                       platform::Keychain::shared());
+        store = std::make_shared<KeychainPairingStore>(
+            KeychainPairingStore::defaultService,
+            std::make_shared<platform::Keychain>(platform::Keychain::defaultPath()));
     }
     // The session decides the input backend and the display geometry that goes with it (X11,
     // or a Wayland compositor's own interface and outputs).

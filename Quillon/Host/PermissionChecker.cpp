@@ -5,8 +5,6 @@
 
 #include <cerrno>
 #include <spawn.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char** environ;
@@ -15,9 +13,9 @@ namespace quillon::PermissionChecker {
 
 namespace {
 
-// Spawns argv (PATH searched), and reaps the child on a detached thread so no zombie stays
-// behind in a long-running host. True when the process started.
-bool spawnDetached(const std::vector<std::string>& args, bool searchPath,
+// Spawns argv (PATH searched when asked); true when the process started. It is not waited
+// for: the one caller quits right after (relaunch()), and init reaps the orphan.
+bool spawnUnwaited(const std::vector<std::string>& args, bool searchPath,
                    const std::vector<std::string>& extraEnvironment = {}) {
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
@@ -37,15 +35,7 @@ bool spawnDetached(const std::vector<std::string>& args, bool searchPath,
     const int rc = searchPath
                        ? ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data())
                        : ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data());
-    if (rc != 0) {
-        return false;
-    }
-    std::thread([pid] {
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-    }).detach();
-    return true;
+    return rc == 0;
 }
 
 } // namespace
@@ -77,7 +67,7 @@ std::vector<std::string> relaunchArguments(const std::string& executablePath) {
 bool spawnRelaunch(const std::string& executablePath) {
     // The new instance waits for this one's single-instance lock instead of handing over to
     // it (this one may still be shutting down when the shell's sleep ends).
-    return spawnDetached(relaunchArguments(executablePath), false,
+    return spawnUnwaited(relaunchArguments(executablePath), false,
                          {std::string(kRelaunchedVariable) + "=1"});
 }
 

@@ -6,6 +6,8 @@
 #include <asio/io_context.hpp>
 #include <asio/post.hpp>
 
+#include <cerrno>
+
 #include <sys/socket.h>
 
 namespace quillon {
@@ -149,11 +151,7 @@ void Connection::close() {
     socket_.close(ignored);
     // Reported on a later turn: close() is called from inside the owner's and the session's
     // own handling, which must not hear of the end in the middle of it.
-    // Posted to the context itself rather than through the socket's polymorphic executor, whose
-    // handler memory this asio allocates and frees with mismatched calls.
-    auto& io = static_cast<asio::io_context&>(
-        asio::query(socket_.get_executor(), asio::execution::context));
-    asio::post(io, [self = shared_from_this()] { self->report(); });
+    asio::post(context(), [self = shared_from_this()] { self->report(); });
 }
 
 void Connection::end() {
@@ -240,16 +238,19 @@ void Connection::onReadable() {
         move(ConnectionEvent::seated);
     }
     auto& buffer = buffers_.received;
-    std::error_code ec;
-    const std::size_t n = socket_.read_some(asio::buffer(buffer), ec);
-    if (ec == asio::error::would_block || ec == asio::error::try_again) {
+    // Never waits, whatever the socket object believes of its descriptor: a turn that finds
+    // nothing (a look after a pause, a wake-up with nothing left) goes back to waiting, and the
+    // queue's other connections are not held up.
+    const ssize_t got = ::recv(socket_.native_handle(), buffer.data(), buffer.size(), MSG_DONTWAIT);
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) {
         waitReadable();
         return;
     }
-    if (ec || n == 0) {
+    if (got <= 0) {
         end(); // end of stream or receive error
         return;
     }
+    const auto n = static_cast<std::size_t>(got);
     if (tls_) {
         tls_->feed(ByteView(buffer.data(), n));
         if (owner_ != nullptr) {
@@ -275,7 +276,28 @@ void Connection::onReadable() {
         move(ConnectionEvent::outputFull)) {
         return; // the next read waits until the peer has taken enough (writeFinished)
     }
+    if (n == buffer.size()) {
+        // More may be waiting, and the reactor tells of new bytes only: read on, after the
+        // queue's other work.
+        readSoon();
+        return;
+    }
     waitReadable();
+}
+
+// Posted to the context itself rather than through the socket's polymorphic executor, whose
+// handler memory this asio allocates and frees with mismatched calls.
+asio::io_context& Connection::context() {
+    return static_cast<asio::io_context&>(
+        asio::query(socket_.get_executor(), asio::execution::context));
+}
+
+void Connection::readSoon() {
+    asio::post(context(), [self = shared_from_this()] {
+        if (self->phase_ == ConnectionPhase::open || self->phase_ == ConnectionPhase::draining) {
+            self->onReadable();
+        }
+    });
 }
 
 // False when the connection ended.
@@ -412,7 +434,7 @@ void Connection::writeFinished(std::error_code ec, std::size_t n) {
     if (phase_ == ConnectionPhase::readPaused &&
         outgoing_.size() + inFlight_.size() <= kOutputBackpressure) {
         move(ConnectionEvent::outputDrained);
-        waitReadable();
+        readSoon(); // what the peer sent during the pause is there already, without a new edge
     }
 }
 

@@ -174,7 +174,10 @@ private:
     bool move(ConnectionEvent event) noexcept;
     bool isOpen() const noexcept { return phase_ != ConnectionPhase::closed; }
     void waitReadable();
+    // Reads again on a later turn without waiting for the reactor first.
+    void readSoon();
     void onReadable();
+    asio::io_context& context();
     bool advanceHandshake();
     bool readPlaintext(std::size_t received);
     void flushOutgoing();

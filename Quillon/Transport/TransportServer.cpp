@@ -13,6 +13,8 @@
 
 #include <asio/ip/tcp.hpp>
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <condition_variable>
 #include <map>
@@ -71,6 +73,13 @@ std::optional<Connection::Socket> streamSocketOf(asio::io_context& io,
     }
     Connection::Socket stream(io);
     stream.assign(asio::generic::stream_protocol(family, IPPROTO_TCP), fd, ec);
+    if (ec) {
+        ::close(fd);
+        return std::nullopt;
+    }
+    // The new socket object does not know the descriptor is non-blocking: told again, a read
+    // that finds nothing returns at once instead of waiting in the queue's thread.
+    stream.non_blocking(true, ec);
     if (ec) {
         return std::nullopt;
     }

@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <limits>
 #include <mutex>
@@ -96,6 +97,10 @@ public:
     }
     void connectionReceived(Connection&, std::span<const ControlMessage> burst,
                             const std::string& id) override {
+        messages += burst.size();
+        if (quiet) {
+            return;
+        }
         add("read of " + std::to_string(burst.size()));
         for (const auto& m : burst) {
             add("message " + id.substr(0, 4) + " " + m.description());
@@ -117,6 +122,9 @@ public:
         std::lock_guard lock(mutex_);
         lines_.clear();
     }
+    std::atomic<std::size_t> messages{0};
+    std::atomic<bool> quiet{false}; // count the messages, record no line for them
+
     bool waitFor(std::size_t count, std::chrono::milliseconds timeout = 5000ms) {
         std::unique_lock lock(mutex_);
         return cv_.wait_for(lock, timeout, [&] { return lines_.size() >= count; });
@@ -152,10 +160,16 @@ protected:
         }
     }
 
-    void open(Connection::Options options = {}) {
+    // `early`: what the tablet has sent before the connection starts reading.
+    void open(Connection::Options options = {}, const wire::Bytes& early = {}) {
         int fds[2];
         ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
         tablet = std::make_unique<TabletStream>(fds[1]);
+        if (!early.empty()) {
+            const int room = 4 << 20;
+            ASSERT_EQ(::setsockopt(fds[1], SOL_SOCKET, SO_SNDBUF, &room, sizeof room), 0);
+            ASSERT_TRUE(tablet->sendBytes(early));
+        }
         options.rules = SessionRules::usb();
         io->sync([&] {
             Connection::Socket socket(io->context());
@@ -245,6 +259,23 @@ TEST_F(CableConnectionTest, AdmittedTabletIsAnsweredAndHeard) {
     EXPECT_FALSE(store->device(kTablet.deviceID)->lastSeenAt) << "a cable stamps no time";
     std::this_thread::sleep_for(100ms);
     EXPECT_EQ(owner.lines().size(), 7u) << "one close";
+}
+
+// A burst larger than one read (64 KiB), all of it waiting before the first read, arrives whole
+// although nothing follows it: what a full read leaves behind is read on without waiting for
+// the peer to send more (the reactor tells of new bytes only).
+TEST_F(CableConnectionTest, ABurstLargerThanOneReadArrivesWhole) {
+    owner.quiet = true;
+    auto burst = wire::FrameCodec::encode(ControlMessage(hello()).encode());
+    const auto move = wire::FrameCodec::encode(ControlMessage(cm::PointerRelative{1, 1}).encode());
+    for (int i = 0; i < 20000; ++i) {
+        burst.insert(burst.end(), move.begin(), move.end());
+    }
+    ASSERT_GT(burst.size(), 3u * 65536);
+    open({}, burst);
+    EXPECT_TRUE(tablet->receive(5000ms)) << "helloAck";
+    EXPECT_TRUE(testing::waitUntil([&] { return owner.messages == 20000; }, 5000ms))
+        << owner.messages << " of 20000";
 }
 
 TEST_F(CableConnectionTest, RefusedHelloGetsItsErrorThenTheEnd) {
