@@ -216,7 +216,7 @@ Rect WaylandDisplayGeometry::mainBounds() const {
     return s.connected ? Rect{0, 0, s.area.width, s.area.height} : Rect{};
 }
 
-double WaylandDisplayGeometry::backingScale() const {
+double WaylandDisplayGeometry::pixelsPerPoint() const {
     return state().scale;
 }
 

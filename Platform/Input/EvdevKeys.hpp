@@ -4,7 +4,7 @@ namespace quillon::platform {
 
 // The Linux input event codes (<linux/input-event-codes.h>) the translator and the backends
 // name; spelled out so that no file depends on kernel headers. Every other key comes from
-// MacKeyTable as a number.
+// wire::evdevKeyFor as a number.
 namespace EvdevKey {
 inline constexpr int tab = 15;
 inline constexpr int enter = 28;

@@ -11,7 +11,7 @@ namespace quillon::platform {
 InputSettings readInputSettings(const Defaults& defaults) {
     InputSettings s;
     if (const auto role = defaults.string("commandKey"); role && *role == "super") {
-        s.command = CommandKeyRole::super;
+        s.command = wire::CommandKeyRole::super;
     }
     if (const auto ppc = defaults.number("scrollPixelsPerClick");
         ppc && std::isfinite(*ppc) && *ppc > 0) {
@@ -21,6 +21,27 @@ InputSettings readInputSettings(const Defaults& defaults) {
 }
 
 namespace {
+
+// The event flag a modifier key sets (0 for other keys).
+std::uint64_t macModifierFlag(std::uint16_t key) {
+    namespace K = wire::KeyCode;
+    switch (key) {
+    case K::command:
+    case K::rightCommand:
+        return EventFlags::command;
+    case K::shift:
+    case K::rightShift:
+        return EventFlags::shift;
+    case K::option:
+    case K::rightOption:
+        return EventFlags::alternate;
+    case K::control:
+    case K::rightControl:
+        return EventFlags::control;
+    default:
+        return 0;
+    }
+}
 
 constexpr std::uint64_t kModifierFlags =
     EventFlags::shift | EventFlags::control | EventFlags::alternate | EventFlags::command;
@@ -274,7 +295,7 @@ void EventTranslator::key(const Event& e) {
         return;
     }
     // Plain F11 is "show desktop" on the Mac, and exactly what the sink posts for it.
-    if (e.keyCode == MacKey::f11 && !flagsChanged) {
+    if (e.keyCode == wire::KeyCode::f11 && !flagsChanged) {
         if (down && (e.flags & kModifierFlags) == 0) {
             showDesktopKeyDown_ = true;
             backend_->toggleShowDesktop();
@@ -286,7 +307,7 @@ void EventTranslator::key(const Event& e) {
         }
     }
     current_ = settings_ ? settings_() : InputSettings{};
-    const auto code = linuxKeyForMacKey(e.keyCode, current_.command);
+    const auto code = wire::evdevKeyFor(e.keyCode, current_.command);
     if (!code) {
         ++dropped_;
         logMissingKeyOnce(e.keyCode);

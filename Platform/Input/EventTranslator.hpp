@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Platform/EventStream/EventPoster.hpp"
-#include "Platform/EventStream/MacKeyTable.hpp"
+#include "WireProtocol/KeyCodes.hpp"
 #include "Platform/Input/EvdevKeys.hpp"
 #include "Platform/Input/InputBackend.hpp"
 
@@ -19,7 +19,7 @@ class Defaults;
 
 // The user defaults the translation reads at each event that needs them.
 struct InputSettings {
-    CommandKeyRole command = CommandKeyRole::control; // "commandKey": "super" or else control
+    wire::CommandKeyRole command = wire::CommandKeyRole::control; // "commandKey": "super" or else control
     double scrollPixelsPerClick = 10;                 // "scrollPixelsPerClick" (> 0)
 };
 
@@ -31,7 +31,7 @@ InputSettings readInputSettings(const Defaults& defaults);
 // (README, "Input on Linux"):
 //   - moves and drags: movePointerTo; button events: movePointerTo, then button (left, right,
 //     middle); presses and releases are kept balanced per button;
-//   - keys: macOS virtual key codes through MacKeyTable; every code is counted, so Command and
+//   - keys: wire key codes through wire::evdevKeyFor; every code is counted, so Command and
 //     Control both acting as Control never release each other and a backend sees each code go
 //     down once and up once; a key code with no Linux key is dropped and logged once;
 //   - F11 pressed with no modifier at all (what the sink's "show desktop" posts):

@@ -198,10 +198,10 @@ PermissionChecker::Status HostAssembly::permission() const {
 
 void shutdownHost(HostAssembly& host) {
     if (host.coordinator) {
-        host.coordinator->applicationWillTerminate();
+        host.coordinator->beforeExit();
     }
     if (host.telemetry) {
-        host.telemetry->applicationWillTerminate();
+        host.telemetry->beforeExit();
         host.telemetry->waitForPendingReports(std::chrono::seconds(1));
     }
 }

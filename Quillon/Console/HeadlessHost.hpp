@@ -34,7 +34,7 @@ struct HostAssembly {
 // log and starts telemetry. On `mainQueue`, which the coordinator publishes on.
 HostAssembly launchHost(platform::Defaults& defaults,
                         std::shared_ptr<platform::MainQueue> mainQueue);
-// The will-terminate sequence: the coordinator's stop, telemetry's last report (waited for
+// The before-exit sequence: the coordinator's stop, telemetry's last report (waited for
 // briefly).
 void shutdownHost(HostAssembly& host);
 

@@ -142,7 +142,7 @@ HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
         usbOptions_.display = options.server.display;
     }
     server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
-    inputWorker_ = std::make_shared<platform::SerialQueue>("com.corvane.input");
+    inputWorker_ = std::make_shared<platform::SerialQueue>("quillon-input");
     std::weak_ptr<platform::SerialQueue> worker = inputWorker_;
     lanes_ = InputLanes::create({[mainQueue = services_.mainQueue](std::function<void()> work) {
                                      mainQueue->post(std::move(work));
@@ -345,7 +345,7 @@ void HostCoordinator::stop() {
     setPairingPIN(std::nullopt); // the window went with the listeners
 }
 
-void HostCoordinator::applicationWillTerminate() {
+void HostCoordinator::beforeExit() {
     if (terminationArmed_) {
         stop();
     }

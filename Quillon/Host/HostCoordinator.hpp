@@ -94,7 +94,7 @@ public:
 
     // Builds the coordinator (main): creates the transport server over the same store with this
     // coordinator as its delegate, loads the paired devices and, with `autoStart`, starts
-    // everything, schedules the launch probes and arms the will-terminate sequence.
+    // everything, schedules the launch probes and arms the before-exit sequence.
     // `appSwitching` may be null (no application catalog: list and activate requests are
     // dropped).
     static std::shared_ptr<HostCoordinator> create(std::shared_ptr<PairingStore> store,
@@ -135,9 +135,9 @@ public:
     void refreshDevices();
     void probeGesture(wire::TrackpadGesture gesture);
     void probeScroll();
-    // The will-terminate sequence (main): the stop() sequence, when armed by an autoStart
+    // The host is about to exit (main): the stop() sequence, when armed by an autoStart
     // construction; otherwise nothing.
-    void applicationWillTerminate();
+    void beforeExit();
 
     // TransportServerDelegate (the transport's queue).
     void didAccept(const PairedDevice& device) override;

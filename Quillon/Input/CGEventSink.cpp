@@ -1,7 +1,6 @@
 #include "Quillon/Input/CGEventSink.hpp"
 
-#include "Platform/EventStream/MacKeyTable.hpp"
-#include "Quillon/Input/KeyCode.hpp"
+#include "WireProtocol/KeyCodes.hpp"
 
 #include <algorithm>
 #include <array>
@@ -13,6 +12,7 @@
 
 namespace quillon {
 
+namespace KeyCode = wire::KeyCode;
 using platform::Event;
 namespace EventField = platform::EventField;
 using platform::EventTap;
@@ -32,13 +32,13 @@ struct ModifierKey {
     std::uint16_t keyCode;
 };
 constexpr std::array<ModifierKey, 4> kModifierKeys = {{
-    {KeyModifiers::command, platform::EventFlags::command, platform::MacKey::command},
-    {KeyModifiers::shift, platform::EventFlags::shift, platform::MacKey::shift},
-    {KeyModifiers::option, platform::EventFlags::alternate, platform::MacKey::option},
-    {KeyModifiers::control, platform::EventFlags::control, platform::MacKey::control},
+    {KeyModifiers::command, platform::EventFlags::command, wire::KeyCode::command},
+    {KeyModifiers::shift, platform::EventFlags::shift, wire::KeyCode::shift},
+    {KeyModifiers::option, platform::EventFlags::alternate, wire::KeyCode::option},
+    {KeyModifiers::control, platform::EventFlags::control, wire::KeyCode::control},
 }};
 
-constexpr std::uint16_t kShowDesktopKey = platform::MacKey::f11;
+constexpr std::uint16_t kShowDesktopKey = wire::KeyCode::f11;
 constexpr std::size_t kTextChunk = 20;
 
 namespace EventPhase = platform::EventPhase;

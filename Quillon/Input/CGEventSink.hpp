@@ -52,7 +52,7 @@ private:
 // "momentumEnabled", "momentumDecay".
 class CGEventSink : public EventSink {
 public:
-    static constexpr const char* kMomentumQueueLabel = "com.zomra.corvane.momentum";
+    static constexpr const char* kMomentumQueueLabel = "quillon-momentum";
     // Momentum: first tick 8 ms after the scroll ends, then every 1/120 s.
     static constexpr std::chrono::nanoseconds kMomentumFirstDelay{8'000'000};
     static constexpr std::chrono::nanoseconds kMomentumInterval{8'333'333};

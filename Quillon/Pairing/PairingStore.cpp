@@ -4,14 +4,14 @@
 
 namespace quillon {
 
-PairingStoreError::PairingStoreError(Kind kind, std::int32_t status, const std::string& detail)
+PairingStoreError::PairingStoreError(Kind kind, platform::KeychainStatus status, const std::string& detail)
     : kind_(kind), status_(status) {
     switch (kind) {
     case Kind::keychain:
-        text_ = "Keychain error " + std::to_string(status) + ": " +
-                platform::Keychain::statusMessage(status);
+        text_ = "keychain: " + platform::Keychain::statusMessage(status) + " (" +
+                std::string(platform::Keychain::statusName(status)) + ")";
         if (!detail.empty()) {
-            text_ += " (" + detail + ")";
+            text_ += ": " + detail;
         }
         break;
     case Kind::reservedDeviceID:

@@ -561,7 +561,7 @@ struct TransportServer::Core : SessionDelegate,
         }
         const auto bounds = options.display->mainBounds();
         return {truncatedDimension(bounds.width), truncatedDimension(bounds.height),
-                static_cast<float>(options.display->backingScale())};
+                static_cast<float>(options.display->pixelsPerPoint())};
     }
 
     // ---- sending and closing ----
@@ -772,7 +772,7 @@ void Connection::closeNow() {
 
 TransportServer::TransportServer(std::shared_ptr<PairingStore> store,
                                  TransportServerOptions options)
-    : queue_(std::make_shared<platform::SerialQueue>("com.corvane.transport")),
+    : queue_(std::make_shared<platform::SerialQueue>("quillon-net")),
       core_(std::make_shared<Core>(std::move(store), std::move(options), *queue_)) {
     if (!core_->options.advertiser && core_->options.advertise) {
         core_->options.advertiser = platform::makeAvahiAdvertiser();

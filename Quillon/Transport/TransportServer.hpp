@@ -149,7 +149,7 @@ struct TransportServerOptions {
 // listener keyed by a PIN and salt while a pairing window is open, the connections on both (a
 // TLS engine under a Session each), and the heartbeat check. Every listener, connection, timer and
 // delegate event runs on one serial queue
-// ("com.corvane.transport"). The public operations are for the owner's thread (never that
+// ("quillon-net"). The public operations are for the owner's thread (never that
 // queue).
 class TransportServer {
 public:

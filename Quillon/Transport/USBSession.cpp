@@ -32,8 +32,8 @@ USBSession::USBSession(int fd, std::shared_ptr<PairingStore> store,
     : fd_(fd), store_(std::move(store)), services_{*store_, systemNow, std::move(screenInfo),
                                                    nullptr, nullptr},
       session_(SessionChannel::main, SessionRules::usb(), services_, *this, *this),
-      readQueue_(std::make_unique<platform::SerialQueue>("corvane.usb.session.read")),
-      writeQueue_(std::make_unique<platform::SerialQueue>("corvane.usb.session.write")) {}
+      readQueue_(std::make_unique<platform::SerialQueue>("quillon-usb-rd")),
+      writeQueue_(std::make_unique<platform::SerialQueue>("quillon-usb-wr")) {}
 
 USBSession::~USBSession() {
     {

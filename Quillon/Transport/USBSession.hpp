@@ -31,8 +31,8 @@ enum class USBSessionState {
 // hello admits (426/401/403 refuse and close), heartbeats are answered here, everything else goes
 // to onMessage on the read thread itself.
 //
-// Threads: one blocking reader ("corvane.usb.session.read") and one writer
-// ("corvane.usb.session.write"), so frames never interleave on the socket. stop() may run on
+// Threads: one blocking reader ("quillon-usb-rd") and one writer
+// ("quillon-usb-wr"), so frames never interleave on the socket. stop() may run on
 // either of them or on any other thread; the first call acts. It shuts the socket down (on Linux
 // a close() does not wake a read() blocked in another thread); the descriptor itself is closed
 // when the session is destroyed, after both threads let go of it, so its number is never reused

@@ -29,7 +29,7 @@ wire::cm::HelloAck helloAckFor(const platform::DisplayGeometry* display) {
     }
     const auto bounds = display->mainBounds();
     return {truncatedDimension(bounds.width), truncatedDimension(bounds.height),
-            static_cast<float>(display->backingScale())};
+            static_cast<float>(display->pixelsPerPoint())};
 }
 
 } // namespace
@@ -43,7 +43,7 @@ USBTransportManager::create(std::shared_ptr<PairingStore> store, USBTransportOpt
 USBTransportManager::USBTransportManager(std::shared_ptr<PairingStore> store,
                                          USBTransportOptions options)
     : store_(std::move(store)), options_(std::move(options)), mux_(options_.mux),
-      queue_(std::make_unique<platform::SerialQueue>("corvane.usb.manager")) {
+      queue_(std::make_unique<platform::SerialQueue>("quillon-usb")) {
     if (!options_.log) {
         options_.log = [](std::string_view line) { platform::DiagLog::write(line); };
     }

@@ -35,7 +35,7 @@ struct USBTransportOptions {
     std::function<void(std::string_view)> log;
 };
 
-// The USB transport: polls usbmuxd on "corvane.usb.manager" (at once on start, then every two
+// The USB transport: polls usbmuxd on "quillon-usb" (at once on start, then every two
 // seconds), and while a USB-attached device is listed, someone is paired and no session runs,
 // connects to the first listed device's service port and runs a USBSession over the stream.
 // Admission is the session's hello check, so a refused tablet is simply tried again next tick.

@@ -462,7 +462,7 @@ TEST(WlrootsInput, NoCompositorIsSaidPlainly) {
     auto geometry = std::make_shared<platform::WaylandDisplayGeometry>(dir.path() + "/wayland-9",
                                                                        nullptr, 50ms);
     EXPECT_EQ(geometry->mainBounds(), platform::Rect{});
-    EXPECT_EQ(geometry->backingScale(), 2.0);
+    EXPECT_EQ(geometry->pixelsPerPoint(), 2.0);
     WlrootsInputBackend backend({.display = dir.path() + "/wayland-9", .geometry = geometry});
     EXPECT_FALSE(backend.permission().permitted);
     EXPECT_EQ(backend.permission().reason,

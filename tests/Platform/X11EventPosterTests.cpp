@@ -180,7 +180,7 @@ TEST(X11EventPoster, MovesLandOnTheMainDisplayWhenThePrimaryIsNotAtTheOrigin) {
     // At Xft.dpi 192 a point is two pixels.
     x.setXftDpi(192);
     X11EventPoster::Options o = optionsFor(x);
-    ASSERT_TRUE(waitUntil([&] { return o.geometry->backingScale() == 2.0; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return o.geometry->pixelsPerPoint() == 2.0; }, 5s));
     X11EventPoster scaled(o);
     scaled.post(pointerEvent(EventType::mouseMoved, 100, 50));
     scaled.sync();
@@ -353,29 +353,29 @@ TEST(X11EventPoster, KeyTableMatchesTheKeysOfARealKeymap) {
         {104, "Hangul"},
     };
     for (const auto& [mac, name] : keys) {
-        const auto code = linuxKeyForMacKey(mac, CommandKeyRole::control);
+        const auto code = wire::evdevKeyFor(mac, wire::CommandKeyRole::control);
         ASSERT_TRUE(code) << mac;
         const KeySym sym = XkbKeycodeToKeysym(c, static_cast<KeyCode>(*code + 8), 0, 0);
         const char* got = XKeysymToString(sym);
         EXPECT_STREQ(got ? got : "(none)", name) << "mac key " << mac;
     }
     // Command is Control by default, Super on request; both sides.
-    const auto sym = [&](std::uint16_t mac, CommandKeyRole role) {
+    const auto sym = [&](std::uint16_t mac, wire::CommandKeyRole role) {
         const char* s = XKeysymToString(
-            XkbKeycodeToKeysym(c, static_cast<KeyCode>(*linuxKeyForMacKey(mac, role) + 8), 0, 0));
+            XkbKeycodeToKeysym(c, static_cast<KeyCode>(*wire::evdevKeyFor(mac, role) + 8), 0, 0));
         return std::string(s ? s : "");
     };
-    EXPECT_EQ(sym(55, CommandKeyRole::control), "Control_L");
-    EXPECT_EQ(sym(54, CommandKeyRole::control), "Control_R");
-    EXPECT_EQ(sym(55, CommandKeyRole::super), "Super_L");
-    EXPECT_EQ(sym(54, CommandKeyRole::super), "Super_R");
+    EXPECT_EQ(sym(55, wire::CommandKeyRole::control), "Control_L");
+    EXPECT_EQ(sym(54, wire::CommandKeyRole::control), "Control_R");
+    EXPECT_EQ(sym(55, wire::CommandKeyRole::super), "Super_L");
+    EXPECT_EQ(sym(54, wire::CommandKeyRole::super), "Super_R");
     // Every JIS, F13-F20 and keypad key has a code; fn and codes off the keyboards do not.
     for (const std::uint16_t mac :
          {93, 94, 95, 105, 107, 113, 106, 64, 79, 80, 90, 83, 84, 85, 86, 87, 88, 91, 61}) {
-        EXPECT_TRUE(linuxKeyForMacKey(mac, CommandKeyRole::control)) << mac;
+        EXPECT_TRUE(wire::evdevKeyFor(mac, wire::CommandKeyRole::control)) << mac;
     }
     for (const std::uint16_t mac : {63, 52, 66, 68, 70, 77, 108, 112, 127, 128, 0xFFFF}) {
-        EXPECT_FALSE(linuxKeyForMacKey(mac, CommandKeyRole::control)) << mac;
+        EXPECT_FALSE(wire::evdevKeyFor(mac, wire::CommandKeyRole::control)) << mac;
     }
 }
 
@@ -404,7 +404,7 @@ TEST(X11EventPoster, CommandCArrivesAsControlCOrSuperCAndSharedModifiersStayHeld
     EXPECT_FALSE(obs.anyKeyDown());
     obs.clear();
 
-    settings.command = CommandKeyRole::super;
+    settings.command = wire::CommandKeyRole::super;
     rec = commandC();
     press = XInputObserver::only(rec, Rec::keyPress);
     ASSERT_EQ(press.size(), 2u);
@@ -415,7 +415,7 @@ TEST(X11EventPoster, CommandCArrivesAsControlCOrSuperCAndSharedModifiersStayHeld
     obs.clear();
 
     // Command (as Control) and Control latched together: lifting one keeps Control down.
-    settings.command = CommandKeyRole::control;
+    settings.command = wire::CommandKeyRole::control;
     poster.post(keyEvent(55, true));
     poster.post(keyEvent(59, true));
     poster.post(keyEvent(55, false));

@@ -41,7 +41,7 @@ class FailingStore : public PairingStore {
 public:
     std::vector<PairedDevice> allDevices() override {
         if (failList) {
-            throw PairingStoreError::keychain(-25293);
+            throw PairingStoreError::keychain(platform::KeychainStatus::databaseReadOnly);
         }
         return inner.allDevices();
     }
@@ -49,14 +49,14 @@ public:
     void save(const PairedDevice& d) override { inner.save(d); }
     void remove(const std::string& id) override {
         if (failRemove) {
-            throw PairingStoreError::keychain(-25293);
+            throw PairingStoreError::keychain(platform::KeychainStatus::databaseReadOnly);
         }
         inner.remove(id);
     }
     void removeAll() override { inner.removeAll(); }
     wire::Bytes hostSecret() override {
         if (failSecret) {
-            throw PairingStoreError::keychain(-25308);
+            throw PairingStoreError::keychain(platform::KeychainStatus::databaseCantOpen);
         }
         return inner.hostSecret();
     }
@@ -579,7 +579,7 @@ TEST_F(HostCoordinatorTest, ListenerFailuresBecomeTheLastError) {
     ASSERT_TRUE(coordinator_->lastError());
     EXPECT_EQ(coordinator_->lastError()->rfind("启动监听失败：", 0), 0u)
         << *coordinator_->lastError();
-    EXPECT_NE(coordinator_->lastError()->find("-25308"), std::string::npos);
+    EXPECT_NE(coordinator_->lastError()->find("databaseCantOpen"), std::string::npos);
     store_->failSecret = false;
     coordinator_->start();
     ASSERT_TRUE(coordinator_->server().mainPort());
@@ -630,7 +630,7 @@ TEST_F(HostCoordinatorTest, DevicesAreListedOldestFirstAndUnpairRemoves) {
     coordinator_->refreshDevices();
     EXPECT_TRUE(coordinator_->devices().empty());
     ASSERT_TRUE(coordinator_->storeProblem());
-    EXPECT_NE(coordinator_->storeProblem()->find("-25293"), std::string::npos);
+    EXPECT_NE(coordinator_->storeProblem()->find("databaseReadOnly"), std::string::npos);
     store_->failList = false;
     coordinator_->refreshDevices();
     EXPECT_EQ(coordinator_->storeProblem(), std::nullopt);

@@ -6,7 +6,7 @@
 #include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Input/GestureMapper.hpp"
-#include "Quillon/Input/KeyCode.hpp"
+#include "WireProtocol/KeyCodes.hpp"
 
 #include <gtest/gtest.h>
 
@@ -22,6 +22,7 @@ using platform::EventType;
 using platform::Point;
 using platform::Rect;
 using wire::ControlMessage;
+namespace KeyCode = wire::KeyCode;
 using wire::KeyModifiers;
 using wire::MouseButton;
 using wire::ScrollPhase;
