@@ -7,12 +7,12 @@
 //   USBLatencyBench [samples]      (default 2000)
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/EventStream/X11EventPoster.hpp"
+#include "Platform/Input/X11InputBackend.hpp"
 #include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "WireProtocol/PSKProvider.hpp"
@@ -239,14 +239,14 @@ int main(int argc, char** argv) {
                               wire::PSKProvider::randomBytes(32), 0, std::nullopt};
     store->save(device);
     auto geometry = std::make_shared<platform::X11DisplayGeometry>(server.display);
-    platform::X11EventPoster::Options o;
+    platform::X11InputBackend::Options o;
     o.display = server.display;
     o.geometry = geometry;
-    o.settings = [] { return platform::InputSettings{}; };
-    auto poster = std::make_shared<platform::X11EventPoster>(o);
+    auto poster = std::make_shared<platform::X11InputBackend>(o);
+    auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
     platform::Defaults defaults(home / "config" / "defaults.json");
-    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
-    auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
+    auto injector = EventInjector::create(
+        {.backend = poster, .geometry = geometry, .defaults = defaults, .scheduler = timers});
 
     testing::UsbmuxStandIn mux((home / "usbmuxd").string());
     HostCoordinator::Options options;

@@ -1,14 +1,14 @@
-// Pointer moves into a private Xvfb: the host's whole input path (EventInjector -> CGEventSink ->
-// EventTranslator -> X11InputBackend, as X11EventPoster puts them together) beside a bare loop
+// Pointer moves into a private Xvfb: the host's whole input path (EventInjector ->
+// X11InputBackend) beside a bare loop
 // of XTestFakeMotionEvent + XFlush, in the same run. Prints events per second, the ratio, mutex
 // acquisitions per move, and the median time from handing over a move to the motion reaching
 // another client.
 //
 //   X11InjectBench [moves]      (default 100000)
 #include "Platform/Defaults/Defaults.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/EventStream/X11EventPoster.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
+#include "Platform/Input/X11InputBackend.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 
 #include "bench/LockCounter.hpp"
@@ -160,13 +160,14 @@ int main(int argc, char** argv) {
     platform::Defaults defaults(home / "defaults.json");
 
     auto geometry = std::make_shared<platform::X11DisplayGeometry>(server.display);
-    platform::X11EventPoster::Options o;
+    platform::X11InputBackend::Options o;
     o.display = server.display;
     o.geometry = geometry;
-    o.settings = [] { return platform::InputSettings{}; };
-    auto poster = std::make_shared<platform::X11EventPoster>(o);
-    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
-    EventInjector injector(sink, GestureMapper::defaultMapper(), defaults);
+    auto poster = std::make_shared<platform::X11InputBackend>(o);
+    auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
+    auto injectorOwner = EventInjector::create(
+        {.backend = poster, .geometry = geometry, .defaults = defaults, .scheduler = timers});
+    EventInjector& injector = *injectorOwner;
     Watcher watcher(server.display);
 
     Display* bare = XOpenDisplay(server.display.c_str());
@@ -200,9 +201,10 @@ int main(int argc, char** argv) {
         const auto t0 = Clock::now();
         for (int i = 0; i < moves;) {
             if (batched) {
-                platform::EventBatch batch;
                 for (int k = 0; k < kBatch && i < moves; ++k, ++i) {
-                    injector.handle(absolute(i));
+                    injector.handle(absolute(i), k + 1 == kBatch || i + 1 == moves
+                                                     ? EventInjector::Flush::now
+                                                     : EventInjector::Flush::later);
                 }
             } else {
                 injector.handle(absolute(i));
@@ -247,16 +249,16 @@ int main(int argc, char** argv) {
     std::printf("X11 pointer moves into Xvfb %s, %d moves per run (best of 2)\n",
                 server.display.c_str(), moves);
     std::printf("  bare XTestFakeMotionEvent + XFlush      %10.0f events/s\n", bareRate);
-    std::printf("  injector + sink + poster, flush each    %10.0f events/s  ratio %.2f\n", hostRate,
-                hostRate / bareRate);
-    std::printf("  injector + sink + poster, %d per batch  %10.0f events/s  ratio %.2f\n", kBatch,
-                batchedRate, batchedRate / bareRate);
+    std::printf("  injector + X11 backend     , flush each    %10.0f events/s  ratio %.2f\n",
+                hostRate, hostRate / bareRate);
+    std::printf("  injector + X11 backend     , %d per batch  %10.0f events/s  ratio %.2f\n",
+                kBatch, batchedRate, batchedRate / bareRate);
     std::printf("Mutex acquisitions per move: %.2f flushing each, %.2f in batches of %d\n",
                 locksPerMove, locksPerBatchedMove, kBatch);
     std::printf("Median time to the motion reaching another client (%d samples)\n",
                 kLatencySamples);
     std::printf("  bare                                    %10.1f us\n", median(bareLat));
-    std::printf("  injector + sink + poster                %10.1f us\n", median(hostLat));
+    std::printf("  injector + X11 backend                     %10.1f us\n", median(hostLat));
 
     XCloseDisplay(bare);
     std::error_code ec;

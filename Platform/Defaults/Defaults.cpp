@@ -151,7 +151,8 @@ struct Defaults::Impl {
     };
     using Index = std::unordered_map<std::string, Json, KeyHash, std::equal_to<>>;
 
-    mutable std::mutex cacheMutex; // guards cache and index
+    mutable std::mutex cacheMutex;            // guards cache and index
+    std::atomic<std::uint64_t> generation{0}; // bumped after each install
     Json cache = Json::object();
     Index index;
 
@@ -176,6 +177,7 @@ struct Defaults::Impl {
         // The old contents are freed after the lock is released.
         oldCache = std::exchange(cache, std::move(object));
         oldIndex = std::exchange(index, std::move(next));
+        generation.fetch_add(1, std::memory_order_release);
     }
 
     // The stored value, under cacheMutex.
@@ -326,6 +328,10 @@ std::optional<std::string> Defaults::string(std::string_view key) const {
         return std::nullopt;
     }
     return v->get<std::string>();
+}
+
+std::uint64_t Defaults::generation() const noexcept {
+    return impl_->generation.load(std::memory_order_acquire);
 }
 
 nlohmann::json Defaults::snapshot() const {

@@ -43,17 +43,10 @@ constexpr double kAxisPerClick = 10.0;
 // NotifyPointerAxis's source "continuous": a smooth value as it is (the "wheel" source turns
 // any value into a whole emulated click).
 constexpr std::uint32_t kAxisSourceContinuous = 1u << 3;
-// The modifier keys a caller may hold (Control, Shift, Alt, AltGr, Super, both sides).
-constexpr int kModifierKeys[] = {29, 97, 42, 54, 56, 100, 125, 126};
 // The user's clipboard text is kept for the restore up to this size; larger content is not.
 constexpr std::size_t kMaxClipboard = 1u << 20;
 const char* const kTextMimeTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain",
                                       "STRING", "TEXT"};
-
-bool isModifier(int code) {
-    return std::find(std::begin(kModifierKeys), std::end(kModifierKeys), code) !=
-           std::end(kModifierKeys);
-}
 
 std::string utf8(std::u32string_view text) {
     std::string out;
@@ -168,8 +161,6 @@ struct GnomeRemoteDesktopBackend::Impl {
     std::optional<Point> lastPoint; // where we put the pointer last: relative moves start there
     std::string reason = "not connected to GNOME Shell yet";
 
-    std::set<int> heldKeys;
-    std::set<int> heldButtons;
     std::unordered_map<xkb_keysym_t, KeyPosition> layout;
 
     Clipboard clipboard = Clipboard::disabled;
@@ -182,6 +173,7 @@ struct GnomeRemoteDesktopBackend::Impl {
     std::optional<Clock::time_point> lastTransferAt;
 
     Clock::time_point lastAttempt{};
+    std::atomic<std::uint64_t> connections{0};
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> pastes{0};
 
@@ -222,12 +214,6 @@ struct GnomeRemoteDesktopBackend::Impl {
 
     void closeSession() {
         if (bus != nullptr && link == Link::started) {
-            for (const int b : heldButtons) {
-                send(kRemoteDesktopSession, "NotifyPointerButton", "ib", b, 0);
-            }
-            for (const int k : heldKeys) {
-                send(kRemoteDesktopSession, "NotifyKeyboardKeycode", "ub", std::uint32_t(k), 0);
-            }
             sendTo(kRemoteDesktop, sessionPath, kRemoteDesktopSession, "Stop", "");
             sd_bus_flush(bus);
         }
@@ -239,8 +225,6 @@ struct GnomeRemoteDesktopBackend::Impl {
         }
         bus = nullptr;
         link = Link::lost;
-        heldKeys.clear();
-        heldButtons.clear();
         clipboard = Clipboard::disabled;
         awaitingOwnership = 0;
         lastPoint.reset();
@@ -440,6 +424,7 @@ struct GnomeRemoteDesktopBackend::Impl {
         sd_bus_match_signal(bus, &ownerChangedSlot, kRemoteDesktop, sessionPath.c_str(),
                             kRemoteDesktopSession, "SelectionOwnerChanged", onSelectionOwner, this);
         link = Link::started;
+        ++connections;
         reason.clear();
         readLayout();
         wake();
@@ -532,8 +517,6 @@ struct GnomeRemoteDesktopBackend::Impl {
         awaitingOwnership = 0;
         link = Link::lost;
         reason = std::move(why);
-        heldKeys.clear();
-        heldButtons.clear();
         clipboard = Clipboard::disabled;
         lastPoint.reset();
     }
@@ -715,27 +698,9 @@ struct GnomeRemoteDesktopBackend::Impl {
         send(kRemoteDesktopSession, "NotifyKeyboardKeysym", "ub", sym, int(down));
     }
 
-    void key(int code, bool down) {
-        if (down == (heldKeys.count(code) != 0)) {
-            return;
-        }
-        if (down) {
-            heldKeys.insert(code);
-        } else {
-            heldKeys.erase(code);
-        }
-        sendKey(code, down);
-    }
+    void key(int code, bool down) { sendKey(code, down); }
 
     void button(int code, bool down) {
-        if (down == (heldButtons.count(code) != 0)) {
-            return;
-        }
-        if (down) {
-            heldButtons.insert(code);
-        } else {
-            heldButtons.erase(code);
-        }
         send(kRemoteDesktopSession, "NotifyPointerButton", "ib", code, int(down));
     }
 
@@ -838,14 +803,6 @@ struct GnomeRemoteDesktopBackend::Impl {
             }
             syms.push_back(sym);
         }
-        // The caller's modifiers are lifted for the text and put back after it.
-        std::vector<int> lifted;
-        for (const int k : heldKeys) {
-            if (isModifier(k)) {
-                lifted.push_back(k);
-                sendKey(k, false);
-            }
-        }
         if (onLayout) {
             for (const auto sym : syms) {
                 sendKeysym(sym, true);
@@ -853,9 +810,6 @@ struct GnomeRemoteDesktopBackend::Impl {
             }
         } else {
             paste(utf8(text));
-        }
-        for (const int k : lifted) {
-            sendKey(k, true);
         }
     }
 
@@ -878,15 +832,6 @@ struct GnomeRemoteDesktopBackend::Impl {
         sendKeysym(kKeysymV, false);
         sendKey(kLeftCtrl, false);
         wake();
-    }
-
-    void releaseAll() {
-        for (const int b : std::set<int>(heldButtons)) {
-            button(b, false);
-        }
-        for (const int k : std::set<int>(heldKeys)) {
-            key(k, false);
-        }
     }
 
     // Runs a verb under the lock when a session is started (or could be started again now);
@@ -962,6 +907,10 @@ GnomeRemoteDesktopBackend::PointerMode GnomeRemoteDesktopBackend::mode() const {
     return impl_->mode;
 }
 
+std::uint64_t GnomeRemoteDesktopBackend::connections() const {
+    return impl_->connections.load();
+}
+
 std::uint64_t GnomeRemoteDesktopBackend::dropped() const {
     return impl_->dropped.load();
 }
@@ -1005,55 +954,32 @@ void GnomeRemoteDesktopBackend::wheel(int vertical, int horizontal) {
     impl_->verb([&] { impl_->wheel(vertical, horizontal); });
 }
 
-void GnomeRemoteDesktopBackend::zoom(int steps) {
-    impl_->verb([&] {
-        const bool pressCtrl = impl_->heldKeys.count(kLeftCtrl) == 0;
-        if (pressCtrl) {
-            impl_->key(kLeftCtrl, true);
-        }
-        impl_->wheel(steps * kWheelUnitsPerClick, 0);
-        if (pressCtrl) {
-            impl_->key(kLeftCtrl, false);
-        }
-    });
-}
-
-void GnomeRemoteDesktopBackend::switchDesktop(int delta) {
-    if (delta == 0) {
-        return;
-    }
-    // GNOME's own shortcut: Super+Page Down / Page Up (no wrap-around in GNOME itself).
-    impl_->verb([&] {
-        const int k = delta > 0 ? kPageDown : kPageUp;
-        if (impl_->heldKeys.count(kLeftMeta) == 0 && impl_->heldKeys.count(k) == 0) {
-            impl_->sendKey(kLeftMeta, true);
-            impl_->sendKey(k, true);
-            impl_->sendKey(k, false);
-            impl_->sendKey(kLeftMeta, false);
-        }
-    });
-}
-
-void GnomeRemoteDesktopBackend::toggleShowDesktop() {
-    // GNOME Shell binds no key to show the desktop and has no D-Bus verb for it.
-    ++impl_->dropped;
-}
-
-void GnomeRemoteDesktopBackend::openOverview() {
-    impl_->verb([&] {
-        const int k = impl_->options.overviewKey;
-        if (impl_->heldKeys.count(k) == 0) {
-            impl_->key(k, true);
-            impl_->key(k, false);
-        }
-    });
-}
-
-void GnomeRemoteDesktopBackend::releaseAll() {
+std::optional<KeyPlace> GnomeRemoteDesktopBackend::keyForKeysym(std::uint32_t keysym) {
     std::lock_guard lock(impl_->mutex);
-    if (impl_->link == Link::started) {
-        impl_->releaseAll();
+    const auto it = impl_->layout.find(keysym);
+    if (it == impl_->layout.end()) {
+        return std::nullopt;
     }
+    return KeyPlace{static_cast<int>(it->second.keycode) - 8, it->second.shift};
+}
+
+bool GnomeRemoteDesktopBackend::desktopAction(DesktopAction action) {
+    if (action == DesktopAction::toggleShowDesktop) {
+        ++impl_->dropped; // GNOME Shell binds no key to it and has no D-Bus verb for it
+    }
+    return false;
+}
+
+std::vector<int> GnomeRemoteDesktopBackend::desktopShortcut(DesktopAction action) const {
+    switch (action) {
+    case DesktopAction::workspaceLeft:
+        return {kLeftMeta, kPageUp};
+    case DesktopAction::workspaceRight:
+        return {kLeftMeta, kPageDown};
+    case DesktopAction::toggleShowDesktop:
+        return {};
+    }
+    return {};
 }
 
 void GnomeRemoteDesktopBackend::flush() {

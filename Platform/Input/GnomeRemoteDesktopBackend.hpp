@@ -45,7 +45,6 @@ public:
         std::string busAddress;     // empty: the session bus
         std::string waylandDisplay; // for the keymap: socket name or path; empty: $WAYLAND_DISPLAY
         std::shared_ptr<const WaylandDisplayGeometry> geometry;
-        int overviewKey = 125; // KEY_LEFTMETA
         std::chrono::milliseconds reconnectInterval = std::chrono::seconds(3);
         std::chrono::milliseconds pasteHold = std::chrono::seconds(1);
         std::chrono::milliseconds pasteTimeout = std::chrono::seconds(3);
@@ -60,6 +59,7 @@ public:
 
     std::string_view name() const override { return "gnome"; }
     InputPermission permission() const override;
+    std::uint64_t connections() const override;
 
     void movePointerTo(Point to) override;
     void movePointerBy(double dx, double dy) override;
@@ -67,11 +67,11 @@ public:
     void key(int evdevCode, bool down) override;
     void typeText(std::u32string_view text) override;
     void wheel(int vertical, int horizontal) override;
-    void zoom(int steps) override;
-    void switchDesktop(int delta) override;
-    void toggleShowDesktop() override;
-    void openOverview() override;
-    void releaseAll() override;
+    std::optional<KeyPlace> keyForKeysym(std::uint32_t keysym) override;
+    // None of its own: workspaces go by GNOME's shortcuts (Super+Page Down / Page Up); GNOME
+    // Shell binds nothing to showing the desktop.
+    bool desktopAction(DesktopAction action) override;
+    std::vector<int> desktopShortcut(DesktopAction action) const override;
     void flush() override;
     void sync() override;
 

@@ -2,7 +2,6 @@
 
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Input/KdeDataControlClipboard.hpp"
-#include "Platform/Input/OverviewCombination.hpp"
 #include "Platform/Input/XkbLayoutIndex.hpp"
 
 #include "fake-input-client-protocol.h"
@@ -30,9 +29,6 @@ namespace {
 constexpr int kLeftCtrl = 29;  // KEY_LEFTCTRL
 constexpr int kLeftShift = 42; // KEY_LEFTSHIFT
 constexpr double kWheelValuePerClick = 15.0;
-// The modifier keys a caller may hold (Control, Shift, Alt, AltGr, Super, both sides).
-constexpr int kModifierKeys[] = {29, 97, 42, 54, 56, 100, 125, 126};
-
 constexpr int kKeyV = 47; // KEY_V, where the layout has no "v"
 
 std::string utf8(std::u32string_view text) {
@@ -58,11 +54,6 @@ std::string utf8(std::u32string_view text) {
         }
     }
     return out;
-}
-
-bool isModifier(int code) {
-    return std::find(std::begin(kModifierKeys), std::end(kModifierKeys), code) !=
-           std::end(kModifierKeys);
 }
 
 // A connection to KWin's bus for one call: desktop verbs are rare.
@@ -174,10 +165,8 @@ struct KdeFakeInputBackend::Impl {
     xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
     std::unordered_map<xkb_keysym_t, KeyPosition> layout;
 
-    std::set<int> heldKeys;
-    std::set<int> heldButtons;
-
     std::chrono::steady_clock::time_point lastAttempt{};
+    std::atomic<std::uint64_t> connections{0};
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> pastes{0};
     mutable std::mutex reasonMutex;
@@ -222,8 +211,6 @@ struct KdeFakeInputBackend::Impl {
         registry = nullptr;
         display = nullptr;
         seatCapabilities = 0;
-        heldKeys.clear();
-        heldButtons.clear();
     }
 
     // libwayland gives the connection up when its outgoing buffer (4 KiB) is full and cannot
@@ -312,6 +299,7 @@ struct KdeFakeInputBackend::Impl {
                            clipboard->reason());
             clipboard.reset();
         }
+        ++connections;
         setReason({});
         return true;
     }
@@ -350,27 +338,9 @@ struct KdeFakeInputBackend::Impl {
                                                   : WL_KEYBOARD_KEY_STATE_RELEASED);
     }
 
-    void key(int code, bool down) {
-        if (down == (heldKeys.count(code) != 0)) {
-            return;
-        }
-        if (down) {
-            heldKeys.insert(code);
-        } else {
-            heldKeys.erase(code);
-        }
-        sendKey(code, down);
-    }
+    void key(int code, bool down) { sendKey(code, down); }
 
     void typeText(std::u32string_view text) {
-        // The caller's modifiers are lifted for the text and put back after it.
-        std::vector<int> lifted;
-        for (const int k : heldKeys) {
-            if (isModifier(k)) {
-                lifted.push_back(k);
-                sendKey(k, false);
-            }
-        }
         const auto onLayout = [&](char32_t cp) {
             const xkb_keysym_t sym = xkb_utf32_to_keysym(static_cast<std::uint32_t>(cp));
             return sym == XKB_KEY_NoSymbol ? layout.end() : layout.find(sym);
@@ -384,9 +354,6 @@ struct KdeFakeInputBackend::Impl {
             tapPaste();
         } else {
             typeKeys(text);
-        }
-        for (const int k : lifted) {
-            sendKey(k, true);
         }
     }
 
@@ -424,14 +391,6 @@ struct KdeFakeInputBackend::Impl {
     }
 
     void button(int code, bool down) {
-        if (down == (heldButtons.count(code) != 0)) {
-            return;
-        }
-        if (down) {
-            heldButtons.insert(code);
-        } else {
-            heldButtons.erase(code);
-        }
         org_kde_kwin_fake_input_button(fake, static_cast<std::uint32_t>(code),
                                        down ? WL_POINTER_BUTTON_STATE_PRESSED
                                             : WL_POINTER_BUTTON_STATE_RELEASED);
@@ -448,15 +407,6 @@ struct KdeFakeInputBackend::Impl {
             org_kde_kwin_fake_input_axis(
                 fake, WL_POINTER_AXIS_HORIZONTAL_SCROLL,
                 wl_fixed_from_double(horizontal * kWheelValuePerClick / kWheelUnitsPerClick));
-        }
-    }
-
-    void releaseAll() {
-        for (const int b : std::set<int>(heldButtons)) {
-            button(b, false);
-        }
-        for (const int k : std::set<int>(heldKeys)) {
-            key(k, false);
         }
     }
 
@@ -526,7 +476,6 @@ KdeFakeInputBackend::KdeFakeInputBackend(Options options)
 
 KdeFakeInputBackend::~KdeFakeInputBackend() {
     if (impl_->connected()) {
-        impl_->releaseAll();
         impl_->flush();
     }
 }
@@ -534,6 +483,10 @@ KdeFakeInputBackend::~KdeFakeInputBackend() {
 InputPermission KdeFakeInputBackend::permission() const {
     std::lock_guard lock(impl_->reasonMutex);
     return {impl_->reason.empty(), impl_->reason};
+}
+
+std::uint64_t KdeFakeInputBackend::connections() const {
+    return impl_->connections.load();
 }
 
 std::uint64_t KdeFakeInputBackend::dropped() const {
@@ -600,84 +553,40 @@ void KdeFakeInputBackend::wheel(int vertical, int horizontal) {
     impl_->wheel(vertical, horizontal);
 }
 
-void KdeFakeInputBackend::zoom(int steps) {
-    if (!impl_->ready()) {
-        ++impl_->dropped;
-        return;
+std::optional<KeyPlace> KdeFakeInputBackend::keyForKeysym(std::uint32_t keysym) {
+    if (!impl_->connected() && !impl_->ready()) {
+        return std::nullopt;
     }
-    const bool pressCtrl = impl_->heldKeys.count(kLeftCtrl) == 0;
-    if (pressCtrl) {
-        impl_->key(kLeftCtrl, true);
+    const auto it = impl_->layout.find(keysym);
+    if (it == impl_->layout.end()) {
+        return std::nullopt;
     }
-    impl_->wheel(steps * kWheelUnitsPerClick, 0);
-    if (pressCtrl) {
-        impl_->key(kLeftCtrl, false);
-    }
+    return KeyPlace{static_cast<int>(it->second.keycode) - 8, it->second.shift};
 }
 
-void KdeFakeInputBackend::switchDesktop(int delta) {
-    if (delta == 0) {
-        return;
-    }
+bool KdeFakeInputBackend::desktopAction(DesktopAction action) {
     KwinBus bus(impl_->options.busAddress);
+    if (action == DesktopAction::toggleShowDesktop) {
+        const auto showing = bus.showingDesktop();
+        if (!showing || !bus.showDesktop(!*showing)) {
+            ++impl_->dropped;
+        }
+        return true;
+    }
     const auto current = bus.currentDesktop();
     const auto count = bus.desktopCount();
     if (!current || !count) {
         ++impl_->dropped;
-        return;
+        return true;
     }
-    const int target = *current + (delta > 0 ? 1 : -1);
+    const int target = *current + (action == DesktopAction::workspaceRight ? 1 : -1);
     if (target < 1 || target > static_cast<int>(*count)) {
-        return; // the first or last desktop: no wrap-around
+        return true; // the first or last desktop: no wrap-around
     }
     if (!bus.setCurrentDesktop(target)) {
         ++impl_->dropped;
     }
-}
-
-void KdeFakeInputBackend::toggleShowDesktop() {
-    KwinBus bus(impl_->options.busAddress);
-    const auto showing = bus.showingDesktop();
-    if (!showing || !bus.showDesktop(!*showing)) {
-        ++impl_->dropped;
-    }
-}
-
-void KdeFakeInputBackend::openOverview() {
-    if (!impl_->ready()) {
-        ++impl_->dropped;
-        return;
-    }
-    std::vector<int> keys{impl_->options.overviewKey};
-    if (impl_->options.overviewCombination) {
-        const std::string text = impl_->options.overviewCombination();
-        auto parsed = evdevCombination(text, impl_->layout);
-        if (!parsed) {
-            // Pressing part of a combination would type or trigger something else.
-            DiagLog::write("overviewKey \"" + text +
-                           "\" is not a key combination of this keyboard layout: nothing pressed");
-            return;
-        }
-        keys = std::move(*parsed);
-    }
-    // A key the tablet holds down is left alone: its release would cut the user's hold.
-    for (const int k : keys) {
-        if (impl_->heldKeys.count(k) != 0) {
-            return;
-        }
-    }
-    for (const int k : keys) {
-        impl_->key(k, true);
-    }
-    for (auto it = keys.rbegin(); it != keys.rend(); ++it) {
-        impl_->key(*it, false);
-    }
-}
-
-void KdeFakeInputBackend::releaseAll() {
-    if (impl_->connected()) {
-        impl_->releaseAll();
-    }
+    return true;
 }
 
 void KdeFakeInputBackend::flush() {

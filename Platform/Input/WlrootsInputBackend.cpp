@@ -1,7 +1,6 @@
 #include "Platform/Input/WlrootsInputBackend.hpp"
 
 #include "Platform/Diagnostics/DiagLog.hpp"
-#include "Platform/Input/OverviewCombination.hpp"
 #include "Platform/Input/SwayIpc.hpp"
 #include "Platform/Input/XkbLayoutIndex.hpp"
 
@@ -29,7 +28,6 @@ namespace quillon::platform {
 
 namespace {
 
-constexpr int kLeftCtrl = 29; // KEY_LEFTCTRL
 constexpr double kWheelValuePerClick = 15.0;
 // Keycodes of the keymap that carries characters missing from the user's layout: X clients
 // (XWayland) see keycodes only up to 255.
@@ -110,12 +108,11 @@ struct WlrootsInputBackend::Impl {
     xkb_mod_mask_t shiftMask = 0;
     Keymap current = Keymap::user;
 
-    std::set<int> heldKeys;
-    std::set<int> heldButtons;
     int wheelRemainder[2] = {0, 0};         // vertical, horizontal, in high-resolution units
     std::string workspaceBeforeShowDesktop; // non-empty while the desktop is shown
 
     std::chrono::steady_clock::time_point lastAttempt{};
+    std::atomic<std::uint64_t> connections{0};
     std::atomic<std::uint64_t> dropped{0};
     mutable std::mutex reasonMutex; // permission() may be asked from another thread
     std::string reason = "not connected to the Wayland compositor yet";
@@ -180,10 +177,8 @@ struct WlrootsInputBackend::Impl {
         registry = nullptr;
         display = nullptr;
         seatCapabilities = 0;
-        // Whatever was down went with the devices.
-        heldKeys.clear();
-        heldButtons.clear();
         current = Keymap::user;
+        wheelRemainder[0] = wheelRemainder[1] = 0;
     }
 
     // libwayland gives the connection up when its outgoing buffer (4 KiB) is full and cannot
@@ -277,6 +272,7 @@ struct WlrootsInputBackend::Impl {
                       ")");
             return false;
         }
+        ++connections;
         setReason({});
         return true;
     }
@@ -347,14 +343,6 @@ struct WlrootsInputBackend::Impl {
 
     void key(int code, bool down) {
         useUserKeymap();
-        if (down == (heldKeys.count(code) != 0)) {
-            return; // already in that state: the compositor would see a second press
-        }
-        if (down) {
-            heldKeys.insert(code);
-        } else {
-            heldKeys.erase(code);
-        }
         zwp_virtual_keyboard_v1_key(keyboard, nowMs(), static_cast<std::uint32_t>(code),
                                     down ? WL_KEYBOARD_KEY_STATE_PRESSED
                                          : WL_KEYBOARD_KEY_STATE_RELEASED);
@@ -431,14 +419,6 @@ struct WlrootsInputBackend::Impl {
     void frame() { zwlr_virtual_pointer_v1_frame(pointer); }
 
     void button(int code, bool down) {
-        if (down == (heldButtons.count(code) != 0)) {
-            return;
-        }
-        if (down) {
-            heldButtons.insert(code);
-        } else {
-            heldButtons.erase(code);
-        }
         zwlr_virtual_pointer_v1_button(pointer, nowMs(), static_cast<std::uint32_t>(code),
                                        down ? WL_POINTER_BUTTON_STATE_PRESSED
                                             : WL_POINTER_BUTTON_STATE_RELEASED);
@@ -475,17 +455,6 @@ struct WlrootsInputBackend::Impl {
         if (any) {
             frame();
         }
-    }
-
-    void releaseAll() {
-        for (const int b : std::set<int>(heldButtons)) {
-            button(b, false);
-        }
-        for (const int k : std::set<int>(heldKeys)) {
-            key(k, false);
-        }
-        useUserKeymap();
-        wheelRemainder[0] = wheelRemainder[1] = 0;
     }
 
     void flush() {
@@ -621,7 +590,7 @@ WlrootsInputBackend::WlrootsInputBackend(Options options)
 
 WlrootsInputBackend::~WlrootsInputBackend() {
     if (impl_->connected()) {
-        impl_->releaseAll();
+        impl_->useUserKeymap();
         impl_->flush();
     }
 }
@@ -629,6 +598,10 @@ WlrootsInputBackend::~WlrootsInputBackend() {
 InputPermission WlrootsInputBackend::permission() const {
     std::lock_guard lock(impl_->reasonMutex);
     return {impl_->reason.empty(), impl_->reason};
+}
+
+std::uint64_t WlrootsInputBackend::connections() const {
+    return impl_->connections.load();
 }
 
 std::uint64_t WlrootsInputBackend::dropped() const {
@@ -701,72 +674,34 @@ void WlrootsInputBackend::wheel(int vertical, int horizontal) {
     impl_->wheel(vertical, horizontal);
 }
 
-void WlrootsInputBackend::zoom(int steps) {
-    if (!impl_->ready()) {
-        ++impl_->dropped;
-        return;
+std::optional<KeyPlace> WlrootsInputBackend::keyForKeysym(std::uint32_t keysym) {
+    if (!impl_->connected() && !impl_->ready()) {
+        return std::nullopt;
     }
-    // Control + wheel, as toolkits zoom; a Control the caller already holds stays down.
-    const bool pressCtrl = impl_->heldKeys.count(kLeftCtrl) == 0;
-    if (pressCtrl) {
-        impl_->key(kLeftCtrl, true);
+    const auto it = impl_->layout.find(keysym);
+    if (it == impl_->layout.end()) {
+        return std::nullopt;
     }
-    impl_->wheel(steps * kWheelUnitsPerClick, 0);
-    if (pressCtrl) {
-        impl_->key(kLeftCtrl, false);
-    }
+    return KeyPlace{static_cast<int>(it->second.keycode) - 8, it->second.shift};
 }
 
-void WlrootsInputBackend::switchDesktop(int delta) {
-    if (delta == 0) {
-        return;
+bool WlrootsInputBackend::desktopAction(DesktopAction action) {
+    bool done = false;
+    switch (action) {
+    case DesktopAction::workspaceLeft:
+        done = impl_->switchDesktop(-1);
+        break;
+    case DesktopAction::workspaceRight:
+        done = impl_->switchDesktop(+1);
+        break;
+    case DesktopAction::toggleShowDesktop:
+        done = impl_->toggleShowDesktop();
+        break;
     }
-    if (!impl_->switchDesktop(delta > 0 ? 1 : -1)) {
+    if (!done) {
         ++impl_->dropped;
     }
-}
-
-void WlrootsInputBackend::toggleShowDesktop() {
-    if (!impl_->toggleShowDesktop()) {
-        ++impl_->dropped;
-    }
-}
-
-void WlrootsInputBackend::openOverview() {
-    if (!impl_->ready()) {
-        ++impl_->dropped;
-        return;
-    }
-    std::vector<int> keys{impl_->options.overviewKey};
-    if (impl_->options.overviewCombination) {
-        const std::string text = impl_->options.overviewCombination();
-        auto parsed = evdevCombination(text, impl_->layout);
-        if (!parsed) {
-            // Pressing part of a combination would type or trigger something else.
-            DiagLog::write("overviewKey \"" + text +
-                           "\" is not a key combination of this keyboard layout: nothing pressed");
-            return;
-        }
-        keys = std::move(*parsed);
-    }
-    // A key the tablet holds down is left alone: its release would cut the user's hold.
-    for (const int k : keys) {
-        if (impl_->heldKeys.count(k) != 0) {
-            return;
-        }
-    }
-    for (const int k : keys) {
-        impl_->key(k, true);
-    }
-    for (auto it = keys.rbegin(); it != keys.rend(); ++it) {
-        impl_->key(*it, false);
-    }
-}
-
-void WlrootsInputBackend::releaseAll() {
-    if (impl_->connected()) {
-        impl_->releaseAll();
-    }
+    return done;
 }
 
 void WlrootsInputBackend::flush() {

@@ -5,7 +5,7 @@
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
-#include "Platform/Input/EventTranslator.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Input/InputBackendFactory.hpp"
 #include "Platform/Keychain/Keychain.hpp"
 #include "Platform/Network/HttpClient.hpp"
@@ -20,7 +20,6 @@
 #include "Quillon/Host/LaunchEnvironment.hpp"
 #include "Quillon/Host/PermissionChecker.hpp"
 #include "Quillon/Host/Telemetry.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "Quillon/Pairing/KeychainPairingStore.hpp"
@@ -140,20 +139,24 @@ HostAssembly launchHost(platform::Defaults& defaults,
     auto session = platform::makeSessionInput(defaults);
     const platform::InputBackendChoice choice = session.choice;
     auto geometry = session.geometry;
-    // The sink's events become the verbs of the session's input backend; the translator also
-    // opens the overview through it.
-    auto translator = std::make_shared<platform::EventTranslator>(
-        std::move(session.backend), [&defaults] { return platform::readInputSettings(defaults); });
-    // Read from the backend's own connection: a poll costs no new connection to the display.
-    host.inputPermission = [choice, translator] {
-        return choice.refusal.empty() ? translator->permission()
-                                      : platform::InputPermission{false, choice.refusal};
-    };
+    // Control messages become the verbs of the session's input backend; momentum ticks on a
+    // queue of its own, so typing a long text never delays them.
     auto gate = std::make_shared<InputGate>();
-    auto sink =
-        std::make_shared<CGEventSink>(translator, geometry, translator, defaults, nullptr, gate);
-    // The injector's cursor starts at the centre of the main display.
-    auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
+    host.inputTimers = std::make_shared<platform::SerialQueue>("quillon-momentum");
+    auto injector = EventInjector::create({.backend = std::move(session.backend),
+                                           .geometry = geometry,
+                                           .defaults = defaults,
+                                           .gate = gate,
+                                           .scheduler = host.inputTimers});
+    // Read from the backend's own connection: a poll costs no new connection to the display.
+    host.inputPermission = [choice, weak = std::weak_ptr<EventInjector>(injector)] {
+        if (!choice.refusal.empty()) {
+            return platform::InputPermission{false, choice.refusal};
+        }
+        auto injector = weak.lock();
+        return injector ? injector->permission()
+                        : platform::InputPermission{false, "the host is stopping"};
+    };
     CatalogOptions catalogOptions;
     catalogOptions.defaults = &defaults;
     auto catalog =

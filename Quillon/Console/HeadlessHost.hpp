@@ -10,6 +10,7 @@
 namespace quillon::platform {
 class Defaults;
 class MainQueue;
+class SerialQueue;
 } // namespace quillon::platform
 
 namespace quillon {
@@ -19,6 +20,9 @@ class Telemetry;
 
 // The host's collaborators, built and started the same way for the terminal and the desktop.
 struct HostAssembly {
+    // Drives scroll momentum and the input probes; declared first so that it outlives
+    // everything that schedules on it.
+    std::shared_ptr<platform::SerialQueue> inputTimers;
     std::shared_ptr<HostCoordinator> coordinator;
     std::shared_ptr<Telemetry> telemetry;
     std::string serviceName; // the name both DNS-SD services are published under

@@ -2,6 +2,7 @@
 
 #include "Quillon/Host/ChannelArbiter.hpp"
 #include "Quillon/Host/HostNotice.hpp"
+#include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/PairedDevice.hpp"
 #include "Quillon/Pairing/PairingStore.hpp"
@@ -29,7 +30,6 @@ class SessionLockSource;
 namespace quillon {
 
 class AppSwitching;
-class EventInjector;
 class InputDiagnostics;
 class InputLanes;
 class ScreenLockMonitor;
@@ -175,8 +175,13 @@ private:
     HostCoordinator(std::shared_ptr<PairingStore> store, std::shared_ptr<EventInjector> injector,
                     std::shared_ptr<AppSwitching> appSwitching, Services services, Options options);
 
+    // What injectNow() did with a message: sent it out at once with its flush done or left to
+    // a later message, or handed it on (a lane, the main thread, the worker) or dropped it.
+    enum class Injected { flushed, pending, no };
+    Injected injectNow(const wire::ControlMessage& message, const std::string& deviceID,
+                       EventInjector::Flush flush);
     void receive(const wire::ControlMessage& message, const std::string& deviceID);
-    void inject(const wire::ControlMessage& message);
+    void inject(const wire::ControlMessage& message, EventInjector::Flush flush);
     void requestApplicationList(const std::string& deviceID);
     void scheduleLaunchProbes();
     void postToMain(std::function<void(HostCoordinator&)> work);

@@ -4,6 +4,7 @@
 #include "Platform/Diagnostics/DiagLog.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -79,10 +80,27 @@ std::optional<wire::TrackpadGesture> launchProbeGesture(const std::optional<std:
 InputDiagnostics::InputDiagnostics(LogSink log, std::function<bool()> verbose, Clock clock)
     : log_(std::move(log)), verbose_(std::move(verbose)), clock_(std::move(clock)) {}
 
+namespace {
+struct VerboseCache {
+    std::atomic<std::uint64_t> generation{UINT64_MAX}; // nothing read yet
+    std::atomic<bool> value{false};
+};
+} // namespace
+
 std::shared_ptr<InputDiagnostics> InputDiagnostics::toDiagLog(platform::Defaults& defaults) {
     return std::make_shared<InputDiagnostics>(
         [](std::string_view line) { platform::DiagLog::write(line); },
-        [&defaults] { return defaults.boolean("verboseInputLogging").value_or(false); });
+        // Asked for every message: read again only when the defaults changed, so the input path
+        // takes no lock for it.
+        [&defaults, cache = std::make_shared<VerboseCache>()] {
+            const std::uint64_t generation = defaults.generation();
+            if (cache->generation.load(std::memory_order_acquire) != generation) {
+                cache->value.store(defaults.boolean("verboseInputLogging").value_or(false),
+                                   std::memory_order_relaxed);
+                cache->generation.store(generation, std::memory_order_release);
+            }
+            return cache->value.load(std::memory_order_relaxed);
+        });
 }
 
 std::chrono::nanoseconds InputDiagnostics::monotonicNow() {

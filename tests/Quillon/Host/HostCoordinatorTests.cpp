@@ -5,13 +5,13 @@
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
-#include "Platform/EventStream/RecordingPoster.hpp"
+#include "Platform/Input/RecordingInputBackend.hpp"
 #include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "tests/support/CatalogFixtures.hpp"
@@ -31,10 +31,27 @@
 using namespace quillon;
 using namespace quillon::testing;
 using namespace std::chrono_literals;
-using platform::EventType;
 using Field = HostCoordinator::Field;
 
 namespace {
+
+// What the tests look for among the verbs that reached the backend.
+enum class EventType { mouseMoved, leftMouseDown, leftMouseUp, rightMouseUp };
+
+bool isOfType(const platform::InputVerb& v, EventType type) {
+    using Kind = platform::InputVerb::Kind;
+    switch (type) {
+    case EventType::mouseMoved:
+        return v.kind == Kind::moveTo;
+    case EventType::leftMouseDown:
+        return v.kind == Kind::button && v.a == platform::PointerButton::left && v.b == 1;
+    case EventType::leftMouseUp:
+        return v.kind == Kind::button && v.a == platform::PointerButton::left && v.b == 0;
+    case EventType::rightMouseUp:
+        return v.kind == Kind::button && v.a == platform::PointerButton::right && v.b == 0;
+    }
+    return false;
+}
 
 // The in-memory store, with switches that make chosen operations fail.
 class FailingStore : public PairingStore {
@@ -96,12 +113,13 @@ protected:
         main_ = std::make_shared<platform::IoContextMainQueue>();
         logStart_ = readLog().size();
         store_ = std::make_shared<FailingStore>();
-        poster_ = std::make_shared<platform::RecordingPoster>();
+        poster_ = std::make_shared<platform::RecordingInputBackend>();
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1024, 768}, 1.0);
-        auto sink = std::make_shared<CGEventSink>(poster_, geometry, nullptr, defaults_);
-        injector_ =
-            std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults_);
+        injector_ = EventInjector::create({.backend = poster_,
+                                           .geometry = geometry,
+                                           .defaults = defaults_,
+                                           .scheduler = timers_});
         catalog_ = std::make_shared<RecordingCatalog>();
         HostCoordinator::Options options;
         options.server.display = geometry;
@@ -151,9 +169,9 @@ protected:
         return client;
     }
     std::size_t postedOfType(EventType type) {
-        const auto events = poster_->events();
-        return std::count_if(events.begin(), events.end(),
-                             [type](const platform::Event& e) { return e.type == type; });
+        const auto verbs = poster_->verbs();
+        return std::count_if(verbs.begin(), verbs.end(),
+                             [type](const platform::InputVerb& v) { return isOfType(v, type); });
     }
 
     std::shared_ptr<platform::IoContextMainQueue> main_;
@@ -162,7 +180,9 @@ protected:
     std::shared_ptr<InputDiagnostics> diagnostics_ = InputDiagnostics::toDiagLog(defaults_);
     std::size_t logStart_ = 0;
     std::shared_ptr<FailingStore> store_;
-    std::shared_ptr<platform::RecordingPoster> poster_;
+    std::shared_ptr<platform::SerialQueue> timers_ =
+        std::make_shared<platform::SerialQueue>("quillon-momentum");
+    std::shared_ptr<platform::RecordingInputBackend> poster_;
     std::shared_ptr<EventInjector> injector_;
     std::shared_ptr<RecordingCatalog> catalog_;
     std::shared_ptr<HostCoordinator> coordinator_;
@@ -323,25 +343,31 @@ TEST_F(HostCoordinatorTest, InputIsDroppedWhileLockedOnBothPaths) {
     EXPECT_TRUE(catalog_->activated.empty());
 }
 
-// What reached the poster, one letter per event (M move, D/U left button, K key, T typed text),
-// runs of the same letter collapsed, key-ups and modifier changes left out.
-std::string signature(const std::vector<platform::Event>& events) {
+// What reached the backend, one letter per verb (M move, D/U left button, K key down, T typed
+// text), runs of the same letter collapsed, key-ups left out, and the move to the cursor that
+// goes before each button left out too.
+std::string signature(const std::vector<platform::InputVerb>& verbs) {
+    using Kind = platform::InputVerb::Kind;
     std::string out;
-    for (const auto& e : events) {
+    for (std::size_t i = 0; i < verbs.size(); ++i) {
+        const auto& v = verbs[i];
         char c = 0;
-        switch (e.type) {
-        case EventType::mouseMoved:
-        case EventType::leftMouseDragged:
-            c = 'M';
+        switch (v.kind) {
+        case Kind::moveTo:
+            if (i + 1 == verbs.size() || verbs[i + 1].kind != Kind::button) {
+                c = 'M';
+            }
             break;
-        case EventType::leftMouseDown:
-            c = 'D';
+        case Kind::button:
+            if (v.a == platform::PointerButton::left) {
+                c = v.b != 0 ? 'D' : 'U';
+            }
             break;
-        case EventType::leftMouseUp:
-            c = 'U';
+        case Kind::key:
+            c = v.b != 0 ? 'K' : 0;
             break;
-        case EventType::keyDown:
-            c = e.unicode.empty() ? 'K' : 'T';
+        case Kind::text:
+            c = 'T';
             break;
         default:
             break;
@@ -387,9 +413,9 @@ TEST_F(HostCoordinatorTest, InputOfOneDeviceLandsInTheOrderSent) {
             }
         });
         transport.join();
-        runUntil([&] { return signature(poster_->events()) == c.landed; }, 5s);
+        runUntil([&] { return signature(poster_->verbs()) == c.landed; }, 5s);
         main_->runFor(50ms); // and nothing after it
-        EXPECT_EQ(signature(poster_->events()), c.landed);
+        EXPECT_EQ(signature(poster_->verbs()), c.landed);
     }
 }
 
@@ -399,24 +425,24 @@ TEST_F(HostCoordinatorTest, LongTextStallsNoOtherDeviceAndStopsAtTheLock) {
     const std::string text(200000, 'y');
     coordinator_->dispatch(wire::cm::TextInput{text}, device_.deviceID);
     coordinator_->dispatch(wire::cm::PointerRelative{4, 0}, "another-device");
-    const auto events = poster_->events();
+    const auto events = poster_->verbs();
     const auto typed = std::count_if(events.begin(), events.end(), [](const auto& e) {
-        return e.type == EventType::keyDown && !e.unicode.empty();
+        return e.kind == platform::InputVerb::Kind::text;
     });
     EXPECT_LT(typed, 200000 / 20) << "the text was typed on the delivering thread";
     EXPECT_EQ(signature(events).find('M') != std::string::npos, true) << signature(events);
 
     ASSERT_TRUE(
-        runUntil([&] { return signature(poster_->events()).find('T') != std::string::npos; }));
+        runUntil([&] { return signature(poster_->verbs()).find('T') != std::string::npos; }));
     coordinator_->handleLock();
     const std::size_t atLock = poster_->count();
     main_->runFor(300ms);
     // At most the piece in progress (20 characters, one key event pair each with its
     // modifiers) follows the lock.
     EXPECT_LE(poster_->count() - atLock, 40u * 2);
-    const auto after = poster_->events();
+    const auto after = poster_->verbs();
     const auto typedInAll = std::count_if(after.begin(), after.end(), [](const auto& e) {
-        return e.type == EventType::keyDown && !e.unicode.empty();
+        return e.kind == platform::InputVerb::Kind::text;
     });
     EXPECT_LT(typedInAll, 200000 / 20) << "typing went on after the lock";
 }
@@ -444,11 +470,11 @@ TEST_F(HostCoordinatorTest, ABurstKeepsItsOrderAroundMainThreadInput) {
                                                      PointerRelative{1, 0},
                                                      PointerRelative{1, 0}};
     coordinator_->dispatchBurst(burst, device_.deviceID);
-    EXPECT_EQ(signature(poster_->events()), "MK") << "nothing after the click before it ran";
-    ASSERT_TRUE(runUntil([&] { return signature(poster_->events()) == "MKDUM"; }))
-        << signature(poster_->events());
+    EXPECT_EQ(signature(poster_->verbs()), "MK") << "nothing after the click before it ran";
+    ASSERT_TRUE(runUntil([&] { return signature(poster_->verbs()) == "MKDUM"; }))
+        << signature(poster_->verbs());
     main_->runFor(100ms);
-    EXPECT_EQ(signature(poster_->events()), "MKDUM");
+    EXPECT_EQ(signature(poster_->verbs()), "MKDUM");
 }
 
 // Requests for the list while one is being built are answered by it: one list in flight per

@@ -6,7 +6,7 @@ typedef struct _XDisplay Display;
 
 namespace quillon::platform {
 
-// Window-manager requests of the EWMH (extended window manager hints) that the input poster
+// Window-manager requests of the EWMH (extended window manager hints) that the X11 input backend
 // uses. Each reads the root window's properties (a round trip) and asks the window manager by a
 // client message to the root window; without a window manager that publishes the properties
 // nothing happens. The caller flushes.
