@@ -224,6 +224,8 @@ int main(int argc, char** argv) {
         writeLine(toTablet[1], std::to_string(*coordinator->server().mainPort()));
         writeLine(toTablet[1], keyHex);
         readLine(fromTablet[0]); // connected and admitted
+        // The admission's own work (log lines, the published state) finishes after the helloAck.
+        std::this_thread::sleep_for(200ms);
         const pid_t transport = threadNamed("quillon-net");
 
         std::printf("one pointer move on the reading thread (quillon-net), socket read to backend "

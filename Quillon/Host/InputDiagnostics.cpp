@@ -166,8 +166,11 @@ void InputDiagnostics::recordInjection(std::chrono::nanoseconds took) {
     const auto n = injectionCount_.fetch_add(1) + 1;
     if (n % kStatisticsLineEvery == 0) {
         const double meanMicros = static_cast<double>(total) / 1000.0 / static_cast<double>(n);
-        log_(printf2("注入耗时统计：%d 次，平均 %.0f μs（%.3f ms）", static_cast<int>(n),
-                     meanMicros, meanMicros / 1000.0));
+        // Formatted on the stack: this line is written from the input path.
+        char line[192];
+        std::snprintf(line, sizeof line, "注入耗时统计：%d 次，平均 %.0f μs（%.3f ms）",
+                      static_cast<int>(n), meanMicros, meanMicros / 1000.0);
+        log_(line);
     }
 }
 

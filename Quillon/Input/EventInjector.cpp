@@ -28,9 +28,6 @@ namespace {
 template <class... F> struct Overloaded : F... { using F::operator()...; };
 template <class... F> Overloaded(F...) -> Overloaded<F...>;
 
-constexpr double kDefaultGain = 3.0;
-constexpr double kDefaultDecay = 0.955;
-constexpr double kDefaultPixelsPerClick = 10;
 constexpr double kZoomPerStep = 0.1;
 // Absurd amounts must not flood the display server: at most this many clicks per message.
 constexpr int kMaxClicksPerMessage = 100;
@@ -175,26 +172,35 @@ char32_t nextCodePoint(std::string_view in, std::size_t& i) {
 
 } // namespace
 
-// The settings the translation reads, at the message that needs them.
-struct EventInjector::Settings {
-    static wire::CommandKeyRole commandKey(const platform::Defaults& d) {
-        const auto role = d.string("commandKey");
-        return role && *role == "super" ? wire::CommandKeyRole::super
-                                        : wire::CommandKeyRole::control;
+const EventInjector::Settings& EventInjector::settings() {
+    const platform::Defaults& d = services_.defaults;
+    const std::uint64_t generation = d.generation();
+    if (generation == settingsGeneration_) {
+        return settings_;
     }
-    static double pixelsPerClick(const platform::Defaults& d) {
-        const auto v = d.number("scrollPixelsPerClick");
-        return v && std::isfinite(*v) && *v > 0 ? *v : kDefaultPixelsPerClick;
+    settingsGeneration_ = generation;
+    Settings s;
+    if (const auto role = d.string("commandKey"); role && *role == "super") {
+        s.commandKey = wire::CommandKeyRole::super;
     }
-    static double gain(const platform::Defaults& d) {
-        const auto v = d.number("scrollGain");
-        return v && *v > 0 ? *v : kDefaultGain; // absent, 0 and below: the default
+    if (const auto v = d.number("scrollPixelsPerClick"); v && std::isfinite(*v) && *v > 0) {
+        s.pixelsPerClick = *v;
     }
-    static double decay(const platform::Defaults& d) {
-        const auto v = d.number("momentumDecay");
-        return v && *v > 0 ? *v : kDefaultDecay;
+    if (const auto v = d.number("scrollGain"); v && *v > 0) {
+        s.gain = *v; // absent, 0 and below: the default
     }
-};
+    if (const auto v = d.number("momentumDecay"); v && *v > 0) {
+        s.decay = *v;
+    }
+    // Wrong types read as the defaults.
+    s.invertX = d.boolean("invertScrollX").value_or(false);
+    s.invertY = d.boolean("invertScrollY").value_or(false);
+    s.momentumEnabled = d.boolean("momentumEnabled").value_or(true);
+    s.disablePinch = d.boolean("disablePinch").value_or(false);
+    s.overviewKey = d.string("overviewKey").value_or(kDefaultOverview);
+    settings_ = std::move(s);
+    return settings_;
+}
 
 std::shared_ptr<EventInjector> EventInjector::create(Services services) {
     return std::shared_ptr<EventInjector>(new EventInjector(std::move(services)));
@@ -386,7 +392,7 @@ void EventInjector::keyCombo(std::uint16_t keyCode, KeyModifiers modifiers) {
         desktop(DesktopAction::toggleShowDesktop);
         return;
     }
-    const wire::CommandKeyRole role = Settings::commandKey(services_.defaults);
+    const wire::CommandKeyRole role = settings().commandKey;
     const auto code = wire::evdevKeyFor(keyCode, role);
     if (!code) {
         logMissingKeyOnce(keyCode);
@@ -403,7 +409,7 @@ void EventInjector::setSticky(KeyModifiers next) {
     if (next == old) {
         return;
     }
-    const wire::CommandKeyRole role = Settings::commandKey(services_.defaults);
+    const wire::CommandKeyRole role = settings().commandKey;
     setModifiers(old - next, false, role);
     setModifiers(next - old, true, role);
     held_.setSticky(next);
@@ -489,8 +495,7 @@ void EventInjector::text(std::string_view utf8) {
 // --- scrolling and zoom ----------------------------------------------------------------------
 
 void EventInjector::wheelPixels(double vertical, double horizontal) {
-    const double perUnit =
-        Settings::pixelsPerClick(services_.defaults) / platform::kWheelUnitsPerClick;
+    const double perUnit = settings().pixelsPerClick / platform::kWheelUnitsPerClick;
     constexpr double maxUnits =
         static_cast<double>(kMaxClicksPerMessage) * platform::kWheelUnitsPerClick;
     const int v = takeSteps(wheelY_.pixels, vertical, perUnit, maxUnits);
@@ -510,15 +515,15 @@ void EventInjector::scroll(double dx, double dy, ScrollPhase phase) {
     if (!services_.gate->isOpen()) {
         return; // a probe still running while the screen is locked
     }
-    const platform::Defaults& d = services_.defaults;
-    const double gain = Settings::gain(d);
+    const Settings& d = settings();
+    const double gain = d.gain;
     peakGain_ = std::max(peakGain_, gain);
     double sx = dx * gain;
     double sy = dy * gain;
-    if (d.boolean("invertScrollX").value_or(false)) {
+    if (d.invertX) {
         sx = -sx;
     }
-    if (d.boolean("invertScrollY").value_or(false)) {
+    if (d.invertY) {
         sy = -sy;
     }
     sx = clampToInt32Range(sx);
@@ -536,7 +541,7 @@ void EventInjector::scroll(double dx, double dy, ScrollPhase phase) {
         totalScrolledY_ += std::abs(sy);
         return;
     case ScrollPhase::ended: // the message's own deltas are not scrolled
-        if (d.boolean("momentumEnabled").value_or(true)) {
+        if (d.momentumEnabled) {
             startMomentum();
         } else {
             stopMomentum(); // the recorded deltas stay until the next began
@@ -578,7 +583,7 @@ void EventInjector::momentumTick(std::uint64_t generation) {
         return;
     }
     followConnection();
-    const double decay = Settings::decay(services_.defaults);
+    const double decay = settings().decay;
     momentum_.advance(now(), decay, [&](const ScrollMomentum::Tick& tick) {
         totalScrolledY_ += std::abs(static_cast<double>(tick.dy));
         wheelPixels(tick.dy, tick.dx);
@@ -634,7 +639,7 @@ void EventInjector::gesture(TrackpadGesture gesture) {
         return;
     case TrackpadGesture::pinchIn:
     case TrackpadGesture::pinchOut:
-        if (services_.defaults.boolean("disablePinch").value_or(false)) {
+        if (settings().disablePinch) {
             return;
         }
         break;
@@ -657,7 +662,7 @@ void EventInjector::desktop(DesktopAction action) {
 }
 
 void EventInjector::openOverview() {
-    const std::string text = services_.defaults.string("overviewKey").value_or(kDefaultOverview);
+    const std::string& text = settings().overviewKey;
     const auto keys = platform::resolveKeyCombination(text, backend_);
     if (!keys) {
         // Pressing part of a combination would type or trigger something else.

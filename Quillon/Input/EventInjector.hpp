@@ -111,7 +111,19 @@ public:
 private:
     explicit EventInjector(Services services);
 
-    struct Settings;
+    // The settings the translation reads ("commandKey", "scrollGain", ...), read again only
+    // when the defaults changed (a message costs no lookup and no lock of theirs).
+    struct Settings {
+        wire::CommandKeyRole commandKey = wire::CommandKeyRole::control;
+        double pixelsPerClick = 10;
+        double gain = 3.0;
+        double decay = 0.955;
+        bool invertX = false;
+        bool invertY = false;
+        bool momentumEnabled = true;
+        bool disablePinch = false;
+        std::string overviewKey = "Super";
+    };
     struct WheelAxis {
         double pixels = 0; // not yet a whole wheel unit
     };
@@ -139,6 +151,7 @@ private:
     void stopMomentum();
     void momentumTick(std::uint64_t generation);
     std::chrono::nanoseconds now() const;
+    const Settings& settings();
 
     Services services_;
     platform::InputBackend& backend_;
@@ -153,6 +166,8 @@ private:
     WheelAxis wheelX_;
     double zoomRemainder_ = 0;
     bool lastWasCR_ = false;
+    Settings settings_;
+    std::uint64_t settingsGeneration_ = UINT64_MAX; // none read yet
     double totalScrolledY_ = 0;
     double peakGain_ = 0;
 };
