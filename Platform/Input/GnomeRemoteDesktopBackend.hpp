@@ -31,10 +31,11 @@ namespace quillon::platform {
 // compositor gives Wayland clients, read once at connection) it is typed by keysym, Mutter adding
 // Shift or AltGr itself; otherwise the whole text goes through the session clipboard and a paste
 // (Control+V by keysym, so other layouts work). Terminals paste with Control+Shift+V: text with
-// characters off the layout does not reach a terminal (a known limit). The user's clipboard text
-// is read before the paste and offered again `pasteHold` after it, once reads of the pasted text
-// have been quiet for a moment (at most `pasteTimeout` after it); a clipboard that held no text
-// (nothing, or only an image) is left holding an empty text, never the pasted one.
+// characters off the layout does not reach a terminal (a known limit). The user's clipboard, in
+// every type it is offered in, is read on the bus thread whenever someone else copies (never on
+// the input path), and offered again `pasteHold` after the paste, once reads of the pasted text
+// have been quiet for a moment (at most `pasteTimeout` after it): clipboard::PastePolicy. A
+// clipboard that held nothing is left holding an empty text, never the pasted one.
 //
 // A bus thread of the backend answers Mutter's clipboard requests and notices a lost compositor
 // (the remote desktop name losing its owner, the session closed): verbs are then dropped and

@@ -1,8 +1,9 @@
 #include "Platform/Input/KdeFakeInputBackend.hpp"
 
 #include "Platform/Diagnostics/DiagLog.hpp"
-#include "Platform/Input/KdeDataControlClipboard.hpp"
-#include "Platform/Input/XkbLayoutIndex.hpp"
+#include "Platform/Input/Clipboard/DataControlClipboard.hpp"
+#include "Platform/Input/Wayland/WaylandClient.hpp"
+#include "Platform/Input/Wayland/XkbLayoutIndex.hpp"
 
 #include "fake-input-client-protocol.h"
 #include <systemd/sd-bus.h>
@@ -152,27 +153,28 @@ private:
 
 struct KdeFakeInputBackend::Impl {
     Options options;
+    wayland::Client client;
+    wayland::Reconnect reconnect{options.reconnectInterval};
 
-    wl_display* display = nullptr;
-    wl_registry* registry = nullptr;
-    wl_seat* seat = nullptr;
-    std::uint32_t seatCapabilities = 0;
     org_kde_kwin_fake_input* fake = nullptr;
     std::string seatKeymap;
     // Text the layout lacks goes through the clipboard; null when KWin offers none.
-    std::unique_ptr<KdeDataControlClipboard> clipboard;
+    std::unique_ptr<DataControlClipboard> clipboard;
 
     xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
     std::unordered_map<xkb_keysym_t, KeyPosition> layout;
 
-    std::chrono::steady_clock::time_point lastAttempt{};
     std::atomic<std::uint64_t> connections{0};
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> pastes{0};
     mutable std::mutex reasonMutex;
     std::string reason = "not connected to KWin yet";
 
-    explicit Impl(Options o) : options(std::move(o)) {}
+    explicit Impl(Options o)
+        : options(std::move(o)),
+          client({.display = options.display,
+                  .global = [this](std::uint32_t name, std::string_view interface,
+                                   std::uint32_t version) { global(name, interface, version); }}) {}
     ~Impl() {
         disconnect();
         xkb_context_unref(xkb);
@@ -183,92 +185,39 @@ struct KdeFakeInputBackend::Impl {
         reason = std::move(r);
     }
 
-    std::string where() const {
-        if (!options.display.empty()) {
-            return options.display;
-        }
-        const char* env = std::getenv("WAYLAND_DISPLAY");
-        return env != nullptr ? env : "wayland-0";
-    }
+    std::string where() const { return client.where(); }
 
     void disconnect() {
         clipboard.reset();
         if (fake != nullptr) {
             org_kde_kwin_fake_input_destroy(fake);
         }
-        if (seat != nullptr) {
-            wl_seat_destroy(seat);
-        }
-        if (registry != nullptr) {
-            wl_registry_destroy(registry);
-        }
-        if (display != nullptr) {
-            wl_display_flush(display);
-            wl_display_disconnect(display);
-        }
+        client.disconnect();
         fake = nullptr;
-        seat = nullptr;
-        registry = nullptr;
-        display = nullptr;
-        seatCapabilities = 0;
     }
 
-    // libwayland gives the connection up when its outgoing buffer (4 KiB) is full and cannot
-    // be written out at once, so requests never pile up there: every few verbs (and every
-    // character of text) what is queued goes to the socket, so the buffer never holds more
-    // than 16 verbs. When the socket itself is full (the compositor is not reading) we wait
-    // briefly once; while it stays full, verbs are dropped (and counted) instead of the
-    // connection.
-    int verbsSinceFlush = 0;
-    bool stalled = false;
-    bool room(bool force = false) {
-        if (!force && !stalled && ++verbsSinceFlush < 16) {
-            return true;
-        }
-        verbsSinceFlush = 0;
-        for (int attempt = 0; attempt < (stalled ? 1 : 20); ++attempt) {
-            if (wl_display_flush(display) >= 0) {
-                stalled = false;
-                return true;
-            }
-            if (errno != EAGAIN) {
-                return false;
-            }
-            pollfd p{wl_display_get_fd(display), POLLOUT, 0};
-            ::poll(&p, 1, stalled ? 0 : 10);
-        }
-        stalled = true;
-        return false;
-    }
+    // Every few verbs (and every character of text) what is queued goes to the compositor;
+    // while it does not read, verbs are dropped (and counted) instead of the connection.
+    bool room(bool force = false) { return client.room(force); }
 
-    bool connected() const { return display != nullptr && wl_display_get_error(display) == 0; }
+    bool connected() const { return client.connected(); }
 
     bool ready() {
         if (connected()) {
             return room();
         }
-        if (display != nullptr) {
+        if (client.display() != nullptr) {
             disconnect();
             setReason("lost the connection to KWin at " + where());
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (lastAttempt != std::chrono::steady_clock::time_point{} &&
-            now - lastAttempt < options.reconnectInterval) {
-            return false;
-        }
-        lastAttempt = now;
-        return connect();
+        return reconnect.due(std::chrono::steady_clock::now()) && connect();
     }
 
     bool connect() {
-        display = wl_display_connect(options.display.empty() ? nullptr : options.display.c_str());
-        if (display == nullptr) {
+        if (!client.connect(1)) {
             setReason("cannot connect to the Wayland compositor at " + where());
             return false;
         }
-        registry = wl_display_get_registry(display);
-        wl_registry_add_listener(registry, &registryListener, this);
-        wl_display_roundtrip(display);
         if (fake == nullptr) {
             disconnect();
             char exe[4096] = {};
@@ -283,17 +232,16 @@ struct KdeFakeInputBackend::Impl {
         }
         org_kde_kwin_fake_input_authenticate(fake, "Quillon",
                                              "Pointer and keyboard of a paired iPad");
-        wl_display_roundtrip(display); // the seat's capabilities
+        client.roundtrip(); // the seat's capabilities
         readLayout();
         if (!connected()) {
             disconnect();
             setReason("KWin at " + where() + " refused fake input");
             return false;
         }
-        clipboard = std::make_unique<KdeDataControlClipboard>(
-            KdeDataControlClipboard::Options{.display = options.display,
-                                             .pasteHold = options.pasteHold,
-                                             .pasteTimeout = options.pasteTimeout});
+        clipboard = std::make_unique<DataControlClipboard>(DataControlClipboard::Options{
+            .display = options.display,
+            .timing = {.hold = options.pasteHold, .timeout = options.pasteTimeout}});
         if (!clipboard->available()) {
             DiagLog::write("KDE: characters the keyboard layout lacks cannot be typed: " +
                            clipboard->reason());
@@ -307,17 +255,7 @@ struct KdeFakeInputBackend::Impl {
     // KWin's keymap, read from the seat's keyboard: the layout keys are typed on.
     void readLayout() {
         layout.clear();
-        seatKeymap.clear();
-        if ((seatCapabilities & WL_SEAT_CAPABILITY_KEYBOARD) != 0) {
-            wl_keyboard* kb = wl_seat_get_keyboard(seat);
-            wl_keyboard_add_listener(kb, &keyboardListener, this);
-            wl_display_roundtrip(display);
-            if (wl_keyboard_get_version(kb) >= WL_KEYBOARD_RELEASE_SINCE_VERSION) {
-                wl_keyboard_release(kb);
-            } else {
-                wl_keyboard_destroy(kb);
-            }
-        }
+        seatKeymap = client.seatKeymap();
         xkb_keymap* keymap = nullptr;
         if (!seatKeymap.empty()) {
             keymap = xkb_keymap_new_from_string(xkb, seatKeymap.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
@@ -411,66 +349,27 @@ struct KdeFakeInputBackend::Impl {
     }
 
     void flush() {
-        if (display == nullptr) {
+        if (client.display() == nullptr) {
             return;
         }
-        room(true);
-        if (wl_display_prepare_read(display) == 0) {
-            pollfd p{wl_display_get_fd(display), POLLIN, 0};
-            if (::poll(&p, 1, 0) > 0) {
-                wl_display_read_events(display);
-            } else {
-                wl_display_cancel_read(display);
-            }
-        }
-        wl_display_dispatch_pending(display);
-        if (!connected()) {
+        if (!client.pump()) {
             disconnect();
             setReason("lost the connection to KWin at " + where());
         }
     }
 
-    static void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
-                       std::uint32_t version) {
-        auto* self = static_cast<Impl*>(data);
-        if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat == nullptr) {
-            self->seat = static_cast<wl_seat*>(
-                wl_registry_bind(registry, name, &wl_seat_interface, std::min(version, 5u)));
-            wl_seat_add_listener(self->seat, &seatListener, self);
-        } else if (std::strcmp(interface, org_kde_kwin_fake_input_interface.name) == 0 &&
-                   version >= 4) {
-            // Version 4 brings keys; older KWin (before Plasma 5.19) is too old for us.
-            self->fake = static_cast<org_kde_kwin_fake_input*>(
-                wl_registry_bind(registry, name, &org_kde_kwin_fake_input_interface, 4));
+    void global(std::uint32_t name, std::string_view interface, std::uint32_t version) {
+        // Version 4 brings keys; older KWin (before Plasma 5.19) is too old for us.
+        if (interface == org_kde_kwin_fake_input_interface.name && version >= 4) {
+            fake = static_cast<org_kde_kwin_fake_input*>(
+                client.bind(name, &org_kde_kwin_fake_input_interface, 4));
         }
     }
-    static void globalRemove(void*, wl_registry*, std::uint32_t) {}
-    static constexpr wl_registry_listener registryListener{global, globalRemove};
-
-    static void capabilities(void* data, wl_seat*, std::uint32_t caps) {
-        static_cast<Impl*>(data)->seatCapabilities = caps;
-    }
-    static void seatName(void*, wl_seat*, const char*) {}
-    static constexpr wl_seat_listener seatListener{capabilities, seatName};
-
-    static void keymapEvent(void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd,
-                            std::uint32_t size) {
-        static_cast<Impl*>(data)->seatKeymap = readSeatKeymap(format, fd, size);
-    }
-    static void enter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {}
-    static void leave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
-    static void keyEvent(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
-                         std::uint32_t) {}
-    static void modifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
-                          std::uint32_t, std::uint32_t) {}
-    static void repeatInfo(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
-    static constexpr wl_keyboard_listener keyboardListener{keymapEvent, enter,     leave,
-                                                           keyEvent,    modifiers, repeatInfo};
 };
 
 KdeFakeInputBackend::KdeFakeInputBackend(Options options)
     : impl_(std::make_unique<Impl>(std::move(options))) {
-    impl_->lastAttempt = std::chrono::steady_clock::now();
+    impl_->reconnect.due(std::chrono::steady_clock::now());
     impl_->connect();
 }
 
@@ -596,7 +495,7 @@ void KdeFakeInputBackend::flush() {
 void KdeFakeInputBackend::sync() {
     impl_->flush();
     if (impl_->connected()) {
-        wl_display_roundtrip(impl_->display);
+        impl_->client.roundtrip();
         impl_->flush();
     }
 }

@@ -19,11 +19,10 @@ namespace quillon::platform {
 // coordinates (clamped inside it), relative moves as motion. Wheel: KWin's fake axis carries a
 // value and no steps; 15 per click (a physical wheel's value), in proportion to the
 // high-resolution units. Keys go by evdev code through KWin's own keymap and modifier state.
-// Text: characters on the layout's first or Shift level are typed as keys. Fake input has no keymap
-// of its own, so a text with any character the layout lacks is put whole on the session clipboard
-// (zwlr_data_control_manager_v1, see KdeDataControlClipboard) and pasted with Control+V; the user's
-// clipboard text comes back after the paste. Where KWin offers no data-control, those characters
-// are dropped and counted.
+// Text: characters on the layout's first or Shift level are typed as keys. Fake input has no keymap of its own, so a text with any
+// character the layout lacks is put whole on the session clipboard (zwlr_data_control_manager_v1,
+// see Clipboard/DataControlClipboard) and pasted with Control+V; the user's clipboard text comes back
+// after the paste. Where KWin offers no data-control, those characters are dropped and counted.
 //
 // Desktop actions through KWin's D-Bus interface on the session bus: the current virtual
 // desktop +-1 within the desktops there are (no wrap-around), show desktop.
