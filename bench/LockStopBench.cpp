@@ -87,10 +87,10 @@ int main(int argc, char** argv) {
     platform::X11InputBackend::Options o;
     o.display = x.display();
     o.geometry = geometry;
-    auto poster = std::make_shared<platform::X11InputBackend>(o);
+    auto backend = std::make_shared<platform::X11InputBackend>(o);
     auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
     auto injector = EventInjector::create(
-        {.backend = poster, .geometry = geometry, .defaults = defaults, .scheduler = timers});
+        {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers});
     HostCoordinator::Options options;
     options.server.display = geometry;
     options.server.advertise = false;

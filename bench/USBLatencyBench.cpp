@@ -242,11 +242,11 @@ int main(int argc, char** argv) {
     platform::X11InputBackend::Options o;
     o.display = server.display;
     o.geometry = geometry;
-    auto poster = std::make_shared<platform::X11InputBackend>(o);
+    auto backend = std::make_shared<platform::X11InputBackend>(o);
     auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
     platform::Defaults defaults(home / "config" / "defaults.json");
     auto injector = EventInjector::create(
-        {.backend = poster, .geometry = geometry, .defaults = defaults, .scheduler = timers});
+        {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers});
 
     testing::UsbmuxStandIn mux((home / "usbmuxd").string());
     HostCoordinator::Options options;

@@ -163,10 +163,10 @@ int main(int argc, char** argv) {
     platform::X11InputBackend::Options o;
     o.display = server.display;
     o.geometry = geometry;
-    auto poster = std::make_shared<platform::X11InputBackend>(o);
+    auto backend = std::make_shared<platform::X11InputBackend>(o);
     auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
     auto injectorOwner = EventInjector::create(
-        {.backend = poster, .geometry = geometry, .defaults = defaults, .scheduler = timers});
+        {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers});
     EventInjector& injector = *injectorOwner;
     Watcher watcher(server.display);
 
@@ -213,7 +213,7 @@ int main(int argc, char** argv) {
         }
         (batched ? locksPerBatchedMove : locksPerMove) =
             static_cast<double>(benchlocks::acquisitions.load() - locksBefore) / moves;
-        poster->sync();
+        backend->sync();
         return moves / seconds(Clock::now() - t0);
     };
     // Warm up both paths, then interleave so machine load hits them alike.
@@ -249,16 +249,16 @@ int main(int argc, char** argv) {
     std::printf("X11 pointer moves into Xvfb %s, %d moves per run (best of 2)\n",
                 server.display.c_str(), moves);
     std::printf("  bare XTestFakeMotionEvent + XFlush      %10.0f events/s\n", bareRate);
-    std::printf("  injector + X11 backend     , flush each    %10.0f events/s  ratio %.2f\n",
-                hostRate, hostRate / bareRate);
-    std::printf("  injector + X11 backend     , %d per batch  %10.0f events/s  ratio %.2f\n",
-                kBatch, batchedRate, batchedRate / bareRate);
+    std::printf("  injector + X11 backend, flush each      %10.0f events/s  ratio %.2f\n", hostRate,
+                hostRate / bareRate);
+    std::printf("  injector + X11 backend, %d per batch    %10.0f events/s  ratio %.2f\n", kBatch,
+                batchedRate, batchedRate / bareRate);
     std::printf("Mutex acquisitions per move: %.2f flushing each, %.2f in batches of %d\n",
                 locksPerMove, locksPerBatchedMove, kBatch);
     std::printf("Median time to the motion reaching another client (%d samples)\n",
                 kLatencySamples);
     std::printf("  bare                                    %10.1f us\n", median(bareLat));
-    std::printf("  injector + X11 backend                     %10.1f us\n", median(hostLat));
+    std::printf("  injector + X11 backend                  %10.1f us\n", median(hostLat));
 
     XCloseDisplay(bare);
     std::error_code ec;

@@ -5,7 +5,7 @@
 namespace quillon::platform {
 
 // The main display as the host sees it: where the pointer may go and what `helloAck` reports.
-// Implementations answer from a cached value (no server round trip per call): the sink reads
+// Implementations answer from a cached value (no server round trip per call): the injector reads
 // the bounds on every pointer message.
 class DisplayGeometry {
 public:

@@ -417,7 +417,7 @@ void HostCoordinator::probeScroll() {
         if (!self || !injector) {
             return;
         }
-        const auto [total, peak] = injector->scrollStats(); // (0, 0) for other sinks
+        const auto [total, peak] = injector->scrollStats();
         write(diagnostics::scrollProbeEndLine(fast, peak, total));
     });
 }

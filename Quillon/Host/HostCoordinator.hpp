@@ -87,7 +87,7 @@ public:
         USBTransportOptions usb;
         // Seconds on the system clock, for the pairing window; the real clock when empty.
         std::function<double()> clock;
-        // Closed while the screen is locked; shared with the event sink so that long work
+        // Closed while the screen is locked; shared with the injector so that long work
         // stops at once. A gate of its own when absent.
         std::shared_ptr<InputGate> inputGate;
     };

@@ -113,10 +113,10 @@ protected:
         main_ = std::make_shared<platform::IoContextMainQueue>();
         logStart_ = readLog().size();
         store_ = std::make_shared<FailingStore>();
-        poster_ = std::make_shared<platform::RecordingInputBackend>();
+        backend_ = std::make_shared<platform::RecordingInputBackend>();
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1024, 768}, 1.0);
-        injector_ = EventInjector::create({.backend = poster_,
+        injector_ = EventInjector::create({.backend = backend_,
                                            .geometry = geometry,
                                            .defaults = defaults_,
                                            .scheduler = timers_});
@@ -169,7 +169,7 @@ protected:
         return client;
     }
     std::size_t postedOfType(EventType type) {
-        const auto verbs = poster_->verbs();
+        const auto verbs = backend_->verbs();
         return std::count_if(verbs.begin(), verbs.end(),
                              [type](const platform::InputVerb& v) { return isOfType(v, type); });
     }
@@ -182,7 +182,7 @@ protected:
     std::shared_ptr<FailingStore> store_;
     std::shared_ptr<platform::SerialQueue> timers_ =
         std::make_shared<platform::SerialQueue>("quillon-momentum");
-    std::shared_ptr<platform::RecordingInputBackend> poster_;
+    std::shared_ptr<platform::RecordingInputBackend> backend_;
     std::shared_ptr<EventInjector> injector_;
     std::shared_ptr<RecordingCatalog> catalog_;
     std::shared_ptr<HostCoordinator> coordinator_;
@@ -322,7 +322,7 @@ TEST_F(HostCoordinatorTest, InputIsDroppedWhileLockedOnBothPaths) {
     ASSERT_TRUE(coordinator_->isScreenLocked());
     ASSERT_TRUE(coordinator_->inputGated());
     const auto injectedBefore = diagnostics_->injectionCount();
-    const auto postedBefore = poster_->count();
+    const auto postedBefore = backend_->count();
 
     const std::vector<wire::ControlMessage> messages = {
         wire::cm::PointerRelative{5, 5},
@@ -337,7 +337,7 @@ TEST_F(HostCoordinatorTest, InputIsDroppedWhileLockedOnBothPaths) {
         coordinator_->dispatch(m, device_.deviceID);
     }
     main_->runFor(300ms);
-    EXPECT_EQ(poster_->count(), postedBefore);
+    EXPECT_EQ(backend_->count(), postedBefore);
     EXPECT_EQ(diagnostics_->injectionCount(), injectedBefore); // not counted either
     EXPECT_EQ(catalog_->lists.load(), 0);
     EXPECT_TRUE(catalog_->activated.empty());
@@ -406,16 +406,16 @@ TEST_F(HostCoordinatorTest, InputOfOneDeviceLandsInTheOrderSent) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
-        poster_->clear();
+        backend_->clear();
         std::thread transport([&] {
             for (const auto& m : c.sent) {
                 coordinator_->dispatch(m, device_.deviceID);
             }
         });
         transport.join();
-        runUntil([&] { return signature(poster_->verbs()) == c.landed; }, 5s);
+        runUntil([&] { return signature(backend_->verbs()) == c.landed; }, 5s);
         main_->runFor(50ms); // and nothing after it
-        EXPECT_EQ(signature(poster_->verbs()), c.landed);
+        EXPECT_EQ(signature(backend_->verbs()), c.landed);
     }
 }
 
@@ -425,7 +425,7 @@ TEST_F(HostCoordinatorTest, LongTextStallsNoOtherDeviceAndStopsAtTheLock) {
     const std::string text(200000, 'y');
     coordinator_->dispatch(wire::cm::TextInput{text}, device_.deviceID);
     coordinator_->dispatch(wire::cm::PointerRelative{4, 0}, "another-device");
-    const auto events = poster_->verbs();
+    const auto events = backend_->verbs();
     const auto typed = std::count_if(events.begin(), events.end(), [](const auto& e) {
         return e.kind == platform::InputVerb::Kind::text;
     });
@@ -433,14 +433,14 @@ TEST_F(HostCoordinatorTest, LongTextStallsNoOtherDeviceAndStopsAtTheLock) {
     EXPECT_EQ(signature(events).find('M') != std::string::npos, true) << signature(events);
 
     ASSERT_TRUE(
-        runUntil([&] { return signature(poster_->verbs()).find('T') != std::string::npos; }));
+        runUntil([&] { return signature(backend_->verbs()).find('T') != std::string::npos; }));
     coordinator_->handleLock();
-    const std::size_t atLock = poster_->count();
+    const std::size_t atLock = backend_->count();
     main_->runFor(300ms);
     // At most the piece in progress (20 characters, one key event pair each with its
     // modifiers) follows the lock.
-    EXPECT_LE(poster_->count() - atLock, 40u * 2);
-    const auto after = poster_->verbs();
+    EXPECT_LE(backend_->count() - atLock, 40u * 2);
+    const auto after = backend_->verbs();
     const auto typedInAll = std::count_if(after.begin(), after.end(), [](const auto& e) {
         return e.kind == platform::InputVerb::Kind::text;
     });
@@ -448,15 +448,15 @@ TEST_F(HostCoordinatorTest, LongTextStallsNoOtherDeviceAndStopsAtTheLock) {
 }
 
 TEST_F(HostCoordinatorTest, ABurstOfInputIsFlushedOnceAfterItsLastMessage) {
-    const auto flushesBefore = poster_->flushCount();
+    const auto flushesBefore = backend_->flushCount();
     std::vector<wire::ControlMessage> burst;
     for (int i = 0; i < 30; ++i) {
         burst.push_back(wire::cm::PointerRelative{1, 0});
     }
     coordinator_->dispatchBurst(burst, device_.deviceID);
     EXPECT_EQ(postedOfType(EventType::mouseMoved), 30u);
-    EXPECT_EQ(poster_->flushCount(), flushesBefore + 1);
-    EXPECT_EQ(poster_->count(), 30u) << "nothing but the moves";
+    EXPECT_EQ(backend_->flushCount(), flushesBefore + 1);
+    EXPECT_EQ(backend_->count(), 30u) << "nothing but the moves";
 }
 
 // A burst that mixes runs of moves with a click that needs the main thread keeps the sent
@@ -470,11 +470,11 @@ TEST_F(HostCoordinatorTest, ABurstKeepsItsOrderAroundMainThreadInput) {
                                                      PointerRelative{1, 0},
                                                      PointerRelative{1, 0}};
     coordinator_->dispatchBurst(burst, device_.deviceID);
-    EXPECT_EQ(signature(poster_->verbs()), "MK") << "nothing after the click before it ran";
-    ASSERT_TRUE(runUntil([&] { return signature(poster_->verbs()) == "MKDUM"; }))
-        << signature(poster_->verbs());
+    EXPECT_EQ(signature(backend_->verbs()), "MK") << "nothing after the click before it ran";
+    ASSERT_TRUE(runUntil([&] { return signature(backend_->verbs()) == "MKDUM"; }))
+        << signature(backend_->verbs());
     main_->runFor(100ms);
-    EXPECT_EQ(signature(poster_->verbs()), "MKDUM");
+    EXPECT_EQ(signature(backend_->verbs()), "MKDUM");
 }
 
 // Requests for the list while one is being built are answered by it: one list in flight per
