@@ -557,12 +557,17 @@ void EventInjector::startMomentum() {
     }
     std::weak_ptr<EventInjector> weak = weak_from_this();
     const std::uint64_t generation = momentum_.generation();
-    momentumTimer_ = services_.scheduler->scheduleRepeating(
-        ScrollMomentum::kFirstDelay, ScrollMomentum::kInterval, [weak, generation] {
-            if (auto self = weak.lock()) {
-                self->momentumTick(generation);
-            }
-        });
+    const auto scheduler = services_.scheduler.lock();
+    if (!scheduler) {
+        momentum_.stop();
+        return;
+    }
+    momentumTimer_ = scheduler->scheduleRepeating(ScrollMomentum::kFirstDelay,
+                                                  ScrollMomentum::kInterval, [weak, generation] {
+                                                      if (auto self = weak.lock()) {
+                                                          self->momentumTick(generation);
+                                                      }
+                                                  });
 }
 
 void EventInjector::stopMomentum() {
@@ -691,7 +696,7 @@ void EventInjector::probeScroll(bool fast, std::function<void()> completion) {
     // held only weakly between steps.
     struct Probe {
         std::weak_ptr<EventInjector> injector;
-        std::shared_ptr<platform::Scheduler> scheduler;
+        std::weak_ptr<platform::Scheduler> scheduler;
         std::chrono::nanoseconds pause;
         std::function<void()> completion;
         int step = 0; // 0 began, 1...20 changes, 21 ended
@@ -711,7 +716,9 @@ void EventInjector::probeScroll(bool fast, std::function<void()> completion) {
             }
             // The first change follows the began at once; each change is followed by a pause.
             const auto delay = step == 1 ? std::chrono::nanoseconds(0) : pause;
-            scheduler->scheduleOnce(delay, [self] { self->run(self); });
+            if (auto queue = scheduler.lock()) {
+                queue->scheduleOnce(delay, [self] { self->run(self); });
+            }
         }
     };
     auto probe = std::make_shared<Probe>();
@@ -719,13 +726,15 @@ void EventInjector::probeScroll(bool fast, std::function<void()> completion) {
     probe->scheduler = services_.scheduler;
     probe->pause = std::chrono::microseconds(fast ? 8000 : 24000);
     probe->completion = std::move(completion);
-    services_.scheduler->scheduleOnce(std::chrono::nanoseconds(0), [probe] { probe->run(probe); });
+    if (auto queue = services_.scheduler.lock()) {
+        queue->scheduleOnce(std::chrono::nanoseconds(0), [probe] { probe->run(probe); });
+    }
 }
 
 void EventInjector::probeMagnify() {
     struct Probe {
         std::weak_ptr<EventInjector> injector;
-        std::shared_ptr<platform::Scheduler> scheduler;
+        std::weak_ptr<platform::Scheduler> scheduler;
         int step = 0; // 0 begin, 1...12 steps of 0.08, 13 end
         void run(const std::shared_ptr<Probe>& self) {
             auto injector = this->injector.lock();
@@ -740,15 +749,19 @@ void EventInjector::probeMagnify() {
             if (step++ == 13) {
                 return;
             }
-            scheduler->scheduleOnce(step == 1 ? std::chrono::nanoseconds(0)
+            if (auto queue = scheduler.lock()) {
+                queue->scheduleOnce(step == 1 ? std::chrono::nanoseconds(0)
                                               : std::chrono::microseconds(16000),
                                     [self] { self->run(self); });
+            }
         }
     };
     auto probe = std::make_shared<Probe>();
     probe->injector = weak_from_this();
     probe->scheduler = services_.scheduler;
-    services_.scheduler->scheduleOnce(std::chrono::nanoseconds(0), [probe] { probe->run(probe); });
+    if (auto queue = services_.scheduler.lock()) {
+        queue->scheduleOnce(std::chrono::nanoseconds(0), [probe] { probe->run(probe); });
+    }
 }
 
 std::pair<double, double> EventInjector::scrollStats() const {

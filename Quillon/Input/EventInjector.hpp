@@ -62,8 +62,10 @@ public:
         GestureMapper gestureMapper = GestureMapper::defaultMapper();
         // Closed while the screen is locked; null: always open.
         std::shared_ptr<const InputGate> gate;
-        // Runs momentum ticks and the probes' steps: the thread is the host's choice.
-        std::shared_ptr<platform::Scheduler> scheduler;
+        // Runs momentum ticks and the probes' steps: the thread is the host's choice, and so is
+        // its lifetime (held weakly: a queue must never be destroyed by the last reference a
+        // handler on its own thread drops). Without it there is no momentum and no probe.
+        std::weak_ptr<platform::Scheduler> scheduler;
         // Monotonic time for the momentum; steady_clock when empty.
         std::function<std::chrono::nanoseconds()> clock;
     };

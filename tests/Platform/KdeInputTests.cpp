@@ -250,6 +250,7 @@ TEST(KdeInput, TextTheLayoutLacksIsPastedAndTheUsersClipboardComesBack) {
         std::optional<std::string> copiedMeanwhile; // copied after Control+V
         std::string after; // the clipboard's content once the paste is over
         std::string mime = "text/plain;charset=utf-8";
+        std::chrono::milliseconds answerDelay{0}; // of the user's application
     };
     const std::string png("\x89PNG\r\n\x1a\n\0\0\0\rIHDR", 16);
     const Case cases[] = {
@@ -257,12 +258,16 @@ TEST(KdeInput, TextTheLayoutLacksIsPastedAndTheUsersClipboardComesBack) {
         {"no text before: an empty text, not ours", std::nullopt, std::nullopt, ""},
         {"an image comes back as it was", png, std::nullopt, png, "image/png"},
         {"a copy made meanwhile stands", "earlier", "made meanwhile", "made meanwhile"},
+        // The user's clipboard is read in the background, so a slow application neither holds
+        // up the paste nor loses its text: its answer comes after the paste and still counts.
+        {"a slow application's text comes back too", "slow to answer", std::nullopt,
+         "slow to answer", "text/plain;charset=utf-8", 700ms},
     };
     std::uint64_t pastes = 0;
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         if (c.userText) {
-            app.copy(*c.userText, {c.mime});
+            app.copy(*c.userText, {c.mime}, c.answerDelay);
         } else {
             app.clear();
         }
