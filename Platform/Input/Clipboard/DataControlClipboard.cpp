@@ -331,7 +331,11 @@ struct DataControlClipboard::Impl {
             }
         }
         self->selection = offer;
-        self->users.selectionChanged();
+        // Our own selections come back here too: only someone else's is the user's clipboard
+        // (a copy that ends ours is also seen by cancelled(), whichever comes first).
+        if (self->policy.state() == PastePolicy::State::foreign) {
+            self->users.selectionChanged();
+        }
     }
     static void finished(void* data, zwlr_data_control_device_v1* device) {
         auto* self = static_cast<Impl*>(data);
@@ -365,6 +369,7 @@ struct DataControlClipboard::Impl {
             // Someone copied something: that is the user's clipboard now, not ours to restore.
             self->source = nullptr;
             self->policy.someoneCopied();
+            self->users.selectionChanged();
         }
     }
     static constexpr zwlr_data_control_source_v1_listener sourceListener{send, cancelled};
