@@ -1,5 +1,7 @@
 #include "Platform/Diagnostics/SafeText.hpp"
 
+#include "Platform/Locale/Translation.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -89,7 +91,7 @@ void appendSafeText(std::string& out, std::string_view text, std::size_t maxByte
         at += consumed;
     }
     if (at < text.size()) {
-        out += "…(共 " + std::to_string(text.size()) + " 字节)";
+        out += i18n::fill(i18n::tr("…({1} bytes in all)"), {std::to_string(text.size())});
     }
 }
 

@@ -5,6 +5,7 @@
 #include "Platform/Input/Wayland/WaylandClient.hpp"
 #include "Platform/Input/Wayland/XkbLayoutIndex.hpp"
 
+#include "Platform/Locale/Translation.hpp"
 #include "fake-input-client-protocol.h"
 #include <systemd/sd-bus.h>
 #include <wayland-client.h>
@@ -168,7 +169,7 @@ struct KdeFakeInputBackend::Impl {
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> pastes{0};
     mutable std::mutex reasonMutex;
-    std::string reason = "not connected to KWin yet";
+    std::string reason = i18n::tr("not connected to KWin yet");
 
     explicit Impl(Options o)
         : options(std::move(o)),
@@ -208,26 +209,27 @@ struct KdeFakeInputBackend::Impl {
         }
         if (client.display() != nullptr) {
             disconnect();
-            setReason("lost the connection to KWin at " + where());
+            setReason(i18n::fill(i18n::tr("lost the connection to KWin at {1}"), {where()}));
         }
         return reconnect.due(std::chrono::steady_clock::now()) && connect();
     }
 
     bool connect() {
         if (!client.connect(1)) {
-            setReason("cannot connect to the Wayland compositor at " + where());
+            setReason(
+                i18n::fill(i18n::tr("cannot connect to the Wayland compositor at {1}"), {where()}));
             return false;
         }
         if (fake == nullptr) {
             disconnect();
             char exe[4096] = {};
             const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-            setReason("KWin at " + where() +
-                      " does not offer org_kde_kwin_fake_input to this program: install a desktop "
-                      "entry whose Exec is " +
-                      (n > 0 ? std::string(exe, static_cast<std::size_t>(n)) : "this program") +
-                      " with X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input, then log in "
-                      "again");
+            setReason(i18n::fill(
+                i18n::tr("KWin at {1} does not offer org_kde_kwin_fake_input to this program: "
+                         "install a desktop entry whose Exec is {2} with "
+                         "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input, then log in again"),
+                {where(), n > 0 ? std::string(exe, static_cast<std::size_t>(n))
+                                : i18n::tr("this program")}));
             return false;
         }
         org_kde_kwin_fake_input_authenticate(fake, "Quillon",
@@ -236,7 +238,7 @@ struct KdeFakeInputBackend::Impl {
         readLayout();
         if (!connected()) {
             disconnect();
-            setReason("KWin at " + where() + " refused fake input");
+            setReason(i18n::fill(i18n::tr("KWin at {1} refused fake input"), {where()}));
             return false;
         }
         clipboard = std::make_unique<DataControlClipboard>(DataControlClipboard::Options{
@@ -354,7 +356,7 @@ struct KdeFakeInputBackend::Impl {
         }
         if (!client.pump()) {
             disconnect();
-            setReason("lost the connection to KWin at " + where());
+            setReason(i18n::fill(i18n::tr("lost the connection to KWin at {1}"), {where()}));
         }
     }
 

@@ -5,6 +5,7 @@
 #include "Platform/Input/Wayland/WaylandClient.hpp"
 #include "Platform/Input/Wayland/XkbLayoutIndex.hpp"
 
+#include "Platform/Locale/Translation.hpp"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
 #include <wayland-client.h>
@@ -113,7 +114,7 @@ struct WlrootsInputBackend::Impl {
     std::atomic<std::uint64_t> connections{0};
     std::atomic<std::uint64_t> dropped{0};
     mutable std::mutex reasonMutex; // permission() may be asked from another thread
-    std::string reason = "not connected to the Wayland compositor yet";
+    std::string reason = i18n::tr("not connected to the Wayland compositor yet");
 
     explicit Impl(Options o)
         : options(std::move(o)), sway(options.swaySocket),
@@ -178,7 +179,8 @@ struct WlrootsInputBackend::Impl {
         }
         if (client.display() != nullptr) {
             disconnect();
-            setReason("lost the connection to the Wayland compositor at " + where());
+            setReason(i18n::fill(i18n::tr("lost the connection to the Wayland compositor at {1}"),
+                                 {where()}));
         }
         return reconnect.due(std::chrono::steady_clock::now()) && connect();
     }
@@ -186,7 +188,8 @@ struct WlrootsInputBackend::Impl {
     bool connect() {
         // The globals, then the seat's capabilities.
         if (!client.connect(2)) {
-            setReason("cannot connect to the Wayland compositor at " + where());
+            setReason(
+                i18n::fill(i18n::tr("cannot connect to the Wayland compositor at {1}"), {where()}));
             return false;
         }
         std::string missing;
@@ -199,14 +202,16 @@ struct WlrootsInputBackend::Impl {
         }
         if (!missing.empty()) {
             disconnect();
-            setReason("the Wayland compositor at " + where() + " offers no " + missing +
-                      ": it is not a wlroots compositor");
+            setReason(i18n::fill(
+                i18n::tr("the Wayland compositor at {1} offers no {2}: it is not a wlroots "
+                         "compositor"),
+                {where(), missing}));
             return false;
         }
         seatKeymap = client.seatKeymap();
         if (!loadUserKeymap()) {
             disconnect();
-            setReason("no usable keyboard layout (xkb could not compile the keymap)");
+            setReason(i18n::tr("no usable keyboard layout (xkb could not compile the keymap)"));
             return false;
         }
         pointer =
@@ -219,9 +224,9 @@ struct WlrootsInputBackend::Impl {
         if (!connected()) {
             const std::uint32_t code = client.error();
             disconnect();
-            setReason("the Wayland compositor at " + where() +
-                      " refused the virtual pointer or keyboard (error " + std::to_string(code) +
-                      ")");
+            setReason(i18n::fill(i18n::tr("the Wayland compositor at {1} refused the virtual "
+                                          "pointer or keyboard (error {2})"),
+                                 {where(), std::to_string(code)}));
             return false;
         }
         ++connections;
@@ -399,7 +404,8 @@ struct WlrootsInputBackend::Impl {
         }
         if (!client.pump()) {
             disconnect();
-            setReason("lost the connection to the Wayland compositor at " + where());
+            setReason(i18n::fill(i18n::tr("lost the connection to the Wayland compositor at {1}"),
+                                 {where()}));
         }
     }
 

@@ -1,5 +1,6 @@
 #include "Platform/Keychain/Keychain.hpp"
 
+#include "Platform/Locale/Translation.hpp"
 #include "Platform/Paths/BaseDirectories.hpp"
 
 #include <sqlite3.h>
@@ -217,36 +218,37 @@ std::shared_ptr<Keychain> Keychain::shared() {
 std::string Keychain::statusMessage(KeychainStatus status) {
     switch (status) {
     case S::success:
-        return "success";
+        return i18n::tr("success");
     case S::itemNotFound:
-        return "the item was not found in the keychain";
+        return i18n::tr("the item was not found in the keychain");
     case S::duplicateItem:
-        return "the item already exists in the keychain";
+        return i18n::tr("the item already exists in the keychain");
     case S::invalidArgument:
-        return "invalid keychain parameters";
+        return i18n::tr("invalid keychain parameters");
     case S::databaseUnsafe:
-        return "the keychain file is unsafe (a symlink, not ours, or open to other users) and "
-               "was not used";
+        return i18n::tr(
+            "the keychain file is unsafe (a symlink, not ours, or open to other users) and "
+            "was not used");
     case S::databaseCantOpen:
-        return "the keychain file cannot be created or opened";
+        return i18n::tr("the keychain file cannot be created or opened");
     case S::databaseBusy:
-        return "the keychain file stayed locked by another process";
+        return i18n::tr("the keychain file stayed locked by another process");
     case S::databaseReadOnly:
-        return "the keychain file cannot be written";
+        return i18n::tr("the keychain file cannot be written");
     case S::databaseCorrupt:
-        return "the keychain file is damaged or not a keychain";
+        return i18n::tr("the keychain file is damaged or not a keychain");
     case S::databaseFull:
-        return "the disk holding the keychain is full";
+        return i18n::tr("the disk holding the keychain is full");
     case S::databaseIOError:
-        return "reading or writing the keychain file failed";
+        return i18n::tr("reading or writing the keychain file failed");
     case S::databaseNoMemory:
-        return "out of memory in the keychain";
+        return i18n::tr("out of memory in the keychain");
     case S::databaseTooBig:
-        return "the keychain item is too large";
+        return i18n::tr("the keychain item is too large");
     case S::databaseError:
-        return "the keychain database failed";
+        return i18n::tr("the keychain database failed");
     }
-    return "unknown keychain status";
+    return i18n::tr("unknown keychain status");
 }
 
 std::string_view Keychain::statusName(KeychainStatus status) {
@@ -470,7 +472,8 @@ KeychainStatus Keychain::openDatabase() {
     // a save that returned has reached the disk even across a power cut (NORMAL could lose the
     // last commits there, i.e. a freshly paired device). Writes are rare (pairing, one per
     // admitted hello), so the extra sync costs nothing that matters.
-    if (KeychainStatus s = exec("PRAGMA journal_mode=WAL", "enable the WAL journal"); s != S::success) {
+    if (KeychainStatus s = exec("PRAGMA journal_mode=WAL", "enable the WAL journal");
+        s != S::success) {
         return s;
     }
     if (KeychainStatus s = exec("PRAGMA synchronous=FULL", "set synchronous"); s != S::success) {
@@ -514,8 +517,8 @@ sqlite3_stmt* Keychain::statement(Statement which) {
     return statements_[which];
 }
 
-KeychainStatus Keychain::add(std::string_view service, std::string_view account, wire::ByteView data,
-                       KeychainAccessibility accessibility) {
+KeychainStatus Keychain::add(std::string_view service, std::string_view account,
+                             wire::ByteView data, KeychainAccessibility accessibility) {
     if (service.empty()) {
         return paramError();
     }
@@ -542,7 +545,8 @@ KeychainStatus Keychain::add(std::string_view service, std::string_view account,
     return sqliteFailure(rc, "add");
 }
 
-KeychainStatus Keychain::update(std::string_view service, std::string_view account, wire::ByteView data) {
+KeychainStatus Keychain::update(std::string_view service, std::string_view account,
+                                wire::ByteView data) {
     if (service.empty()) {
         return paramError();
     }
@@ -564,8 +568,8 @@ KeychainStatus Keychain::update(std::string_view service, std::string_view accou
     return sqlite3_changes(db_) > 0 ? S::success : S::itemNotFound;
 }
 
-KeychainStatus Keychain::write(std::string_view service, std::string_view account, wire::ByteView data,
-                         KeychainAccessibility accessibility) {
+KeychainStatus Keychain::write(std::string_view service, std::string_view account,
+                               wire::ByteView data, KeychainAccessibility accessibility) {
     if (service.empty()) {
         return paramError();
     }
@@ -588,7 +592,8 @@ KeychainStatus Keychain::write(std::string_view service, std::string_view accoun
     return S::success;
 }
 
-KeychainStatus Keychain::copyData(std::string_view service, std::string_view account, wire::Bytes& out) {
+KeychainStatus Keychain::copyData(std::string_view service, std::string_view account,
+                                  wire::Bytes& out) {
     if (service.empty()) {
         return paramError();
     }
@@ -619,7 +624,7 @@ KeychainStatus Keychain::copyData(std::string_view service, std::string_view acc
 }
 
 KeychainStatus Keychain::copyAllAttributes(std::string_view service,
-                                     std::vector<KeychainItemAttributes>& out) {
+                                           std::vector<KeychainItemAttributes>& out) {
     if (service.empty()) {
         return paramError();
     }

@@ -3,6 +3,7 @@
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Input/EvdevKeys.hpp"
 #include "Platform/Input/KeyCombination.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include <algorithm>
 #include <array>
@@ -116,8 +117,8 @@ void logMissingKeyOnce(std::uint16_t keyCode) {
             return;
         }
     }
-    platform::DiagLog::write("【输入】键码 " + std::to_string(keyCode) +
-                             " 在 Linux 上没有对应的按键，已忽略");
+    platform::DiagLog::write(i18n::fill(
+        i18n::tr("[input] key code {1} has no key on Linux; ignored"), {std::to_string(keyCode)}));
 }
 
 void logBadCombinationOnce(const std::string& text) {
@@ -129,7 +130,8 @@ void logBadCombinationOnce(const std::string& text) {
             return;
         }
     }
-    platform::DiagLog::write("【输入】无法识别的概览快捷键“" + text + "”");
+    platform::DiagLog::write(
+        i18n::fill(i18n::tr("[input] unknown overview shortcut \"{1}\""), {text}));
 }
 
 bool isNonCharacter(char32_t cp) {
@@ -258,8 +260,9 @@ bool EventInjector::momentumRunning() const {
 }
 
 std::string EventInjector::misroutedLine(const ControlMessage& message) {
-    return "【异常】EventInjector 收到本该被 HostCoordinator 分流走的消息：" +
-           message.description() + "——请检查 receive(_:from:) 的路由是否被改动";
+    return i18n::fill(i18n::tr("[error] EventInjector received a message HostCoordinator should "
+                               "have routed elsewhere: {1}; check the routing of receive"),
+                      {message.description()});
 }
 
 void EventInjector::handle(const ControlMessage& message, Flush flush) {

@@ -1,17 +1,20 @@
 #include "Quillon/Pairing/PairingStore.hpp"
 
 #include "Platform/Keychain/Keychain.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 namespace quillon {
 
-PairingStoreError::PairingStoreError(Kind kind, platform::KeychainStatus status, const std::string& detail)
+PairingStoreError::PairingStoreError(Kind kind, platform::KeychainStatus status,
+                                     const std::string& detail)
     : kind_(kind), status_(status) {
     switch (kind) {
     case Kind::keychain:
-        text_ = "keychain: " + platform::Keychain::statusMessage(status) + " (" +
-                std::string(platform::Keychain::statusName(status)) + ")";
+        text_ = i18n::fill(i18n::tr("pairing store error {1}: {2}"),
+                           {std::string(platform::Keychain::statusName(status)),
+                            platform::Keychain::statusMessage(status)});
         if (!detail.empty()) {
-            text_ += ": " + detail;
+            text_ += " (" + detail + ")";
         }
         break;
     case Kind::reservedDeviceID:

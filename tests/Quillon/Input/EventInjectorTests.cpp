@@ -1,4 +1,5 @@
 // test-labels: injection
+// test-language: zh_CN
 // What each control message becomes in the Linux verbs: the injector over a recording backend,
 // every verb checked and nothing else emitted; then what it keeps between messages (held
 // inputs, momentum, statistics) and the lock gate.
