@@ -110,6 +110,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(beforeLock - (Clock::now() - start));
 
     quillon::testing::DbusPeer screensaver(bus.address());
+    screensaver.requestName("org.freedesktop.ScreenSaver"); // only the locker's own signals count
     const auto lockAt = Clock::now();
     const auto atLock = sizeOf(typed);
     screensaver.emitBool("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",

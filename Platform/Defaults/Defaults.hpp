@@ -42,6 +42,10 @@ public:
 
     // Every key at once, as one JSON object.
     nlohmann::json snapshot() const;
+    // Why the file as last read could not be used ("<path>: larger than 1 MiB (...)", "...: JSON
+    // nested too deeply", ...), or nothing when it was read or is absent. Unusable files read as
+    // empty: every key keeps its default. A file over 1 MiB is never loaded into memory.
+    std::optional<std::string> problem() const;
 
     // Stores (or replaces) a value and writes the file. Throws std::runtime_error when the file
     // cannot be written; the previous file then stays as it was.

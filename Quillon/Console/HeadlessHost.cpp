@@ -208,6 +208,17 @@ HostAssembly launchHost(platform::Defaults& defaults,
     if (!choice.note.empty()) {
         platform::DiagLog::write(choice.note);
     }
+    if (const auto problem = defaults.problem()) {
+        // Every setting then keeps its default: the user should know why their settings have
+        // no effect, in the log and in whichever console shows the host (the last error).
+        platform::DiagLog::write(i18n::fill(
+            i18n::tr("[settings] the settings file cannot be used; every setting keeps its "
+                     "default: {1}"),
+            {*problem}));
+        host.coordinator->reportProblem(i18n::fill(
+            i18n::tr("The settings file cannot be used; every setting keeps its default: {1}"),
+            {*problem}));
+    }
     host.telemetry->start();
     return host;
 }
@@ -236,7 +247,13 @@ void shutdownHost(HostAssembly& host) {
 }
 
 int runHeadlessHost(platform::Defaults& defaults) {
-    auto lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath());
+    std::unique_ptr<platform::InstanceLock> lock;
+    try {
+        lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath());
+    } catch (const platform::InstanceLockError& e) {
+        std::cerr << "quillon: " << e.what() << "\n";
+        return 1;
+    }
     if (!lock) {
         return handOverToRunningHost(std::cout, std::cerr);
     }
@@ -285,6 +302,9 @@ int runHeadlessHost(platform::Defaults& defaults) {
     controlHooks.quit = [&] { mainQueue->post([&] { terminate(); }); };
     controlHooks.serviceName = host.serviceName;
     controlHooks.permission = [&host] { return host.permission(); };
+    // The PIN is answered over the bus only where no screen can show it; in a graphical
+    // session the terminal (or journal) this host prints to shows it.
+    controlHooks.revealPIN = !hasDisplay();
     auto control = std::make_shared<HostControl>(coordinator, host.telemetry, controlHooks);
     std::unique_ptr<platform::ControlServer> controlServer;
     try {

@@ -390,7 +390,11 @@ void HostCoordinator::beforeExit() {
     }
 }
 
-void HostCoordinator::beginPairing() {
+HostCoordinator::Outcome HostCoordinator::beginPairing() {
+    if (isScreenLocked_) {
+        write(i18n::tr("[pairing] the screen is locked; no pairing window opened"));
+        return Outcome::screenLocked;
+    }
     try {
         // A window whose pairing could never be saved would show a PIN that only wastes the
         // user's time: the store must answer first.
@@ -400,8 +404,10 @@ void HostCoordinator::beginPairing() {
         clearNotice([](const HostNotice& n) { return n.kind == HostNotice::Kind::wrongPIN; });
         pairingExpired_ = false; // told with the new PIN
         setPairingPIN(pin);
+        return Outcome::done;
     } catch (const std::exception& error) {
         setLastError(i18n::fill(i18n::tr("Could not open pairing: {1}"), {describe(error)}));
+        return Outcome::failed;
     }
 }
 
@@ -424,7 +430,11 @@ void HostCoordinator::disconnect(const std::string& deviceID) {
     server_->disconnect(deviceID);
 }
 
-void HostCoordinator::unpair(const std::string& deviceID) {
+HostCoordinator::Outcome HostCoordinator::unpair(const std::string& deviceID) {
+    if (isScreenLocked_) {
+        write(i18n::tr("[pairing] the screen is locked; no device unpaired"));
+        return Outcome::screenLocked;
+    }
     server_->disconnect(deviceID);
     try {
         store_->remove(deviceID);
@@ -432,6 +442,7 @@ void HostCoordinator::unpair(const std::string& deviceID) {
         // The device stays listed; nothing to tell the user beyond that.
     }
     refreshDevices();
+    return Outcome::done;
 }
 
 void HostCoordinator::refreshDevices() {
@@ -452,6 +463,10 @@ void HostCoordinator::refreshDevices() {
     if (any && services_.telemetry) {
         services_.telemetry->notePaired(true);
     }
+}
+
+void HostCoordinator::reportProblem(std::string text) {
+    setLastError(std::move(text));
 }
 
 void HostCoordinator::probeGesture(wire::TrackpadGesture gesture) {
@@ -534,6 +549,20 @@ void HostCoordinator::didPair(const PairedDevice&) {
 }
 
 void HostCoordinator::didRefuse(const TransportRefusal& refusal) {
+    if (refusal.kind == TransportRefusal::Kind::noRoom) {
+        // A flood, not a tablet: the log hears of it (already summed up by the transport), the
+        // user's console does not.
+        const std::string count = std::to_string(refusal.count);
+        write(refusal.source.empty()
+                  ? i18n::fill(i18n::tr("[connect] no room among the connections waiting to "
+                                        "prove themselves ({1}): {2} turned away"),
+                               {refusal.channel, count})
+                  : i18n::fill(i18n::tr("[connect] no room among the connections waiting to "
+                                        "prove themselves ({1}): {2} turned away, the last "
+                                        "from {3}"),
+                               {refusal.channel, count, platform::safeText(refusal.source, 64)}));
+        return;
+    }
     HostNotice notice;
     if (refusal.kind == TransportRefusal::Kind::wrongPIN) {
         notice.kind = HostNotice::Kind::wrongPIN;

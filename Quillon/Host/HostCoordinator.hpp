@@ -135,10 +135,19 @@ public:
     std::size_t addObserver(Observer observer);
     void removeObserver(std::size_t token);
 
-    // User-interface operations (main).
+    // What an operation the screen lock forbids did.
+    enum class Outcome {
+        done,
+        screenLocked, // refused: nothing changed
+        failed,       // told as the last error
+    };
+
+    // User-interface operations (main). The lock is the lock whichever surface asks (console,
+    // tray, `quillon ctl`, D-Bus): while the screen is locked no pairing window opens and no
+    // device is unpaired, and screenLocked comes back for the surface to say so.
     void start();
     void stop();
-    void beginPairing();
+    Outcome beginPairing();
     void endPairing();
     // Ends a pairing window whose time ran out, saying so (pairingExpired()).
     void expirePairing();
@@ -146,8 +155,11 @@ public:
     // advertiser itself.
     void setDiscoverable(bool value);
     void disconnect(const std::string& deviceID);
-    void unpair(const std::string& deviceID);
+    Outcome unpair(const std::string& deviceID);
     void refreshDevices();
+    // A problem of the host around the coordinator (an unreadable settings file), shown as the
+    // last error.
+    void reportProblem(std::string text);
     void probeGesture(wire::TrackpadGesture gesture);
     void probeScroll();
     // The host is about to exit (main): the stop() sequence, when armed by an autoStart

@@ -166,7 +166,8 @@ void USBTransportManager::connectTo(std::int64_t deviceID) {
     }
     // The session may outlive the manager by a read: it holds the display, not the manager.
     auto session = USBSession::create(
-        fd, store_, [display = options_.display] { return helloAckFor(display.get()); });
+        fd, store_, [display = options_.display] { return helloAckFor(display.get()); },
+        USBSession::Limits{options_.replies, options_.writeStallLimit});
     std::weak_ptr<USBTransportManager> weak = weak_from_this();
     std::weak_ptr<USBSession> weakSession = session;
     session->onAccept = [weak](const PairedDevice& device) {

@@ -533,6 +533,7 @@ TEST_F(HostCoordinatorTest, LockDropsEverythingAndUnlockRestartsTheListeners) {
     DbusFixture bus(DbusFixture::Kind::session);
     bus.exportAddress();
     DbusPeer screensaver(bus.address());
+    screensaver.requestName("org.freedesktop.ScreenSaver"); // only the locker's own signals count
     coordinator_->start();
     auto client = connectWifi();
     ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));

@@ -217,6 +217,7 @@ TEST_F(TelemetryTest, NothingWhileLockedAndTheCountersWaitForUnlock) {
     DbusFixture bus(DbusFixture::Kind::session);
     bus.exportAddress();
     DbusPeer screensaver(bus.address());
+    screensaver.requestName("org.gnome.ScreenSaver"); // only the locker's own signals count
     auto telemetry = make(1h, 200ms);
     telemetry->notePaired(true);
     telemetry->start();
