@@ -39,8 +39,6 @@ namespace {
 
 using namespace std::chrono_literals;
 namespace cm = wire::cm;
-using platform::PointerButton::left;
-using platform::PointerButton::right;
 using wire::KeyModifiers;
 using wire::MouseButton;
 using wire::ScrollPhase;
