@@ -178,7 +178,8 @@ struct Defaults::Impl {
     };
     using Index = std::unordered_map<std::string, Json, KeyHash, std::equal_to<>>;
 
-    mutable std::mutex cacheMutex; // guards cache, index and problem
+    mutable std::mutex cacheMutex;            // guards cache, index and problem
+    std::atomic<std::uint64_t> generation{0}; // bumped after each install
     Json cache = Json::object();
     Index index;
     std::optional<std::string> problem;
@@ -212,6 +213,7 @@ struct Defaults::Impl {
         // The old contents are freed after the lock is released.
         oldCache = std::exchange(cache, std::move(object));
         oldIndex = std::exchange(index, std::move(next));
+        generation.fetch_add(1, std::memory_order_release);
         problem = std::move(why);
     }
 
@@ -363,6 +365,10 @@ std::optional<std::string> Defaults::string(std::string_view key) const {
         return std::nullopt;
     }
     return v->get<std::string>();
+}
+
+std::uint64_t Defaults::generation() const noexcept {
+    return impl_->generation.load(std::memory_order_acquire);
 }
 
 nlohmann::json Defaults::snapshot() const {

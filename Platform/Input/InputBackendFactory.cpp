@@ -3,7 +3,6 @@
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/EventStream/X11OverviewOpener.hpp"
 #include "Platform/Input/GnomeRemoteDesktopBackend.hpp"
 #include "Platform/Input/KdeFakeInputBackend.hpp"
 #include "Platform/Input/WlrootsInputBackend.hpp"
@@ -15,10 +14,6 @@ std::unique_ptr<InputBackend> makeInputBackend(const InputBackendContext& contex
     X11InputBackend::Options options;
     options.display = context.x11Display;
     options.geometry = context.x11Geometry;
-    Defaults* defaults = &context.defaults;
-    options.overviewCombination = [defaults] {
-        return defaults->string("overviewKey").value_or(X11OverviewOpener::kDefaultCombination);
-    };
     return std::make_unique<X11InputBackend>(std::move(options));
 }
 
@@ -31,21 +26,18 @@ SessionInput makeSessionInput(Defaults& defaults) {
     const auto displaySetting = [&defaults] {
         return defaults.string("display").value_or("primary");
     };
-    const auto overviewCombination = [&defaults] {
-        return defaults.string("overviewKey").value_or(X11OverviewOpener::kDefaultCombination);
-    };
     switch (session.choice.kind) {
     case InputBackendKind::wlroots: {
         auto geometry = std::make_shared<WaylandDisplayGeometry>(std::string(), displaySetting);
-        session.backend = std::make_unique<WlrootsInputBackend>(WlrootsInputBackend::Options{
-            .display = {}, .geometry = geometry, .overviewCombination = overviewCombination});
+        session.backend = std::make_unique<WlrootsInputBackend>(
+            WlrootsInputBackend::Options{.display = {}, .geometry = geometry});
         session.geometry = std::move(geometry);
         return session;
     }
     case InputBackendKind::kde: {
         auto geometry = std::make_shared<WaylandDisplayGeometry>(std::string(), displaySetting);
-        session.backend = std::make_unique<KdeFakeInputBackend>(KdeFakeInputBackend::Options{
-            .display = {}, .geometry = geometry, .overviewCombination = overviewCombination});
+        session.backend = std::make_unique<KdeFakeInputBackend>(
+            KdeFakeInputBackend::Options{.display = {}, .geometry = geometry});
         session.geometry = std::move(geometry);
         return session;
     }

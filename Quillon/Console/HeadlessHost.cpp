@@ -6,7 +6,7 @@
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
-#include "Platform/Input/EventTranslator.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Input/InputBackendFactory.hpp"
 #include "Platform/Keychain/Keychain.hpp"
 #include "Platform/Locale/Translation.hpp"
@@ -24,7 +24,6 @@
 #include "Quillon/Host/LaunchEnvironment.hpp"
 #include "Quillon/Host/PermissionChecker.hpp"
 #include "Quillon/Host/Telemetry.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "Quillon/Pairing/KeychainPairingStore.hpp"
@@ -146,20 +145,24 @@ HostAssembly launchHost(platform::Defaults& defaults,
     const platform::InputBackendChoice choice = session.choice;
     host.choice = choice;
     auto geometry = session.geometry;
-    // The sink's events become the verbs of the session's input backend; the translator also
-    // opens the overview through it.
-    auto translator = std::make_shared<platform::EventTranslator>(
-        std::move(session.backend), [&defaults] { return platform::readInputSettings(defaults); });
-    // Read from the backend's own connection: a poll costs no new connection to the display.
-    host.inputPermission = [choice, translator] {
-        return choice.refusal.empty() ? translator->permission()
-                                      : platform::InputPermission{false, choice.refusal};
-    };
+    // Control messages become the verbs of the session's input backend; momentum ticks on a
+    // queue of its own, so typing a long text never delays them.
     auto gate = std::make_shared<InputGate>();
-    auto sink =
-        std::make_shared<CGEventSink>(translator, geometry, translator, defaults, nullptr, gate);
-    // The injector's cursor starts at the centre of the main display.
-    auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
+    host.inputTimers = std::make_shared<platform::SerialQueue>("quillon-momentum");
+    auto injector = EventInjector::create({.backend = std::move(session.backend),
+                                           .geometry = geometry,
+                                           .defaults = defaults,
+                                           .gate = gate,
+                                           .scheduler = host.inputTimers});
+    // Read from the backend's own connection: a poll costs no new connection to the display.
+    host.inputPermission = [choice, weak = std::weak_ptr<EventInjector>(injector)] {
+        if (!choice.refusal.empty()) {
+            return platform::InputPermission{false, choice.refusal};
+        }
+        auto injector = weak.lock();
+        return injector ? injector->permission()
+                        : platform::InputPermission{false, "the host is stopping"};
+    };
     CatalogOptions catalogOptions;
     catalogOptions.defaults = &defaults;
     auto catalog =
@@ -236,10 +239,10 @@ PermissionChecker::Status HostAssembly::permission() const {
 void shutdownHost(HostAssembly& host) {
     host.notifications.reset();
     if (host.coordinator) {
-        host.coordinator->applicationWillTerminate();
+        host.coordinator->beforeExit();
     }
     if (host.telemetry) {
-        host.telemetry->applicationWillTerminate();
+        host.telemetry->beforeExit();
         host.telemetry->waitForPendingReports(std::chrono::seconds(1));
     }
 }

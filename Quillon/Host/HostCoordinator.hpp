@@ -2,6 +2,7 @@
 
 #include "Quillon/Host/ChannelArbiter.hpp"
 #include "Quillon/Host/HostNotice.hpp"
+#include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/PairedDevice.hpp"
 #include "Quillon/Pairing/PairingStore.hpp"
@@ -30,7 +31,6 @@ class SessionLockSource;
 namespace quillon {
 
 class AppSwitching;
-class EventInjector;
 class InputDiagnostics;
 class InputLanes;
 class ScreenLockMonitor;
@@ -91,14 +91,14 @@ public:
         USBTransportOptions usb;
         // Seconds on the system clock, for the pairing window; the real clock when empty.
         std::function<double()> clock;
-        // Closed while the screen is locked; shared with the event sink so that long work
+        // Closed while the screen is locked; shared with the injector so that long work
         // stops at once. A gate of its own when absent.
         std::shared_ptr<InputGate> inputGate;
     };
 
     // Builds the coordinator (main): creates the transport server over the same store with this
     // coordinator as its delegate, loads the paired devices and, with `autoStart`, starts
-    // everything, schedules the launch probes and arms the will-terminate sequence.
+    // everything, schedules the launch probes and arms the before-exit sequence.
     // `appSwitching` may be null (no application catalog: list and activate requests are
     // dropped).
     static std::shared_ptr<HostCoordinator> create(std::shared_ptr<PairingStore> store,
@@ -164,9 +164,9 @@ public:
     void reportProblem(std::string text);
     void probeGesture(wire::TrackpadGesture gesture);
     void probeScroll();
-    // The will-terminate sequence (main): the stop() sequence, when armed by an autoStart
+    // The host is about to exit (main): the stop() sequence, when armed by an autoStart
     // construction; otherwise nothing.
-    void applicationWillTerminate();
+    void beforeExit();
 
     // TransportEvents (the transports' I/O queue).
     void transportAdmitted(const PairedDevice& device, HostChannel channel) override;
@@ -203,8 +203,13 @@ private:
     HostCoordinator(std::shared_ptr<PairingStore> store, std::shared_ptr<EventInjector> injector,
                     std::shared_ptr<AppSwitching> appSwitching, Services services, Options options);
 
+    // What injectNow() did with a message: sent it out at once with its flush done or left to
+    // a later message, or handed it on (a lane, the main thread, the worker) or dropped it.
+    enum class Injected { flushed, pending, no };
+    Injected injectNow(const wire::ControlMessage& message, const std::string& deviceID,
+                       EventInjector::Flush flush);
     void receive(const wire::ControlMessage& message, const std::string& deviceID);
-    void inject(const wire::ControlMessage& message);
+    void inject(const wire::ControlMessage& message, EventInjector::Flush flush);
     void requestApplicationList(const std::string& deviceID);
     void scheduleLaunchProbes();
     void postToMain(std::function<void(HostCoordinator&)> work);

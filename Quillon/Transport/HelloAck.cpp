@@ -26,7 +26,7 @@ wire::cm::HelloAck helloAckFor(const platform::DisplayGeometry* display) {
     }
     const auto bounds = display->mainBounds();
     return {truncatedDimension(bounds.width), truncatedDimension(bounds.height),
-            static_cast<float>(display->backingScale())};
+            static_cast<float>(display->pixelsPerPoint())};
 }
 
 } // namespace quillon

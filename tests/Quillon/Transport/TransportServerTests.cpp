@@ -124,13 +124,13 @@ TEST_F(TransportServerTest, PairsInsideTheWindowOnceThenAdmitsTheDevice) {
     EXPECT_TRUE(server->endPairingIfSpent());
     EXPECT_FALSE(server->pairingPort());
 
-    // The helloAck is on the wire before didAccept runs.
+    // The helloAck is on the wire before transportAdmitted runs.
     std::atomic<bool> ackBeforeAccept{false};
     std::unique_ptr<wire::WireClient> client = connectMain(*server, result.hostSecret);
     const int clientFd = client->fd();
     delegate->onAccept = [&](const PairedDevice&) {
         // The server's queue is held here, so bytes it had not written yet cannot arrive; the
-        // test thread does not read until didAccept has returned.
+        // test thread does not read until transportAdmitted has returned.
         pollfd p{clientFd, POLLIN, 0};
         ackBeforeAccept = poll(&p, 1, 2000) == 1;
     };
@@ -306,7 +306,7 @@ TEST_F(TransportServerTest, AdmittedSessionRoutesMessagesAndSkipsUnknownFrames) 
 TEST_F(TransportServerTest, RecordsThatArriveInOneReadAreDeliveredAsOneBurst) {
     makeServer();
     const auto creds = pairDevice();
-    // The queue is held inside didAccept while the tablet sends twenty records, one frame each,
+    // The queue is held inside transportAdmitted while the tablet sends twenty records, one frame each,
     // as it does after a Wi-Fi stall: the next receive finds all of them.
     std::mutex m;
     std::condition_variable cv;

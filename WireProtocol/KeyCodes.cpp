@@ -1,10 +1,8 @@
-#include "Platform/EventStream/MacKeyTable.hpp"
-
-#include "Platform/EventStream/Event.hpp"
+#include "WireProtocol/KeyCodes.hpp"
 
 #include <array>
 
-namespace quillon::platform {
+namespace quillon::wire {
 
 namespace {
 
@@ -34,7 +32,7 @@ enum : int {
     KEY_F17 = 187, KEY_F18 = 188, KEY_F19 = 189, KEY_F20 = 190,
 };
 
-// Indexed by macOS virtual key code; 0 = no Linux key. Command (54, 55) is filled in by role.
+// Indexed by wire key code; 0 = no Linux key. Command (54, 55) is filled in by role.
 constexpr std::array<int, 128> kTable = [] {
     std::array<int, 128> t{};
     t[0] = KEY_A; t[1] = KEY_S; t[2] = KEY_D; t[3] = KEY_F; t[4] = KEY_H; t[5] = KEY_G;
@@ -79,38 +77,17 @@ constexpr std::array<int, 128> kTable = [] {
 
 } // namespace
 
-std::optional<int> linuxKeyForMacKey(std::uint16_t macKey, CommandKeyRole command) {
-    if (macKey == MacKey::command) {
+std::optional<int> evdevKeyFor(std::uint16_t keyCode, CommandKeyRole command) {
+    if (keyCode == KeyCode::command) {
         return command == CommandKeyRole::super ? KEY_LEFTMETA : KEY_LEFTCTRL;
     }
-    if (macKey == MacKey::rightCommand) {
+    if (keyCode == KeyCode::rightCommand) {
         return command == CommandKeyRole::super ? KEY_RIGHTMETA : KEY_RIGHTCTRL;
     }
-    if (macKey >= kTable.size() || kTable[macKey] == 0) {
+    if (keyCode >= kTable.size() || kTable[keyCode] == 0) {
         return std::nullopt;
     }
-    return kTable[macKey];
+    return kTable[keyCode];
 }
 
-bool isMacModifierKey(std::uint16_t macKey) { return macModifierFlag(macKey) != 0; }
-
-std::uint64_t macModifierFlag(std::uint16_t macKey) {
-    switch (macKey) {
-    case MacKey::command:
-    case MacKey::rightCommand:
-        return EventFlags::command;
-    case MacKey::shift:
-    case MacKey::rightShift:
-        return EventFlags::shift;
-    case MacKey::option:
-    case MacKey::rightOption:
-        return EventFlags::alternate;
-    case MacKey::control:
-    case MacKey::rightControl:
-        return EventFlags::control;
-    default:
-        return 0;
-    }
-}
-
-} // namespace quillon::platform
+} // namespace quillon::wire

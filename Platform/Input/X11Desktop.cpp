@@ -1,4 +1,4 @@
-#include "Platform/EventStream/X11Desktop.hpp"
+#include "Platform/Input/X11Desktop.hpp"
 
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>

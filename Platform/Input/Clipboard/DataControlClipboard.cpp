@@ -1,4 +1,6 @@
-#include "Platform/Input/KdeDataControlClipboard.hpp"
+#include "Platform/Input/Clipboard/DataControlClipboard.hpp"
+
+#include "Platform/Input/Wayland/WaylandClient.hpp"
 
 #include "wlr-data-control-unstable-v1-client-protocol.h"
 #include <wayland-client.h>
@@ -6,6 +8,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -24,69 +27,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// The user's clipboard is kept for the restore up to this size in all (every type it is offered
-// in, up to kMaxMimeTypes of them); a type that does not fit, or whose owner does not answer
-// within kReadTimeout in all, is not kept.
-constexpr std::size_t kMaxClipboard = 16u << 20;
-constexpr std::size_t kMaxMimeTypes = 16;
-constexpr auto kReadTimeout = std::chrono::milliseconds(500);
-// Reads of the pasted text must have been quiet this long before the restore.
-constexpr auto kQuietReads = std::chrono::milliseconds(300);
-const char* const kTextMimeTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain",
-                                      "STRING", "TEXT"};
-
-// Who owns the selection from our side.
-enum class Selection {
-    foreign,         // someone else (or nobody) owns it
-    offeringPaste,   // our text is the selection until the paste has read it
-    offeringRestored // the user's earlier text, offered again by us
-};
-
-// The clipboard's content in each type it is offered in.
-using Content = std::vector<std::pair<std::string, std::string>>;
-
-Content textContent(const std::string& text) {
-    Content out;
-    for (const char* mime : kTextMimeTypes) {
-        out.emplace_back(mime, text);
-    }
-    return out;
-}
-
-// Reads a pipe to its end: nothing when it is larger than `limit` or stalls past `deadline`.
-std::optional<std::string> readAll(int fd, Clock::time_point deadline, std::size_t limit) {
-    std::string out;
-    char buf[4096];
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            return std::nullopt;
-        }
-        pollfd p{fd, POLLIN, 0};
-        const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (r < 0 && errno == EINTR) {
-            continue;
-        }
-        if (r <= 0) {
-            return std::nullopt;
-        }
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n == 0) {
-            return out;
-        }
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        out.append(buf, static_cast<std::size_t>(n));
-        if (out.size() > limit) {
-            return std::nullopt;
-        }
-    }
-}
+using clipboard::Content;
+using clipboard::PastePolicy;
 
 // Writes all of `text` unless the reader stalls for `timeout`: a reader that never reads must
 // not hold the clipboard thread.
@@ -117,64 +59,61 @@ void writeAll(int fd, const std::string& text, std::chrono::milliseconds timeout
 
 } // namespace
 
-struct KdeDataControlClipboard::Impl {
+struct DataControlClipboard::Impl {
     Options options;
 
     // Guards every use of the connection and the state below: the caller's offerPaste() and
     // the clipboard thread share them. The thread waits for the socket without the lock and
     // without wl_display_prepare_read (a prepared reader would block the caller's roundtrip).
     mutable std::mutex mutex;
+    std::condition_variable usersRead; // a background read of the user's clipboard ended
+    wayland::Client client;
     wl_display* display = nullptr;
-    wl_registry* registry = nullptr;
-    wl_seat* seat = nullptr;
     zwlr_data_control_manager_v1* manager = nullptr;
     zwlr_data_control_device_v1* device = nullptr;
     std::string reason;
+    PastePolicy policy{options.timing};
+    clipboard::UsersClipboard users;
 
     // Offers KWin introduced, with their mime types; `selection` is the current one.
     std::unordered_map<zwlr_data_control_offer_v1*, std::vector<std::string>> offers;
     zwlr_data_control_offer_v1* selection = nullptr;
 
-    Selection state = Selection::foreign;
-    zwlr_data_control_source_v1* source = nullptr; // ours, while state is not foreign
-    Content sourceContent;
-    std::optional<Content> userContent; // nothing: no clipboard we could keep
-    Clock::time_point pasteAt{};
-    std::optional<Clock::time_point> lastReadAt;
+    zwlr_data_control_source_v1* source = nullptr; // ours, while the policy offers something
 
     int wakeFd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
     std::atomic<bool> stopping{false};
     std::thread loop;
 
-    explicit Impl(Options o) : options(std::move(o)) {}
+    explicit Impl(Options o)
+        : options(std::move(o)),
+          client({.display = options.display,
+                  .global = [this](std::uint32_t name, std::string_view interface, std::uint32_t) {
+                      // Version 1: the clipboard only; the primary selection is left alone.
+                      if (interface == zwlr_data_control_manager_v1_interface.name) {
+                          manager = static_cast<zwlr_data_control_manager_v1*>(
+                              client.bind(name, &zwlr_data_control_manager_v1_interface, 1));
+                      }
+                  }}) {}
 
     bool alive() const {
         return display != nullptr && device != nullptr && wl_display_get_error(display) == 0;
     }
 
-    std::string where() const {
-        if (!options.display.empty()) {
-            return options.display;
-        }
-        const char* env = std::getenv("WAYLAND_DISPLAY");
-        return env != nullptr ? env : "wayland-0";
-    }
+    std::string where() const { return client.where(); }
 
     void connect() {
-        display = wl_display_connect(options.display.empty() ? nullptr : options.display.c_str());
-        if (display == nullptr) {
+        if (!client.connect(1)) {
             reason = "cannot connect to the Wayland compositor at " + where();
             return;
         }
-        registry = wl_display_get_registry(display);
-        wl_registry_add_listener(registry, &registryListener, this);
-        wl_display_roundtrip(display);
-        if (manager == nullptr || seat == nullptr) {
+        display = client.display();
+        if (manager == nullptr || client.seat() == nullptr) {
             reason = "the compositor at " + where() +
                      " offers no zwlr_data_control_manager_v1 (clipboard) to this program";
             return;
         }
-        device = zwlr_data_control_manager_v1_get_data_device(manager, seat);
+        device = zwlr_data_control_manager_v1_get_data_device(manager, client.seat());
         zwlr_data_control_device_v1_add_listener(device, &deviceListener, this);
         wl_display_roundtrip(display); // the current selection
         if (!alive()) {
@@ -197,57 +136,73 @@ struct KdeDataControlClipboard::Impl {
         if (manager != nullptr) {
             zwlr_data_control_manager_v1_destroy(manager);
         }
-        if (seat != nullptr) {
-            wl_seat_destroy(seat);
-        }
-        if (registry != nullptr) {
-            wl_registry_destroy(registry);
-        }
-        if (display != nullptr) {
-            wl_display_flush(display);
-            wl_display_disconnect(display);
-        }
+        client.disconnect();
         source = nullptr;
         device = nullptr;
         manager = nullptr;
-        seat = nullptr;
-        registry = nullptr;
         display = nullptr;
     }
 
-    // The user's current clipboard in every type it is offered in (images and rich text as
-    // well as text), read as a pasting application would.
-    std::optional<Content> readSelection() {
-        if (selection == nullptr) {
+    // A foreign selection the user's clipboard has not been read from: asks its owner for every
+    // type it offers (images and rich text as well as text), as a pasting application would.
+    // Called with the lock held; the pipes are read by the clipboard thread without it.
+    struct PendingRead {
+        std::uint64_t serial = 0;
+        std::vector<std::pair<std::string, int>> pipes; // type, read end
+    };
+    std::optional<PendingRead> startUsersRead() {
+        if (!policy.needsUsersClipboard() || !users.readDue()) {
             return std::nullopt;
         }
-        const auto deadline = Clock::now() + kReadTimeout;
-        std::size_t total = 0;
-        Content content;
+        if (selection == nullptr) {
+            users.empty();
+            usersRead.notify_all();
+            return std::nullopt;
+        }
+        PendingRead read;
+        read.serial = users.startRead();
         const auto& mimes = offers[selection];
-        for (std::size_t i = 0; i < mimes.size() && i < kMaxMimeTypes; ++i) {
+        for (std::size_t i = 0; i < mimes.size() && i < options.limits.maxTypes; ++i) {
             int fds[2];
             if (::pipe2(fds, O_CLOEXEC) != 0) {
                 break;
             }
             zwlr_data_control_offer_v1_receive(selection, mimes[i].c_str(), fds[1]);
             ::close(fds[1]);
-            wl_display_flush(display);
-            auto data = readAll(fds[0], deadline, kMaxClipboard - total);
-            ::close(fds[0]);
+            read.pipes.emplace_back(mimes[i], fds[0]);
+        }
+        wl_display_flush(display);
+        return read;
+    }
+
+    // Reads what the owner writes, within the limits (no lock held), then keeps it.
+    void finishUsersRead(PendingRead read) {
+        const auto deadline = Clock::now() + options.limits.readTimeout;
+        std::size_t total = 0;
+        Content content;
+        for (auto& [mime, fd] : read.pipes) {
+            auto data = clipboard::readPipe(fd, deadline, options.limits.maxBytes - total);
+            ::close(fd);
             if (data) {
                 total += data->size();
-                content.emplace_back(mimes[i], std::move(*data));
+                content.emplace_back(mime, std::move(*data));
             }
         }
-        if (content.empty()) {
-            return std::nullopt;
+        std::lock_guard lock(mutex);
+        std::optional<Content> result;
+        if (!content.empty()) {
+            result = std::move(content);
         }
-        return content;
+        const bool current = read.serial == users.serial();
+        users.finishRead(read.serial, result);
+        if (current) {
+            policy.usersArrived(users.content()); // a paste that could not wait for it
+        }
+        usersRead.notify_all();
     }
 
     // Makes `content` the selection through a new source of ours; the previous one is let go.
-    void own(Content content) {
+    void own(const Content& content) {
         auto* next = zwlr_data_control_manager_v1_create_data_source(manager);
         zwlr_data_control_source_v1_add_listener(next, &sourceListener, this);
         for (const auto& [mime, data] : content) {
@@ -258,55 +213,51 @@ struct KdeDataControlClipboard::Impl {
             zwlr_data_control_source_v1_destroy(source);
         }
         source = next;
-        sourceContent = std::move(content);
     }
 
     bool offerPaste(const std::string& text) {
-        std::lock_guard lock(mutex);
+        std::unique_lock lock(mutex);
         // The latest selection first: a copy the clipboard thread has not read yet has cancelled
         // our source, and the user's clipboard is that copy, not what we offered.
         if (!alive() || wl_display_roundtrip(display) < 0) {
             return false;
         }
-        if (state == Selection::foreign) {
-            userContent = readSelection();
-        } else if (state == Selection::offeringRestored) {
-            userContent = sourceContent;
+        bool known = true;
+        if (policy.needsUsersClipboard() && !users.ready()) {
+            // A copy made a moment ago: the clipboard thread is reading it. Wait a little for
+            // it; a read that takes longer still counts for the restore when it ends.
+            wake();
+            known = usersRead.wait_for(lock, options.limits.pasteWait,
+                                       [this] { return users.ready() || !alive(); });
         }
-        own(textContent(text));
-        state = Selection::offeringPaste;
-        pasteAt = Clock::now();
-        lastReadAt.reset();
+        std::optional<Content> kept;
+        if (policy.needsUsersClipboard() && users.ready()) {
+            kept = users.content();
+        }
+        policy.beginPaste(text, std::move(kept), Clock::now(), known && users.ready());
+        own(*policy.offered());
         // KWin has the selection before the caller's paste keys go out on their connection.
         if (wl_display_roundtrip(display) < 0 || !alive()) {
             return false;
         }
         // Someone copied within the roundtrip: their text stands, ours is not pasted.
-        const bool ours = state == Selection::offeringPaste;
+        const bool ours = policy.state() == PastePolicy::State::pasting;
         wake();
         return ours;
     }
 
     void maybeRestore() {
-        if (state != Selection::offeringPaste) {
+        if (!policy.restoreDue(Clock::now())) {
             return;
         }
-        const auto now = Clock::now();
-        const bool quiet = !lastReadAt || now - *lastReadAt >= kQuietReads;
-        if ((now - pasteAt < options.pasteHold || !quiet) && now - pasteAt < options.pasteTimeout) {
+        // A copy made just now must not be covered by the restore: see every event the
+        // compositor sent before, its cancel of our source among them.
+        if (wl_display_roundtrip(display) < 0 || !policy.restoreDue(Clock::now())) {
             return;
         }
-        // A copy made just now must not be covered by the restore: see every event KWin sent
-        // before, its cancel of our source among them.
-        if (wl_display_roundtrip(display) < 0 || state != Selection::offeringPaste) {
-            return;
-        }
-        // Letting go of the selection would leave nothing, not the user's clipboard: an empty
-        // text takes the place of ours when the user had none (or none we could keep).
-        own(userContent ? std::move(*userContent) : textContent({}));
-        userContent.reset();
-        lastReadAt.reset();
-        state = Selection::offeringRestored;
+        // Letting go of the selection would leave nothing, not the user's clipboard: the
+        // policy offers an empty text when the user had none (or none we could keep).
+        own(policy.restore());
     }
 
     void wake() {
@@ -318,18 +269,25 @@ struct KdeDataControlClipboard::Impl {
         while (!stopping) {
             int fd = -1;
             int timeoutMs = 1000;
+            std::optional<PendingRead> read;
             {
                 std::lock_guard lock(mutex);
                 if (!alive()) {
+                    usersRead.notify_all();
                     return;
                 }
                 wl_display_dispatch_pending(display);
                 maybeRestore();
+                read = startUsersRead();
                 wl_display_flush(display);
                 fd = wl_display_get_fd(display);
-                if (state == Selection::offeringPaste) {
+                if (policy.state() == PastePolicy::State::pasting) {
                     timeoutMs = 50;
                 }
+            }
+            if (read) {
+                finishUsersRead(std::move(*read));
+                continue;
             }
             pollfd p[2] = {{wakeFd, POLLIN, 0}, {fd, POLLIN, 0}};
             ::poll(p, 2, timeoutMs);
@@ -348,21 +306,6 @@ struct KdeDataControlClipboard::Impl {
     }
 
     // --- listeners (called with the lock held) ---
-
-    static void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
-                       std::uint32_t version) {
-        auto* self = static_cast<Impl*>(data);
-        if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat == nullptr) {
-            self->seat = static_cast<wl_seat*>(
-                wl_registry_bind(registry, name, &wl_seat_interface, std::min(version, 1u)));
-        } else if (std::strcmp(interface, zwlr_data_control_manager_v1_interface.name) == 0) {
-            // Version 1: the clipboard only; the primary selection is left alone.
-            self->manager = static_cast<zwlr_data_control_manager_v1*>(
-                wl_registry_bind(registry, name, &zwlr_data_control_manager_v1_interface, 1));
-        }
-    }
-    static void globalRemove(void*, wl_registry*, std::uint32_t) {}
-    static constexpr wl_registry_listener registryListener{global, globalRemove};
 
     static void offerMime(void* data, zwlr_data_control_offer_v1* offer, const char* mime) {
         static_cast<Impl*>(data)->offers[offer].emplace_back(mime);
@@ -388,6 +331,11 @@ struct KdeDataControlClipboard::Impl {
             }
         }
         self->selection = offer;
+        // Our own selections come back here too: only someone else's is the user's clipboard
+        // (a copy that ends ours is also seen by cancelled(), whichever comes first).
+        if (self->policy.state() == PastePolicy::State::foreign) {
+            self->users.selectionChanged();
+        }
     }
     static void finished(void* data, zwlr_data_control_device_v1* device) {
         auto* self = static_cast<Impl*>(data);
@@ -403,13 +351,12 @@ struct KdeDataControlClipboard::Impl {
     static void send(void* data, zwlr_data_control_source_v1* source, const char* mime,
                      std::int32_t fd) {
         auto* self = static_cast<Impl*>(data);
-        if (source == self->source) {
-            if (self->state == Selection::offeringPaste) {
-                self->lastReadAt = Clock::now();
-            }
-            const auto it = std::find_if(self->sourceContent.begin(), self->sourceContent.end(),
+        const Content* offered = self->policy.offered();
+        if (source == self->source && offered != nullptr) {
+            self->policy.pasteRead(Clock::now());
+            const auto it = std::find_if(offered->begin(), offered->end(),
                                          [&](const auto& entry) { return entry.first == mime; });
-            if (it != self->sourceContent.end()) {
+            if (it != offered->end()) {
                 writeAll(fd, it->second, std::chrono::seconds(1));
             }
         }
@@ -421,15 +368,14 @@ struct KdeDataControlClipboard::Impl {
         if (source == self->source) {
             // Someone copied something: that is the user's clipboard now, not ours to restore.
             self->source = nullptr;
-            self->sourceContent.clear();
-            self->userContent.reset();
-            self->state = Selection::foreign;
+            self->policy.someoneCopied();
+            self->users.selectionChanged();
         }
     }
     static constexpr zwlr_data_control_source_v1_listener sourceListener{send, cancelled};
 };
 
-KdeDataControlClipboard::KdeDataControlClipboard(Options options)
+DataControlClipboard::DataControlClipboard(Options options)
     : impl_(std::make_unique<Impl>(std::move(options))) {
     impl_->connect();
     if (impl_->alive()) {
@@ -437,7 +383,7 @@ KdeDataControlClipboard::KdeDataControlClipboard(Options options)
     }
 }
 
-KdeDataControlClipboard::~KdeDataControlClipboard() {
+DataControlClipboard::~DataControlClipboard() {
     impl_->stopping = true;
     impl_->wake();
     if (impl_->loop.joinable()) {
@@ -447,12 +393,12 @@ KdeDataControlClipboard::~KdeDataControlClipboard() {
     ::close(impl_->wakeFd);
 }
 
-bool KdeDataControlClipboard::available() const {
+bool DataControlClipboard::available() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->alive();
 }
 
-std::string KdeDataControlClipboard::reason() const {
+std::string DataControlClipboard::reason() const {
     std::lock_guard lock(impl_->mutex);
     if (impl_->alive()) {
         return {};
@@ -461,7 +407,7 @@ std::string KdeDataControlClipboard::reason() const {
                                  : impl_->reason;
 }
 
-bool KdeDataControlClipboard::offerPaste(const std::string& text) {
+bool DataControlClipboard::offerPaste(const std::string& text) {
     return impl_->offerPaste(text);
 }
 

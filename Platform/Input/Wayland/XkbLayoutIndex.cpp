@@ -1,4 +1,4 @@
-#include "Platform/Input/XkbLayoutIndex.hpp"
+#include "Platform/Input/Wayland/XkbLayoutIndex.hpp"
 
 #include <algorithm>
 #include <cstring>
