@@ -18,9 +18,11 @@
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Platform/Input/InputBackend.hpp"
+#include "Quillon/App/HostCore.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
@@ -264,15 +266,27 @@ int main(int argc, char** argv) {
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1920, 1080}, 1.0);
         auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
-        auto injector = EventInjector::create(
-            {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers});
-        HostCoordinator::Options options;
+        auto gate = std::make_shared<InputGate>();
+        auto injector = EventInjector::create({.backend = backend,
+                                               .geometry = geometry,
+                                               .defaults = defaults,
+                                               .gate = gate,
+                                               .scheduler = timers});
+        HostOptions options;
         options.server.display = geometry;
-        options.server.advertise = false;
-        auto coordinator = HostCoordinator::create(
-            store, injector, false, nullptr,
-            {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults), nullptr, nullptr},
-            options);
+        auto host = HostCore::assemble({mainQueue,
+                                        defaults,
+                                        store,
+                                        injector,
+                                        gate,
+                                        InputDiagnostics::toDiagLog(defaults),
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        nullptr,
+                                        {}},
+                                       options);
+        auto coordinator = host->sharedCoordinator();
         coordinator->start();
         std::thread mainThread([&] { mainQueue->run(); });
 

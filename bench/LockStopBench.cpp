@@ -12,9 +12,11 @@
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/Input/X11InputBackend.hpp"
 #include "Platform/Session/SessionLockSource.hpp"
+#include "Quillon/App/HostCore.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/DbusFixture.hpp"
@@ -89,16 +91,28 @@ int main(int argc, char** argv) {
     o.geometry = geometry;
     auto backend = std::make_shared<platform::X11InputBackend>(o);
     auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
-    auto injector = EventInjector::create(
-        {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers});
-    HostCoordinator::Options options;
+    auto gate = std::make_shared<InputGate>();
+    auto injector = EventInjector::create({.backend = backend,
+                                           .geometry = geometry,
+                                           .defaults = defaults,
+                                           .gate = gate,
+                                           .scheduler = timers});
+    HostOptions options;
     options.server.display = geometry;
-    options.advertise = false;
-    auto coordinator =
-        HostCoordinator::create(std::make_shared<InMemoryPairingStore>(), injector, false, nullptr,
-                                {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults),
-                                 nullptr, platform::makeDBusSessionLockSource()},
-                                options);
+    auto host = HostCore::assemble(
+        {mainQueue,
+         defaults,
+         std::make_shared<InMemoryPairingStore>(),
+         injector,
+         gate,
+         InputDiagnostics::toDiagLog(defaults),
+         nullptr,
+         nullptr,
+         std::shared_ptr<platform::SessionLockSource>(platform::makeDBusSessionLockSource()),
+         nullptr,
+         {}},
+        options);
+    auto coordinator = host->sharedCoordinator();
     coordinator->start();
     std::thread mainThread([&] { mainQueue->run(); });
     std::this_thread::sleep_for(300ms); // the lock monitor has subscribed

@@ -11,9 +11,11 @@
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/Input/X11InputBackend.hpp"
 #include "Platform/Session/SessionLockSource.hpp"
+#include "Quillon/App/HostCore.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
@@ -150,19 +152,31 @@ int main(int argc, char** argv) {
     auto backend = std::make_shared<platform::X11InputBackend>(o);
     auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
     platform::Defaults defaults(home / "config" / "defaults.json");
-    auto injector = EventInjector::create(
-        {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers});
+    auto gate = std::make_shared<InputGate>();
+    auto injector = EventInjector::create({.backend = backend,
+                                           .geometry = geometry,
+                                           .defaults = defaults,
+                                           .gate = gate,
+                                           .scheduler = timers});
 
     testing::UsbmuxStandIn mux((home / "usbmuxd").string());
-    HostCoordinator::Options options;
+    HostOptions options;
     options.server.display = geometry;
-    options.advertise = false;
     options.usb.mux.socketPath = mux.socketPath();
-    auto coordinator =
-        HostCoordinator::create(store, injector, false, nullptr,
-                                {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults),
-                                 nullptr, platform::makeDBusSessionLockSource()},
-                                options);
+    auto host = HostCore::assemble(
+        {mainQueue,
+         defaults,
+         store,
+         injector,
+         gate,
+         InputDiagnostics::toDiagLog(defaults),
+         nullptr,
+         nullptr,
+         std::shared_ptr<platform::SessionLockSource>(platform::makeDBusSessionLockSource()),
+         nullptr,
+         {}},
+        options);
+    auto coordinator = host->sharedCoordinator();
     coordinator->start();
     std::thread mainThread([&] { mainQueue->run(); });
     testing::XInputObserver watcher(server.display());

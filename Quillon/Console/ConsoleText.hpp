@@ -53,9 +53,6 @@ std::string deviceList(const std::vector<PairedDevice>& devices,
 std::string storeRefused(const std::string& reason);
 // What to do about a pairing store that cannot be read, at `storePath`.
 std::string storeAdvice(const std::string& storePath);
-// One line (without its newline) for a peer the host turned away: what happened, from where,
-// and what the user can do ("Pairing refused (wrong code): 192.0.2.7").
-std::string noticeLine(const HostNotice& notice);
 // "Connected · Wi-Fi", "Connected · USB cable" or "Not connected" (in the run's language).
 std::string footer(std::optional<HostChannel> activeChannel);
 // The permission section: granted, or missing with its reason, what it means and the steps of

@@ -1,32 +1,9 @@
 #include "Quillon/Console/HeadlessHost.hpp"
 
-#include "Platform/Control/ControlBus.hpp"
-#include "Platform/Defaults/Defaults.hpp"
-#include "Platform/Defaults/SettingKeys.hpp"
-#include "Platform/Diagnostics/DiagLog.hpp"
-#include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
-#include "Platform/Dispatch/SerialQueue.hpp"
-#include "Platform/Input/InputBackendFactory.hpp"
-#include "Platform/Keychain/Keychain.hpp"
-#include "Platform/Locale/Translation.hpp"
-#include "Platform/Network/HttpClient.hpp"
-#include "Platform/Notifications/DesktopNotifier.hpp"
-#include "Platform/Session/SessionLockSource.hpp"
-#include "Quillon/Catalog/AppCatalog.hpp"
-#include "Quillon/Catalog/AppCatalogService.hpp"
-#include "Quillon/Console/ControlCommand.hpp"
+#include "Quillon/App/HostApp.hpp"
 #include "Quillon/Console/TerminalConsole.hpp"
-#include "Quillon/Host/HostControl.hpp"
-#include "Quillon/Host/HostCoordinator.hpp"
-#include "Quillon/Host/HostNotifications.hpp"
-#include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Host/LaunchEnvironment.hpp"
-#include "Quillon/Host/PermissionChecker.hpp"
-#include "Quillon/Host/Telemetry.hpp"
-#include "Quillon/Input/EventInjector.hpp"
-#include "Quillon/Pairing/InMemoryPairingStore.hpp"
-#include "Quillon/Pairing/KeychainPairingStore.hpp"
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
@@ -119,236 +96,94 @@ private:
     std::thread thread_;
 };
 
-} // namespace
+// The terminal console over the host, its input read line by line on a thread it joins.
+class TerminalFrontEnd : public FrontEnd {
+public:
+    explicit TerminalFrontEnd(std::shared_ptr<platform::MainQueue> mainQueue)
+        : mainQueue_(std::move(mainQueue)) {}
 
-std::string launchLogLine(bool permitted, const std::string& path) {
-    return i18n::fill(i18n::tr("=== start, input permission = {1}, path = {2}"),
-                      {permitted ? "true" : "false", path});
-}
-
-HostAssembly launchHost(platform::Defaults& defaults,
-                        std::shared_ptr<platform::MainQueue> mainQueue) {
-    HostAssembly host;
-    // Collaborators, in the order the coordinator needs them.
-    const bool passive = isPassiveMode();
-    std::shared_ptr<PairingStore> store;
-    if (passive) {
-        store = std::make_shared<InMemoryPairingStore>();
-    } else {
-        store = std::make_shared<KeychainPairingStore>(
-            KeychainPairingStore::defaultService,
-            std::make_shared<platform::Keychain>(platform::Keychain::defaultPath()));
-    }
-    // The session decides the input backend and the display geometry that goes with it (X11,
-    // or a Wayland compositor's own interface and outputs).
-    auto session = platform::makeSessionInput(defaults);
-    const platform::InputBackendChoice choice = session.choice;
-    host.choice = choice;
-    auto geometry = session.geometry;
-    // Control messages become the verbs of the session's input backend; momentum ticks on a
-    // queue of its own, so typing a long text never delays them.
-    auto gate = std::make_shared<InputGate>();
-    host.inputTimers = std::make_shared<platform::SerialQueue>("quillon-momentum");
-    auto injector = EventInjector::create({.backend = std::move(session.backend),
-                                           .geometry = geometry,
-                                           .defaults = defaults,
-                                           .gate = gate,
-                                           .scheduler = host.inputTimers});
-    // Read from the backend's own connection: a poll costs no new connection to the display.
-    host.inputPermission = [choice, weak = std::weak_ptr<EventInjector>(injector)] {
-        if (!choice.refusal.empty()) {
-            return platform::InputPermission{false, choice.refusal};
-        }
-        auto injector = weak.lock();
-        return injector ? injector->permission()
-                        : platform::InputPermission{false, "the host is stopping"};
-    };
-    CatalogOptions catalogOptions;
-    catalogOptions.defaults = &defaults;
-    auto catalog =
-        std::make_shared<AppCatalogService>(AppCatalog::defaultSearchRoots(), catalogOptions);
-    Telemetry::Options telemetryOptions;
-    telemetryOptions.passive = passive;
-    telemetryOptions.inputPermission = [permission = host.inputPermission] {
-        return permission().permitted;
-    };
-    host.telemetry = std::make_shared<Telemetry>(
-        Telemetry::Services{mainQueue, defaults, platform::makeCurlHttpClient(),
-                            platform::makeDBusSessionLockSource()},
-        telemetryOptions);
-    HostCoordinator::Options options;
-    options.server.display = geometry;
-    options.server.advertiser = platform::makeAvahiAdvertiser();
-    options.inputGate = gate;
-    // Named here rather than by the server, so the console can say which name the tablet
-    // will list: the user's choice, else the machine's name.
-    options.server.serviceName = defaults.string("computerName").value_or("");
-    if (options.server.serviceName.empty()) {
-        options.server.serviceName = platform::prettyHostName();
-    }
-    options.server.port = platform::fixedPort(defaults.value("port")).value_or(0);
-    host.serviceName = options.server.serviceName;
-    host.coordinator =
-        HostCoordinator::create(store, injector, !passive, catalog,
-                                {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults),
-                                 host.telemetry, platform::makeDBusSessionLockSource()},
-                                options);
-
-    HostNotifications::Options notificationOptions;
-    notificationOptions.permitted = [permission = host.inputPermission] {
-        return permission().permitted;
-    };
-    host.notifications = std::make_shared<HostNotifications>(
-        host.coordinator, mainQueue, platform::makeFreedesktopNotifier("Quillon"), defaults,
-        notificationOptions);
-    host.notifications->attach();
-
-    const auto permission = host.permission();
-    platform::DiagLog::write(
-        launchLogLine(permission.permitted, PermissionChecker::executablePath()));
-    if (!choice.note.empty()) {
-        platform::DiagLog::write(choice.note);
-    }
-    if (const auto problem = defaults.problem()) {
-        // Every setting then keeps its default: the user should know why their settings have
-        // no effect, in the log and in whichever console shows the host (the last error).
-        platform::DiagLog::write(i18n::fill(
-            i18n::tr("[settings] the settings file cannot be used; every setting keeps its "
-                     "default: {1}"),
-            {*problem}));
-        host.coordinator->reportProblem(i18n::fill(
-            i18n::tr("The settings file cannot be used; every setting keeps its default: {1}"),
-            {*problem}));
-    }
-    host.telemetry->start();
-    return host;
-}
-
-PermissionChecker::Status HostAssembly::permission() const {
-    const auto answer = inputPermission ? inputPermission() : platform::InputPermission::check();
-    if (answer.permitted) {
-        return PermissionChecker::status(answer, PermissionGuide::Situation::other);
-    }
-    const auto x11 = choice.kind == platform::InputBackendKind::x11 && choice.refusal.empty()
-                         ? platform::probeX11()
-                         : platform::X11Access::usable;
-    return PermissionChecker::status(answer,
-                                     situationOf(choice.kind, !choice.refusal.empty(), x11));
-}
-
-void shutdownHost(HostAssembly& host) {
-    host.notifications.reset();
-    if (host.coordinator) {
-        host.coordinator->beforeExit();
-    }
-    if (host.telemetry) {
-        host.telemetry->beforeExit();
-        host.telemetry->waitForPendingReports(std::chrono::seconds(1));
-    }
-}
-
-int runHeadlessHost(platform::Defaults& defaults) {
-    std::unique_ptr<platform::InstanceLock> lock;
-    try {
-        lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath());
-    } catch (const platform::InstanceLockError& e) {
-        std::cerr << "quillon: " << e.what() << "\n";
-        return 1;
-    }
-    if (!lock) {
-        return handOverToRunningHost(std::cout, std::cerr);
-    }
-    std::signal(SIGPIPE, SIG_IGN);
-    auto mainQueue = std::make_shared<platform::IoContextMainQueue>();
-    // Caught on the main queue (not in a signal handler), so the shutdown runs in order.
-    asio::signal_set signals(mainQueue->context(), SIGINT, SIGTERM);
-
-    auto host = launchHost(defaults, mainQueue);
-    auto coordinator = host.coordinator;
-
-    bool terminating = false;
-    const auto terminate = [&] {
-        if (terminating) {
-            return;
-        }
-        terminating = true;
-        shutdownHost(host);
-        mainQueue->stop();
-    };
-    signals.async_wait([&](const std::error_code& error, int) {
-        if (!error) {
-            terminate();
-        }
-    });
-
-    TerminalConsole::Hooks hooks;
-    hooks.print = printOut;
-    hooks.permission = [&host] { return host.permission(); };
-    hooks.quit = [&] { terminate(); };
-    hooks.serviceName = host.serviceName;
-    hooks.interactive = ::isatty(STDIN_FILENO) != 0;
-    auto console =
-        std::make_shared<TerminalConsole>(coordinator, host.telemetry, mainQueue, std::move(hooks));
-    console->attach();
-    std::weak_ptr<TerminalConsole> weakConsole = console;
-
-    // The control interface: `quillon ctl` and a second start reach this host through it.
-    HostControl::Hooks controlHooks;
-    controlHooks.show = [weakConsole] {
-        if (auto c = weakConsole.lock()) {
-            c->show();
-        }
-    };
-    // Posted, so the caller gets its answer before the host goes.
-    controlHooks.quit = [&] { mainQueue->post([&] { terminate(); }); };
-    controlHooks.serviceName = host.serviceName;
-    controlHooks.permission = [&host] { return host.permission(); };
-    // The PIN is answered over the bus only where no screen can show it; in a graphical
-    // session the terminal (or journal) this host prints to shows it.
-    controlHooks.revealPIN = !hasDisplay();
-    auto control = std::make_shared<HostControl>(coordinator, host.telemetry, controlHooks);
-    std::unique_ptr<platform::ControlServer> controlServer;
-    try {
-        controlServer = std::make_unique<platform::ControlServer>(control, mainQueue);
-    } catch (const platform::ControlError& e) {
-        std::fprintf(stderr, "quillon: %s\n",
-                     i18n::fill(i18n::tr("no control interface ({1})"), {e.what()}).c_str());
-    }
-    // A window client reads Status() again when told.
-    const auto changedToken = coordinator->addObserver([&controlServer](HostCoordinator::Field) {
-        if (controlServer) {
-            controlServer->notifyChanged();
-        }
-    });
-
-    {
-        StdinReader reader(
-            [weakConsole, mainQueue](std::string line) {
-                mainQueue->post([weakConsole, line = std::move(line)] {
-                    if (auto c = weakConsole.lock()) {
+    void attach(HostApp& host, std::function<void()> quit) override {
+        TerminalConsole::Hooks hooks;
+        hooks.print = printOut;
+        hooks.permission = [&host] { return host.permission(); };
+        hooks.quit = std::move(quit);
+        hooks.serviceName = host.serviceName();
+        hooks.interactive = ::isatty(STDIN_FILENO) != 0;
+        console_ = std::make_shared<TerminalConsole>(host.sharedCoordinator(), host.telemetry(),
+                                                     mainQueue_, std::move(hooks));
+        console_->attach();
+        std::weak_ptr<TerminalConsole> weak = console_;
+        reader_ = std::make_unique<StdinReader>(
+            [weak, mainQueue = mainQueue_](std::string line) {
+                mainQueue->post([weak, line = std::move(line)] {
+                    if (auto c = weak.lock()) {
                         c->execute(line);
                     }
                 });
             },
-            [weakConsole, mainQueue] {
-                mainQueue->post([weakConsole] {
-                    if (auto c = weakConsole.lock()) {
+            [weak, mainQueue = mainQueue_] {
+                mainQueue->post([weak] {
+                    if (auto c = weak.lock()) {
                         c->endOfInput();
                     }
                 });
             });
-        mainQueue->run();
     }
-    coordinator->removeObserver(changedToken);
-    controlServer.reset();
-    control.reset();
-    signals.cancel();
-    console.reset();
-    coordinator.reset();
-    host.coordinator.reset();
-    host.telemetry.reset();
-    std::fflush(stdout);
-    return 0;
+    void show() override {
+        if (console_) {
+            console_->show();
+        }
+    }
+    void leave() override {
+        reader_.reset(); // joins the reader
+        console_.reset();
+        std::fflush(stdout);
+    }
+
+private:
+    std::shared_ptr<platform::MainQueue> mainQueue_;
+    std::shared_ptr<TerminalConsole> console_;
+    std::unique_ptr<StdinReader> reader_;
+};
+
+// The headless main loop: an io_context on this thread, ended by quit(), SIGINT or SIGTERM.
+class HeadlessLoop : public EventLoop {
+public:
+    HeadlessLoop()
+        : mainQueue_(std::make_shared<platform::IoContextMainQueue>()),
+          signals_(mainQueue_->context(), SIGINT, SIGTERM) {}
+    std::shared_ptr<platform::MainQueue> mainQueue() override { return mainQueue_; }
+    int run() override {
+        signals_.async_wait([this](const std::error_code& error, int) {
+            if (!error) {
+                quit();
+            }
+        });
+        mainQueue_->run();
+        signals_.cancel();
+        return 0;
+    }
+    void quit() override { mainQueue_->stop(); }
+
+private:
+    std::shared_ptr<platform::IoContextMainQueue> mainQueue_;
+    asio::signal_set signals_;
+};
+
+} // namespace
+
+int runHeadlessHost(platform::Defaults& defaults) {
+    auto claim = claimInstance();
+    if (claim.exitStatus) {
+        return *claim.exitStatus;
+    }
+    HeadlessLoop loop;
+    TerminalFrontEnd frontEnd(loop.mainQueue());
+    RunOptions options;
+    // The PIN is answered over the bus only where no screen can show it; in a graphical
+    // session the terminal (or journal) this host prints to shows it.
+    options.revealPIN = !hasDisplay();
+    return runHost(defaults, loop, frontEnd, options);
 }
 
 } // namespace quillon

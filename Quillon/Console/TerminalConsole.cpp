@@ -91,7 +91,7 @@ void TerminalConsole::printState() {
         permitted_ = p.permitted;
         text += console::permission(p);
     }
-    const HostState s = snapshot(c);
+    const HostState s = c.state();
     if (!hooks_.serviceName.empty()) {
         text += fill(tr("The tablet will see this computer as: {1}"), {hooks_.serviceName}) + "\n";
     }
@@ -111,7 +111,7 @@ void TerminalConsole::printState() {
         text += *c.lastError() + "\n";
     }
     if (c.notice()) {
-        text += console::noticeLine(*c.notice()) + "\n";
+        text += noticeLine(*c.notice()) + "\n";
     }
     text += console::footer(c.activeChannel());
     if (permitted_) {
@@ -138,7 +138,7 @@ void TerminalConsole::onChange(int rawField) {
         break;
     case HostCoordinator::Field::pairingPIN:
         if (c.pairingPIN()) {
-            hooks_.print(pinLines(*c.pairingPIN(), pinSecondsLeft(snapshot(c), now())));
+            hooks_.print(pinLines(*c.pairingPIN(), pinSecondsLeft(c.state(), now())));
         } else {
             hooks_.print((c.pairingExpired() ? tr("The pairing code expired")
                                              : tr("Pairing window closed")) +
@@ -163,17 +163,13 @@ void TerminalConsole::onChange(int rawField) {
         break;
     case HostCoordinator::Field::notice:
         if (c.notice()) {
-            hooks_.print(console::noticeLine(*c.notice()) + "\n");
+            hooks_.print(noticeLine(*c.notice()) + "\n");
         }
         break;
     }
 }
 
 void TerminalConsole::pollPermission() {
-    // The pairing window's expiry is checked on the same tick.
-    if (pairingExpired(*coordinator_, now())) {
-        coordinator_->expirePairing();
-    }
     const auto p = hooks_.permission();
     if (!permitted_ || *permitted_ != p.permitted) {
         if (p.permitted && permitted_ && !*permitted_) {
@@ -209,7 +205,7 @@ void TerminalConsole::execute(std::string_view line) {
         if (c.pairingPIN()) {
             // A second `pair` keeps the code the tablet may be typing already.
             hooks_.print(tr("A pairing window is already open; its code stays the same.") + "\n" +
-                         pinLines(*c.pairingPIN(), pinSecondsLeft(snapshot(c), now())));
+                         pinLines(*c.pairingPIN(), pinSecondsLeft(c.state(), now())));
         } else if (c.beginPairing() == HostCoordinator::Outcome::screenLocked) {
             hooks_.print(tr("The screen is locked; unlock it to pair a device") + "\n");
         }

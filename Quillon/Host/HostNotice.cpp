@@ -28,4 +28,32 @@ std::string shownReason(std::string_view wireReason) {
     return platform::safeText(wireReason, 200);
 }
 
+std::string noticeLine(const HostNotice& n) {
+    const std::string from =
+        n.channel == HostChannel::usb ? i18n::tr("USB cable") : platform::safeText(n.source, 64);
+    switch (n.kind) {
+    case HostNotice::Kind::wrongPIN:
+        return i18n::fill(i18n::tr("Pairing refused (wrong code): {1}"), {from});
+    case HostNotice::Kind::unknownDevice:
+        return i18n::fill(
+            i18n::tr("Connection refused (device not paired; pair it again on the iPad): {1}"),
+            {from});
+    case HostNotice::Kind::badToken:
+        return i18n::fill(i18n::tr("Connection refused (pairing credentials do not match; "
+                                   "unpair and pair again): {1}"),
+                          {from});
+    case HostNotice::Kind::outdatedClient:
+        return i18n::fill(
+            i18n::tr("Connection refused (the tablet's app is too old for this host; update "
+                     "it): {1}"),
+            {from});
+    case HostNotice::Kind::refused:
+        break;
+    }
+    // The reason is the text the peer was sent (the tablet's language); the code says it in
+    // any language.
+    return i18n::fill(i18n::tr("Connection refused: {1} (error {2}: {3})"),
+                      {from, std::to_string(n.code), shownReason(n.reason)});
+}
+
 } // namespace quillon

@@ -26,4 +26,8 @@ struct HostNotice {
 // under zh_CN), any other as it came, made safe to print.
 std::string shownReason(std::string_view wireReason);
 
+// One line (without its newline) for a peer the host turned away: what happened, from where,
+// and what the user can do ("Pairing refused (wrong code): 192.0.2.7").
+std::string noticeLine(const HostNotice& notice);
+
 } // namespace quillon

@@ -4,7 +4,6 @@
 #include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Locale/Translation.hpp"
-#include "Quillon/Console/ConsoleText.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 
 #include <algorithm>
@@ -72,7 +71,7 @@ std::vector<DesktopNotification> notificationsBetween(const HostState& before, b
     if (after.notice && after.notice != before.notice) {
         const bool wrongPIN = after.notice->kind == HostNotice::Kind::wrongPIN;
         out.push_back({"refused", wrongPIN ? tr("Wrong pairing code") : tr("A device was refused"),
-                       console::noticeLine(*after.notice), "quillon-attention",
+                       noticeLine(*after.notice), "quillon-attention",
                        DesktopNotification::Urgency::normal});
     }
     if (permittedBefore && !permittedAfter) {
@@ -104,7 +103,7 @@ HostNotifications::~HostNotifications() {
 }
 
 void HostNotifications::attach() {
-    last_ = snapshot(*coordinator_);
+    last_ = coordinator_->state();
     lastPermitted_ = options_.permitted ? options_.permitted() : true;
     std::weak_ptr<HostNotifications> weak = weak_from_this();
     observerToken_ = coordinator_->addObserver([weak](HostCoordinator::Field) {
@@ -122,7 +121,7 @@ void HostNotifications::attach() {
 }
 
 void HostNotifications::look() {
-    auto now = snapshot(*coordinator_);
+    auto now = coordinator_->state();
     const bool permitted = lastPermitted_; // polled apart: a change of it is told by poll()
     const auto notes = notificationsBetween(last_, lastPermitted_, now, permitted);
     last_ = std::move(now);

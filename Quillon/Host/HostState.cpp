@@ -1,36 +1,11 @@
 #include "Quillon/Host/HostState.hpp"
 
-#include "Quillon/Host/HostCoordinator.hpp"
-
 #include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Locale/Translation.hpp"
 
 #include <cmath>
 
 namespace quillon {
-
-HostState snapshot(HostCoordinator& c) {
-    HostState s;
-    s.devices = c.devices();
-    s.connectedIDs = c.connectedIDs();
-    s.pairingPIN = c.pairingPIN();
-    s.isScreenLocked = c.isScreenLocked();
-    s.lastError = c.lastError();
-    s.activeChannel = c.activeChannel();
-    s.notice = c.notice();
-    s.storeProblem = c.storeProblem();
-    if (c.pairingPIN()) {
-        const auto state = c.server().pairingState();
-        if (const auto* open = std::get_if<PairingSession::Open>(&state)) {
-            s.pinExpiresAt = open->expiresAt;
-        }
-    }
-    s.pairingExpired = c.pairingExpired();
-    s.discoverable = c.discoverable();
-    s.port = c.server().mainPort();
-    s.pairingPort = c.server().pairingPort();
-    return s;
-}
 
 std::optional<int> pinSecondsLeft(const HostState& state, double now) {
     if (!state.pairingPIN || !state.pinExpiresAt) {
@@ -45,17 +20,6 @@ TrayStatus trayStatus(const HostState& state, bool permitted) {
         return TrayStatus::needsAttention;
     }
     return state.connectedIDs.empty() ? TrayStatus::idle : TrayStatus::connected;
-}
-
-bool pairingExpired(HostCoordinator& c, double now) {
-    if (!c.pairingPIN()) {
-        return false;
-    }
-    const auto state = c.server().pairingState();
-    if (const auto* open = std::get_if<PairingSession::Open>(&state)) {
-        return open->expiresAt <= now;
-    }
-    return true;
 }
 
 const char* trayIconName(TrayStatus status) {

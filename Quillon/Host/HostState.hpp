@@ -12,11 +12,9 @@
 
 namespace quillon {
 
-class HostCoordinator;
-
-// A copy of the coordinator's published state, taken on the main queue. The views and the
-// control interface render from it, so they can be tested with any state without running
-// transports, and a view never holds a reference into the coordinator across a change.
+// The state the user sees, as the host publishes it (HostStatePublisher). The views and the
+// control interface render from a copy, so they can be tested with any state without running
+// transports, and a view never holds a reference into the host across a change.
 struct HostState {
     std::vector<PairedDevice> devices;
     std::vector<std::string> connectedIDs;
@@ -43,9 +41,6 @@ struct HostState {
     bool operator==(const HostState&) const = default;
 };
 
-// Main queue only.
-HostState snapshot(HostCoordinator& coordinator);
-
 // Whole seconds left of the PIN at `now` (0 when it has run out); nothing without a PIN.
 std::optional<int> pinSecondsLeft(const HostState& state, double now);
 
@@ -63,10 +58,5 @@ const char* trayIconName(TrayStatus status);
 // The tray's tooltip: "Quillon", then what holds (connected devices, or what needs
 // attention), in the run's language.
 std::string trayToolTip(const HostState& state, bool permitted);
-
-// True when the coordinator still shows a PIN whose pairing window has run out (or was closed
-// by the transport): the surfaces then end the pairing, so an expired PIN is never shown as
-// if it still worked. `now` in seconds on the system clock. Main queue only.
-bool pairingExpired(HostCoordinator& coordinator, double now);
 
 } // namespace quillon

@@ -22,8 +22,6 @@ const char* rawValue(HostField field) noexcept {
         return "notice";
     case HostField::discoverable:
         return "discoverable";
-    case HostField::listening:
-        return "listening";
     }
     return "?";
 }
@@ -150,12 +148,8 @@ void HostStatePublisher::setDiscoverable(bool discoverable) {
 
 void HostStatePublisher::setPorts(std::optional<std::uint16_t> port,
                                   std::optional<std::uint16_t> pairingPort) {
-    if (port == state_.port && pairingPort == state_.pairingPort) {
-        return;
-    }
     state_.port = port;
     state_.pairingPort = pairingPort;
-    notify(HostField::listening);
 }
 
 } // namespace quillon

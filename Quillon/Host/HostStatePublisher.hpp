@@ -22,7 +22,6 @@ enum class HostField {
     activeChannel,
     notice,
     discoverable,
-    listening, // port and pairingPort
 };
 
 const char* rawValue(HostField field) noexcept;
@@ -62,6 +61,9 @@ public:
     // The notice goes when `stale` says it no longer holds.
     void clearNotice(const std::function<bool(const HostNotice&)>& stale);
     void setDiscoverable(bool discoverable);
+    // The listeners' ports. Not told on its own: the listeners start, stop and open a window
+    // only together with a change that is told (a PIN, the lock, the last error), and a surface
+    // that renders reads them with the rest.
     void setPorts(std::optional<std::uint16_t> port, std::optional<std::uint16_t> pairingPort);
 
 private:

@@ -3,7 +3,6 @@
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Network/HttpClient.hpp"
-#include "Quillon/Host/ScreenLockMonitor.hpp"
 #include "Quillon/Host/Version.hpp"
 
 #include <sys/utsname.h>
@@ -102,8 +101,6 @@ Telemetry::~Telemetry() {
                 timer->reset();
             }
         }
-        // Stopped here, on the main thread's watch: none of its callbacks runs after this.
-        lockMonitor_.reset();
     });
     queue_.reset();
 }
@@ -151,14 +148,6 @@ void Telemetry::startSequence() {
     }
     started_ = true;
     lastReport_ = Clock::now();
-    if (services_.lockSource) {
-        // Its callbacks arrive on the main queue and hop back here.
-        lockMonitor_ = std::make_unique<ScreenLockMonitor>(
-            services_.lockSource, services_.mainQueue,
-            [this] { queue_->async([this] { screenLocked_ = true; }); },
-            [this] { queue_->async([this] { screenLocked_ = false; }); });
-        lockMonitor_->start();
-    }
     if (options_.inputPermission && !options_.inputPermission()) {
         ++counters_["perm_denied"];
     }
@@ -218,9 +207,6 @@ void Telemetry::beforeExit() {
         if (started_) {
             flush("quit");
         }
-        // The lock state no longer matters; a source left watching would post into a main
-        // queue that is being torn down.
-        lockMonitor_.reset();
     });
 }
 
@@ -231,6 +217,10 @@ void Telemetry::waitForPendingReports(std::chrono::milliseconds timeout) {
     while (services_.http->pendingCount() > 0 && Clock::now() < deadline) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+}
+
+void Telemetry::setScreenLocked(bool locked) {
+    queue_->async([this, locked] { screenLocked_ = locked; });
 }
 
 bool Telemetry::screenLocked() {

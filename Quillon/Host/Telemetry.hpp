@@ -10,15 +10,11 @@
 namespace quillon::platform {
 class Defaults;
 class HttpClient;
-class MainQueue;
-class SessionLockSource;
 class SerialQueue;
 class TimerHandle;
 } // namespace quillon::platform
 
 namespace quillon {
-
-class ScreenLockMonitor;
 
 // Anonymous usage counters sent to a telemetry endpoint: that the host started, how many
 // sessions were admitted over Wi-Fi and USB, how many pairings succeeded, and whether input
@@ -27,19 +23,14 @@ class ScreenLockMonitor;
 // (to anything but "0"). Reports are fire-and-forget HTTP GETs; nothing here ever fails loudly.
 //
 // All state lives on the queue "quillon-telem". bump(), notePaired(),
-// setEnabled() and screenLocked() wait for that queue. Create and destroy on the main thread
-// (the lock monitor's callbacks arrive there); one instance per process.
+// setEnabled() and screenLocked() wait for that queue. One instance per process; the host's one
+// screen-lock monitor tells it of the lock (setScreenLocked()).
 class Telemetry {
 public:
     struct Services {
-        // Where the lock monitor's callbacks arrive.
-        std::shared_ptr<platform::MainQueue> mainQueue;
         // Holds "telemetry.enabled"; must outlive the telemetry.
         platform::Defaults& defaults;
         std::shared_ptr<platform::HttpClient> http;
-        // Telemetry's own lock observations (the coordinator's monitor may be stopped or
-        // restarted independently); none: the screen counts as never locked.
-        std::shared_ptr<platform::SessionLockSource> lockSource;
     };
     struct Options {
         // The host runs under a test harness: start() does nothing.
@@ -72,14 +63,15 @@ public:
     // Stores the setting; switching off also empties the counters at once.
     void setEnabled(bool enabled);
 
-    // The application is about to exit: queues the "quit" report (when started) and stops the
-    // lock monitor.
+    // The application is about to exit: queues the "quit" report (when started).
     void beforeExit();
     // Waits up to `timeout` for reports already handed to the network to finish, so the "quit"
     // report has a chance to leave before the process exits.
     void waitForPendingReports(std::chrono::milliseconds timeout);
 
-    // Telemetry's own notion of the screen lock (waits for the queue); diagnostics and tests.
+    // What the host's screen-lock monitor says (any thread): nothing is sent while locked.
+    void setScreenLocked(bool locked);
+    // Telemetry's notion of the screen lock (waits for the queue); diagnostics and tests.
     bool screenLocked();
 
     // The endpoint reports go to: CORVANE_TELEMETRY_URL when set, else the built-in one.
@@ -105,7 +97,6 @@ private:
     std::chrono::steady_clock::time_point lastReport_;
     std::shared_ptr<platform::TimerHandle> startTimer_;
     std::shared_ptr<platform::TimerHandle> reportTimer_;
-    std::unique_ptr<ScreenLockMonitor> lockMonitor_;
 
     // Last, so it stops first: no handler runs while the members above go away.
     std::unique_ptr<platform::SerialQueue> queue_;

@@ -355,7 +355,7 @@ void ConsoleWindow::rebuild() {
         v->addWidget(lost);
     }
     if (state_.notice) {
-        auto* notice = caption(q(console::noticeLine(*state_.notice)));
+        auto* notice = caption(q(noticeLine(*state_.notice)));
         notice->setObjectName("notice");
         v->addWidget(notice);
     }

@@ -7,9 +7,8 @@
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Locale/Translation.hpp"
 #include "Platform/Paths/BaseDirectories.hpp"
+#include "Quillon/App/HostApp.hpp"
 #include "Quillon/Console/ControlCommand.hpp"
-#include "Quillon/Console/HeadlessHost.hpp"
-#include "Quillon/Host/HostControl.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/HostState.hpp"
 #include "Quillon/Host/LaunchEnvironment.hpp"
@@ -54,16 +53,16 @@ double nowSeconds() {
 // The menu's and the windows' commands, carried out on the host.
 class DesktopActions : public ShellActions {
 public:
-    DesktopActions(const HostAssembly& host, platform::Defaults& defaults)
-        : host_(host), coordinator_(host.coordinator), defaults_(defaults) {}
+    DesktopActions(HostApp& host, platform::Defaults& defaults)
+        : host_(host), coordinator_(host.sharedCoordinator()), defaults_(defaults) {}
     void setShell(DesktopShell* shell) { shell_ = shell; }
 
     void beginPairing() override { coordinator_->beginPairing(); }
     void endPairing() override { coordinator_->endPairing(); }
     void disconnect(const std::string& id) override { coordinator_->disconnect(id); }
     void unpair(const std::string& id) override { coordinator_->unpair(id); }
-    bool telemetryEnabled() override { return host_.telemetry->isEnabled(); }
-    void setTelemetryEnabled(bool enabled) override { host_.telemetry->setEnabled(enabled); }
+    bool telemetryEnabled() override { return host_.telemetry()->isEnabled(); }
+    void setTelemetryEnabled(bool enabled) override { host_.telemetry()->setEnabled(enabled); }
     bool startsAtLogin() override { return Autostart::isEnabled(); }
     void setStartsAtLogin(bool enabled) override {
         Autostart::setEnabled(enabled, PermissionChecker::executablePath());
@@ -121,7 +120,7 @@ public:
         }
         return std::nullopt;
     }
-    std::string computerName() override { return host_.serviceName; }
+    std::string computerName() override { return host_.serviceName(); }
     std::string defaultComputerName() override { return platform::prettyHostName(); }
     void relaunch() override {
         PermissionChecker::relaunch([this] { quit(); });
@@ -137,10 +136,97 @@ public:
     }
 
 private:
-    const HostAssembly& host_;
+    HostApp& host_;
     std::shared_ptr<HostCoordinator> coordinator_;
     platform::Defaults& defaults_;
     DesktopShell* shell_ = nullptr;
+};
+
+// The tray, the console and the permission windows over the host.
+class DesktopFrontEnd : public FrontEnd {
+public:
+    DesktopFrontEnd(QApplication& app, platform::Defaults& defaults)
+        : app_(app), defaults_(defaults) {}
+
+    void attach(HostApp& host, std::function<void()>) override {
+        // The menu's Quit ends the Qt loop, which is the run's loop.
+        actions_ = std::make_unique<DesktopActions>(host, defaults_);
+        shell_ = std::make_unique<DesktopShell>(*actions_, DesktopShell::Options{});
+        actions_->setShell(shell_.get());
+        coordinator_ = host.sharedCoordinator();
+        shell_->setState(coordinator_->state());
+        observerToken_ = coordinator_->addObserver(
+            [this](HostCoordinator::Field) { shell_->setState(coordinator_->state()); });
+        // While a PIN shows, its countdown moves; the host itself ends a window that runs out.
+        countdown_.setInterval(1000);
+        QObject::connect(&countdown_, &QTimer::timeout, &app_, [this] {
+            if (coordinator_->pairingPIN()) {
+                shell_->tick(nowSeconds());
+            }
+        });
+        countdown_.start();
+        shell_->console().show();
+        if (!host.passive()) {
+            QTimer::singleShot(300, &app_, [this] {
+                if (shell_) {
+                    shell_->showConsole();
+                }
+            });
+        }
+    }
+    void show() override {
+        if (shell_) {
+            shell_->showConsole();
+        }
+    }
+    void leave() override {
+        countdown_.stop();
+        if (coordinator_) {
+            coordinator_->removeObserver(observerToken_);
+        }
+        shell_.reset();
+        actions_.reset();
+        coordinator_.reset();
+    }
+
+private:
+    QApplication& app_;
+    platform::Defaults& defaults_;
+    std::unique_ptr<DesktopActions> actions_;
+    std::unique_ptr<DesktopShell> shell_;
+    std::shared_ptr<HostCoordinator> coordinator_;
+    std::size_t observerToken_ = 0;
+    QTimer countdown_;
+};
+
+// Qt's event loop, ended by quit(), SIGINT or SIGTERM (through a pipe its notifier reads).
+class QtLoop : public EventLoop {
+public:
+    explicit QtLoop(QApplication& app) : mainQueue_(std::make_shared<QtMainQueue>()), app_(app) {
+        if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
+            std::signal(SIGINT, onSignal);
+            std::signal(SIGTERM, onSignal);
+            notifier_ = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
+            QObject::connect(notifier_.get(), &QSocketNotifier::activated, &app_, [] {
+                char buffer[16];
+                while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
+                }
+                QApplication::quit();
+            });
+        }
+    }
+    ~QtLoop() override { mainQueue_->detach(); }
+    std::shared_ptr<platform::MainQueue> mainQueue() override { return mainQueue_; }
+    int run() override { return app_.exec(); }
+    // Queued: the menu or button that asked finishes its event first.
+    void quit() override {
+        QTimer::singleShot(0, &app_, [] { QApplication::quit(); });
+    }
+
+private:
+    std::shared_ptr<QtMainQueue> mainQueue_;
+    QApplication& app_;
+    std::unique_ptr<QSocketNotifier> notifier_;
 };
 
 } // namespace
@@ -148,19 +234,11 @@ private:
 int runDesktop(int argc, char** argv, const std::string& platform, platform::Defaults& defaults) {
     const bool relaunched = std::getenv(PermissionChecker::kRelaunchedVariable) != nullptr;
     ::unsetenv(PermissionChecker::kRelaunchedVariable);
-    std::unique_ptr<platform::InstanceLock> lock;
-    try {
-        lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath(),
-                                               relaunched ? std::chrono::milliseconds(10000)
-                                                          : std::chrono::milliseconds(0));
-    } catch (const platform::InstanceLockError& e) {
-        std::cerr << "quillon: " << e.what() << "\n";
-        return 1;
+    auto claim =
+        claimInstance(relaunched ? std::chrono::milliseconds(10000) : std::chrono::milliseconds(0));
+    if (claim.exitStatus) {
+        return *claim.exitStatus;
     }
-    if (!lock) {
-        return handOverToRunningHost(std::cout, std::cerr);
-    }
-    std::signal(SIGPIPE, SIG_IGN);
 
     // Qt runs on the plugin found to work (-platform, not QT_QPA_PLATFORM: the programs the
     // host starts for the tablet must not inherit it).
@@ -183,86 +261,9 @@ int runDesktop(int argc, char** argv, const std::string& platform, platform::Def
     // The tray keeps the host running with every window closed.
     app.setQuitOnLastWindowClosed(false);
 
-    auto mainQueue = std::make_shared<QtMainQueue>();
-
-    // SIGINT and SIGTERM end the event loop, so the shutdown runs in order on the main thread.
-    if (::pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) == 0) {
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-    }
-    QSocketNotifier signalNotifier(signalPipe[0], QSocketNotifier::Read);
-    QObject::connect(&signalNotifier, &QSocketNotifier::activated, &app, [] {
-        char buffer[16];
-        while (::read(signalPipe[0], buffer, sizeof buffer) > 0) {
-        }
-        QApplication::quit();
-    });
-
-    auto host = launchHost(defaults, mainQueue);
-    auto coordinator = host.coordinator;
-    const bool passive = isPassiveMode();
-
-    DesktopActions actions(host, defaults);
-    auto shell = std::make_unique<DesktopShell>(actions, DesktopShell::Options{});
-    actions.setShell(shell.get());
-    shell->setState(snapshot(*coordinator));
-    const auto observerToken =
-        coordinator->addObserver([&shell, &coordinator](HostCoordinator::Field) {
-            shell->setState(snapshot(*coordinator));
-        });
-
-    // A PIN whose window ran out is taken off the screen and said to have expired; while it
-    // runs, its countdown moves.
-    QTimer expiry;
-    expiry.setInterval(1000);
-    QObject::connect(&expiry, &QTimer::timeout, &app, [&coordinator, &shell] {
-        if (pairingExpired(*coordinator, nowSeconds())) {
-            coordinator->expirePairing();
-        } else if (coordinator->pairingPIN()) {
-            shell->tick(nowSeconds());
-        }
-    });
-    expiry.start();
-
-    HostControl::Hooks controlHooks;
-    controlHooks.show = [&shell] { shell->showConsole(); };
-    controlHooks.quit = [&actions] { actions.quit(); };
-    controlHooks.serviceName = host.serviceName;
-    controlHooks.permission = [&host] { return host.permission(); };
-    auto control = std::make_shared<HostControl>(coordinator, host.telemetry, controlHooks);
-    std::unique_ptr<platform::ControlServer> controlServer;
-    try {
-        controlServer = std::make_unique<platform::ControlServer>(control, mainQueue);
-    } catch (const platform::ControlError& e) {
-        std::cerr << "quillon: " << i18n::fill(i18n::tr("no control interface ({1})"), {e.what()})
-                  << "\n";
-    }
-    // A window client reads Status() again when told.
-    const auto changedToken = coordinator->addObserver([&controlServer](HostCoordinator::Field) {
-        if (controlServer) {
-            controlServer->notifyChanged();
-        }
-    });
-
-    shell->console().show();
-    if (!passive) {
-        QTimer::singleShot(300, &app, [&shell] { shell->showConsole(); });
-    }
-
-    const int status = app.exec();
-
-    coordinator->removeObserver(changedToken);
-    controlServer.reset();
-    expiry.stop();
-    shutdownHost(host);
-    coordinator->removeObserver(observerToken);
-    shell.reset();
-    control.reset();
-    coordinator.reset();
-    host.coordinator.reset();
-    host.telemetry.reset();
-    mainQueue->detach();
-    return status;
+    QtLoop loop(app);
+    DesktopFrontEnd frontEnd(app, defaults);
+    return runHost(defaults, loop, frontEnd);
 }
 
 } // namespace quillon::shell

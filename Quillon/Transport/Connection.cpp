@@ -166,7 +166,7 @@ void Connection::end() {
     report();
 }
 
-void Connection::detach() {
+void Connection::closeQuietly() {
     owner_ = nullptr;
     close();
 }

@@ -110,7 +110,7 @@ struct ConnectionBuffers {
 // output for the write-stall limit, when one is set.
 //
 // Threads: everything runs on the I/O queue whose context the socket belongs to, including every
-// public call; the owner's calls are made there. The owner must call detach() (on the queue)
+// public call; the owner's calls are made there. The owner must call closeQuietly() (on the queue)
 // before it goes; after that nothing is reported.
 class Connection : public std::enable_shared_from_this<Connection>,
                    private SessionLink,
@@ -151,7 +151,7 @@ public:
     // Idempotent.
     void close();
     // The owner is going: nothing more is reported, and the connection closes.
-    void detach();
+    void closeQuietly();
 
     // Arms the one deadline (replacing an armed one); cancelDeadline() disarms it.
     void setDeadline(std::chrono::milliseconds after);

@@ -384,7 +384,7 @@ struct TransportServer::Impl : ConnectionOwner,
             }
             noteTurnedAway(l.channel, 1, source);
             connections.erase(c.get());
-            c->detach();
+            c->closeQuietly();
             return;
         }
         c->setDeadline(options.handshakeTimeout);
@@ -677,7 +677,7 @@ struct TransportServer::Impl : ConnectionOwner,
             releaseSeat(entry);
             leaveWaitingRoom(entry);
             sessionBudget.remove(keyOf(*entry.connection));
-            entry.connection->detach();
+            entry.connection->closeQuietly();
         }
         closePairingListener();
         closeMainListener();
@@ -710,7 +710,7 @@ TransportServer::~TransportServer() {
         impl_->options.advertiser->setFailureHandler({});
     }
     // The queue is shared and goes on: what is still queued for the server finds it gone (its
-    // handlers hold it weakly) and its connections detached.
+    // handlers hold it weakly) and its connections closed quietly.
     queue_->sync([impl = impl_] {
         impl->stopOnQueue();
         impl->pairingSession.close();

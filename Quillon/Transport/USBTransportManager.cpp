@@ -86,10 +86,10 @@ struct USBTransportManager::Cable : ConnectionOwner {
         }
     }
 
-    void detach() {
+    void letGo() {
         if (live) {
             auto c = std::move(live);
-            c->detach();
+            c->closeQuietly();
         }
     }
 
@@ -177,7 +177,7 @@ USBTransportManager::~USBTransportManager() {
         p->timer->cancel();
     }
     queue_.reset();
-    io_->sync([cable = cable_] { cable->detach(); });
+    io_->sync([cable = cable_] { cable->letGo(); });
 }
 
 void USBTransportManager::setEvents(std::weak_ptr<TransportEvents> events) {

@@ -7,12 +7,15 @@
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Platform/Input/RecordingInputBackend.hpp"
 #include "Platform/Network/HttpClient.hpp"
+#include "Quillon/App/HostCore.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Host/Telemetry.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "Quillon/Pairing/KeychainPairingStore.hpp"
+#include "Quillon/Transport/TransportServer.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "tests/support/ChildProcess.hpp"
 
@@ -33,7 +36,7 @@ protected:
         ::unsetenv("DBUS_SYSTEM_BUS_ADDRESS");
         main_ = std::make_shared<platform::IoContextMainQueue>();
         telemetry_ = std::make_shared<Telemetry>(
-            Telemetry::Services{main_, defaults_, platform::makeCurlHttpClient(), nullptr});
+            Telemetry::Services{defaults_, platform::makeCurlHttpClient()});
         store_ = std::make_shared<InMemoryPairingStore>();
         store_->save({"AAAA-1", "iPad", wire::PSKProvider::randomBytes(32), 10, std::nullopt});
         coordinator_ = makeCoordinator(store_);
@@ -52,18 +55,27 @@ protected:
     std::shared_ptr<HostCoordinator> makeCoordinator(std::shared_ptr<PairingStore> store) {
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 800, 600}, 1.0);
-        HostCoordinator::Options options;
+        auto gate = std::make_shared<InputGate>();
+        HostOptions options;
         options.server.display = geometry;
-        options.advertise = false;
-        return HostCoordinator::create(
-            std::move(store),
-            EventInjector::create({.backend = std::make_shared<platform::RecordingInputBackend>(),
-                                   .geometry = geometry,
-                                   .defaults = defaults_,
-                                   .scheduler = std::make_shared<platform::ManualScheduler>()}),
-            false, nullptr,
-            {main_, defaults_, InputDiagnostics::toDiagLog(defaults_), telemetry_, nullptr},
+        host_ = HostCore::assemble(
+            {main_,
+             defaults_,
+             std::move(store),
+             EventInjector::create({.backend = std::make_shared<platform::RecordingInputBackend>(),
+                                    .geometry = geometry,
+                                    .defaults = defaults_,
+                                    .gate = gate,
+                                    .scheduler = std::make_shared<platform::ManualScheduler>()}),
+             gate,
+             InputDiagnostics::toDiagLog(defaults_),
+             nullptr,
+             telemetry_,
+             nullptr,
+             nullptr,
+             {}},
             options);
+        return host_->sharedCoordinator();
     }
     std::string take() {
         auto text = std::move(out_);
@@ -76,6 +88,7 @@ protected:
     std::shared_ptr<platform::IoContextMainQueue> main_;
     std::shared_ptr<Telemetry> telemetry_;
     std::shared_ptr<InMemoryPairingStore> store_;
+    std::unique_ptr<HostCore> host_;
     std::shared_ptr<HostCoordinator> coordinator_;
     std::shared_ptr<TerminalConsole> console_;
     std::string out_;

@@ -3,6 +3,11 @@
 // test-language: zh_CN
 #include "Quillon/Host/HostCoordinator.hpp"
 
+#include "Platform/Discovery/ServiceAdvertiser.hpp"
+#include "Quillon/App/HostCore.hpp"
+#include "Quillon/Host/TransportHub.hpp"
+#include "Quillon/Input/InputGate.hpp"
+
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
@@ -117,16 +122,14 @@ protected:
         backend_ = std::make_shared<platform::RecordingInputBackend>();
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1024, 768}, 1.0);
+        geometry_ = geometry;
         injector_ = EventInjector::create({.backend = backend_,
                                            .geometry = geometry,
                                            .defaults = defaults_,
+                                           .gate = gate_,
                                            .scheduler = timers_});
         catalog_ = std::make_shared<RecordingCatalog>();
-        HostCoordinator::Options options;
-        options.server.display = geometry;
-        options.advertise = false;
-        coordinator_ =
-            HostCoordinator::create(store_, injector_, false, catalog_, services(), options);
+        assemble(catalog_);
         coordinator_->addObserver([this](Field f) {
             EXPECT_TRUE(main_->isMainThread());
             changes_.push_back(f);
@@ -138,12 +141,35 @@ protected:
     void TearDown() override {
         coordinator_->stop();
         coordinator_.reset();
+        host_.reset();
         main_->runFor(50ms);
     }
 
-    // The lock is watched on the buses the test exports (none unless it starts one).
-    HostCoordinator::Services services() {
-        return {main_, defaults_, diagnostics_, nullptr, platform::makeDBusSessionLockSource()};
+    // The host over the test's collaborators, as the composition root assembles it. The lock
+    // is watched on the buses the test exports (none unless it starts one).
+    void assemble(std::shared_ptr<AppSwitching> catalog,
+                  std::shared_ptr<platform::ServiceAdvertiser> advertiser = nullptr) {
+        if (coordinator_) {
+            coordinator_->stop();
+        }
+        coordinator_.reset();
+        host_.reset();
+        HostOptions options;
+        options.server.display = geometry_;
+        host_ = HostCore::assemble(
+            {main_,
+             defaults_,
+             store_,
+             injector_,
+             gate_,
+             diagnostics_,
+             std::move(catalog),
+             nullptr,
+             std::shared_ptr<platform::SessionLockSource>(platform::makeDBusSessionLockSource()),
+             std::move(advertiser),
+             {}},
+            options);
+        coordinator_ = host_->sharedCoordinator();
     }
     bool runUntil(const std::function<bool()>& p, std::chrono::milliseconds t = 5s) {
         return main_->runUntil(p, t);
@@ -186,6 +212,9 @@ protected:
     std::shared_ptr<platform::RecordingInputBackend> backend_;
     std::shared_ptr<EventInjector> injector_;
     std::shared_ptr<RecordingCatalog> catalog_;
+    std::shared_ptr<InputGate> gate_ = std::make_shared<InputGate>();
+    std::shared_ptr<platform::DisplayGeometry> geometry_;
+    std::unique_ptr<HostCore> host_;
     std::shared_ptr<HostCoordinator> coordinator_;
     std::vector<Field> changes_;
     PairedDevice device_;
@@ -279,7 +308,7 @@ TEST_F(HostCoordinatorTest, UsbTakesOverAWifiSession) {
     // Held over Wi-Fi; the takeover must not release it when the Wi-Fi session closes.
     coordinator_->dispatch(wire::cm::MouseButton{wire::MouseButton::left, true}, device_.deviceID);
 
-    coordinator_->handleAccept(device_, HostChannel::usb);
+    coordinator_->transports().handleAccept(device_, HostChannel::usb);
     ASSERT_TRUE(runUntil([&] { return coordinator_->activeChannel() == HostChannel::usb; }));
     EXPECT_TRUE(wifi->waitForClose(1500ms));
     EXPECT_EQ(countInLog("【连接】设备接入：iPad（usb）"), 1u);
@@ -292,7 +321,7 @@ TEST_F(HostCoordinatorTest, UsbTakesOverAWifiSession) {
     EXPECT_EQ(postedOfType(EventType::leftMouseUp), 0u);
 
     // The USB session's own close ends it.
-    coordinator_->handleDisconnect(device_.deviceID, HostChannel::usb);
+    coordinator_->transports().handleDisconnect(device_.deviceID, HostChannel::usb);
     EXPECT_TRUE(coordinator_->connectedIDs().empty());
     EXPECT_EQ(coordinator_->activeChannel(), std::nullopt);
     EXPECT_EQ(postedOfType(EventType::leftMouseUp), 1u);
@@ -300,7 +329,7 @@ TEST_F(HostCoordinatorTest, UsbTakesOverAWifiSession) {
 
 TEST_F(HostCoordinatorTest, WifiIsRejectedWhileTheDeviceIsOnUsb) {
     coordinator_->start();
-    coordinator_->handleAccept(device_, HostChannel::usb);
+    coordinator_->transports().handleAccept(device_, HostChannel::usb);
     ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
     const auto changesBefore = changes_.size();
 
@@ -503,10 +532,7 @@ TEST_F(HostCoordinatorTest, CatalogRequestsReachTheCatalogAndTheListGoesBack) {
                       "Name=Marker\nIcon=" + dir.path() + "/marker.png\nExec=touch " + mark + "\n");
     auto catalog = std::make_shared<AppCatalogService>(
         std::vector<std::filesystem::path>{dir.path() + "/applications"});
-    coordinator_->stop();
-    HostCoordinator::Options options;
-    options.advertise = false;
-    coordinator_ = HostCoordinator::create(store_, injector_, false, catalog, services(), options);
+    assemble(catalog);
     coordinator_->start();
 
     auto client = connectWifi();
@@ -729,10 +755,7 @@ TEST_F(HostCoordinatorTest, StopReleasesInputAndKeepsTheArbiter) {
 // goes when the daemon is back, not an error line that would stand.
 TEST_F(HostCoordinatorTest, AMissingDnsSdDaemonIsShownAsUndiscoverable) {
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/quillon-test-bus", 1);
-    coordinator_->stop();
-    HostCoordinator::Options options;
-    options.advertise = true;
-    coordinator_ = HostCoordinator::create(store_, injector_, false, catalog_, services(), options);
+    assemble(catalog_, platform::makeAvahiAdvertiser());
     changes_.clear();
     coordinator_->addObserver([this](Field f) { changes_.push_back(f); });
     EXPECT_TRUE(coordinator_->discoverable());
@@ -776,12 +799,12 @@ TEST_F(HostCoordinatorTest, NoticesAndErrorsClearWhenNoLongerTrue) {
     refused.channel = HostChannel::usb;
     refused.code = 403;
     refused.reason = "凭据无效";
-    coordinator_->transportRefused(refused);
+    coordinator_->transports().transportRefused(refused);
     ASSERT_TRUE(runUntil([&] { return coordinator_->notice().has_value(); }));
-    coordinator_->handleAccept(device_, HostChannel::wifi);
+    coordinator_->transports().handleAccept(device_, HostChannel::wifi);
     ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
     EXPECT_TRUE(coordinator_->notice()) << "another channel's news does not clear it";
-    coordinator_->handleAccept(device_, HostChannel::usb);
+    coordinator_->transports().handleAccept(device_, HostChannel::usb);
     ASSERT_TRUE(runUntil([&] { return !coordinator_->notice().has_value(); }));
 
     // A window that runs out is said to have expired, until the next one opens.

@@ -8,10 +8,12 @@
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Platform/Input/RecordingInputBackend.hpp"
 #include "Platform/Notifications/DesktopNotifier.hpp"
+#include "Quillon/App/HostCore.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/HostNotifications.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/DbusFixture.hpp"
@@ -187,19 +189,26 @@ TEST(HostNotifications, FollowTheHostUntilSwitchedOff) {
     auto geometry =
         std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 800, 600}, 1.0);
     auto timers = std::make_shared<platform::ManualScheduler>();
+    auto gate = std::make_shared<InputGate>();
     auto injector =
         EventInjector::create({.backend = std::make_shared<platform::RecordingInputBackend>(),
                                .geometry = geometry,
                                .defaults = defaults,
+                               .gate = gate,
                                .scheduler = timers});
-    HostCoordinator::Options options;
-    options.advertise = false;
-    auto coordinator = HostCoordinator::create(
-        store, injector, false, nullptr,
-        {main, defaults,
-         std::make_shared<InputDiagnostics>([](std::string_view) {}, [] { return false; }), nullptr,
-         nullptr},
-        options);
+    auto host = HostCore::assemble(
+        {main,
+         defaults,
+         store,
+         injector,
+         gate,
+         std::make_shared<InputDiagnostics>([](std::string_view) {}, [] { return false; }),
+         nullptr,
+         nullptr,
+         nullptr,
+         nullptr,
+         {}});
+    auto coordinator = host->sharedCoordinator();
     auto notifier = std::make_shared<RecordingNotifier>();
     bool permitted = true;
     auto notifications = std::make_shared<HostNotifications>(

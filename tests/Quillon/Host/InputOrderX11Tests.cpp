@@ -4,9 +4,11 @@
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/Input/X11InputBackend.hpp"
+#include "Quillon/App/HostCore.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/XInputObserver.hpp"
@@ -76,14 +78,23 @@ TEST(InputOrderX11, MixedSequencesLandInTheOrderSent) {
     quillon::testing::TempDir home;
     platform::Defaults defaults(home.path() + "/defaults.json");
     auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
-    HostCoordinator::Options options;
-    options.advertise = false;
-    auto coordinator = HostCoordinator::create(
-        std::make_shared<InMemoryPairingStore>(),
-        EventInjector::create(
-            {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers}),
-        false, nullptr, {main, defaults, InputDiagnostics::toDiagLog(defaults), nullptr, nullptr},
-        options);
+    auto gate = std::make_shared<InputGate>();
+    auto host = HostCore::assemble({main,
+                                    defaults,
+                                    std::make_shared<InMemoryPairingStore>(),
+                                    EventInjector::create({.backend = backend,
+                                                           .geometry = geometry,
+                                                           .defaults = defaults,
+                                                           .gate = gate,
+                                                           .scheduler = timers}),
+                                    gate,
+                                    InputDiagnostics::toDiagLog(defaults),
+                                    nullptr,
+                                    nullptr,
+                                    nullptr,
+                                    nullptr,
+                                    {}});
+    auto coordinator = host->sharedCoordinator();
 
     using namespace wire::cm;
     const auto click = [](std::uint8_t n) { return MultiClick{wire::MouseButton::left, n}; };

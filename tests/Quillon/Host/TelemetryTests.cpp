@@ -1,5 +1,6 @@
 // test-labels: coordinator;concurrency
 // test-timeout: 120
+#include "Quillon/Host/ScreenLockMonitor.hpp"
 #include "Quillon/Host/Telemetry.hpp"
 
 #include "Platform/Defaults/Defaults.hpp"
@@ -138,10 +139,7 @@ protected:
         Telemetry::Options options;
         options.startDelay = startDelay;
         options.period = period;
-        return std::make_unique<Telemetry>(
-            Telemetry::Services{mainQueue_, defaults_, http_,
-                                platform::makeDBusSessionLockSource()},
-            options);
+        return std::make_unique<Telemetry>(Telemetry::Services{defaults_, http_}, options);
     }
 
     // Runs the main queue (the lock monitor's callbacks arrive there) for `d`.
@@ -219,6 +217,13 @@ TEST_F(TelemetryTest, NothingWhileLockedAndTheCountersWaitForUnlock) {
     DbusPeer screensaver(bus.address());
     screensaver.requestName("org.gnome.ScreenSaver"); // only the locker's own signals count
     auto telemetry = make(1h, 200ms);
+    // The host's one lock monitor tells telemetry, as the composition root wires it.
+    Telemetry* told = telemetry.get();
+    ScreenLockMonitor monitor(
+        std::shared_ptr<platform::SessionLockSource>(platform::makeDBusSessionLockSource()),
+        mainQueue_, [told] { told->setScreenLocked(true); },
+        [told] { told->setScreenLocked(false); });
+    monitor.start();
     telemetry->notePaired(true);
     telemetry->start();
     ASSERT_FALSE(telemetry->screenLocked()); // waits for the start sequence
@@ -299,9 +304,7 @@ TEST_F(TelemetryTest, PassiveModeNeverStarts) {
     options.passive = true;
     options.startDelay = 10ms;
     options.period = 100ms;
-    Telemetry telemetry(
-        Telemetry::Services{mainQueue_, defaults_, http_, platform::makeDBusSessionLockSource()},
-        options);
+    Telemetry telemetry(Telemetry::Services{defaults_, http_}, options);
     telemetry.notePaired(true);
     telemetry.bump("pair");
     telemetry.start();

@@ -156,7 +156,7 @@ protected:
     void SetUp() override { store->save(kTablet); }
     void TearDown() override {
         if (connection) {
-            io->sync([c = connection] { c->detach(); });
+            io->sync([c = connection] { c->closeQuietly(); });
         }
     }
 
@@ -355,16 +355,16 @@ TEST_F(CableConnectionTest, AnOversizedFrameEndsTheConnection) {
 
 // An owner that goes lets go of its connection: the tablet sees the end, the owner hears
 // nothing more, and no handler keeps the connection.
-TEST_F(CableConnectionTest, DetachedWhileReadingEndsSilently) {
+TEST_F(CableConnectionTest, ClosedQuietlyWhileReadingEndsSilently) {
     open();
     ASSERT_TRUE(tablet->send(hello()));
     ASSERT_TRUE(tablet->receive(5000ms));
     ASSERT_TRUE(owner.waitFor(1));
     std::weak_ptr<Connection> weak = connection;
-    io->sync([c = std::move(connection)] { c->detach(); });
+    io->sync([c = std::move(connection)] { c->closeQuietly(); });
     EXPECT_TRUE(tablet->waitForEnd(5000ms));
     EXPECT_TRUE(testing::waitUntil([&] { return weak.expired(); }, 5000ms))
-        << "no handler holds a detached connection";
+        << "no handler holds a connection closed quietly";
     EXPECT_EQ(owner.lines(), std::vector<std::string>{"accept iPad"});
 }
 
@@ -415,7 +415,7 @@ TEST_F(CableConnectionTest, ATabletThatDoesNotReadItsRepliesIsDisconnected) {
             EXPECT_EQ(phase(), ConnectionPhase::open);
             EXPECT_EQ(owner.lines().size(), 1u);
         }
-        io->sync([cn = connection] { cn->detach(); });
+        io->sync([cn = connection] { cn->closeQuietly(); });
     }
 }
 

@@ -1,4 +1,4 @@
-#include "Quillon/Host/HostControl.hpp"
+#include "Quillon/Console/HostControl.hpp"
 
 #include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Locale/Translation.hpp"
@@ -43,14 +43,14 @@ platform::ControlState HostControl::state() {
     s.permissionReason = permission.reason;
     s.telemetry = telemetry_ && telemetry_->isEnabled();
     s.serviceName = hooks_.serviceName;
-    const HostState shown = snapshot(c);
+    const HostState shown = c.state();
     s.port = shown.port;
     s.pairingPort = shown.pairingPort;
     s.pinSecondsLeft = pinSecondsLeft(shown, hooks_.clock ? hooks_.clock() : systemNow());
     s.pairingExpired = shown.pairingExpired;
     s.storeProblem = shown.storeProblem;
     if (shown.notice) {
-        s.notice = console::noticeLine(*shown.notice);
+        s.notice = noticeLine(*shown.notice);
     }
     s.discoverable = shown.discoverable;
     s.guide = permission.guide.steps;
