@@ -6,6 +6,7 @@
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 
 #include "bench/LockCounter.hpp"
 
@@ -104,6 +105,7 @@ struct Rig {
                                    .geometry = std::make_shared<platform::FixedDisplayGeometry>(
                                        platform::Rect{0, 0, 2560, 1440}),
                                    .defaults = benchDefaults(),
+                                   .gate = std::make_shared<InputGate>(),
                                    .scheduler = std::make_shared<platform::ManualScheduler>()});
     }
 };
@@ -205,6 +207,7 @@ void measureMomentumTicks() {
                                .geometry = std::make_shared<platform::FixedDisplayGeometry>(
                                    platform::Rect{0, 0, 2560, 1440}),
                                .defaults = defaults,
+                               .gate = std::make_shared<InputGate>(),
                                .scheduler = queue});
     injector->handle(cm::Scroll{0, -3, wire::ScrollPhase::changed});
     const auto ended = Clock::now();

@@ -10,6 +10,7 @@
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/Input/X11InputBackend.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 
 #include "bench/LockCounter.hpp"
 
@@ -73,8 +74,11 @@ int main(int argc, char** argv) {
     o.geometry = geometry;
     auto backend = std::make_shared<platform::X11InputBackend>(o);
     auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
-    auto injectorOwner = EventInjector::create(
-        {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers});
+    auto injectorOwner = EventInjector::create({.backend = backend,
+                                                .geometry = geometry,
+                                                .defaults = defaults,
+                                                .gate = std::make_shared<InputGate>(),
+                                                .scheduler = timers});
     EventInjector& injector = *injectorOwner;
     testing::XInputObserver watcher(server.display());
 

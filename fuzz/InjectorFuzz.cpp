@@ -9,6 +9,7 @@
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 #include "WireProtocol/ControlMessage.hpp"
 
 #include <array>
@@ -118,6 +119,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto injector = EventInjector::create({.backend = backend,
                                            .geometry = rig.geometry,
                                            .defaults = *rig.defaults,
+                                           .gate = std::make_shared<InputGate>(),
                                            .scheduler = rig.clock,
                                            .clock = [c = rig.clock.get()] { return c->now(); }});
     const platform::Rect b = rig.geometry->mainBounds();

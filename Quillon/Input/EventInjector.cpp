@@ -210,9 +210,6 @@ std::shared_ptr<EventInjector> EventInjector::create(Services services) {
 
 EventInjector::EventInjector(Services services)
     : services_(std::move(services)), backend_(*services_.backend) {
-    if (!services_.gate) {
-        services_.gate = std::make_shared<InputGate>();
-    }
     if (!services_.clock) {
         services_.clock = [] {
             return std::chrono::duration_cast<std::chrono::nanoseconds>(

@@ -60,7 +60,7 @@ public:
         // The settings above, read at each message that needs them; must outlive the injector.
         platform::Defaults& defaults;
         GestureMapper gestureMapper = GestureMapper::defaultMapper();
-        // Closed while the screen is locked; null: always open.
+        // Closed while the screen is locked (the host's one gate). Required.
         std::shared_ptr<const InputGate> gate;
         // Runs momentum ticks and the probes' steps: the thread is the host's choice, and so is
         // its lifetime (held weakly: a queue must never be destroyed by the last reference a

@@ -21,21 +21,22 @@ class PairingStore;
 // One connection of a tablet to the host, whatever carries its bytes: the frames and messages of
 // an admitting or admitted session, handled once for every transport.
 //
-// How a transport uses it. The transport owns the socket, the threads and the Session (one per
-// connection); the Session owns no descriptor, no thread, no timer and no lock, and is called on
-// one thread at a time. The transport implements SessionLink for the Session to write to, and
-// SessionDelegate (or forwards it) to hear what the Session decided.
-//   - Wi-Fi: a TLS connection runs the handshake itself, calls secured() when it completed, then
-//     feeds the plaintext of each socket read to receive(), and encrypts what write() gives it.
-//   - USB (no TLS): the session constructs a main-channel Session with SessionRules::usb(), calls
-//     secured() as soon as the tunnelled socket is connected, and on its read thread calls
-//     receive() with exactly the bytes of each read() (however frames fall across reads). The
-//     Session answers on that thread through SessionLink::write() with whole frames (helloAck,
-//     heartbeatAck, error); the link queues them for its write thread. After a refusal it calls
-//     closeAfterWrites(): the link stops the session once the queued writes were attempted. On a
-//     stream that cannot be resynchronised it calls closeNow(). When the stream ends for any other
-//     reason the transport calls close(), after which the Session does nothing. Replies that do
-//     not come from the Session (an application list) are written by the link directly.
+// How it is used. A Connection (Connection.hpp) owns the socket and the Session above it, on
+// either transport; the Session owns no descriptor, no thread, no timer and no lock, and is called
+// on one thread at a time. The connection implements SessionLink for the Session to write to,
+// and SessionDelegate to hear what the Session decided.
+//   - Wi-Fi: the connection runs the TLS handshake itself, calls secured() when it completed,
+//     then feeds the plaintext of each socket read to receive(), and encrypts what write() gives
+//     it.
+//   - USB (no TLS): a main-channel Session with SessionRules::usb(), secured() as soon as the
+//     tunnelled socket is connected, receive() with exactly the bytes of each read (however
+//     frames fall across reads).
+// The Session answers through SessionLink::write() with whole frames (helloAck, heartbeatAck,
+// error); after a refusal it calls closeAfterWrites(): the link closes once what was written
+// has left. On a stream that cannot be resynchronised it calls closeNow(). When the stream ends
+// for any other reason the connection calls close(), after which the Session does nothing.
+// Replies that do not come from the Session (an application list) are written by the connection
+// directly.
 // Delegate calls arrive synchronously inside secured() and receive(), on the caller's thread.
 //
 // Bursts: every message an admitted session decodes from one receive() is handed to the delegate

@@ -79,7 +79,7 @@ struct TransportServerOptions {
     // rarely waits behind a flood.
     ConnectionAdmission::Budget mainWaiting{64, 8};
     ConnectionAdmission::Budget pairingWaiting{16, 4};
-    // Connections turned away for want of room are told to the delegate (noRoom) at once, then
+    // Connections turned away for want of room are told to the events (noRoom) at once, then
     // summed up at most once per this interval.
     std::chrono::milliseconds turnedAwayReportInterval{10000};
     std::uint32_t preAdmissionFrameLimit = 65536;
@@ -114,7 +114,7 @@ public:
 
     // Throws the store's error or TransportServerError. Blocks up to the readiness timeout.
     void start();
-    // Closes every session without reporting didDisconnect, both listeners and the pairing
+    // Closes every session without reporting transportClosed, both listeners and the pairing
     // window, in one trip to the server's queue.
     void stop();
     // Opens a pairing window at `now` with a new PIN and salt; returns the PIN.

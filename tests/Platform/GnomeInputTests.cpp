@@ -5,6 +5,7 @@
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
 #include "Platform/Input/GnomeRemoteDesktopBackend.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 
 #include "tests/support/GnomeShellFixture.hpp"
 #include "tests/support/WaylandInputObserver.hpp"
@@ -41,6 +42,7 @@ struct Session {
                    std::shared_ptr<platform::InputBackend>(std::shared_ptr<void>(), &backend),
                .geometry = geometry,
                .defaults = defaults,
+               .gate = std::make_shared<InputGate>(),
                .scheduler = std::make_shared<platform::ManualScheduler>()})) {
         EXPECT_TRUE(backend.permission().permitted) << backend.permission().reason;
         // Warm up: the virtual devices appear with the session, and the first events may

@@ -14,6 +14,7 @@
 #include "Platform/Input/WlrootsInputBackend.hpp"
 #include "Platform/Input/X11InputBackend.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 
 #include "tests/support/GnomeShellFixture.hpp"
 #include "tests/support/KwinFixture.hpp"
@@ -93,6 +94,7 @@ public:
                                        std::shared_ptr<void>(), &backend()),
                                    .geometry = geometry(),
                                    .defaults = defaults_,
+                                   .gate = std::make_shared<InputGate>(),
                                    .scheduler = std::make_shared<platform::ManualScheduler>()});
     }
     EventInjector& injector() { return *injector_; }

@@ -5,6 +5,7 @@
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
 #include "Platform/Input/KdeFakeInputBackend.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 
 #include "tests/support/KwinClipboard.hpp"
 #include "tests/support/KwinFixture.hpp"
@@ -43,6 +44,7 @@ struct Session {
                    std::shared_ptr<platform::InputBackend>(std::shared_ptr<void>(), &backend),
                .geometry = geometry,
                .defaults = defaults,
+               .gate = std::make_shared<InputGate>(),
                .scheduler = std::make_shared<platform::ManualScheduler>()})) {
         EXPECT_TRUE(backend.permission().permitted) << backend.permission().reason;
         backend.movePointerTo({10, 10});

@@ -5,6 +5,7 @@
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
 #include "Platform/Input/WlrootsInputBackend.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 
 #include "tests/support/SwayFixture.hpp"
 #include "tests/support/WaylandInputObserver.hpp"
@@ -46,6 +47,7 @@ struct Session {
                    std::shared_ptr<platform::InputBackend>(std::shared_ptr<void>(), &backend),
                .geometry = geometry,
                .defaults = defaults,
+               .gate = std::make_shared<InputGate>(),
                .scheduler = std::make_shared<platform::ManualScheduler>()})) {
         EXPECT_TRUE(backend.permission().permitted) << backend.permission().reason;
         // Warm up: a move gives the observer the pointer; the window has the keyboard focus.

@@ -6,6 +6,7 @@
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/Input/X11InputBackend.hpp"
 #include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 
 #include "tests/support/XInputObserver.hpp"
 #include "tests/support/XvfbFixture.hpp"
@@ -34,8 +35,11 @@ TEST(X11InputThreads, TwoDeliveringThreadsAndMomentumShareOneConnectionSafely) {
     o.geometry = geometry;
     auto backend = std::make_shared<platform::X11InputBackend>(o);
     auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
-    auto injector = EventInjector::create(
-        {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers});
+    auto injector = EventInjector::create({.backend = backend,
+                                           .geometry = geometry,
+                                           .defaults = defaults,
+                                           .gate = std::make_shared<InputGate>(),
+                                           .scheduler = timers});
     XInputObserver obs(x.display(), false);
 
     constexpr int kRounds = 2000;

@@ -37,6 +37,7 @@ protected:
                                    .geometry = std::make_shared<platform::FixedDisplayGeometry>(
                                        platform::Rect{0, 0, 1440, 900}),
                                    .defaults = *defaults,
+                                   .gate = std::make_shared<InputGate>(),
                                    .scheduler = queue});
     }
 
