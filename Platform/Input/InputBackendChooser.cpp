@@ -1,5 +1,7 @@
 #include "Platform/Input/InputBackendChooser.hpp"
 
+#include "Platform/Input/UinputDevice.hpp"
+
 #include <systemd/sd-bus.h>
 #include <wayland-client.h>
 
@@ -33,8 +35,18 @@ std::string unavailable(InputBackendKind kind) {
         return "wlroots virtual input is not supported by this build";
     case InputBackendKind::x11:
         return "X11 input is not supported by this build";
+    case InputBackendKind::uinput:
+        return "uinput is not supported by this build";
     }
     return {};
+}
+
+// Why the kernel's input was no way out either, for a refusal (nothing when it was not asked).
+std::string uinputAside(const SessionOffers& offers) {
+    return offers.uinputProblem.empty()
+               ? std::string()
+               : ". Input through the kernel (uinput) would reach every window, but " +
+                     offers.uinputProblem;
 }
 
 // Globals of the compositor, after one round trip.
@@ -88,6 +100,8 @@ std::string_view toString(InputBackendKind kind) {
         return "gnome";
     case InputBackendKind::kde:
         return "kde";
+    case InputBackendKind::uinput:
+        return "uinput";
     }
     return "x11";
 }
@@ -100,8 +114,9 @@ SessionEnvironment SessionEnvironment::current() {
 InputBackendChoice chooseInputBackend(std::string_view setting, const SessionOffers& offers,
                                       const std::set<InputBackendKind>& available) {
     InputBackendChoice choice;
-    for (const auto kind : {InputBackendKind::x11, InputBackendKind::wlroots,
-                            InputBackendKind::gnome, InputBackendKind::kde}) {
+    for (const auto kind :
+         {InputBackendKind::x11, InputBackendKind::wlroots, InputBackendKind::gnome,
+          InputBackendKind::kde, InputBackendKind::uinput}) {
         if (setting == toString(kind)) {
             // The user's word: their backend, whatever the session looks like (its own
             // permission check says what is missing).
@@ -115,20 +130,31 @@ InputBackendChoice chooseInputBackend(std::string_view setting, const SessionOff
         }
     }
     if (!setting.empty() && setting != "auto") {
-        choice.note = "inputBackend \"" + std::string(setting) +
-                      "\" is not one of auto, x11, wlroots, gnome, kde: choosing by the session";
+        choice.note =
+            "inputBackend \"" + std::string(setting) +
+            "\" is not one of auto, x11, wlroots, gnome, kde, uinput: choosing by the session";
     }
 
     const auto& env = offers.env;
+    // The kernel's input reaches any session, but knows less of it than the session's own
+    // interfaces (no workspaces, text through the layout or the clipboard): the last resort.
+    const bool uinput = offers.uinputWritable && available.count(InputBackendKind::uinput) != 0;
     if (!env.wayland()) {
+        if (env.x11Display.empty() && uinput) {
+            choice.kind = InputBackendKind::uinput; // a text console
+        }
         return choice; // X11 (its own check says when there is no DISPLAY)
     }
     const std::string session = "this is a Wayland session (" + desktopName(env) + ")";
+    if (!offers.compositorAnswered && uinput) {
+        choice.kind = InputBackendKind::uinput;
+        return choice;
+    }
     if (!offers.compositorAnswered) {
         choice.refusal =
             session + ", but its compositor" +
             (env.waylandDisplay.empty() ? std::string() : " at " + env.waylandDisplay) +
-            " did not answer: " + kXWaylandOnly + ". " + kWhatToDo;
+            " did not answer: " + kXWaylandOnly + ". " + kWhatToDo + uinputAside(offers);
         return choice;
     }
     const auto pick = [&](InputBackendKind kind) {
@@ -149,16 +175,22 @@ InputBackendChoice chooseInputBackend(std::string_view setting, const SessionOff
     if (offers.kdeFakeInput) {
         return pick(InputBackendKind::kde);
     }
+    if (uinput) {
+        choice.kind = InputBackendKind::uinput;
+        return choice;
+    }
     choice.refusal = session +
                      " whose compositor offers no input interface Quillon can use (wlroots "
                      "virtual pointer and keyboard, GNOME remote desktop, KDE fake input): " +
-                     kXWaylandOnly + ". " + kWhatToDo;
+                     kXWaylandOnly + ". " + kWhatToDo + uinputAside(offers);
     return choice;
 }
 
 SessionOffers probeSession(const SessionEnvironment& env) {
     SessionOffers offers;
     offers.env = env;
+    offers.uinputProblem = uinputAccessProblem("/dev/uinput");
+    offers.uinputWritable = offers.uinputProblem.empty();
     if (!env.wayland()) {
         return offers;
     }

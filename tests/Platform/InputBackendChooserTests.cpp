@@ -137,7 +137,8 @@ TEST(InputBackendChooser, SessionAndOffersToBackendOrRefusal) {
          sway(),
          kAll,
          {K::wlroots, "",
-          "inputBackend \"mir\" is not one of auto, x11, wlroots, gnome, kde: choosing by the "
+          "inputBackend \"mir\" is not one of auto, x11, wlroots, gnome, kde, uinput: choosing by "
+          "the "
           "session"}},
     };
     for (const auto& c : cases) {

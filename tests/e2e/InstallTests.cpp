@@ -49,9 +49,26 @@ TEST(Install, PutsTheProgramAndItsDesktopFilesIntoThePrefix) {
          {"bin/quillon", "share/applications/quillon.desktop",
           "share/icons/hicolor/scalable/apps/quillon.svg", "share/man/man1/quillon.1",
           "share/doc/quillon/LICENSE", "share/doc/quillon/README.md",
-          "share/quillon/quillon-autostart.desktop", "lib/systemd/user/quillon.service"}) {
+          "share/quillon/quillon-autostart.desktop", "lib/systemd/user/quillon.service",
+          "lib/udev/rules.d/70-quillon-uinput.rules", "lib/modules-load.d/quillon.conf"}) {
         EXPECT_TRUE(fs::exists(fs::path(prefix) / file)) << file << "\n" << install.output;
     }
+    // Input through the kernel: the seat's user gets /dev/uinput (before the module is loaded,
+    // too), and the module loads at boot.
+    const std::string rules =
+        readFile(fs::path(prefix) / "lib/udev/rules.d/70-quillon-uinput.rules");
+    EXPECT_NE(rules.find("KERNEL==\"uinput\", SUBSYSTEM==\"misc\", TAG+=\"uaccess\", "
+                         "OPTIONS+=\"static_node=uinput\""),
+              std::string::npos)
+        << rules;
+    std::istringstream modules(readFile(fs::path(prefix) / "lib/modules-load.d/quillon.conf"));
+    std::vector<std::string> loaded;
+    for (std::string line; std::getline(modules, line);) {
+        if (!line.empty() && line[0] != '#') {
+            loaded.push_back(line);
+        }
+    }
+    EXPECT_EQ(loaded, std::vector<std::string>{"uinput"});
     for (const char* entry :
          {"share/applications/quillon.desktop", "share/quillon/quillon-autostart.desktop"}) {
         const auto valid = run({"desktop-file-validate", prefix + "/" + entry}, dir.path());
@@ -103,7 +120,9 @@ TEST(Install, DebianPackageListsItsDependencies) {
     }
     const auto contents = run({"dpkg-deb", "-c", deb}, dir.path());
     for (const char* file : {"./usr/bin/quillon", "./usr/share/applications/quillon.desktop",
-                             "./usr/lib/systemd/user/quillon.service"}) {
+                             "./usr/lib/systemd/user/quillon.service",
+                             "./usr/lib/udev/rules.d/70-quillon-uinput.rules",
+                             "./usr/lib/modules-load.d/quillon.conf"}) {
         EXPECT_NE(contents.output.find(file), std::string::npos) << file;
     }
 }

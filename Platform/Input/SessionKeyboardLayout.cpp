@@ -1,0 +1,171 @@
+#include "Platform/Input/SessionKeyboardLayout.hpp"
+
+#include <X11/Xlib.h>
+#include <wayland-client.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <memory>
+
+namespace quillon::platform {
+
+namespace {
+
+struct XkbRelease {
+    void operator()(xkb_context* c) const { xkb_context_unref(c); }
+    void operator()(xkb_keymap* k) const { xkb_keymap_unref(k); }
+};
+
+std::optional<LayoutIndex> indexOf(xkb_keymap* keymap) {
+    if (keymap == nullptr) {
+        return std::nullopt;
+    }
+    std::unique_ptr<xkb_keymap, XkbRelease> owned(keymap);
+    return indexLayout(keymap);
+}
+
+struct SeatScan {
+    wl_seat* seat = nullptr;
+    std::uint32_t capabilities = 0;
+    std::string keymap;
+
+    static void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
+                       std::uint32_t version) {
+        auto* self = static_cast<SeatScan*>(data);
+        if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat == nullptr) {
+            self->seat = static_cast<wl_seat*>(
+                wl_registry_bind(registry, name, &wl_seat_interface, std::min(version, 5u)));
+            wl_seat_add_listener(self->seat, &seatListener, self);
+        }
+    }
+    static void globalRemove(void*, wl_registry*, std::uint32_t) {}
+    static constexpr wl_registry_listener registryListener{global, globalRemove};
+
+    static void capabilitiesEvent(void* data, wl_seat*, std::uint32_t caps) {
+        static_cast<SeatScan*>(data)->capabilities = caps;
+    }
+    static void nameEvent(void*, wl_seat*, const char*) {}
+    static constexpr wl_seat_listener seatListener{capabilitiesEvent, nameEvent};
+
+    static void keymapEvent(void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd,
+                            std::uint32_t size) {
+        static_cast<SeatScan*>(data)->keymap = readSeatKeymap(format, fd, size);
+    }
+    static void enter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {}
+    static void leave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
+    static void key(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
+                    std::uint32_t) {}
+    static void modifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
+                          std::uint32_t, std::uint32_t) {}
+    static void repeatInfo(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
+    static constexpr wl_keyboard_listener keyboardListener{keymapEvent, enter,     leave,
+                                                           key,         modifiers, repeatInfo};
+};
+
+// KEY="value" lines of a shell-style configuration file.
+std::string configValue(const std::string& text, const std::string& key) {
+    std::size_t pos = 0;
+    while (pos < text.size()) {
+        const std::size_t end = text.find('\n', pos);
+        std::string line =
+            text.substr(pos, end == std::string::npos ? std::string::npos : end - pos);
+        pos = end == std::string::npos ? text.size() : end + 1;
+        if (line.rfind(key + "=", 0) != 0) {
+            continue;
+        }
+        std::string value = line.substr(key.size() + 1);
+        if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+            value.back() == value.front()) {
+            value = value.substr(1, value.size() - 2);
+        }
+        return value;
+    }
+    return {};
+}
+
+} // namespace
+
+std::optional<LayoutIndex> waylandSeatLayout(const std::string& display) {
+    wl_display* dpy = wl_display_connect(display.empty() ? nullptr : display.c_str());
+    if (dpy == nullptr) {
+        return std::nullopt;
+    }
+    SeatScan scan;
+    wl_registry* registry = wl_display_get_registry(dpy);
+    wl_registry_add_listener(registry, &SeatScan::registryListener, &scan);
+    wl_display_roundtrip(dpy); // globals
+    wl_display_roundtrip(dpy); // the seat's capabilities
+    if (scan.seat != nullptr && (scan.capabilities & WL_SEAT_CAPABILITY_KEYBOARD) != 0) {
+        wl_keyboard* keyboard = wl_seat_get_keyboard(scan.seat);
+        wl_keyboard_add_listener(keyboard, &SeatScan::keyboardListener, &scan);
+        wl_display_roundtrip(dpy);
+        wl_keyboard_destroy(keyboard);
+    }
+    if (scan.seat != nullptr) {
+        wl_seat_destroy(scan.seat);
+    }
+    wl_registry_destroy(registry);
+    wl_display_disconnect(dpy);
+    if (scan.keymap.empty()) {
+        return std::nullopt;
+    }
+    std::unique_ptr<xkb_context, XkbRelease> context(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
+    return indexOf(xkb_keymap_new_from_string(context.get(), scan.keymap.c_str(),
+                                              XKB_KEYMAP_FORMAT_TEXT_V1,
+                                              XKB_KEYMAP_COMPILE_NO_FLAGS));
+}
+
+std::optional<LayoutIndex> x11Layout(const std::string& display) {
+    Display* dpy = XOpenDisplay(display.empty() ? nullptr : display.c_str());
+    if (dpy == nullptr) {
+        return std::nullopt;
+    }
+    int minKc = 0, maxKc = 0, per = 0;
+    XDisplayKeycodes(dpy, &minKc, &maxKc);
+    KeySym* map = XGetKeyboardMapping(dpy, static_cast<KeyCode>(minKc), maxKc - minKc + 1, &per);
+    LayoutIndex index;
+    if (map != nullptr) {
+        // Plain positions first, so a keysym on two keys prefers the one without Shift.
+        for (int level = 0; level < std::min(per, 2); ++level) {
+            for (int kc = minKc; kc <= maxKc; ++kc) {
+                const KeySym sym = map[(kc - minKc) * per + level];
+                if (sym != NoSymbol) {
+                    index.try_emplace(static_cast<xkb_keysym_t>(sym),
+                                      KeyPosition{static_cast<xkb_keycode_t>(kc), level == 1});
+                }
+            }
+        }
+        XFree(map);
+    }
+    XCloseDisplay(dpy);
+    return index;
+}
+
+LayoutIndex systemLayout(const std::string& keyboardFile) {
+    std::unique_ptr<xkb_context, XkbRelease> context(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
+    xkb_rule_names names{};
+    std::string layout, variant, options;
+    if (std::getenv("XKB_DEFAULT_LAYOUT") == nullptr) {
+        std::ifstream in(keyboardFile);
+        const std::string text((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+        layout = configValue(text, "XKBLAYOUT");
+        variant = configValue(text, "XKBVARIANT");
+        options = configValue(text, "XKBOPTIONS");
+        if (!layout.empty()) {
+            names.layout = layout.c_str();
+            names.variant = variant.c_str();
+            names.options = options.c_str();
+        }
+    }
+    if (auto index = indexOf(
+            xkb_keymap_new_from_names(context.get(), &names, XKB_KEYMAP_COMPILE_NO_FLAGS))) {
+        return *index;
+    }
+    const xkb_rule_names us{nullptr, nullptr, "us", nullptr, nullptr};
+    return indexOf(xkb_keymap_new_from_names(context.get(), &us, XKB_KEYMAP_COMPILE_NO_FLAGS))
+        .value_or(LayoutIndex{});
+}
+
+} // namespace quillon::platform
