@@ -9,7 +9,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cmath>
+#include <cstring>
 #include <map>
 #include <mutex>
 #include <set>
@@ -112,6 +114,17 @@ struct UinputInputBackend::Impl {
     // The devices, made again when they are missing and the last attempt is old enough;
     // false: drop the verb.
     bool ready() {
+        if (!writeFailure.empty()) {
+            DiagLog::write("uinput: " + writeFailure + "; the devices are made again");
+            setReason(writeFailure);
+            writeFailure.clear();
+            pointer.reset();
+            absolute.reset();
+            keyboard.reset();
+            heldKeys.clear();
+            heldButtons.clear();
+            lastAttempt = Clock::now();
+        }
         if (keyboard) {
             return true;
         }
@@ -127,10 +140,23 @@ struct UinputInputBackend::Impl {
 
     UinputDevice& device(Device d) { return d == Device::pointer ? *pointer : *absolute; }
 
-    void emit(UinputDevice& dev, std::initializer_list<EvdevEvent> events) {
-        if (!dev.emit(std::span<const EvdevEvent>(events.begin(), events.size()))) {
+    // A write the kernel refused: the devices are given up at the next verb (destroying them
+    // lets the kernel release whatever they held) and made again after `retryInterval`.
+    std::string writeFailure;
+
+    void emit(UinputDevice& dev, std::span<const EvdevEvent> events) {
+        if (!writeFailure.empty()) {
+            drop();
+            return;
+        }
+        if (!dev.emit(events)) {
+            writeFailure = std::string("the kernel refused input for \"") + dev.name() +
+                           "\": " + std::strerror(errno);
             drop();
         }
+    }
+    void emit(UinputDevice& dev, std::initializer_list<EvdevEvent> events) {
+        emit(dev, std::span<const EvdevEvent>(events.begin(), events.size()));
     }
 
     // --- pointer -----------------------------------------------------------------------
@@ -216,8 +242,8 @@ struct UinputInputBackend::Impl {
 
     void wheel(int vertical, int horizontal) {
         const auto events = wheelTurns.turn(vertical, horizontal);
-        if (!events.empty() && !pointer->emit(events)) {
-            drop();
+        if (!events.empty()) {
+            emit(*pointer, events);
         }
     }
 
@@ -427,10 +453,7 @@ void UinputInputBackend::zoom(int steps) {
     // Whole clicks of their own, apart from the scrolling's rest of a click.
     const int clicks = std::clamp(steps, -kMaxClicksPerCall, kMaxClicksPerCall);
     WheelTurns zoomTurns;
-    const auto events = zoomTurns.turn(clicks * kWheelUnitsPerClick, 0);
-    if (!impl_->pointer->emit(events)) {
-        impl_->drop();
-    }
+    impl_->emit(*impl_->pointer, zoomTurns.turn(clicks * kWheelUnitsPerClick, 0));
     if (pressCtrl) {
         impl_->key(KEY_LEFTCTRL, false);
     }

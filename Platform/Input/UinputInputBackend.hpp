@@ -47,7 +47,9 @@ struct PointerSpace {
 //
 // Permission: the devices exist. Without them (no /dev/uinput, no write access) every verb is
 // dropped and counted, the reason says what to do, and creating them is tried again at most
-// every `retryInterval`.
+// every `retryInterval`. A write the kernel refuses gives the devices up at the next verb:
+// destroying a device makes the kernel release whatever it held, as it does when the host
+// exits or crashes (the descriptor closes).
 class UinputInputBackend : public InputBackend {
 public:
     struct Options {

@@ -43,7 +43,8 @@ XInputObserver::XInputObserver(const std::string& display, bool window) : conn_(
         XIQueryVersion(xi2_->get(), &major, &minor) == Success) {
         unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
         XISetMask(bits, XI_RawMotion);
-        XIEventMask mask{XIAllDevices, sizeof bits, bits};
+        // Master devices only: each raw event once, its source the device that sent it.
+        XIEventMask mask{XIAllMasterDevices, sizeof bits, bits};
         XISelectEvents(xi2_->get(), DefaultRootWindow(xi2_->get()), &mask, 1);
         XSync(xi2_->get(), False);
     } else {

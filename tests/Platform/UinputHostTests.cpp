@@ -1,0 +1,115 @@
+// test-labels: injection;uinput
+// test-timeout: 60
+// What the uinput pieces do where the kernel's device is not there (this machine has none; the
+// devices themselves are tested in a virtual machine, UinputInputTests): the permission says
+// why and what to do, verbs are dropped and counted, smooth scrolling falls back to clicks, and
+// a console's keyboard layout comes from the system's configuration.
+#include <gtest/gtest.h>
+
+#include "Platform/Input/RecordingInputBackend.hpp"
+#include "Platform/Input/SessionKeyboardLayout.hpp"
+#include "Platform/Input/SmoothScrollBackend.hpp"
+#include "Platform/Input/UinputDevice.hpp"
+#include "Platform/Input/UinputInputBackend.hpp"
+
+#include "tests/support/ChildProcess.hpp"
+
+#include <fstream>
+
+namespace quillon {
+namespace {
+
+using platform::UinputInputBackend;
+
+TEST(UinputHost, WithoutTheDeviceNodeTheReasonSaysWhatToDoAndVerbsAreDropped) {
+    testing::TempDir dir;
+    const std::string missing = dir.path() + "/uinput";
+    UinputInputBackend backend({.devicePath = missing});
+    const auto permission = backend.permission();
+    EXPECT_FALSE(permission.permitted);
+    EXPECT_NE(permission.reason.find(missing + " does not exist"), std::string::npos)
+        << permission.reason;
+    EXPECT_NE(permission.reason.find("sudo modprobe uinput"), std::string::npos);
+    EXPECT_NE(permission.reason.find("sudo scripts/install-uinput-access"), std::string::npos);
+    EXPECT_EQ(permission.reason, platform::uinputAccessProblem(missing));
+
+    backend.movePointerTo({10, 10});
+    backend.button(platform::PointerButton::left, true);
+    backend.typeText(U"hello");
+    backend.wheel(120, 0);
+    backend.releaseAll();
+    EXPECT_EQ(backend.stats().dropped, 4u);
+    EXPECT_EQ(backend.stats().pastes, 0u);
+}
+
+TEST(UinputHost, ANodeThatIsNotUinputIsRefusedPlainly) {
+    testing::TempDir dir;
+    const std::string file = dir.path() + "/not-uinput";
+    std::ofstream(file) << "";
+    UinputInputBackend backend({.devicePath = file});
+    EXPECT_FALSE(backend.permission().permitted);
+    EXPECT_NE(backend.permission().reason.find("refused to create the virtual device \"Quillon "
+                                               "pointer\""),
+              std::string::npos)
+        << backend.permission().reason;
+}
+
+TEST(UinputHost, SmoothScrollingWithoutUinputKeepsWholeClicksAndSaysWhy) {
+    testing::TempDir dir;
+    auto recording = std::make_unique<platform::RecordingInputBackend>();
+    auto* verbs = recording.get();
+    platform::SmoothScrollBackend smooth(std::move(recording), dir.path() + "/uinput");
+    EXPECT_NE(smooth.note().find("scroll is smooth, but " + dir.path() + "/uinput does not exist"),
+              std::string::npos)
+        << smooth.note();
+    EXPECT_NE(smooth.note().find("the wheel turns by whole clicks"), std::string::npos);
+    smooth.wheel(30, 0);
+    smooth.zoom(1);
+    smooth.key(29, true);
+    smooth.releaseAll();
+    EXPECT_EQ(verbs->take(), (std::vector<std::string>{"wheel(30,0)", "zoom(1)", "key(29,down)",
+                                                      "releaseAll"}));
+    EXPECT_EQ(smooth.name(), "recording");
+}
+
+TEST(UinputHost, WheelTurnsCarryHighResolutionAndTheClicksTheyComplete) {
+    platform::WheelTurns turns;
+    using E = platform::EvdevEvent;
+    constexpr std::uint16_t kRel = 2, kWheel = 8, kHWheel = 6, kWheelHi = 11, kHWheelHi = 12;
+    EXPECT_EQ(turns.turn(30, 0), (std::vector<E>{{kRel, kWheelHi, 30}}));
+    EXPECT_EQ(turns.turn(90, -120), (std::vector<E>{{kRel, kWheelHi, 90},
+                                                    {kRel, kWheel, 1},
+                                                    {kRel, kHWheelHi, -120},
+                                                    {kRel, kHWheel, -1}}));
+    // The rest keeps its sign: back down a quarter and a half is not yet a click down.
+    EXPECT_EQ(turns.turn(-30, 0), (std::vector<E>{{kRel, kWheelHi, -30}}));
+    EXPECT_EQ(turns.turn(-150, 0), (std::vector<E>{{kRel, kWheelHi, -150}, {kRel, kWheel, -1}}));
+    // An absurd turn is cut to a hundred clicks, not saved up.
+    turns.reset();
+    EXPECT_EQ(turns.turn(1 << 30, 0),
+              (std::vector<E>{{kRel, kWheelHi, 12000}, {kRel, kWheel, 100}}));
+    EXPECT_EQ(turns.turn(0, 0), (std::vector<E>{}));
+}
+
+TEST(UinputHost, AConsoleTypesOnTheSystemsKeyboardLayout) {
+    testing::TempDir dir;
+    const std::string file = dir.path() + "/keyboard";
+    ::unsetenv("XKB_DEFAULT_LAYOUT");
+    struct Case {
+        const char* config;
+        char32_t present;
+        char32_t absent;
+    };
+    for (const Case& c : {Case{"XKBLAYOUT=\"de\"\nXKBVARIANT=\"\"\n", U'ö', U'é'},
+                          Case{"XKBMODEL=\"pc105\"\nXKBLAYOUT='fr'\n", U'é', U'ö'},
+                          Case{"", U'a', U'ö'}, // nothing configured: us
+                          Case{"XKBLAYOUT=\"no-such-layout\"\n", U'a', U'ö'}}) {
+        std::ofstream(file) << c.config;
+        const auto layout = platform::systemLayout(file);
+        EXPECT_EQ(layout.count(xkb_utf32_to_keysym(c.present)), 1u) << c.config;
+        EXPECT_EQ(layout.count(xkb_utf32_to_keysym(c.absent)), 0u) << c.config;
+    }
+}
+
+} // namespace
+} // namespace quillon
