@@ -582,6 +582,7 @@ TEST_F(Uinput, SmoothScrollingOnX11TurnsAKernelWheelBesideXTest) {
     auto seen = rig->after([&] {
         x11.wheel(kWheelUnitsPerClick / 2, 0);
         x11.wheel(kWheelUnitsPerClick / 4, 0);
+        x11.flush();
     });
     auto smooth = only(seen, Seen::wheelSmooth);
     ASSERT_FALSE(smooth.empty());
@@ -591,6 +592,7 @@ TEST_F(Uinput, SmoothScrollingOnX11TurnsAKernelWheelBesideXTest) {
         x11.key(KEY_B, true);
         x11.key(KEY_B, false);
         x11.zoom(-1);
+        x11.flush();
     });
     EXPECT_EQ(typed(seen), "b");
     double clicks = 0;
@@ -599,6 +601,7 @@ TEST_F(Uinput, SmoothScrollingOnX11TurnsAKernelWheelBesideXTest) {
     }
     EXPECT_EQ(clicks, -1);
     x11.releaseAll();
+    x11.sync();
     EXPECT_FALSE(observed().anythingDown());
 }
 
