@@ -630,6 +630,26 @@ TEST_F(Uinput, ReleaseAllLeavesNothingDown) {
     EXPECT_FALSE(observed().anythingDown());
 }
 
+TEST_F(Uinput, WithoutADisplayServerKeysFollowTheSystemsLayout) {
+    if (guestSession() != "sway") {
+        GTEST_SKIP() << "one session shows it";
+    }
+    // What a text console gets: no pointer space (absolute moves dropped), the system's
+    // layout, no clipboard. The session here stands in for the console's reader.
+    UinputInputBackend console(platform::uinputForConsole());
+    ASSERT_TRUE(console.permission().permitted) << console.permission().reason;
+    ASSERT_TRUE(waitUntil([] { return sessionDevices().count("Quillon keyboard") == 2; }, 30s));
+    std::this_thread::sleep_for(500ms);
+    const auto seen = rig->after([&] {
+        console.movePointerTo({10, 10});
+        console.typeText(U"Quillon 1, é");
+    });
+    EXPECT_EQ(typed(seen), "Quillon 1, ");
+    EXPECT_EQ(only(seen, Seen::motion).size(), 0u);
+    EXPECT_EQ(console.stats().dropped, 2u); // the move and the é
+    EXPECT_EQ(console.stats().pastes, 0u);
+}
+
 // ---------------------------------------------------------------------------------------------
 // Inside the guest: the host as a user runs it, on this session through uinput.
 
@@ -761,8 +781,26 @@ struct GuestOutcome {
 struct GuestRun {
     testing::VirtualMachine::Result vm;
     std::map<std::string, GuestOutcome> cases; // "sway/Uinput.Name"
-    std::string problem;                       // the machine did not run the cases
+    std::map<std::string, std::string> sanitizerReports; // by session: what ASan/UBSan said
+    std::string problem;                                 // the machine did not run the cases
 };
+
+// The part of the guest's log a session's run wrote, and a sanitizer's report in it.
+std::string sanitizerReport(const std::string& log, const std::string& session) {
+    const auto start = log.find("== " + session + " ");
+    if (start == std::string::npos) {
+        return {};
+    }
+    const auto end = log.find("\n== ", start + 1);
+    const std::string part = log.substr(start, end == std::string::npos ? end : end - start);
+    for (const char* marker :
+         {"ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"}) {
+        if (const auto at = part.find(marker); at != std::string::npos) {
+            return part.substr(at, 4000);
+        }
+    }
+    return {};
+}
 
 const std::vector<std::string> kSessions = {"sway", "xorg"};
 
@@ -817,6 +855,7 @@ GuestRun& guestRun() {
             r.problem = "the virtual machine did not finish in time";
         }
         for (const auto& session : kSessions) {
+            r.sanitizerReports[session] = sanitizerReport(r.vm.guestLog, session);
             std::ifstream in(vm.workDir() + "/" + session + ".json");
             const auto json = nlohmann::json::parse(in, nullptr, false);
             if (json.is_discarded()) {
@@ -863,6 +902,8 @@ public:
             GTEST_SKIP() << it->second.messages;
         }
         EXPECT_TRUE(it->second.passed) << it->second.messages;
+        // A sanitizer speaks at the exit of the guest's run, after the cases' results.
+        EXPECT_EQ(run.sanitizerReports[session_], "");
     }
 
 private:
