@@ -175,11 +175,15 @@ struct UinputInputBackend::Impl {
         };
         const double x = space->area.x + inside(to.x * space->scale, space->area.width);
         const double y = space->area.y + inside(to.y * space->scale, space->area.height);
+        // Rounded up: the session scales the value back to value * size / range, and a point
+        // a hair short of a whole pixel would land on the pixel before it (a step is at most
+        // a fiftieth of a pixel on a desktop up to 1300 pixels across, and stays below one up
+        // to 65536).
         const auto value = [](double v, double origin, double size) {
             const double f = (v - origin) / size;
             return static_cast<std::int32_t>(
-                std::clamp(std::lround(f * UinputDevices::kAbsoluteRange), 0L,
-                           static_cast<long>(UinputDevices::kAbsoluteRange - 1)));
+                std::clamp(std::ceil(f * UinputDevices::kAbsoluteRange - 1e-6), 0.0,
+                           double(UinputDevices::kAbsoluteRange - 1)));
         };
         emit(*absolute, {{EV_ABS, ABS_X, value(x, space->desktop.x, space->desktop.width)},
                          {EV_ABS, ABS_Y, value(y, space->desktop.y, space->desktop.height)}});
