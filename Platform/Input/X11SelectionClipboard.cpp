@@ -48,7 +48,9 @@ struct X11SelectionClipboard::Impl {
     std::mutex mutex;
     std::condition_variable done;
     std::optional<std::string> request; // text waiting to be offered
-    std::optional<bool> answer;         // the thread's answer to it
+    std::uint64_t requested = 0;        // requests made so far
+    std::uint64_t answered = 0;         // the request the answer is for
+    bool answer = false;                // the thread's answer to it
     bool stopping = false;
 
     // The thread's own state.
@@ -116,6 +118,7 @@ struct X11SelectionClipboard::Impl {
     void run() {
         for (;;) {
             std::optional<std::string> offer;
+            std::uint64_t number = 0;
             {
                 std::lock_guard lock(mutex);
                 if (stopping) {
@@ -123,11 +126,13 @@ struct X11SelectionClipboard::Impl {
                 }
                 offer = std::move(request);
                 request.reset();
+                number = requested;
             }
             if (offer) {
                 const bool ok = take(*offer);
                 std::lock_guard lock(mutex);
                 answer = ok;
+                answered = number;
                 done.notify_all();
             }
             handleEvents();
@@ -251,13 +256,15 @@ struct X11SelectionClipboard::Impl {
         return CurrentTime;
     }
 
-    // Reads `target` of the current owner into `value` (INCR transfers included).
+    // Reads `target` of the current owner into `value` (INCR transfers included), giving up at
+    // `readDeadline`.
+    Clock::time_point readDeadline{};
     bool convert(Atom target, Time time, Value& value, std::size_t budget) {
         XDeleteProperty(dpy, window, property);
         XConvertSelection(dpy, clipboard, target, property, window, time);
         XFlush(dpy);
         XEvent ev;
-        const auto deadline = Clock::now() + options.readTimeout;
+        const auto deadline = std::min(Clock::now() + options.readTimeout, readDeadline);
         if (!waitFor(
                 ev,
                 [&](const XEvent& e) {
@@ -308,7 +315,7 @@ struct X11SelectionClipboard::Impl {
                                e.xproperty.atom == property &&
                                e.xproperty.state == PropertyNewValue;
                     },
-                    Clock::now() + options.readTimeout)) {
+                    std::min(Clock::now() + options.readTimeout, readDeadline))) {
                 return false;
             }
             Value chunk;
@@ -330,6 +337,7 @@ struct X11SelectionClipboard::Impl {
 
     // The current owner's clipboard, target by target.
     std::map<Atom, Value> readClipboard(Time time) {
+        readDeadline = Clock::now() + options.readTimeout * 2;
         std::map<Atom, Value> out;
         Value list;
         if (!convert(targets, time, list, 64 * 1024) || list.format != 32) {
@@ -447,13 +455,14 @@ bool X11SelectionClipboard::offerPaste(const std::string& text) {
     }
     std::unique_lock lock(impl_->mutex);
     impl_->request = text;
-    impl_->answer.reset();
+    const std::uint64_t number = ++impl_->requested;
     impl_->poke();
-    // Reading the user's clipboard may take a read timeout per target; the server answers the
-    // ownership at once.
-    const bool answered = impl_->done.wait_for(lock, std::chrono::seconds(10),
-                                               [&] { return impl_->answer.has_value(); });
-    return answered && *impl_->answer;
+    // Reading the user's clipboard takes at most twice the read timeout; the server answers
+    // the ownership at once. An answer that comes later is for a request nobody waits for.
+    const bool answered =
+        impl_->done.wait_for(lock, impl_->options.readTimeout * 2 + std::chrono::seconds(3),
+                             [&] { return impl_->answered == number; });
+    return answered && impl_->answer;
 }
 
 } // namespace quillon::platform

@@ -28,7 +28,8 @@ public:
         std::string display; // empty: $DISPLAY
         std::chrono::milliseconds pasteHold = std::chrono::seconds(1);
         std::chrono::milliseconds pasteTimeout = std::chrono::seconds(3);
-        // How long the owner of the user's clipboard is given to hand over each target.
+        // How long the owner of the user's clipboard is given to hand over a target (and twice
+        // that for all of them).
         std::chrono::milliseconds readTimeout = std::chrono::seconds(1);
     };
 

@@ -60,6 +60,13 @@ Status status(const platform::InputPermission& answer) {
 }
 
 std::string fixFor(const std::string& reason) {
+    // Input through the kernel would do (a session without an input interface), or was chosen:
+    // /dev/uinput is missing or not this user's.
+    if (reason.find("uinput") != std::string::npos) {
+        return "let Quillon use the kernel's input (/dev/uinput): install its Debian package, or "
+               "after building from source run \"sudo scripts/install-uinput-access\" once; it "
+               "takes effect at once for the user logged in at the seat";
+    }
     if (reason.find("Wayland") != std::string::npos) {
         return "run Quillon in an X11 session, or in a Wayland desktop whose input backend "
                "Quillon supports";

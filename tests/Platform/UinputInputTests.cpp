@@ -14,8 +14,8 @@
 
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
-#include "Platform/Input/InputBackendFactory.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
+#include "Platform/Input/InputBackendFactory.hpp"
 #include "Platform/Input/SwayIpc.hpp"
 #include "Platform/Input/UinputDevice.hpp"
 #include "Platform/Input/UinputInputBackend.hpp"
@@ -115,7 +115,7 @@ public:
 
 class WaylandObserved : public Observed {
 public:
-    explicit WaylandObserved(const std::string& display) : o_(display) {}
+    explicit WaylandObserved(const std::string& display) : o_(display, true) {}
 
     std::vector<Seen> waitFor(const std::function<bool(const std::vector<Seen>&)>& done,
                               std::chrono::milliseconds timeout) override {
@@ -747,6 +747,10 @@ TEST_F(Uinput, HeadlessHostPairedByTheClientMovesTypesAndStopsAtTheLock) {
     ASSERT_FALSE(only(seen, Seen::keyPress).empty());
     EXPECT_TRUE(only(seen, Seen::keyPress).back().ctrl);
 
+    // A button the tablet holds is down in the session until the lock below lets it go.
+    tablet->writeStdin("button left down\n");
+    EXPECT_TRUE(waitUntil([&] { return observed().anythingDown(); }, 10s));
+
     // A long text (ten seconds of typing at the least), and the screen locks while it is
     // typed: typing stops, and nothing more comes once what was under way has arrived.
     observed().clear();
@@ -766,6 +770,14 @@ TEST_F(Uinput, HeadlessHostPairedByTheClientMovesTypesAndStopsAtTheLock) {
     const auto status = host.wait(30s);
     ASSERT_TRUE(status);
     EXPECT_TRUE(WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << *status;
+    // Its devices went with it.
+    EXPECT_TRUE(waitUntil(
+        [] {
+            const auto names = sessionDevices();
+            return names.count("Quillon keyboard") == 1 &&
+                   names.count("Quillon absolute pointer") == 1;
+        },
+        20s));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -780,7 +792,7 @@ struct GuestOutcome {
 
 struct GuestRun {
     testing::VirtualMachine::Result vm;
-    std::map<std::string, GuestOutcome> cases; // "sway/Uinput.Name"
+    std::map<std::string, GuestOutcome> cases;           // "sway/Uinput.Name"
     std::map<std::string, std::string> sanitizerReports; // by session: what ASan/UBSan said
     std::string problem;                                 // the machine did not run the cases
 };

@@ -5,6 +5,7 @@
 // tells the tablet the output's size, moves that compositor's pointer, and lets go of a held
 // button when it ends.
 #include "Platform/Input/GnomeRemoteDesktopBackend.hpp"
+#include "Platform/Input/UinputDevice.hpp"
 
 #include "tests/support/AvahiFixture.hpp"
 #include "tests/support/DbusFixture.hpp"
@@ -175,8 +176,16 @@ TEST(WaylandHostEndToEnd, AWaylandSessionNothingCanInjectIntoIsSaidNotShownGreen
                            dir.path() +
                            "/wayland-0 did not answer: input reaches only XWayland windows. "
                            "Log into an X11 session to reach every window, or set inputBackend "
-                           "to x11 to accept this）"),
+                           "to x11 to accept this"),
               std::string::npos)
+        << console;
+    // This machine has no /dev/uinput: the text says why the kernel's input is no way out
+    // either, and the fix gives the command.
+    EXPECT_NE(console.find(". Input through the kernel (uinput) would reach every window, but " +
+                           platform::uinputAccessProblem("/dev/uinput") + "）"),
+              std::string::npos)
+        << console;
+    EXPECT_NE(console.find("sudo scripts/install-uinput-access\" once"), std::string::npos)
         << console;
     host.closeStdin();
     ASSERT_TRUE(host.signal(SIGTERM));

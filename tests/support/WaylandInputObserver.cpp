@@ -32,6 +32,7 @@ struct WaylandInputObserver::Impl {
     wl_data_device_manager* dataManager = nullptr;
     wl_data_device* dataDevice = nullptr;
     wl_data_offer* selection = nullptr; // the clipboard as last announced
+    bool highResolutionWheel = false;   // wl_seat 8: axis_value120 instead of axis_discrete
 
     int width = 0, height = 0;
     int configuredWidth = 0, configuredHeight = 0;
@@ -214,7 +215,8 @@ struct WaylandInputObserver::Impl {
             xdg_wm_base_add_listener(self->wm, &wmListener, self);
         } else if (std::strcmp(iface, wl_seat_interface.name) == 0 && self->seat == nullptr) {
             self->seat = static_cast<wl_seat*>(
-                wl_registry_bind(reg, name, &wl_seat_interface, std::min(version, 8u)));
+                wl_registry_bind(reg, name, &wl_seat_interface,
+                                 std::min(version, self->highResolutionWheel ? 8u : 7u)));
             wl_seat_add_listener(self->seat, &seatListener, self);
         } else if (std::strcmp(iface, wl_data_device_manager_interface.name) == 0) {
             self->dataManager = static_cast<wl_data_device_manager*>(
@@ -394,9 +396,10 @@ struct WaylandInputObserver::Impl {
                                                            kKey,    kModifiers, kRepeat};
 };
 
-WaylandInputObserver::WaylandInputObserver(const std::string& display)
+WaylandInputObserver::WaylandInputObserver(const std::string& display, bool highResolutionWheel)
     : impl_(std::make_unique<Impl>()) {
     auto& d = *impl_;
+    d.highResolutionWheel = highResolutionWheel;
     d.display = wl_display_connect(display.c_str());
     if (d.display == nullptr) {
         throw std::runtime_error("observer: cannot connect to " + display);

@@ -46,7 +46,9 @@ public:
     };
 
     // `display`: socket name or absolute path. Waits until the window is mapped and shown.
-    explicit WaylandInputObserver(const std::string& display);
+    // `highResolutionWheel`: binds the seat at version 8 where the compositor has it, so the
+    // wheel comes as axis_value120 (high-resolution units) instead of axis_discrete steps.
+    explicit WaylandInputObserver(const std::string& display, bool highResolutionWheel = false);
     ~WaylandInputObserver();
     WaylandInputObserver(const WaylandInputObserver&) = delete;
     WaylandInputObserver& operator=(const WaylandInputObserver&) = delete;

@@ -1,6 +1,7 @@
 // test-labels: shell
 // The permission answer in Linux terms, and the relaunch that starts this binary again through
 // /bin/sh with its path quoted.
+#include "Platform/Input/UinputDevice.hpp"
 #include "Quillon/Host/PermissionChecker.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/XvfbFixture.hpp"
@@ -49,6 +50,13 @@ TEST(PermissionChecker, AnswersWithTheBackendsReasonAndAFix) {
                 "supported by this build, so input reaches only XWayland windows"});
     EXPECT_FALSE(w.permitted);
     EXPECT_NE(w.fix.find("X11 session"), std::string::npos) << w.fix;
+    // The same, where uinput would reach every window but /dev/uinput is not there: the one
+    // command that gives it.
+    TempDir dir;
+    const auto u = PermissionChecker::status(
+        {false, w.reason + ". Input through the kernel (uinput) would reach every window, but " +
+                    platform::uinputAccessProblem(dir.path() + "/uinput")});
+    EXPECT_NE(u.fix.find("sudo scripts/install-uinput-access"), std::string::npos) << u.fix;
 }
 
 TEST(PermissionChecker, RelaunchCommandQuotesThePath) {
