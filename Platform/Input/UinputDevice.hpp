@@ -36,7 +36,7 @@ struct UinputDeviceDescription {
 
 // The devices the host makes. Bus "virtual", one vendor number for all, a product number each.
 namespace UinputDevices {
-// Relative axes of the absolute pointer span 0 ... kAbsoluteRange - 1: the whole desktop
+// The absolute pointer's axes span 0 ... kAbsoluteRange - 1: the whole desktop
 // (every monitor's bounding box), as compositors and the X server map an absolute pointer.
 inline constexpr std::int32_t kAbsoluteRange = 65536;
 // A relative mouse: motion, left/right/middle buttons, both wheels in whole clicks and in
