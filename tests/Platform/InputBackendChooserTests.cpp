@@ -67,7 +67,8 @@ TEST(InputBackendChooser, SessionAndOffersToBackendOrRefusal) {
         o.uinputWritable = true;
         return o;
     };
-    const std::string noNode = "/dev/uinput does not exist: the kernel's uinput module is not loaded";
+    const std::string noNode =
+        "/dev/uinput does not exist: the kernel's uinput module is not loaded";
     const auto withoutUinput = [&](SessionOffers o) {
         o.uinputProblem = noNode;
         return o;
@@ -145,16 +146,24 @@ TEST(InputBackendChooser, SessionAndOffersToBackendOrRefusal) {
           "build: " +
               xwOnly,
           ""}},
-        {"a compositor offering nothing, uinput writable", "auto", withUinput(bare), kAll,
+        {"a compositor offering nothing, uinput writable",
+         "auto",
+         withUinput(bare),
+         kAll,
          {K::uinput, "", ""}},
         {"richer interfaces first", "auto", withUinput(kde()), kAll, {K::kde, "", ""}},
         {"X11 keeps XTest", "auto", withUinput(x11Session()), kAll, {K::x11, "", ""}},
-        {"a silent compositor, uinput writable", "auto", withUinput(silent), kAll,
+        {"a silent compositor, uinput writable",
+         "auto",
+         withUinput(silent),
+         kAll,
          {K::uinput, "", ""}},
-        {"a text console, uinput writable", "auto", withUinput(console), kAll,
-         {K::uinput, "", ""}},
-        {"a text console without uinput: X11 says there is no display", "auto",
-         withoutUinput(console), kAll, {K::x11, "", ""}},
+        {"a text console, uinput writable", "auto", withUinput(console), kAll, {K::uinput, "", ""}},
+        {"a text console without uinput: X11 says there is no display",
+         "auto",
+         withoutUinput(console),
+         kAll,
+         {K::x11, "", ""}},
         {"uinput writable, not in this build",
          "auto",
          withUinput(bare),
@@ -176,7 +185,10 @@ TEST(InputBackendChooser, SessionAndOffersToBackendOrRefusal) {
               xwOnly + ". " + todo +
               ". Input through the kernel (uinput) would reach every window, but " + noNode,
           ""}},
-        {"uinput forced, whatever the session", "uinput", withoutUinput(sway()), kAll,
+        {"uinput forced, whatever the session",
+         "uinput",
+         withoutUinput(sway()),
+         kAll,
          {K::uinput, "", ""}},
         {"unknown setting probes, and says so",
          "mir",

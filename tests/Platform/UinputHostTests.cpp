@@ -67,8 +67,8 @@ TEST(UinputHost, SmoothScrollingWithoutUinputKeepsWholeClicksAndSaysWhy) {
     smooth.zoom(1);
     smooth.key(29, true);
     smooth.releaseAll();
-    EXPECT_EQ(verbs->take(), (std::vector<std::string>{"wheel(30,0)", "zoom(1)", "key(29,down)",
-                                                      "releaseAll"}));
+    EXPECT_EQ(verbs->take(),
+              (std::vector<std::string>{"wheel(30,0)", "zoom(1)", "key(29,down)", "releaseAll"}));
     EXPECT_EQ(smooth.name(), "recording");
 }
 

@@ -166,8 +166,8 @@ TEST(X11SelectionClipboard, WithoutAClipboardBeforeThePastedTextDoesNotStay) {
     X11SelectionClipboard clipboard(quick(x.display()));
     ASSERT_TRUE(clipboard.offerPaste("a password"));
     EXPECT_EQ(paste(x.display(), "UTF8_STRING"), "a password");
-    EXPECT_TRUE(testing::waitUntil(
-        [&] { return paste(x.display(), "UTF8_STRING") == std::nullopt; }, 5s));
+    EXPECT_TRUE(
+        testing::waitUntil([&] { return paste(x.display(), "UTF8_STRING") == std::nullopt; }, 5s));
     testing::XConnection conn(x.display());
     EXPECT_EQ(XGetSelectionOwner(conn.get(), XInternAtom(conn.get(), "CLIPBOARD", False)),
               static_cast<Window>(None));
