@@ -650,6 +650,27 @@ TEST_F(Uinput, WithoutADisplayServerKeysFollowTheSystemsLayout) {
     EXPECT_EQ(console.stats().pastes, 0u);
 }
 
+TEST_F(Uinput, AUserWithoutAccessIsToldWhyAndWhatToDo) {
+    if (guestSession() != "sway") {
+        GTEST_SKIP() << "one session shows it";
+    }
+    // /dev/uinput here is root's alone (no uaccess rule, no login): this program as nobody.
+    ChildProcess::Options o;
+    o.argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+              std::filesystem::read_symlink("/proc/self/exe")};
+    o.env = {{"QUILLON_UINPUT_PROBE", "1"}, {"QUILLON_VM_GUEST", std::nullopt}};
+    o.outputFile = "/tmp/uinput-probe.txt";
+    ChildProcess probe(o);
+    ASSERT_TRUE(probe.wait(60s));
+    const std::string out = probe.output();
+    EXPECT_NE(out.find("permitted: no\n"), std::string::npos) << out;
+    EXPECT_NE(out.find("reason: /dev/uinput is not writable by nobody: Quillon's udev rule gives "
+                       "the user logged in at the seat access to it"),
+              std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"sudo scripts/install-uinput-access\""), std::string::npos) << out;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Inside the guest: the host as a user runs it, on this session through uinput.
 
@@ -927,6 +948,14 @@ private:
 
 int main(int argc, char** argv) {
     using namespace quillon;
+    if (std::getenv("QUILLON_UINPUT_PROBE") != nullptr) {
+        // The backend as a user without access to /dev/uinput sees it (see above).
+        UinputInputBackend backend({});
+        const auto permission = backend.permission();
+        std::printf("permitted: %s\nreason: %s\n", permission.permitted ? "yes" : "no",
+                    permission.reason.c_str());
+        return 0;
+    }
     ::testing::InitGoogleTest(&argc, argv);
     if (!guestSession().empty()) {
         // Inside the guest: the rig for the whole run, then the cases.
