@@ -1,5 +1,6 @@
 #include "Platform/Input/SessionKeyboardLayout.hpp"
 
+#include <X11/XKBlib.h>
 #include <X11/Xlib.h>
 #include <wayland-client.h>
 
@@ -124,18 +125,25 @@ std::optional<LayoutIndex> x11Layout(const std::string& display) {
     int minKc = 0, maxKc = 0, per = 0;
     XDisplayKeycodes(dpy, &minKc, &maxKc);
     KeySym* map = XGetKeyboardMapping(dpy, static_cast<KeyCode>(minKc), maxKc - minKc + 1, &per);
+    // The X server's layout group is one for every keyboard: keys type the active group's
+    // characters (columns 2g and 2g + 1 of the core mapping). A group the core mapping does not
+    // show leaves the index empty, so text goes by the clipboard rather than as wrong keys.
+    XkbStateRec state{};
+    const int group = XkbGetState(dpy, XkbUseCoreKbd, &state) == Success ? state.group : 0;
     LayoutIndex index;
-    if (map != nullptr) {
+    if (map != nullptr && per >= 2 * group + 2) {
         // Plain positions first, so a keysym on two keys prefers the one without Shift.
-        for (int level = 0; level < std::min(per, 2); ++level) {
+        for (int level = 0; level < 2; ++level) {
             for (int kc = minKc; kc <= maxKc; ++kc) {
-                const KeySym sym = map[(kc - minKc) * per + level];
+                const KeySym sym = map[(kc - minKc) * per + 2 * group + level];
                 if (sym != NoSymbol) {
                     index.try_emplace(static_cast<xkb_keysym_t>(sym),
                                       KeyPosition{static_cast<xkb_keycode_t>(kc), level == 1});
                 }
             }
         }
+    }
+    if (map != nullptr) {
         XFree(map);
     }
     XCloseDisplay(dpy);

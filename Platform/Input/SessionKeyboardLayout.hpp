@@ -17,8 +17,8 @@ using LayoutIndex = std::unordered_map<xkb_keysym_t, KeyPosition>;
 // name or absolute path; empty: $WAYLAND_DISPLAY.
 std::optional<LayoutIndex> waylandSeatLayout(const std::string& display);
 
-// The X server's core keyboard mapping (first group: plain and Shift levels); nothing without
-// an X server. `display` empty: $DISPLAY.
+// The X server's core keyboard mapping in its active group (plain and Shift levels); nothing
+// without an X server. `display` empty: $DISPLAY.
 std::optional<LayoutIndex> x11Layout(const std::string& display);
 
 // Without a display server (a text console): the xkb names of the environment

@@ -347,10 +347,12 @@ struct UinputInputBackend::Impl {
             }
             taps.emplace_back(static_cast<int>(it->second.keycode) - 8, it->second.shift);
         }
+        bool pasteFailed = false;
         if (missing > 0 && options.paste) {
             // Typing the rest and pasting the others would race: the paste arrives when the
             // application reads the clipboard, keys may overtake it. The whole text goes.
-            if (options.paste(utf8(text))) {
+            pasteFailed = !options.paste(utf8(text));
+            if (!pasteFailed) {
                 {
                     std::lock_guard lock(statsMutex);
                     ++stats.pastes;
@@ -367,8 +369,10 @@ struct UinputInputBackend::Impl {
             drop(missing);
             DiagLog::write("uinput: " + std::to_string(missing) + " of " +
                            std::to_string(text.size()) +
-                           " characters are not on the keyboard layout and the session offers "
-                           "no clipboard Quillon can set: they were dropped");
+                           " characters are not on the keyboard layout and " +
+                           (pasteFailed ? "the session's clipboard could not be set"
+                                        : "the session offers no clipboard Quillon can set") +
+                           ": they were dropped");
         }
         withPlainKeyboard([&] {
             for (const auto& [code, shift] : taps) {

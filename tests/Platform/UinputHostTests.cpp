@@ -1,4 +1,4 @@
-// test-labels: injection;uinput
+// test-labels: injection;uinput;x11
 // test-timeout: 60
 // What the uinput pieces do where the kernel's device is not there (this machine has none; the
 // devices themselves are tested in a virtual machine, UinputInputTests): the permission says
@@ -13,11 +13,16 @@
 #include "Platform/Input/UinputInputBackend.hpp"
 
 #include "tests/support/ChildProcess.hpp"
+#include "tests/support/XvfbFixture.hpp"
+
+#include <X11/XKBlib.h>
 
 #include <fstream>
 
 namespace quillon {
 namespace {
+
+using namespace std::chrono_literals;
 
 using platform::UinputInputBackend;
 
@@ -109,6 +114,36 @@ TEST(UinputHost, AConsoleTypesOnTheSystemsKeyboardLayout) {
         EXPECT_EQ(layout.count(xkb_utf32_to_keysym(c.present)), 1u) << c.config;
         EXPECT_EQ(layout.count(xkb_utf32_to_keysym(c.absent)), 0u) << c.config;
     }
+}
+
+// X11 shares one layout group among all keyboards: keys type the active group's characters, so
+// the index is of that group (else Latin text would come out Cyrillic).
+TEST(UinputHost, AnX11LayoutIsReadInItsActiveGroup) {
+    testing::XvfbServer x;
+    testing::ChildProcess setxkbmap(
+        {.argv = {"setxkbmap", "-display", x.display(), "-layout", "us,ru"}});
+    ASSERT_TRUE(setxkbmap.wait(20s));
+    const auto a = xkb_utf32_to_keysym(U'a');
+    const auto ya = xkb_utf32_to_keysym(U'я');
+    auto layout = platform::x11Layout(x.display());
+    ASSERT_TRUE(layout);
+    EXPECT_EQ(layout->count(a), 1u);
+    EXPECT_EQ(layout->count(ya), 0u);
+
+    testing::XConnection conn(x.display());
+    XkbLockGroup(conn.get(), XkbUseCoreKbd, 1);
+    XSync(conn.get(), False);
+    layout = platform::x11Layout(x.display());
+    ASSERT_TRUE(layout);
+    EXPECT_EQ(layout->count(a), 0u);
+    EXPECT_EQ(layout->count(ya), 1u);
+    // Shift reaches the capital on the same key.
+    const auto capital = layout->find(xkb_utf32_to_keysym(U'Я'));
+    ASSERT_NE(capital, layout->end());
+    EXPECT_TRUE(capital->second.shift);
+    EXPECT_EQ(capital->second.keycode, layout->at(ya).keycode);
+
+    EXPECT_FALSE(platform::x11Layout(":9876"));
 }
 
 } // namespace
