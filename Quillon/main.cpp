@@ -3,9 +3,9 @@
 // running host; `quillon defaults ...` reads and writes the user defaults.
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Defaults/DefaultsCommand.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Console/ControlCommand.hpp"
 #include "Quillon/Console/HeadlessHost.hpp"
-#include "Quillon/Console/Translations.hpp"
 #include "Quillon/Host/Version.hpp"
 #include "Quillon/Shell/DesktopProgram.hpp"
 
@@ -14,13 +14,39 @@
 
 namespace {
 
-int usage(std::ostream& out, int status) {
-    out << "usage: quillon [--headless]\n"
-           "       quillon ctl state|devices|pair|cancel|disconnect ID|unpair ID|telemetry "
-           "on|off|show|quit\n"
-           "       quillon defaults read [KEY] | write KEY VALUE | delete KEY\n"
-           "       quillon --version\n";
-    return status;
+using quillon::i18n::tr;
+
+std::string usageLines() {
+    return tr("Usage: quillon [--headless]\n"
+              "       quillon ctl COMMAND [ARGUMENT]\n"
+              "       quillon defaults read [KEY] | write KEY VALUE | delete KEY\n"
+              "       quillon --help | --version\n");
+}
+
+void help(std::ostream& out) {
+    out << usageLines() << "\n"
+        << tr("Quillon lets a paired iPad act as this computer's pointer, trackpad and "
+              "keyboard, over the local network or a USB cable.")
+        << "\n\n"
+        << tr("Options:\n"
+              "  (none)        the desktop program: a tray icon and the Quillon window\n"
+              "  --headless    the same host with its console in this terminal (SSH, "
+              "services)\n"
+              "  --help, -h    this help\n"
+              "  --version     the version\n")
+        << "\n"
+        << tr("Subcommands (each has --help):\n"
+              "  ctl           drive the running host: state, devices, pair, cancel, "
+              "disconnect,\n"
+              "                unpair, telemetry, show, quit (state and devices take --json)\n"
+              "  defaults      read and write the settings\n")
+        << "\n"
+        << tr("Settings (quillon defaults write KEY VALUE):") << "\n"
+        << quillon::platform::settingsKeysHelp() << "\n"
+        << tr("One host runs per desktop session; starting quillon again shows the running "
+              "one.")
+        << "\n"
+        << tr("See quillon(1) for the files, the environment and more.") << "\n";
 }
 
 bool is(const char* arg, const char* word) {
@@ -30,6 +56,7 @@ bool is(const char* arg, const char* word) {
 } // namespace
 
 int main(int argc, char** argv) {
+    quillon::i18n::initialise();
     if (argc >= 2 && is(argv[1], "defaults")) {
         return quillon::platform::runDefaultsCommand(argc - 1, argv + 1, std::cout, std::cerr);
     }
@@ -37,7 +64,8 @@ int main(int argc, char** argv) {
         return quillon::runControlCommand(argc - 1, argv + 1, std::cout, std::cerr);
     }
     if (argc == 2 && (is(argv[1], "--help") || is(argv[1], "-h"))) {
-        return usage(std::cout, 0);
+        help(std::cout);
+        return 0;
     }
     if (argc == 2 && is(argv[1], "--version")) {
         std::cout << "quillon " << quillon::kVersion << "\n";
@@ -47,15 +75,14 @@ int main(int argc, char** argv) {
         return quillon::runHeadlessHost(quillon::platform::Defaults::standard());
     }
     if (argc != 1) {
-        return usage(std::cerr, 2);
+        std::cerr << usageLines();
+        return 2;
     }
-    if (!quillon::shell::hasGraphicalDisplay()) {
-        std::cerr << "quillon: "
-                  << quillon::i18n::tr(
-                         "没有图形显示（DISPLAY 和 WAYLAND_DISPLAY 都未设置）；在终端里运行请用 "
-                         "quillon --headless")
-                  << "\n";
+    std::string platform;
+    if (const auto problem = quillon::shell::displayProblem(platform)) {
+        std::cerr << "quillon: " << *problem << "\n";
         return 1;
     }
-    return quillon::shell::runDesktop(argc, argv, quillon::platform::Defaults::standard());
+    return quillon::shell::runDesktop(argc, argv, platform,
+                                      quillon::platform::Defaults::standard());
 }

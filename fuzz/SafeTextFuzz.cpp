@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
     const std::string out = quillon::platform::safeText(input, limit);
     // Every kept byte may grow into an escape of at most 9 bytes ("\u{2069}" is 8), plus the
-    // "…(共 N 字节)" suffix.
+    // "…(N bytes in all)" suffix (in the run's language).
     if (out.size() > limit * 9 + 40) {
         std::abort();
     }

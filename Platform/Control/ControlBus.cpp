@@ -1,6 +1,7 @@
 #include "Platform/Control/ControlBus.hpp"
 
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include <systemd/sd-bus.h>
 
@@ -54,6 +55,7 @@ struct ControlServer::Impl {
     std::shared_ptr<MainQueue> mainQueue;
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
+    std::atomic<bool> changed{false};
     std::thread thread;
     sd_bus* bus = nullptr;
     sd_bus_slot* slot = nullptr;
@@ -82,7 +84,7 @@ struct ControlServer::Impl {
                 }
             } else {
                 name = control::errorFailed;
-                text = "the host is shutting down";
+                text = i18n::tr("the host is shutting down");
             }
             std::lock_guard lock(pending->m);
             pending->errorName = std::move(name);
@@ -99,7 +101,8 @@ struct ControlServer::Impl {
             current.reset();
         }
         if (!answered) {
-            sd_bus_error_set(error, control::errorFailed, "the host did not answer");
+            sd_bus_error_set(error, control::errorFailed,
+                             i18n::tr("the host did not answer").c_str());
             return false;
         }
         if (!pending->errorName.empty()) {
@@ -120,6 +123,75 @@ struct ControlServer::Impl {
                                           orEmpty(s.lastError), s.channel.c_str(),
                                           s.permitted ? 1 : 0, s.permissionReason.c_str(),
                                           s.telemetry ? 1 : 0, s.serviceName.c_str());
+    }
+
+    static int methodStatus(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        ControlState s;
+        if (!self(userdata).onMain([&](ControlHandler& h) { s = h.state(); }, error)) {
+            return -EIO;
+        }
+        sd_bus_message* reply = nullptr;
+        int r = sd_bus_message_new_method_return(m, &reply);
+        if (r < 0) {
+            return r;
+        }
+        r = sd_bus_message_open_container(reply, 'a', "{sv}");
+        const auto text = [&](const char* key, const std::optional<std::string>& value) {
+            if (r >= 0 && value) {
+                r = sd_bus_message_append(reply, "{sv}", key, "s", value->c_str());
+            }
+        };
+        const auto flag = [&](const char* key, bool value) {
+            if (r >= 0) {
+                r = sd_bus_message_append(reply, "{sv}", key, "b", value ? 1 : 0);
+            }
+        };
+        const auto port = [&](const char* key, const std::optional<std::uint16_t>& value) {
+            if (r >= 0 && value) {
+                r = sd_bus_message_append(reply, "{sv}", key, "q", *value);
+            }
+        };
+        text("pin", s.pin);
+        flag("locked", s.locked);
+        text("lastError", s.lastError);
+        text("channel", s.channel.empty() ? std::nullopt : std::optional(s.channel));
+        flag("permitted", s.permitted);
+        text("reason",
+             s.permissionReason.empty() ? std::nullopt : std::optional(s.permissionReason));
+        flag("telemetry", s.telemetry);
+        text("serviceName", s.serviceName);
+        port("port", s.port);
+        port("pairingPort", s.pairingPort);
+        if (r >= 0 && s.pinSecondsLeft) {
+            r = sd_bus_message_append(reply, "{sv}", "pinSecondsLeft", "i", *s.pinSecondsLeft);
+        }
+        flag("pairingExpired", s.pairingExpired);
+        text("storeProblem", s.storeProblem);
+        text("notice", s.notice);
+        flag("discoverable", s.discoverable);
+        if (r >= 0) {
+            r = sd_bus_message_open_container(reply, 'e', "sv");
+        }
+        if (r >= 0) {
+            r = sd_bus_message_append(reply, "s", "guide");
+        }
+        if (r >= 0) {
+            r = sd_bus_message_open_container(reply, 'v', "as");
+        }
+        if (r >= 0) {
+            r = sd_bus_message_open_container(reply, 'a', "s");
+        }
+        for (std::size_t i = 0; r >= 0 && i < s.guide.size(); ++i) {
+            r = sd_bus_message_append(reply, "s", s.guide[i].c_str());
+        }
+        for (int level = 0; r >= 0 && level < 4; ++level) {
+            r = sd_bus_message_close_container(reply); // as, v, {sv}, a{sv}
+        }
+        if (r >= 0) {
+            r = sd_bus_send(nullptr, reply, nullptr);
+        }
+        sd_bus_message_unref(reply);
+        return r;
     }
 
     static int methodDevices(sd_bus_message* m, void* userdata, sd_bus_error* error) {
@@ -202,6 +274,7 @@ struct ControlServer::Impl {
         static const sd_bus_vtable vtable[] = {
             SD_BUS_VTABLE_START(0),
             SD_BUS_METHOD("State", "", "(sbssbsbs)", methodState, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("Status", "", "a{sv}", methodStatus, SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_METHOD("Devices", "", "a(ssb)", methodDevices, SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_METHOD("Pair", "", "s", methodPair, SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_METHOD("Cancel", "", "", methodPlain<&ControlHandler::cancel>,
@@ -213,6 +286,7 @@ struct ControlServer::Impl {
                           SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_METHOD("Quit", "", "", methodPlain<&ControlHandler::quit>,
                           SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_SIGNAL("Changed", "", 0),
             SD_BUS_VTABLE_END};
         int r = sd_bus_open_user(&bus);
         if (r >= 0) {
@@ -235,10 +309,17 @@ struct ControlServer::Impl {
         }
     }
 
-    // Waits for the wake descriptor (stop) for up to `timeout`; true when woken.
+    // Waits for the wake descriptor for up to `timeout`; true when stopping.
     bool sleep(std::chrono::milliseconds timeout) {
         pollfd fd{wakeFd, POLLIN, 0};
-        return ::poll(&fd, 1, static_cast<int>(timeout.count())) > 0 || stopping.load();
+        ::poll(&fd, 1, static_cast<int>(timeout.count()));
+        drainWake();
+        return stopping.load();
+    }
+
+    void drainWake() {
+        std::uint64_t count = 0;
+        [[maybe_unused]] const ssize_t n = ::read(wakeFd, &count, sizeof count);
     }
 
     // Serves until stopped. A lost bus (the session bus restarted) is connected again every
@@ -274,6 +355,13 @@ struct ControlServer::Impl {
             pollfd fds[2] = {{sd_bus_get_fd(bus), static_cast<short>(sd_bus_get_events(bus)), 0},
                              {wakeFd, POLLIN, 0}};
             ::poll(fds, 2, timeout);
+            if ((fds[1].revents & POLLIN) != 0) {
+                drainWake();
+            }
+            // Told on the bus's own thread (sd-bus is not shared between threads).
+            if (changed.exchange(false)) {
+                sd_bus_emit_signal(bus, control::objectPath, control::interface, "Changed", "");
+            }
         }
         disconnect();
     }
@@ -291,10 +379,18 @@ ControlServer::ControlServer(std::weak_ptr<ControlHandler> handler,
     if (r < 0) {
         ::close(impl_->wakeFd);
         throw ControlError(r == -EEXIST ? "name-taken" : "no-bus",
-                           std::string(r == -EEXIST ? "another host owns " : "no session bus: ") +
-                               (r == -EEXIST ? control::busName : std::strerror(-r)));
+                           r == -EEXIST
+                               ? i18n::fill(i18n::tr("another host owns {1}"), {control::busName})
+                               : i18n::fill(i18n::tr("no session bus: {1}"),
+                                            {std::strerror(-r)}));
     }
     impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
+}
+
+void ControlServer::notifyChanged() {
+    impl_->changed.store(true);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(impl_->wakeFd, &one, sizeof one);
 }
 
 ControlServer::~ControlServer() {
@@ -341,7 +437,8 @@ struct ControlClient::Impl {
             sd_bus_error_free(&error);
             if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
                 name == "org.freedesktop.DBus.Error.NameHasNoOwner") {
-                throw ControlError("not-running", "no Quillon host is running in this session");
+                throw ControlError("not-running",
+                                   i18n::tr("no Quillon host is running in this session"));
             }
             throw ControlError(name, message);
         }
@@ -358,9 +455,11 @@ ControlClient::ControlClient() : impl_(std::make_unique<Impl>()) {
     if (r < 0) {
         const char* address = std::getenv("DBUS_SESSION_BUS_ADDRESS");
         throw ControlError(
-            "no-bus", std::string("no session bus (") +
-                          (address != nullptr ? address : "DBUS_SESSION_BUS_ADDRESS is not set") +
-                          "): " + std::strerror(-r));
+            "no-bus",
+            i18n::fill(i18n::tr("no session bus ({1}): {2}"),
+                       {address != nullptr ? std::string(address)
+                                           : i18n::tr("DBUS_SESSION_BUS_ADDRESS is not set"),
+                        std::strerror(-r)}));
     }
 }
 
@@ -368,7 +467,133 @@ ControlClient::~ControlClient() {
     sd_bus_flush_close_unref(impl_->bus);
 }
 
+namespace {
+
+// One {sv} entry of Status() into `s`; unknown keys and types are skipped (a newer host).
+int readStatusEntry(sd_bus_message* reply, ControlState& s) {
+    const char* key = nullptr;
+    int r = sd_bus_message_read(reply, "s", &key);
+    if (r < 0) {
+        return r;
+    }
+    char type = 0;
+    const char* contents = nullptr;
+    r = sd_bus_message_peek_type(reply, &type, &contents);
+    if (r < 0) {
+        return r;
+    }
+    const std::string k = key != nullptr ? key : "";
+    const std::string signature = contents != nullptr ? contents : "";
+    const auto readText = [&](auto&& store) {
+        const char* value = nullptr;
+        const int q = sd_bus_message_read(reply, "v", "s", &value);
+        if (q >= 0) {
+            store(std::string(value != nullptr ? value : ""));
+        }
+        return q;
+    };
+    const auto readFlag = [&](bool& store) {
+        int value = 0;
+        const int q = sd_bus_message_read(reply, "v", "b", &value);
+        store = value != 0;
+        return q;
+    };
+    const auto readPort = [&](std::optional<std::uint16_t>& store) {
+        std::uint16_t value = 0;
+        const int q = sd_bus_message_read(reply, "v", "q", &value);
+        store = value;
+        return q;
+    };
+    if (signature == "s" &&
+        (k == "pin" || k == "lastError" || k == "storeProblem" || k == "notice")) {
+        auto& field = k == "pin"            ? s.pin
+                      : k == "lastError"    ? s.lastError
+                      : k == "storeProblem" ? s.storeProblem
+                                            : s.notice;
+        return readText([&](std::string v) { field = std::move(v); });
+    }
+    if (signature == "s" && k == "channel") {
+        return readText([&](std::string v) { s.channel = std::move(v); });
+    }
+    if (signature == "s" && k == "reason") {
+        return readText([&](std::string v) { s.permissionReason = std::move(v); });
+    }
+    if (signature == "s" && k == "serviceName") {
+        return readText([&](std::string v) { s.serviceName = std::move(v); });
+    }
+    if (signature == "b" && k == "locked") {
+        return readFlag(s.locked);
+    }
+    if (signature == "b" && k == "permitted") {
+        return readFlag(s.permitted);
+    }
+    if (signature == "b" && k == "telemetry") {
+        return readFlag(s.telemetry);
+    }
+    if (signature == "b" && k == "pairingExpired") {
+        return readFlag(s.pairingExpired);
+    }
+    if (signature == "b" && k == "discoverable") {
+        return readFlag(s.discoverable);
+    }
+    if (signature == "q" && (k == "port" || k == "pairingPort")) {
+        return readPort(k == "port" ? s.port : s.pairingPort);
+    }
+    if (signature == "i" && k == "pinSecondsLeft") {
+        int value = 0;
+        const int q = sd_bus_message_read(reply, "v", "i", &value);
+        s.pinSecondsLeft = value;
+        return q;
+    }
+    if (signature == "as" && k == "guide") {
+        r = sd_bus_message_enter_container(reply, 'v', "as");
+        if (r >= 0) {
+            r = sd_bus_message_enter_container(reply, 'a', "s");
+        }
+        while (r > 0) {
+            const char* step = nullptr;
+            r = sd_bus_message_read(reply, "s", &step);
+            if (r > 0) {
+                s.guide.emplace_back(step != nullptr ? step : "");
+            }
+        }
+        if (r >= 0) {
+            r = sd_bus_message_exit_container(reply);
+        }
+        if (r >= 0) {
+            r = sd_bus_message_exit_container(reply);
+        }
+        return r;
+    }
+    return sd_bus_message_skip(reply, "v");
+}
+
+} // namespace
+
 ControlState ControlClient::state() {
+    sd_bus_message* reply = impl_->callWith({}, "Status");
+    ControlState s;
+    int r = sd_bus_message_enter_container(reply, 'a', "{sv}");
+    while (r > 0) {
+        r = sd_bus_message_enter_container(reply, 'e', "sv");
+        if (r > 0) {
+            r = readStatusEntry(reply, s);
+            if (r >= 0) {
+                r = sd_bus_message_exit_container(reply);
+                if (r >= 0) {
+                    r = 1;
+                }
+            }
+        }
+    }
+    sd_bus_message_unref(reply);
+    if (r < 0) {
+        throw ControlError("bad-reply", std::strerror(-r));
+    }
+    return s;
+}
+
+ControlState ControlClient::basicState() {
     sd_bus_message* reply = impl_->callWith({}, "State");
     const char *pin = nullptr, *lastError = nullptr, *channel = nullptr, *reason = nullptr,
                *service = nullptr;

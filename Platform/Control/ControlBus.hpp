@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -19,9 +20,13 @@ class MainQueue;
 //   interface com.corvane.Quillon1
 //     State() -> (s pin, b locked, s lastError, s channel, b permitted, s reason,
 //                 b telemetry, s serviceName)         "" stands for "none"; channel wifi|usb|""
+//     Status() -> a{sv}                               State's fields and what a window shows
+//                                                     besides (keys below, absent = none)
 //     Devices() -> a(ssb)                             id, name, connected; oldest pairing first
 //     Pair() -> s                                     opens a pairing window, returns its PIN
 //     Cancel()  Disconnect(s)  Unpair(s)  SetTelemetry(b)  Show()  Quit()
+//     signal Changed()                                something Status() answers changed: a
+//                                                     window reads it again
 //   Disconnect/Unpair take a device ID or its 1-based number in Devices().
 //   Errors: com.corvane.Quillon1.Error.NoSuchDevice, ...Error.Failed (with the host's text).
 namespace control {
@@ -39,6 +44,9 @@ struct ControlDevice {
     bool operator==(const ControlDevice&) const = default;
 };
 
+// Status() keys: pin s, locked b, lastError s, channel s, permitted b, reason s, telemetry b,
+// serviceName s, port q, pairingPort q, pinSecondsLeft i, pairingExpired b, storeProblem s,
+// notice s, discoverable b, guide as (the permission guide's steps).
 struct ControlState {
     std::optional<std::string> pin;
     bool locked = false;
@@ -48,6 +56,14 @@ struct ControlState {
     std::string permissionReason;
     bool telemetry = false;
     std::string serviceName;
+    std::optional<std::uint16_t> port;        // the main listener's, while listening
+    std::optional<std::uint16_t> pairingPort; // while a pairing window is open
+    std::optional<int> pinSecondsLeft;
+    bool pairingExpired = false;
+    std::optional<std::string> storeProblem;
+    std::optional<std::string> notice;
+    bool discoverable = true;
+    std::vector<std::string> guide;
     bool operator==(const ControlState&) const = default;
 };
 
@@ -94,6 +110,9 @@ public:
     ControlServer(const ControlServer&) = delete;
     ControlServer& operator=(const ControlServer&) = delete;
 
+    // Emits Changed() (any thread; several calls before the bus thread runs make one signal).
+    void notifyChanged();
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
@@ -108,7 +127,10 @@ public:
     ControlClient(const ControlClient&) = delete;
     ControlClient& operator=(const ControlClient&) = delete;
 
+    // Status(): everything a surface shows.
     ControlState state();
+    // State(): the fields it has (the first version of the interface).
+    ControlState basicState();
     std::vector<ControlDevice> devices();
     std::string pair();
     void cancel();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <ostream>
+#include <string>
 
 namespace quillon::platform {
 
@@ -10,12 +11,17 @@ class Defaults;
 // its arguments from that word on):
 //   defaults read            print every key as one JSON object
 //   defaults read KEY        print the value (a string as plain text, anything else as JSON)
-//   defaults write KEY VALUE store VALUE, parsed as JSON when it parses, else as a string
-//   defaults delete KEY      remove the key
-// Returns the process exit status: 0 done, 1 missing key or failed write, 2 bad usage.
+//   defaults write KEY VALUE store VALUE as the key takes it (see settingKeys()); an unknown
+//                            key or a value the key does not take is refused
+//   defaults delete KEY      remove the key (the host's default applies again)
+//   defaults --help          the usage and every key, on stdout
+// Returns the process exit status: 0 done, 1 missing or refused key or value, or a failed
+// write, 2 bad usage. Messages are in the run's language.
 int runDefaultsCommand(int argc, char** argv, std::ostream& out, std::ostream& err);
 // The same against a given store (tests, tools with a file of their own).
 int runDefaultsCommand(int argc, char** argv, std::ostream& out, std::ostream& err,
                        Defaults& defaults);
+// The settings keys, one per line with what each takes and its default (for --help).
+std::string settingsKeysHelp();
 
 } // namespace quillon::platform

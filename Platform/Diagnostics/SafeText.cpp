@@ -1,5 +1,7 @@
 #include "Platform/Diagnostics/SafeText.hpp"
 
+#include "Platform/Locale/Translation.hpp"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -84,7 +86,7 @@ std::string safeText(std::string_view text, std::size_t maxBytes) {
         at += consumed;
     }
     if (at < text.size()) {
-        out += "…(共 " + std::to_string(text.size()) + " 字节)";
+        out += i18n::fill(i18n::tr("…({1} bytes in all)"), {std::to_string(text.size())});
     }
     return out;
 }

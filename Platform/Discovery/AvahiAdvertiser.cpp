@@ -1,5 +1,7 @@
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 
+#include "Platform/Locale/Translation.hpp"
+
 #include <avahi-client/client.h>
 #include <avahi-client/publish.h>
 #include <avahi-common/alternative.h>
@@ -15,14 +17,6 @@
 namespace quillon::platform {
 
 namespace {
-
-constexpr const char* kDaemonAbsent =
-    "未连接到 avahi-daemon：局域网内的设备暂时发现不了本机（监听照常进行，守护进程启动后自动发布）";
-constexpr const char* kDaemonBack =
-    "avahi-daemon 已恢复：本机已重新发布，局域网内的设备又能发现本机";
-constexpr const char* kDaemonGone =
-    "avahi-daemon "
-    "已停止：局域网内的设备暂时发现不了本机（监听照常进行，守护进程恢复后自动重新发布）";
 
 // Everything below runs either on avahi's poll thread (callbacks) or under its lock.
 class AvahiAdvertiser final : public ServiceAdvertiser {
@@ -55,6 +49,11 @@ public:
         handler_ = std::move(handler);
     }
 
+    void setAvailabilityHandler(AvailabilityHandler handler) override {
+        std::lock_guard lock(handlerMutex_);
+        availabilityHandler_ = std::move(handler);
+    }
+
     void publish(const ServiceRecord& record) override {
         avahi_threaded_poll_lock(poll_);
         Entry& entry = services_[record.type];
@@ -69,7 +68,7 @@ public:
             registerEntry(entry);
         } else if (!reportedAbsent_) {
             reportedAbsent_ = true;
-            report(kDaemonAbsent);
+            tellAvailability(false);
         }
         avahi_threaded_poll_unlock(poll_);
     }
@@ -94,6 +93,17 @@ private:
         AvahiEntryGroup* group = nullptr;
     };
 
+    void tellAvailability(bool discoverable) {
+        AvailabilityHandler handler;
+        {
+            std::lock_guard lock(handlerMutex_);
+            handler = availabilityHandler_;
+        }
+        if (handler) {
+            handler(discoverable);
+        }
+    }
+
     void report(const std::string& description) {
         FailureHandler handler;
         {
@@ -111,7 +121,7 @@ private:
         client_ = avahi_client_new(avahi_threaded_poll_get(poll_), AVAHI_CLIENT_NO_FAIL,
                                    &AvahiAdvertiser::clientCallback, this, &error);
         if (client_ == nullptr) {
-            report(std::string("无法连接 avahi：") + avahi_strerror(error));
+            report(i18n::fill(i18n::tr("cannot connect to avahi: {1}"), {avahi_strerror(error)}));
         }
     }
 
@@ -130,7 +140,7 @@ private:
                 // The user was told it was gone: say it is back, or the warning would stand.
                 reportedAbsent_ = false;
                 if (!services_.empty()) {
-                    report(kDaemonBack);
+                    tellAvailability(true);
                 }
             }
             break;
@@ -146,7 +156,7 @@ private:
         case AVAHI_CLIENT_CONNECTING:
             if (!services_.empty() && !reportedAbsent_) {
                 reportedAbsent_ = true;
-                report(kDaemonAbsent);
+                tellAvailability(false);
             }
             break;
         case AVAHI_CLIENT_FAILURE:
@@ -158,10 +168,11 @@ private:
                 avahi_client_free(client);
                 client_ = nullptr;
                 reportedAbsent_ = true;
-                report(kDaemonGone);
+                tellAvailability(false);
                 connect();
             } else {
-                report(std::string("avahi 出错：") + avahi_strerror(avahi_client_errno(client)));
+                report(i18n::fill(i18n::tr("avahi failed: {1}"),
+                                  {avahi_strerror(avahi_client_errno(client))}));
             }
             break;
         }
@@ -189,8 +200,9 @@ private:
             rename(*entry);
             registerEntry(*entry);
         } else if (state == AVAHI_ENTRY_GROUP_FAILURE) {
-            report("发布服务 " + entry->record.type + " 失败：" +
-                   avahi_strerror(avahi_client_errno(avahi_entry_group_get_client(group))));
+            report(i18n::fill(i18n::tr("publishing the service {1} failed: {2}"),
+                              {entry->record.type, avahi_strerror(avahi_client_errno(
+                                                       avahi_entry_group_get_client(group)))}));
         }
     }
 
@@ -210,8 +222,9 @@ private:
             return;
         }
         entry.announcedName = entry.currentName;
-        report("服务名“" + entry.record.name + "”已被另一台主机占用，本机改以“" +
-               entry.currentName + "”发布（" + entry.record.type + "）");
+        report(i18n::fill(i18n::tr("The name \"{1}\" is taken by another computer on the network: "
+                                   "the tablet lists this one as \"{2}\" ({3})"),
+                          {entry.record.name, entry.currentName, entry.record.type}));
     }
 
     void registerEntry(Entry& entry) {
@@ -221,7 +234,8 @@ private:
         if (entry.group == nullptr) {
             entry.group = avahi_entry_group_new(client_, &AvahiAdvertiser::groupCallback, this);
             if (entry.group == nullptr) {
-                report(std::string("发布服务失败：") + avahi_strerror(avahi_client_errno(client_)));
+                report(i18n::fill(i18n::tr("publishing the services failed: {1}"),
+                                  {avahi_strerror(avahi_client_errno(client_))}));
                 return;
             }
         } else {
@@ -241,9 +255,11 @@ private:
                 continue;
             }
             if (r < 0) {
-                report("发布服务 " + entry.record.type + " 失败：" + avahi_strerror(r));
+                report(i18n::fill(i18n::tr("publishing the service {1} failed: {2}"),
+                                  {entry.record.type, avahi_strerror(r)}));
             } else if (const int c = avahi_entry_group_commit(entry.group); c < 0) {
-                report("发布服务 " + entry.record.type + " 失败：" + avahi_strerror(c));
+                report(i18n::fill(i18n::tr("publishing the service {1} failed: {2}"),
+                                  {entry.record.type, avahi_strerror(c)}));
             } else {
                 announceRename(entry);
             }
@@ -258,6 +274,7 @@ private:
     bool reportedAbsent_ = false;
     std::mutex handlerMutex_;
     FailureHandler handler_;
+    AvailabilityHandler availabilityHandler_;
 };
 
 } // namespace

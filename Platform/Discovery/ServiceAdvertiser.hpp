@@ -25,13 +25,19 @@ struct ServiceRecord {
 // Thread-safe.
 class ServiceAdvertiser {
 public:
-    // A problem the user should hear about (daemon gone, registration refused, our name held by
-    // another host so that we are advertised under another one: the text names both). Called on
+    // A problem the user should hear about (registration refused, our name held by another
+    // host so that we are advertised under another one: the text names both). Called on
     // the advertiser's own thread; receivers hop to their queue.
     using FailureHandler = std::function<void(const std::string& description)>;
 
+    // Whether the services can be found on the network (the daemon runs and has them), told
+    // on each change; a lost daemon is this, not a failure. Same thread as failures.
+    using AvailabilityHandler = std::function<void(bool discoverable)>;
+
     virtual ~ServiceAdvertiser() = default;
     virtual void setFailureHandler(FailureHandler handler) = 0;
+    // An advertiser that cannot lose its daemon never calls it.
+    virtual void setAvailabilityHandler(AvailabilityHandler handler) {}
     // Publishes the record, replacing an earlier one of the same type.
     virtual void publish(const ServiceRecord& record) = 0;
     // Withdraws the service of that type (nothing when none is published).

@@ -1,5 +1,7 @@
 #include "Platform/Display/X11Connection.hpp"
 
+#include "Platform/Locale/Translation.hpp"
+
 #include <X11/Xlib.h>
 
 #include <cstdlib>
@@ -48,12 +50,12 @@ Connection::Connection(const std::string& name)
     : name_(resolveDisplayName(name)), lost_(std::make_unique<std::atomic<bool>>(false)) {
     installHandlersOnce();
     if (name_.empty()) {
-        error_ = "no DISPLAY is set";
+        error_ = i18n::tr("no DISPLAY is set");
         return;
     }
     dpy_ = XOpenDisplay(name_.c_str());
     if (dpy_ == nullptr) {
-        error_ = "cannot connect to X display " + name_;
+        error_ = i18n::fill(i18n::tr("cannot connect to X display {1}"), {name_});
         return;
     }
     XSetIOErrorExitHandler(dpy_, markLost, lost_.get());

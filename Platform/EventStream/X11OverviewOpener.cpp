@@ -2,6 +2,7 @@
 
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Display/X11Connection.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -81,7 +82,8 @@ bool X11OverviewOpener::tap(Display* dpy, const std::string& combination) {
         static std::set<std::string> logged;
         std::lock_guard lock(logMutex);
         if (logged.insert(combination).second) {
-            DiagLog::write("【输入】无法识别的概览快捷键“" + combination + "”");
+            DiagLog::write(
+                i18n::fill(i18n::tr("[input] unknown overview shortcut \"{1}\""), {combination}));
         }
         return false;
     }

@@ -2,6 +2,7 @@
 
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include <cmath>
 #include <set>
@@ -39,7 +40,8 @@ void logMissingKeyOnce(std::uint16_t macKey) {
             return;
         }
     }
-    DiagLog::write("【输入】键码 " + std::to_string(macKey) + " 在 Linux 上没有对应的按键，已忽略");
+    DiagLog::write(i18n::fill(i18n::tr("[input] key code {1} has no key on Linux; ignored"),
+                              {std::to_string(macKey)}));
 }
 
 bool isNonCharacter(char32_t cp) {

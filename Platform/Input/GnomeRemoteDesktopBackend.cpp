@@ -1,6 +1,7 @@
 #include "Platform/Input/GnomeRemoteDesktopBackend.hpp"
 
 #include "Platform/Input/XkbLayoutIndex.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include <systemd/sd-bus.h>
 #include <wayland-client.h>
@@ -166,7 +167,7 @@ struct GnomeRemoteDesktopBackend::Impl {
     std::string streamName; // its connector ("DP-1"), as xdg_output names it too
     PointerMode mode = PointerMode::absolute;
     std::optional<Point> lastPoint; // where we put the pointer last: relative moves start there
-    std::string reason = "not connected to GNOME Shell yet";
+    std::string reason = i18n::tr("not connected to GNOME Shell yet");
 
     std::set<int> heldKeys;
     std::set<int> heldButtons;
@@ -410,7 +411,7 @@ struct GnomeRemoteDesktopBackend::Impl {
     bool connect() {
         if (!openBus()) {
             bus = sd_bus_unref(bus);
-            reason = "cannot connect to the session bus";
+            reason = i18n::tr("cannot connect to the session bus");
             link = Link::lost;
             return false;
         }
@@ -430,7 +431,9 @@ struct GnomeRemoteDesktopBackend::Impl {
         }
         if (!ok) {
             closeSession();
-            reason = "GNOME Shell's remote desktop on the session bus refused a session: " + error;
+            reason = i18n::fill(
+                i18n::tr("GNOME Shell's remote desktop on the session bus refused a session: {1}"),
+                {error});
             return false;
         }
         sd_bus_match_signal(bus, &closedSlot, kRemoteDesktop, sessionPath.c_str(),
@@ -559,15 +562,15 @@ struct GnomeRemoteDesktopBackend::Impl {
         const char *name = nullptr, *from = nullptr, *to = nullptr;
         if (sd_bus_message_read(m, "sss", &name, &from, &to) >= 0 && name != nullptr &&
             std::strcmp(name, kRemoteDesktop) == 0 && (to == nullptr || *to == '\0')) {
-            self->lose("GNOME Shell's remote desktop left the session bus (the compositor "
-                       "ended or restarted)");
+            self->lose(i18n::tr("GNOME Shell's remote desktop left the session bus (the "
+                                "compositor ended or restarted)"));
         }
         return 0;
     }
 
     static int onClosed(sd_bus_message*, void* data, sd_bus_error*) {
         static_cast<Impl*>(data)->lose(
-            "GNOME Shell closed the remote desktop session (the compositor stopped it)");
+            i18n::tr("GNOME Shell closed the remote desktop session (the compositor stopped it)"));
         return 0;
     }
 
@@ -914,7 +917,7 @@ struct GnomeRemoteDesktopBackend::Impl {
                     while ((r = sd_bus_process(bus, nullptr)) > 0 && bus != nullptr) {
                     }
                     if (r < 0) {
-                        lose("lost the session bus connection to GNOME Shell");
+                        lose(i18n::tr("lost the session bus connection to GNOME Shell"));
                         closeSession();
                     }
                 }

@@ -1,6 +1,7 @@
 #include "Platform/Input/InputBackendChooser.hpp"
 
 #include "Platform/Input/UinputDevice.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include <systemd/sd-bus.h>
 #include <wayland-client.h>
@@ -18,25 +19,25 @@ std::string envOrEmpty(const char* name) {
 }
 
 std::string desktopName(const SessionEnvironment& env) {
-    return env.currentDesktop.empty() ? "an unnamed desktop" : env.currentDesktop;
+    return env.currentDesktop.empty() ? i18n::tr("an unnamed desktop") : env.currentDesktop;
 }
 
-const char* const kXWaylandOnly = "input reaches only XWayland windows";
-const char* const kWhatToDo =
-    "Log into an X11 session to reach every window, or set inputBackend to x11 to accept this";
+const char* const kXWaylandOnly = i18n::N_("input reaches only XWayland windows");
+const char* const kWhatToDo = i18n::N_(
+    "Log into an X11 session to reach every window, or set inputBackend to x11 to accept this");
 
 std::string unavailable(InputBackendKind kind) {
     switch (kind) {
     case InputBackendKind::gnome:
-        return "GNOME's remote desktop input is not supported by this build";
+        return i18n::tr("GNOME's remote desktop input is not supported by this build");
     case InputBackendKind::kde:
-        return "KDE's fake input is not supported by this build";
+        return i18n::tr("KDE's fake input is not supported by this build");
     case InputBackendKind::wlroots:
-        return "wlroots virtual input is not supported by this build";
+        return i18n::tr("wlroots virtual input is not supported by this build");
     case InputBackendKind::x11:
-        return "X11 input is not supported by this build";
+        return i18n::tr("X11 input is not supported by this build");
     case InputBackendKind::uinput:
-        return "uinput is not supported by this build";
+        return i18n::tr("uinput is not supported by this build");
     }
     return {};
 }
@@ -45,8 +46,9 @@ std::string unavailable(InputBackendKind kind) {
 std::string uinputAside(const SessionOffers& offers) {
     return offers.uinputProblem.empty()
                ? std::string()
-               : ". Input through the kernel (uinput) would reach every window, but " +
-                     offers.uinputProblem;
+               : i18n::fill(i18n::tr(". Input through the kernel (uinput) would reach every "
+                                     "window, but {1}"),
+                            {offers.uinputProblem});
 }
 
 // Globals of the compositor, after one round trip.
@@ -123,16 +125,16 @@ InputBackendChoice chooseInputBackend(std::string_view setting, const SessionOff
             if (available.count(kind) != 0) {
                 choice.kind = kind;
             } else {
-                choice.refusal = "inputBackend is " + std::string(setting) + ", but " +
-                                 unavailable(kind) + ": " + kXWaylandOnly;
+                choice.refusal = i18n::fill(i18n::tr("inputBackend is {1}, but {2}: {3}"),
+                                            {setting, unavailable(kind), i18n::tr(kXWaylandOnly)});
             }
             return choice;
         }
     }
     if (!setting.empty() && setting != "auto") {
-        choice.note =
-            "inputBackend \"" + std::string(setting) +
-            "\" is not one of auto, x11, wlroots, gnome, kde, uinput: choosing by the session";
+        choice.note = i18n::fill(i18n::tr("inputBackend \"{1}\" is not one of auto, x11, wlroots, "
+                                          "gnome, kde, uinput: choosing by the session"),
+                                 {setting});
     }
 
     const auto& env = offers.env;
@@ -145,24 +147,30 @@ InputBackendChoice chooseInputBackend(std::string_view setting, const SessionOff
         }
         return choice; // X11 (its own check says when there is no DISPLAY)
     }
-    const std::string session = "this is a Wayland session (" + desktopName(env) + ")";
+    const std::string session =
+        i18n::fill(i18n::tr("this is a Wayland session ({1})"), {desktopName(env)});
     if (!offers.compositorAnswered && uinput) {
         choice.kind = InputBackendKind::uinput;
         return choice;
     }
     if (!offers.compositorAnswered) {
         choice.refusal =
-            session + ", but its compositor" +
-            (env.waylandDisplay.empty() ? std::string() : " at " + env.waylandDisplay) +
-            " did not answer: " + kXWaylandOnly + ". " + kWhatToDo + uinputAside(offers);
+            (env.waylandDisplay.empty()
+                 ? i18n::fill(i18n::tr("{1}, but its compositor did not answer: {2}. {3}"),
+                              {session, i18n::tr(kXWaylandOnly), i18n::tr(kWhatToDo)})
+                 : i18n::fill(i18n::tr("{1}, but its compositor at {2} did not answer: {3}. {4}"),
+                              {session, env.waylandDisplay, i18n::tr(kXWaylandOnly),
+                               i18n::tr(kWhatToDo)})) +
+            uinputAside(offers);
         return choice;
     }
     const auto pick = [&](InputBackendKind kind) {
         if (available.count(kind) != 0) {
             choice.kind = kind;
         } else {
-            choice.refusal =
-                session + ": " + unavailable(kind) + ", so " + kXWaylandOnly + ". " + kWhatToDo;
+            choice.refusal = i18n::fill(
+                i18n::tr("{1}: {2}, so {3}. {4}"),
+                {session, unavailable(kind), i18n::tr(kXWaylandOnly), i18n::tr(kWhatToDo)});
         }
         return choice;
     };
@@ -179,10 +187,12 @@ InputBackendChoice chooseInputBackend(std::string_view setting, const SessionOff
         choice.kind = InputBackendKind::uinput;
         return choice;
     }
-    choice.refusal = session +
-                     " whose compositor offers no input interface Quillon can use (wlroots "
-                     "virtual pointer and keyboard, GNOME remote desktop, KDE fake input): " +
-                     kXWaylandOnly + ". " + kWhatToDo + uinputAside(offers);
+    choice.refusal =
+        i18n::fill(i18n::tr("{1} whose compositor offers no input interface Quillon can use "
+                            "(wlroots virtual pointer and keyboard, GNOME remote desktop, KDE "
+                            "fake input): {2}. {3}"),
+                   {session, i18n::tr(kXWaylandOnly), i18n::tr(kWhatToDo)}) +
+        uinputAside(offers);
     return choice;
 }
 

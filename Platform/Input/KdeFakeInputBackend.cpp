@@ -4,6 +4,7 @@
 #include "Platform/Input/KdeDataControlClipboard.hpp"
 #include "Platform/Input/OverviewCombination.hpp"
 #include "Platform/Input/XkbLayoutIndex.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include "fake-input-client-protocol.h"
 #include <systemd/sd-bus.h>
@@ -181,7 +182,7 @@ struct KdeFakeInputBackend::Impl {
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> pastes{0};
     mutable std::mutex reasonMutex;
-    std::string reason = "not connected to KWin yet";
+    std::string reason = i18n::tr("not connected to KWin yet");
 
     explicit Impl(Options o) : options(std::move(o)) {}
     ~Impl() {
@@ -262,7 +263,7 @@ struct KdeFakeInputBackend::Impl {
         }
         if (display != nullptr) {
             disconnect();
-            setReason("lost the connection to KWin at " + where());
+            setReason(i18n::fill(i18n::tr("lost the connection to KWin at {1}"), {where()}));
         }
         const auto now = std::chrono::steady_clock::now();
         if (lastAttempt != std::chrono::steady_clock::time_point{} &&
@@ -276,7 +277,8 @@ struct KdeFakeInputBackend::Impl {
     bool connect() {
         display = wl_display_connect(options.display.empty() ? nullptr : options.display.c_str());
         if (display == nullptr) {
-            setReason("cannot connect to the Wayland compositor at " + where());
+            setReason(
+                i18n::fill(i18n::tr("cannot connect to the Wayland compositor at {1}"), {where()}));
             return false;
         }
         registry = wl_display_get_registry(display);
@@ -286,12 +288,12 @@ struct KdeFakeInputBackend::Impl {
             disconnect();
             char exe[4096] = {};
             const ssize_t n = ::readlink("/proc/self/exe", exe, sizeof exe - 1);
-            setReason("KWin at " + where() +
-                      " does not offer org_kde_kwin_fake_input to this program: install a desktop "
-                      "entry whose Exec is " +
-                      (n > 0 ? std::string(exe, static_cast<std::size_t>(n)) : "this program") +
-                      " with X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input, then log in "
-                      "again");
+            setReason(i18n::fill(
+                i18n::tr("KWin at {1} does not offer org_kde_kwin_fake_input to this program: "
+                         "install a desktop entry whose Exec is {2} with "
+                         "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input, then log in again"),
+                {where(), n > 0 ? std::string(exe, static_cast<std::size_t>(n))
+                                : i18n::tr("this program")}));
             return false;
         }
         org_kde_kwin_fake_input_authenticate(fake, "Quillon",
@@ -300,7 +302,7 @@ struct KdeFakeInputBackend::Impl {
         readLayout();
         if (!connected()) {
             disconnect();
-            setReason("KWin at " + where() + " refused fake input");
+            setReason(i18n::fill(i18n::tr("KWin at {1} refused fake input"), {where()}));
             return false;
         }
         clipboard = std::make_unique<KdeDataControlClipboard>(
@@ -476,7 +478,7 @@ struct KdeFakeInputBackend::Impl {
         wl_display_dispatch_pending(display);
         if (!connected()) {
             disconnect();
-            setReason("lost the connection to KWin at " + where());
+            setReason(i18n::fill(i18n::tr("lost the connection to KWin at {1}"), {where()}));
         }
     }
 

@@ -1,6 +1,7 @@
 #include "Platform/Input/SmoothScrollBackend.hpp"
 
 #include "Platform/Input/UinputDevice.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 namespace quillon::platform {
 
@@ -10,7 +11,8 @@ SmoothScrollBackend::SmoothScrollBackend(std::unique_ptr<InputBackend> inner,
     std::string error;
     wheel_ = UinputDevice::create(devicePath, UinputDevices::pointer("Quillon wheel"), error);
     if (!wheel_) {
-        note_ = "scroll is smooth, but " + error + ": the wheel turns by whole clicks";
+        note_ = i18n::fill(i18n::tr("scroll is smooth, but {1}: the wheel turns by whole clicks"),
+                           {error});
     }
 }
 

@@ -1,5 +1,7 @@
 #include "Platform/Input/UinputDevice.hpp"
 
+#include "Platform/Locale/Translation.hpp"
+
 #include <linux/input.h>
 #include <linux/uinput.h>
 
@@ -29,19 +31,23 @@ std::string problemFor(const std::string& path, int error) {
     case ENOENT:
     case ENODEV:
     case ENXIO:
-        return path + " does not exist: the kernel's uinput module is not loaded. Load it with "
-                      "\"sudo modprobe uinput\"; Quillon's package loads it at every boot "
-                      "(modules-load.d), and after building from source \"sudo "
-                      "scripts/install-uinput-access\" sets that up";
+        return i18n::fill(
+            i18n::tr("{1} does not exist: the kernel's uinput module is not loaded. Load it with "
+                     "\"sudo modprobe uinput\"; Quillon's package loads it at every boot "
+                     "(modules-load.d), and after building from source \"sudo "
+                     "scripts/install-uinput-access\" sets that up"),
+            {path});
     case EACCES:
     case EPERM:
     case EROFS:
-        return path + " is not writable by " + userName() +
-               ": Quillon's udev rule gives the user logged in at the seat access to it. Install "
-               "the package, or after building from source run \"sudo "
-               "scripts/install-uinput-access\" (it takes effect at once for the logged-in user)";
+        return i18n::fill(
+            i18n::tr("{1} is not writable by {2}: Quillon's udev rule gives the user logged in at "
+                     "the seat access to it. Install the package, or after building from source "
+                     "run \"sudo scripts/install-uinput-access\" (it takes effect at once for the "
+                     "logged-in user)"),
+            {path, userName()});
     default:
-        return "cannot open " + path + ": " + std::strerror(error);
+        return i18n::fill(i18n::tr("cannot open {1}: {2}"), {path, std::strerror(error)});
     }
 }
 
@@ -149,8 +155,9 @@ std::unique_ptr<UinputDevice> UinputDevice::create(const std::string& path,
     description.name.copy(setup.name, sizeof setup.name - 1);
     ok = ok && ::ioctl(fd, UI_DEV_SETUP, &setup) == 0 && ::ioctl(fd, UI_DEV_CREATE) == 0;
     if (!ok) {
-        error = "the kernel refused to create the virtual device \"" + description.name +
-                "\" through " + path + ": " + std::strerror(errno);
+        error = i18n::fill(
+            i18n::tr("the kernel refused to create the virtual device \"{1}\" through {2}: {3}"),
+            {description.name, path, std::strerror(errno)});
         ::close(fd);
         return nullptr;
     }

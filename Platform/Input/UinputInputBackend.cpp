@@ -4,6 +4,7 @@
 #include "Platform/Input/EvdevKeys.hpp"
 #include "Platform/Input/OverviewCombination.hpp"
 #include "Platform/Input/UinputDevice.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include <linux/input-event-codes.h>
 
@@ -115,7 +116,8 @@ struct UinputInputBackend::Impl {
     // false: drop the verb.
     bool ready() {
         if (!writeFailure.empty()) {
-            DiagLog::write("uinput: " + writeFailure + "; the devices are made again");
+            DiagLog::write(
+                i18n::fill(i18n::tr("uinput: {1}; the devices are made again"), {writeFailure}));
             setReason(writeFailure);
             writeFailure.clear();
             pointer.reset();
@@ -150,8 +152,8 @@ struct UinputInputBackend::Impl {
             return;
         }
         if (!dev.emit(events)) {
-            writeFailure = std::string("the kernel refused input for \"") + dev.name() +
-                           "\": " + std::strerror(errno);
+            writeFailure = i18n::fill(i18n::tr("the kernel refused input for \"{1}\": {2}"),
+                                      {dev.name(), std::strerror(errno)});
             drop();
         }
     }
@@ -367,12 +369,14 @@ struct UinputInputBackend::Impl {
         }
         if (missing > 0) {
             drop(missing);
-            DiagLog::write("uinput: " + std::to_string(missing) + " of " +
-                           std::to_string(text.size()) +
-                           " characters are not on the keyboard layout and " +
-                           (pasteFailed ? "the session's clipboard could not be set"
-                                        : "the session offers no clipboard Quillon can set") +
-                           ": they were dropped");
+            DiagLog::write(i18n::fill(
+                pasteFailed ? i18n::tr("uinput: {1} of {2} characters are not on the keyboard "
+                                       "layout and the session's clipboard could not be set: "
+                                       "they were dropped")
+                            : i18n::tr("uinput: {1} of {2} characters are not on the keyboard "
+                                       "layout and the session offers no clipboard Quillon can "
+                                       "set: they were dropped"),
+                {std::to_string(missing), std::to_string(text.size())}));
         }
         withPlainKeyboard([&] {
             for (const auto& [code, shift] : taps) {

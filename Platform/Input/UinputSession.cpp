@@ -5,6 +5,7 @@
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/Input/KdeDataControlClipboard.hpp"
 #include "Platform/Input/X11SelectionClipboard.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include <X11/Xlib.h>
 
@@ -32,8 +33,9 @@ uinputForWayland(const std::string& display,
     if (clipboard->available()) {
         o.paste = [clipboard](const std::string& text) { return clipboard->offerPaste(text); };
     } else {
-        DiagLog::write("uinput: no clipboard for text the keyboard layout lacks: " +
-                       clipboard->reason());
+        DiagLog::write(
+            i18n::fill(i18n::tr("uinput: no clipboard for text the keyboard layout lacks: {1}"),
+                       {clipboard->reason()}));
     }
     return o;
 }
@@ -77,8 +79,9 @@ UinputInputBackend::Options uinputForX11(const std::string& display,
     if (clipboard->available()) {
         o.paste = [clipboard](const std::string& text) { return clipboard->offerPaste(text); };
     } else {
-        DiagLog::write("uinput: no clipboard for text the keyboard layout lacks: " +
-                       clipboard->reason());
+        DiagLog::write(
+            i18n::fill(i18n::tr("uinput: no clipboard for text the keyboard layout lacks: {1}"),
+                       {clipboard->reason()}));
     }
     return o;
 }

@@ -4,6 +4,7 @@
 #include "Platform/Input/OverviewCombination.hpp"
 #include "Platform/Input/SwayIpc.hpp"
 #include "Platform/Input/XkbLayoutIndex.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
@@ -118,7 +119,7 @@ struct WlrootsInputBackend::Impl {
     std::chrono::steady_clock::time_point lastAttempt{};
     std::atomic<std::uint64_t> dropped{0};
     mutable std::mutex reasonMutex; // permission() may be asked from another thread
-    std::string reason = "not connected to the Wayland compositor yet";
+    std::string reason = i18n::tr("not connected to the Wayland compositor yet");
 
     explicit Impl(Options o) : options(std::move(o)), sway(options.swaySocket) {
         xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
@@ -223,7 +224,8 @@ struct WlrootsInputBackend::Impl {
         }
         if (display != nullptr) {
             disconnect();
-            setReason("lost the connection to the Wayland compositor at " + where());
+            setReason(i18n::fill(i18n::tr("lost the connection to the Wayland compositor at {1}"),
+                                 {where()}));
         }
         const auto now = std::chrono::steady_clock::now();
         if (lastAttempt != std::chrono::steady_clock::time_point{} &&
@@ -237,7 +239,8 @@ struct WlrootsInputBackend::Impl {
     bool connect() {
         display = wl_display_connect(options.display.empty() ? nullptr : options.display.c_str());
         if (display == nullptr) {
-            setReason("cannot connect to the Wayland compositor at " + where());
+            setReason(
+                i18n::fill(i18n::tr("cannot connect to the Wayland compositor at {1}"), {where()}));
             return false;
         }
         registry = wl_display_get_registry(display);
@@ -253,15 +256,17 @@ struct WlrootsInputBackend::Impl {
         }
         if (!missing.empty()) {
             disconnect();
-            setReason("the Wayland compositor at " + where() + " offers no " + missing +
-                      ": it is not a wlroots compositor");
+            setReason(i18n::fill(
+                i18n::tr("the Wayland compositor at {1} offers no {2}: it is not a wlroots "
+                         "compositor"),
+                {where(), missing}));
             return false;
         }
         wl_display_roundtrip(display); // the seat's capabilities
         readSeatKeymap();
         if (!loadUserKeymap()) {
             disconnect();
-            setReason("no usable keyboard layout (xkb could not compile the keymap)");
+            setReason(i18n::tr("no usable keyboard layout (xkb could not compile the keymap)"));
             return false;
         }
         pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointerManager, seat);
@@ -272,9 +277,9 @@ struct WlrootsInputBackend::Impl {
         if (!connected()) {
             const std::uint32_t code = display != nullptr ? wl_display_get_error(display) : 0;
             disconnect();
-            setReason("the Wayland compositor at " + where() +
-                      " refused the virtual pointer or keyboard (error " + std::to_string(code) +
-                      ")");
+            setReason(i18n::fill(i18n::tr("the Wayland compositor at {1} refused the virtual "
+                                          "pointer or keyboard (error {2})"),
+                                 {where(), std::to_string(code)}));
             return false;
         }
         setReason({});
@@ -506,7 +511,8 @@ struct WlrootsInputBackend::Impl {
         wl_display_dispatch_pending(display);
         if (!connected()) {
             disconnect();
-            setReason("lost the connection to the Wayland compositor at " + where());
+            setReason(i18n::fill(i18n::tr("lost the connection to the Wayland compositor at {1}"),
+                                 {where()}));
         }
     }
 

@@ -5,6 +5,7 @@
 #include "Platform/EventStream/X11Desktop.hpp"
 #include "Platform/EventStream/X11OverviewOpener.hpp"
 #include "Platform/Input/EvdevKeys.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
@@ -90,7 +91,8 @@ struct X11InputBackend::Impl {
         }
         int ev = 0, err = 0, major = 0, minor = 0;
         if (!XTestQueryExtension(conn->get(), &ev, &err, &major, &minor)) {
-            reason = "the X server at " + conn->name() + " has no XTest extension";
+            reason =
+                i18n::fill(i18n::tr("the X server at {1} has no XTest extension"), {conn->name()});
             return;
         }
         // Our own fake events must not be held back by another client's server grab.

@@ -1,5 +1,7 @@
 #include "Platform/Input/X11SelectionClipboard.hpp"
 
+#include "Platform/Locale/Translation.hpp"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 
@@ -65,9 +67,10 @@ struct X11SelectionClipboard::Impl {
         dpy = XOpenDisplay(options.display.empty() ? nullptr : options.display.c_str());
         if (dpy == nullptr) {
             const char* env = std::getenv("DISPLAY");
-            failure = "cannot connect to X display " +
-                      (options.display.empty() ? std::string(env != nullptr ? env : "(unset)")
-                                               : options.display);
+            failure =
+                i18n::fill(i18n::tr("cannot connect to X display {1}"),
+                           {options.display.empty() ? std::string(env != nullptr ? env : "(unset)")
+                                                    : options.display});
             return;
         }
         const auto atom = [&](const char* name) { return XInternAtom(dpy, name, False); };

@@ -1,5 +1,7 @@
 #include "Platform/Keychain/Keychain.hpp"
 
+#include "Platform/Locale/Translation.hpp"
+
 #include "Platform/Paths/BaseDirectories.hpp"
 
 #include <sqlite3.h>
@@ -217,36 +219,37 @@ std::shared_ptr<Keychain> Keychain::shared() {
 std::string Keychain::statusMessage(OSStatus status) {
     switch (status) {
     case S::success:
-        return "success";
+        return i18n::tr("success");
     case S::itemNotFound:
-        return "the item was not found in the keychain";
+        return i18n::tr("the item was not found in the keychain");
     case S::duplicateItem:
-        return "the item already exists in the keychain";
+        return i18n::tr("the item already exists in the keychain");
     case S::param:
-        return "invalid keychain parameters";
+        return i18n::tr("invalid keychain parameters");
     case S::databaseUnsafe:
-        return "the keychain file is unsafe (a symlink, not ours, or open to other users) and "
-               "was not used";
+        return i18n::tr(
+            "the keychain file is unsafe (a symlink, not ours, or open to other users) and "
+            "was not used");
     case S::databaseCantOpen:
-        return "the keychain file cannot be created or opened";
+        return i18n::tr("the keychain file cannot be created or opened");
     case S::databaseBusy:
-        return "the keychain file stayed locked by another process";
+        return i18n::tr("the keychain file stayed locked by another process");
     case S::databaseReadOnly:
-        return "the keychain file cannot be written";
+        return i18n::tr("the keychain file cannot be written");
     case S::databaseCorrupt:
-        return "the keychain file is damaged or not a keychain";
+        return i18n::tr("the keychain file is damaged or not a keychain");
     case S::databaseFull:
-        return "the disk holding the keychain is full";
+        return i18n::tr("the disk holding the keychain is full");
     case S::databaseIOError:
-        return "reading or writing the keychain file failed";
+        return i18n::tr("reading or writing the keychain file failed");
     case S::databaseNoMemory:
-        return "out of memory in the keychain";
+        return i18n::tr("out of memory in the keychain");
     case S::databaseTooBig:
-        return "the keychain item is too large";
+        return i18n::tr("the keychain item is too large");
     case S::databaseError:
-        return "the keychain database failed";
+        return i18n::tr("the keychain database failed");
     default:
-        return "unknown keychain status";
+        return i18n::tr("unknown keychain status");
     }
 }
 

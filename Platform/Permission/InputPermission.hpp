@@ -9,13 +9,19 @@ namespace quillon::platform {
 struct InputPermission {
     bool permitted = false;
     // Why not, in words a user can act on ("no DISPLAY is set", "cannot connect to X display
-    // :3", "the X server at :3 has no XTest extension"); empty when permitted.
+    // :3", "the X server at :3 has no XTest extension"), in the run's language; empty when
+    // permitted.
     std::string reason;
 
     // The X11 answer, asked afresh on every call (opens and closes a connection: the display
     // opens and offers XTest): for the console, not the input path. `display` empty: $DISPLAY.
     static InputPermission check(const std::string& display = {});
 };
+
+// How far a connection to the X server gets: the permission guide's X11 cases.
+enum class X11Access { noDisplay, unreachable, noXTest, usable };
+// Asked afresh (a connection opened and closed). `display` empty: $DISPLAY.
+X11Access probeX11(const std::string& display = {});
 
 using InputPermissionStatus = InputPermission;
 

@@ -1,5 +1,7 @@
 #include "Platform/Usbmux/USBMuxProtocol.hpp"
 
+#include "Platform/Locale/Translation.hpp"
+
 #include <plist/plist.h>
 
 #include <cstring>
@@ -17,15 +19,16 @@ using PlistPtr = std::unique_ptr<void, PlistFree>;
 std::string describe(USBMuxError::Kind kind, std::int64_t code) {
     switch (kind) {
     case USBMuxError::Kind::connectRejected:
-        return "usbmuxd 拒绝连接（代码 " + std::to_string(code) + "）";
+        return i18n::fill(i18n::tr("usbmuxd refused the connection (code {1})"),
+                          {std::to_string(code)});
     case USBMuxError::Kind::socketUnavailable:
-        return "无法与 usbmuxd 通信";
+        return i18n::tr("cannot talk to usbmuxd");
     case USBMuxError::Kind::malformed:
-        return "usbmuxd 回复格式错误";
+        return i18n::tr("usbmuxd sent a malformed reply");
     case USBMuxError::Kind::noDevice:
-        return "没有可用的 USB 设备";
+        return i18n::tr("no USB device is available");
     }
-    return "usbmuxd 错误";
+    return i18n::tr("usbmuxd error");
 }
 
 plist_t toNode(const PlistValue& value);

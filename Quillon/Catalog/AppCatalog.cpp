@@ -2,6 +2,7 @@
 
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Platform/Text/NameCollator.hpp"
 #include "Platform/Workspace/DesktopEntry.hpp"
 #include "Platform/Workspace/IconRenderer.hpp"
@@ -212,10 +213,11 @@ AppCatalog::TrimResult AppCatalog::trimToBudget(std::vector<wire::AppEntry> entr
 }
 
 std::string AppCatalog::truncationLogLine(std::size_t candidates, std::size_t kept) {
-    return "【应用枚举】候选 " + std::to_string(candidates) + " 个，按发送端预算" + "（≤" +
-           std::to_string(maximumEntries) + " 条 / ≤" + std::to_string(maximumTotalBytes / 1024) +
-           "KB）" + "截断为 " + std::to_string(kept) +
-           " 个——截掉的是按名称排序后靠后的部分，不是随机丢弃";
+    return i18n::fill(i18n::tr("[app list] {1} candidates, cut to {4} to fit the sender's budget "
+                               "(at most {2} entries / {3} KB): the entries cut are the last "
+                               "ones in name order, not random ones"),
+                      {std::to_string(candidates), std::to_string(maximumEntries),
+                       std::to_string(maximumTotalBytes / 1024), std::to_string(kept)});
 }
 
 bool AppCatalog::fitToWireLimits(wire::AppEntry& entry) {

@@ -1,6 +1,7 @@
 #include "Quillon/Catalog/AppCatalogService.hpp"
 
 #include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Platform/Workspace/DesktopEntry.hpp"
 #include "Platform/Workspace/RunningWindows.hpp"
 #include "Quillon/Catalog/AppSwitchDecision.hpp"
@@ -139,16 +140,18 @@ void AppCatalogService::activate(const std::string& bundleID) {
     }
     const auto decision = AppSwitchDecision::decide(running, installed);
     if (decision.kind == AppSwitchDecision::Kind::notFound) {
-        platform::DiagLog::write("【应用切换】找不到 bundleID=" + loggableIdentifier(bundleID) +
-                                 " 对应的已安装应用，忽略");
+        platform::DiagLog::write(
+            i18n::fill(i18n::tr("[app switch] no installed application has bundleID={1}; ignored"),
+                       {loggableIdentifier(bundleID)}));
         return;
     }
     const auto error = (running && decision.url == *running)
                            ? platform::RunningWindows::activate(*window)
                            : platform::launchDesktopEntry(entry->path);
     if (error) {
-        platform::DiagLog::write("【应用切换】激活/启动 " + loggableIdentifier(bundleID) +
-                                 " 失败：" + *error);
+        platform::DiagLog::write(
+            i18n::fill(i18n::tr("[app switch] activating or starting {1} failed: {2}"),
+                       {loggableIdentifier(bundleID), *error}));
     }
 }
 

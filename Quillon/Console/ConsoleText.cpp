@@ -1,7 +1,8 @@
 #include "Quillon/Console/ConsoleText.hpp"
 
 #include "Platform/Diagnostics/SafeText.hpp"
-#include "Quillon/Console/Translations.hpp"
+#include "Platform/Keychain/Keychain.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Host/PermissionChecker.hpp"
 
 #include <algorithm>
@@ -42,7 +43,8 @@ std::vector<std::string> words(std::string_view line) {
 } // namespace
 
 std::string telemetryState(bool enabled) {
-    return i18n::tr("上报匿名使用数据：") + i18n::tr(enabled ? "开" : "关");
+    return enabled ? i18n::tr("Send anonymous usage data: on")
+                   : i18n::tr("Send anonymous usage data: off");
 }
 
 Command parseCommand(std::string_view line) {
@@ -101,7 +103,7 @@ std::string shown(std::string_view clientText) {
 std::string deviceList(const std::vector<PairedDevice>& devices,
                        const std::vector<std::string>& connectedIDs) {
     if (devices.empty()) {
-        return i18n::tr("尚未配对任何设备") + "\n";
+        return i18n::tr("No device paired yet") + "\n";
     }
     std::string text;
     for (std::size_t i = 0; i < devices.size(); ++i) {
@@ -115,62 +117,84 @@ std::string deviceList(const std::vector<PairedDevice>& devices,
 }
 
 std::string storeRefused(const std::string& reason) {
-    return i18n::tr("无法读取配对记录（") + platform::safeText(reason, 512) + i18n::tr("）") +
-           "\n" + i18n::tr("已配对的设备无法连接，也无法配对新设备。") + "\n";
+    return i18n::fill(i18n::tr("Cannot read the pairing records ({1})"),
+                      {platform::safeText(reason, 512)}) +
+           "\n" + i18n::tr("Paired devices cannot connect, and no new device can be paired.") +
+           "\n" + storeAdvice(platform::Keychain::defaultPath()) + "\n";
 }
 
 std::string noticeLine(const HostNotice& n) {
     const std::string from =
-        n.channel == HostChannel::usb ? i18n::tr("数据线") : platform::safeText(n.source, 64);
+        n.channel == HostChannel::usb ? i18n::tr("USB cable") : platform::safeText(n.source, 64);
     switch (n.kind) {
     case HostNotice::Kind::wrongPIN:
-        return i18n::tr("配对被拒绝（配对码不对）：") + from;
+        return i18n::fill(i18n::tr("Pairing refused (wrong code): {1}"), {from});
     case HostNotice::Kind::unknownDevice:
-        return i18n::tr("连接被拒绝（设备未配对，请在 iPad 上重新配对）：") + from;
+        return i18n::fill(
+            i18n::tr("Connection refused (device not paired; pair it again on the iPad): {1}"),
+            {from});
     case HostNotice::Kind::badToken:
-        return i18n::tr("连接被拒绝（配对凭据不符，请解除配对后重新配对）：") + from;
+        return i18n::fill(i18n::tr("Connection refused (pairing credentials do not match; "
+                                   "unpair and pair again): {1}"),
+                          {from});
     case HostNotice::Kind::outdatedClient:
-        return i18n::tr("连接被拒绝（iPad 上的应用版本不兼容，请更新）：") + from;
+        return i18n::fill(
+            i18n::tr("Connection refused (the tablet's app is too old for this host; update "
+                     "it): {1}"),
+            {from});
     case HostNotice::Kind::refused:
         break;
     }
-    return i18n::tr("连接被拒绝：") + from + "（" + std::to_string(n.code) + " " +
-           platform::safeText(n.reason, 200) + "）";
+    // The reason is the text the peer was sent (the tablet's language); the code says it in
+    // any language.
+    return i18n::fill(i18n::tr("Connection refused: {1} (error {2}: {3})"),
+                      {from, std::to_string(n.code), shownReason(n.reason)});
 }
 
 std::string footer(std::optional<HostChannel> activeChannel) {
     if (!activeChannel) {
-        return i18n::tr("未连接") + "\n";
+        return i18n::tr("Not connected") + "\n";
     }
-    return i18n::tr(*activeChannel == HostChannel::usb ? "已连接 · 数据线" : "已连接 · WiFi") +
+    return (*activeChannel == HostChannel::usb ? i18n::tr("Connected · USB cable")
+                                               : i18n::tr("Connected · Wi-Fi")) +
            "\n";
 }
 
-std::string permission(bool permitted, const std::string& reason) {
-    if (permitted) {
-        return i18n::tr("辅助功能已授权") + "\n";
+std::string permission(const PermissionChecker::Status& status) {
+    if (status.permitted) {
+        return i18n::tr("Input permission granted") + "\n";
     }
-    std::string text = i18n::tr("需要辅助功能权限");
-    if (!reason.empty()) {
-        text += "（" + reason + "）";
-    }
-    text += "\n" + i18n::tr("没有这个权限，来自 iPad 的指针和按键不会有任何反应，而且不会报错。") +
+    std::string text = status.reason.empty()
+                           ? i18n::tr("Input permission needed")
+                           : i18n::fill(i18n::tr("Input permission needed ({1})"), {status.reason});
+    text += "\n" +
+            i18n::tr("Without it, pointer and key input from the iPad has no effect, and nothing "
+                     "reports an error.") +
             "\n";
-    if (!reason.empty()) {
-        text += i18n::tr("解决办法：") + PermissionChecker::fixFor(reason) + "\n";
+    if (!status.guide.steps.empty()) {
+        text += i18n::tr("What to do:") + "\n";
+        for (std::size_t i = 0; i < status.guide.steps.size(); ++i) {
+            text += "  " + std::to_string(i + 1) + ". " + status.guide.steps[i] + "\n";
+        }
     }
     return text;
 }
 
+std::string storeAdvice(const std::string& storePath) {
+    return i18n::fill(i18n::tr("To start afresh: quit Quillon, move {1} aside (rename it), start "
+                               "Quillon again and pair your devices again."),
+                      {platform::safeText(storePath, 512)});
+}
+
 std::string help() {
-    return i18n::tr("命令：\n"
-                    "  pair               配对新设备（显示配对码）\n"
-                    "  cancel             取消配对\n"
-                    "  devices            列出已配对的设备\n"
-                    "  disconnect ID|序号  断开设备\n"
-                    "  unpair ID|序号      解除配对\n"
-                    "  telemetry on|off   上报匿名使用数据\n"
-                    "  quit               退出\n");
+    return i18n::tr("Commands:\n"
+                    "  pair               pair a new device (shows the pairing code)\n"
+                    "  cancel             cancel pairing\n"
+                    "  devices            list paired devices\n"
+                    "  disconnect ID|N    disconnect a device\n"
+                    "  unpair ID|N        forget a device\n"
+                    "  telemetry on|off   send anonymous usage data\n"
+                    "  quit               quit\n");
 }
 
 std::optional<std::string> resolveDevice(const std::vector<PairedDevice>& devices,

@@ -2,6 +2,7 @@
 
 #include "Quillon/Host/ChannelArbiter.hpp"
 #include "Quillon/Host/HostNotice.hpp"
+#include "Quillon/Host/PermissionChecker.hpp"
 #include "Quillon/Pairing/PairedDevice.hpp"
 
 #include <optional>
@@ -43,27 +44,30 @@ Command parseCommand(std::string_view line);
 // overrides escaped, cut after a reasonable length.
 std::string shown(std::string_view clientText);
 
-// "尚未配对任何设备", or one line per device: "● name  [ID]" when connected, else "○ ...",
+// "No device paired yet", or one line per device: "● name  [ID]" when connected, else "○ ...",
 // numbered so a device can be named by its number.
 std::string deviceList(const std::vector<PairedDevice>& devices,
                        const std::vector<std::string>& connectedIDs);
-// In place of the device list when the store cannot be read: "无法读取配对记录（reason）" and
-// what that means for pairing.
+// In place of the device list when the store cannot be read: that it cannot, why, what that
+// means for pairing and what to do.
 std::string storeRefused(const std::string& reason);
+// What to do about a pairing store that cannot be read, at `storePath`.
+std::string storeAdvice(const std::string& storePath);
 // One line (without its newline) for a peer the host turned away: what happened, from where,
-// and what the user can do ("配对被拒绝（配对码不对）：192.0.2.7").
+// and what the user can do ("Pairing refused (wrong code): 192.0.2.7").
 std::string noticeLine(const HostNotice& notice);
-// "已连接 · WiFi", "已连接 · 数据线" or "未连接".
+// "Connected · Wi-Fi", "Connected · USB cable" or "Not connected" (in the run's language).
 std::string footer(std::optional<HostChannel> activeChannel);
-// The permission section: granted, or missing with its reason and what it means.
-std::string permission(bool permitted, const std::string& reason);
+// The permission section: granted, or missing with its reason, what it means and the steps of
+// the session's guide.
+std::string permission(const PermissionChecker::Status& status);
 std::string help();
 
 // A device named by its identifier (any letter case) or its 1-based number in the list.
 std::optional<std::string> resolveDevice(const std::vector<PairedDevice>& devices,
                                          std::string_view name);
 
-// "上报匿名使用数据：开" or "…：关".
+// "Send anonymous usage data: on" or "...: off".
 std::string telemetryState(bool enabled);
 } // namespace console
 

@@ -2,13 +2,16 @@
 
 #include "Platform/Control/ControlBus.hpp"
 #include "Platform/Defaults/Defaults.hpp"
+#include "Platform/Defaults/SettingKeys.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Input/EventTranslator.hpp"
 #include "Platform/Input/InputBackendFactory.hpp"
 #include "Platform/Keychain/Keychain.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Platform/Network/HttpClient.hpp"
+#include "Platform/Notifications/DesktopNotifier.hpp"
 #include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/Catalog/AppCatalog.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
@@ -16,6 +19,7 @@
 #include "Quillon/Console/TerminalConsole.hpp"
 #include "Quillon/Host/HostControl.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Host/HostNotifications.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Host/LaunchEnvironment.hpp"
 #include "Quillon/Host/PermissionChecker.hpp"
@@ -119,8 +123,8 @@ private:
 } // namespace
 
 std::string launchLogLine(bool permitted, const std::string& path) {
-    return std::string("=== 启动，辅助功能授权 = ") + (permitted ? "true" : "false") +
-           "，路径 = " + path;
+    return i18n::fill(i18n::tr("=== start, input permission = {1}, path = {2}"),
+                      {permitted ? "true" : "false", path});
 }
 
 HostAssembly launchHost(platform::Defaults& defaults,
@@ -139,6 +143,7 @@ HostAssembly launchHost(platform::Defaults& defaults,
     // or a Wayland compositor's own interface and outputs).
     auto session = platform::makeSessionInput(defaults);
     const platform::InputBackendChoice choice = session.choice;
+    host.choice = choice;
     auto geometry = session.geometry;
     // The sink's events become the verbs of the session's input backend; the translator also
     // opens the overview through it.
@@ -172,14 +177,27 @@ HostAssembly launchHost(platform::Defaults& defaults,
     options.server.advertiser = platform::makeAvahiAdvertiser();
     options.inputGate = gate;
     // Named here rather than by the server, so the console can say which name the tablet
-    // will list.
-    options.server.serviceName = platform::prettyHostName();
+    // will list: the user's choice, else the machine's name.
+    options.server.serviceName = defaults.string("computerName").value_or("");
+    if (options.server.serviceName.empty()) {
+        options.server.serviceName = platform::prettyHostName();
+    }
+    options.server.port = platform::fixedPort(defaults.value("port")).value_or(0);
     host.serviceName = options.server.serviceName;
     host.coordinator =
         HostCoordinator::create(store, injector, !passive, catalog,
                                 {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults),
                                  host.telemetry, platform::makeDBusSessionLockSource()},
                                 options);
+
+    HostNotifications::Options notificationOptions;
+    notificationOptions.permitted = [permission = host.inputPermission] {
+        return permission().permitted;
+    };
+    host.notifications = std::make_shared<HostNotifications>(
+        host.coordinator, mainQueue, platform::makeFreedesktopNotifier("Quillon"), defaults,
+        notificationOptions);
+    host.notifications->attach();
 
     const auto permission = host.permission();
     platform::DiagLog::write(
@@ -192,11 +210,19 @@ HostAssembly launchHost(platform::Defaults& defaults,
 }
 
 PermissionChecker::Status HostAssembly::permission() const {
-    return PermissionChecker::status(inputPermission ? inputPermission()
-                                                     : platform::InputPermission::check());
+    const auto answer = inputPermission ? inputPermission() : platform::InputPermission::check();
+    if (answer.permitted) {
+        return PermissionChecker::status(answer, PermissionGuide::Situation::other);
+    }
+    const auto x11 = choice.kind == platform::InputBackendKind::x11 && choice.refusal.empty()
+                         ? platform::probeX11()
+                         : platform::X11Access::usable;
+    return PermissionChecker::status(answer,
+                                     situationOf(choice.kind, !choice.refusal.empty(), x11));
 }
 
 void shutdownHost(HostAssembly& host) {
+    host.notifications.reset();
     if (host.coordinator) {
         host.coordinator->applicationWillTerminate();
     }
@@ -236,10 +262,7 @@ int runHeadlessHost(platform::Defaults& defaults) {
 
     TerminalConsole::Hooks hooks;
     hooks.print = printOut;
-    hooks.permission = [&host] {
-        const auto status = host.permission();
-        return TerminalConsole::Permission{status.permitted, status.reason};
-    };
+    hooks.permission = [&host] { return host.permission(); };
     hooks.quit = [&] { terminate(); };
     hooks.serviceName = host.serviceName;
     hooks.interactive = ::isatty(STDIN_FILENO) != 0;
@@ -264,8 +287,15 @@ int runHeadlessHost(platform::Defaults& defaults) {
     try {
         controlServer = std::make_unique<platform::ControlServer>(control, mainQueue);
     } catch (const platform::ControlError& e) {
-        std::fprintf(stderr, "quillon: no control interface (%s)\n", e.what());
+        std::fprintf(stderr, "quillon: %s\n",
+                     i18n::fill(i18n::tr("no control interface ({1})"), {e.what()}).c_str());
     }
+    // A window client reads Status() again when told.
+    const auto changedToken = coordinator->addObserver([&controlServer](HostCoordinator::Field) {
+        if (controlServer) {
+            controlServer->notifyChanged();
+        }
+    });
 
     {
         StdinReader reader(
@@ -285,6 +315,7 @@ int runHeadlessHost(platform::Defaults& defaults) {
             });
         mainQueue->run();
     }
+    coordinator->removeObserver(changedToken);
     controlServer.reset();
     control.reset();
     signals.cancel();

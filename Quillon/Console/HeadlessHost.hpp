@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/Input/InputBackendChooser.hpp"
 #include "Platform/Permission/InputPermission.hpp"
 #include "Quillon/Host/PermissionChecker.hpp"
 
@@ -15,6 +16,7 @@ class MainQueue;
 namespace quillon {
 
 class HostCoordinator;
+class HostNotifications;
 class Telemetry;
 
 // The host's collaborators, built and started the same way for the terminal and the desktop.
@@ -24,8 +26,12 @@ struct HostAssembly {
     std::string serviceName; // the name both DNS-SD services are published under
     // What the session's input backend says about posting input (from its own connection).
     std::function<platform::InputPermission()> inputPermission;
+    // The backend the session got (the permission guide follows it).
+    platform::InputBackendChoice choice;
+    // Desktop notifications of what happens (on the main queue, after attach()).
+    std::shared_ptr<HostNotifications> notifications;
 
-    // inputPermission() with the advice that goes with it.
+    // inputPermission() with the guide for the session.
     PermissionChecker::Status permission() const;
 };
 
@@ -43,7 +49,7 @@ void shutdownHost(HostAssembly& host);
 // stdin/stdout until `quit`, SIGINT or SIGTERM. Returns the process's exit status.
 int runHeadlessHost(platform::Defaults& defaults);
 
-// "=== 启动，辅助功能授权 = true|false，路径 = <path>"
+// "=== start, input permission = true|false, path = <path>" in the run's language
 std::string launchLogLine(bool permitted, const std::string& executablePath);
 
 } // namespace quillon

@@ -1,7 +1,7 @@
 #include "Quillon/Console/TerminalConsole.hpp"
 
 #include "Platform/Dispatch/MainQueue.hpp"
-#include "Quillon/Console/Translations.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/HostState.hpp"
 #include "Quillon/Host/Telemetry.hpp"
@@ -13,10 +13,38 @@ namespace quillon {
 
 namespace {
 
+using i18n::fill;
 using i18n::tr;
 
-std::string pinLines(const std::string& pin) {
-    return tr("在 iPad 上输入配对码") + "\n" + tr("配对码：") + pin + "\n";
+std::string pinLines(const std::string& pin, std::optional<int> secondsLeft) {
+    // The code stands on a line of its own: scripts read it there.
+    std::string text =
+        tr("Enter this code on the iPad") + "\n" + fill(tr("Pairing code: {1}"), {pin}) + "\n";
+    if (secondsLeft) {
+        text += fill(i18n::trn("(expires in {1} second)", "(expires in {1} seconds)",
+                               static_cast<unsigned long>(*secondsLeft)),
+                     {std::to_string(*secondsLeft)}) +
+                "\n";
+    }
+    return text;
+}
+
+std::string portLine(const HostState& s) {
+    if (!s.port) {
+        return {};
+    }
+    std::string text = fill(tr("Listening on TCP port {1}"), {std::to_string(*s.port)});
+    if (s.pairingPort) {
+        text += fill(tr(" (pairing on {1})"), {std::to_string(*s.pairingPort)});
+    }
+    return text + "\n";
+}
+
+std::string discoveryLine(bool discoverable) {
+    return (discoverable ? tr("Tablets can find this computer again (avahi-daemon is back).")
+                         : tr("Tablets cannot find this computer: avahi-daemon is not running. "
+                              "Quillon keeps listening and publishes itself when it is back.")) +
+           "\n";
 }
 
 double systemNow() {
@@ -61,30 +89,35 @@ void TerminalConsole::printState() {
     if (hooks_.permission) {
         const auto p = hooks_.permission();
         permitted_ = p.permitted;
-        text += console::permission(p.permitted, p.reason);
+        text += console::permission(p);
     }
+    const HostState s = snapshot(c);
     if (!hooks_.serviceName.empty()) {
-        text += tr("平板将看到的名字：") + hooks_.serviceName + "\n";
+        text += fill(tr("The tablet will see this computer as: {1}"), {hooks_.serviceName}) + "\n";
     }
-    if (c.server().mainPort()) {
-        text += tr("正在监听") + "\n";
+    text += portLine(s);
+    if (!s.discoverable) {
+        text += discoveryLine(false);
     }
     if (c.pairingPIN()) {
-        text += pinLines(*c.pairingPIN());
+        text += pinLines(*c.pairingPIN(), pinSecondsLeft(s, now()));
     }
     if (c.isScreenLocked()) {
-        text += tr("屏幕已锁定，连接已全部断开") + "\n";
+        text += tr("Screen locked; all connections dropped") + "\n";
     }
     text += deviceSection();
     text += console::telemetryState(telemetry_->isEnabled()) + "\n";
     if (c.lastError()) {
         text += *c.lastError() + "\n";
     }
+    if (c.notice()) {
+        text += console::noticeLine(*c.notice()) + "\n";
+    }
     text += console::footer(c.activeChannel());
     if (permitted_) {
-        text += tr(*permitted_ ? "服务运行中" : "服务待授权") + "\n";
+        text += serviceLine(*permitted_);
     }
-    text += tr("输入 help 查看命令") + "\n";
+    text += tr("Type help for the commands") + "\n";
     hooks_.print(text);
 }
 
@@ -105,14 +138,20 @@ void TerminalConsole::onChange(int rawField) {
         break;
     case HostCoordinator::Field::pairingPIN:
         if (c.pairingPIN()) {
-            hooks_.print(pinLines(*c.pairingPIN()));
+            hooks_.print(pinLines(*c.pairingPIN(), pinSecondsLeft(snapshot(c), now())));
         } else {
-            hooks_.print(tr(pinExpired_ ? "配对码已过期" : "配对窗口已关闭") + "\n");
-            pinExpired_ = false;
+            hooks_.print((c.pairingExpired() ? tr("The pairing code expired")
+                                             : tr("Pairing window closed")) +
+                         "\n");
         }
         break;
     case HostCoordinator::Field::isScreenLocked:
-        hooks_.print(tr(c.isScreenLocked() ? "屏幕已锁定，连接已全部断开" : "屏幕已解锁") + "\n");
+        hooks_.print((c.isScreenLocked() ? tr("Screen locked; all connections dropped")
+                                         : tr("Screen unlocked")) +
+                     "\n");
+        break;
+    case HostCoordinator::Field::discoverable:
+        hooks_.print(discoveryLine(c.discoverable()));
         break;
     case HostCoordinator::Field::lastError:
         if (c.lastError()) {
@@ -132,9 +171,8 @@ void TerminalConsole::onChange(int rawField) {
 
 void TerminalConsole::pollPermission() {
     // The pairing window's expiry is checked on the same tick.
-    if (pairingExpired(*coordinator_, hooks_.clock ? hooks_.clock() : systemNow())) {
-        pinExpired_ = true;
-        coordinator_->endPairing();
+    if (pairingExpired(*coordinator_, now())) {
+        coordinator_->expirePairing();
     }
     const auto p = hooks_.permission();
     if (!permitted_ || *permitted_ != p.permitted) {
@@ -142,9 +180,7 @@ void TerminalConsole::pollPermission() {
             justAuthorized_ = true;
         }
         permitted_ = p.permitted;
-        std::string text = console::permission(p.permitted, p.reason);
-        text += tr(p.permitted ? "服务运行中" : "服务待授权") + "\n";
-        hooks_.print(text);
+        hooks_.print(console::permission(p) + serviceLine(p.permitted));
     }
     std::weak_ptr<TerminalConsole> weak = weak_from_this();
     mainQueue_->postAfter(hooks_.permissionPoll, [weak] {
@@ -162,20 +198,27 @@ void TerminalConsole::execute(std::string_view line) {
         if (const auto id = console::resolveDevice(c.devices(), command.argument)) {
             action(*id);
         } else {
-            hooks_.print(tr("没有这个设备：") + command.argument + "\n");
+            hooks_.print(fill(tr("No such device: {1}"), {console::shown(command.argument)}) +
+                         "\n");
         }
     };
     switch (command.kind) {
     case Kind::none:
         break;
     case Kind::pair:
-        c.beginPairing();
+        if (c.pairingPIN()) {
+            // A second `pair` keeps the code the tablet may be typing already.
+            hooks_.print(tr("A pairing window is already open; its code stays the same.") +
+                         "\n" + pinLines(*c.pairingPIN(), pinSecondsLeft(snapshot(c), now())));
+        } else {
+            c.beginPairing();
+        }
         break;
     case Kind::cancel:
         if (c.pairingPIN()) {
             c.endPairing();
         } else {
-            hooks_.print(tr("没有打开的配对窗口") + "\n");
+            hooks_.print(tr("No pairing window is open") + "\n");
         }
         break;
     case Kind::devices:
@@ -195,7 +238,7 @@ void TerminalConsole::execute(std::string_view line) {
         hooks_.print(console::telemetryState(telemetry_->isEnabled()) + "\n");
         break;
     case Kind::quit:
-        hooks_.print(tr("正在退出") + "\n");
+        hooks_.print(tr("Quitting") + "\n");
         if (hooks_.quit) {
             hooks_.quit();
         }
@@ -204,27 +247,37 @@ void TerminalConsole::execute(std::string_view line) {
         hooks_.print(console::help());
         break;
     case Kind::missingArgument:
-        hooks_.print(command.argument + tr(" 需要设备 ID 或序号") + "\n");
+        hooks_.print(fill(tr("{1} needs a device ID or number"), {command.argument}) + "\n");
         break;
     case Kind::unknown:
-        hooks_.print(tr("未知命令：") + command.argument + "\n" + console::help());
+        hooks_.print(fill(tr("Unknown command: {1}"), {console::shown(command.argument)}) + "\n" +
+                     console::help());
         break;
     }
 }
 
 void TerminalConsole::endOfInput() {
     if (hooks_.interactive) {
-        hooks_.print(tr("正在退出") + "\n");
+        hooks_.print(tr("Quitting") + "\n");
         if (hooks_.quit) {
             hooks_.quit();
         }
         return;
     }
-    hooks_.print(tr("输入已结束；主机继续运行（quillon ctl quit 或 SIGTERM 停止）") + "\n");
+    hooks_.print(tr("Input ended; the host keeps running (quillon ctl quit or SIGTERM stops it)") +
+                 "\n");
 }
 
 void TerminalConsole::show() {
     printState();
+}
+
+double TerminalConsole::now() const {
+    return hooks_.clock ? hooks_.clock() : systemNow();
+}
+
+std::string TerminalConsole::serviceLine(bool permitted) {
+    return (permitted ? tr("Service running") : tr("Service waiting for input permission")) + "\n";
 }
 
 } // namespace quillon

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillon/Console/ConsoleText.hpp"
+#include "Quillon/Host/PermissionChecker.hpp"
 
 #include <chrono>
 #include <functional>
@@ -24,10 +25,7 @@ class Telemetry;
 // Everything runs on the main queue.
 class TerminalConsole : public std::enable_shared_from_this<TerminalConsole> {
 public:
-    struct Permission {
-        bool permitted = false;
-        std::string reason;
-    };
+    using Permission = PermissionChecker::Status;
     struct Hooks {
         std::function<void(std::string_view text)> print; // one or more whole lines
         std::function<Permission()> permission;           // asked at attach and every second
@@ -63,6 +61,8 @@ private:
     void pollPermission();
     void printState();
     std::string deviceSection() const;
+    double now() const;
+    static std::string serviceLine(bool permitted);
 
     std::shared_ptr<HostCoordinator> coordinator_;
     std::shared_ptr<Telemetry> telemetry_;
@@ -71,7 +71,6 @@ private:
     std::size_t observerToken_ = 0;
     std::optional<bool> permitted_;
     bool justAuthorized_ = false;
-    bool pinExpired_ = false; // the next closing of the pairing window is its expiry
 };
 
 } // namespace quillon

@@ -1,11 +1,24 @@
 #include "Quillon/Host/HostControl.hpp"
 
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Console/ConsoleText.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
+#include "Quillon/Host/HostState.hpp"
 #include "Quillon/Host/PermissionChecker.hpp"
 #include "Quillon/Host/Telemetry.hpp"
 
+#include <chrono>
+
 namespace quillon {
+
+namespace {
+
+double systemNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+} // namespace
 
 HostControl::HostControl(std::shared_ptr<HostCoordinator> coordinator,
                          std::shared_ptr<Telemetry> telemetry, Hooks hooks)
@@ -13,7 +26,7 @@ HostControl::HostControl(std::shared_ptr<HostCoordinator> coordinator,
       hooks_(std::move(hooks)) {}
 
 platform::ControlState HostControl::state() {
-    const auto& c = *coordinator_;
+    auto& c = *coordinator_;
     const auto permission =
         hooks_.permission ? hooks_.permission() : PermissionChecker::Status{false, {}, {}};
     platform::ControlState s;
@@ -27,6 +40,17 @@ platform::ControlState HostControl::state() {
     s.permissionReason = permission.reason;
     s.telemetry = telemetry_ && telemetry_->isEnabled();
     s.serviceName = hooks_.serviceName;
+    const HostState shown = snapshot(c);
+    s.port = shown.port;
+    s.pairingPort = shown.pairingPort;
+    s.pinSecondsLeft = pinSecondsLeft(shown, hooks_.clock ? hooks_.clock() : systemNow());
+    s.pairingExpired = shown.pairingExpired;
+    s.storeProblem = shown.storeProblem;
+    if (shown.notice) {
+        s.notice = console::noticeLine(*shown.notice);
+    }
+    s.discoverable = shown.discoverable;
+    s.guide = permission.guide.steps;
     return s;
 }
 
@@ -48,9 +72,9 @@ std::string HostControl::pair() {
     }
     // beginPairing() reports its failure as the last error.
     const auto& error = coordinator_->lastError();
-    throw platform::ControlError(platform::control::errorFailed,
-                                 error && error != errorBefore ? *error
-                                                               : "the pairing window did not open");
+    throw platform::ControlError(
+        platform::control::errorFailed,
+        error && error != errorBefore ? *error : i18n::tr("the pairing window did not open"));
 }
 
 void HostControl::cancel() {
@@ -61,7 +85,8 @@ std::string HostControl::resolve(const std::string& device) {
     if (auto id = console::resolveDevice(coordinator_->devices(), device)) {
         return *id;
     }
-    throw platform::ControlError(platform::control::errorNoSuchDevice, "no such device: " + device);
+    throw platform::ControlError(platform::control::errorNoSuchDevice,
+                                 i18n::fill(i18n::tr("no such device: {1}"), {device}));
 }
 
 void HostControl::disconnect(const std::string& device) {

@@ -24,6 +24,8 @@ public:
         std::string serviceName;
         // The input permission, as the console shows it.
         std::function<PermissionChecker::Status()> permission;
+        // Seconds on the system clock (the PIN's countdown); the real clock when empty.
+        std::function<double()> clock;
     };
     HostControl(std::shared_ptr<HostCoordinator> coordinator, std::shared_ptr<Telemetry> telemetry,
                 Hooks hooks);

@@ -4,9 +4,11 @@
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Diagnostics/SafeText.hpp"
+#include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/EventStream/EventPoster.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Host/InputLanes.hpp"
@@ -104,9 +106,10 @@ std::string logLine(const HostNotice& n) {
     const std::string who =
         n.channel == HostChannel::usb ? std::string("usb") : platform::safeText(n.source, 64);
     if (n.kind == HostNotice::Kind::wrongPIN) {
-        return "【配对】拒绝 " + who + "：配对码不对";
+        return i18n::fill(i18n::tr("[pairing] refused {1}: wrong pairing code"), {who});
     }
-    return "【连接】拒绝 " + who + "：" + std::to_string(n.code) + " " + n.reason;
+    return i18n::fill(i18n::tr("[connect] refused {1}: {2} {3}"),
+                      {who, std::to_string(n.code), shownReason(n.reason)});
 }
 
 } // namespace
@@ -120,6 +123,15 @@ std::shared_ptr<HostCoordinator> HostCoordinator::create(std::shared_ptr<Pairing
         new HostCoordinator(std::move(store), std::move(injector), std::move(appSwitching),
                             std::move(services), std::move(options)));
     coordinator->server_->setDelegate(coordinator);
+    if (coordinator->advertiser_) {
+        std::weak_ptr<HostCoordinator> weak = coordinator;
+        coordinator->advertiser_->setAvailabilityHandler([weak](bool discoverable) {
+            if (auto self = weak.lock()) {
+                self->postToMain(
+                    [discoverable](HostCoordinator& c) { c.setDiscoverable(discoverable); });
+            }
+        });
+    }
     coordinator->refreshDevices();
     if (autoStart) {
         coordinator->start();
@@ -141,6 +153,11 @@ HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
     if (!usbOptions_.display) {
         usbOptions_.display = options.server.display;
     }
+    // The coordinator hears from the advertiser itself whether tablets can find the host.
+    if (!options.server.advertiser && options.server.advertise) {
+        options.server.advertiser = platform::makeAvahiAdvertiser();
+    }
+    advertiser_ = options.server.advertiser;
     server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
     inputWorker_ = std::make_shared<platform::SerialQueue>("com.corvane.input");
     std::weak_ptr<platform::SerialQueue> worker = inputWorker_;
@@ -233,6 +250,28 @@ void HostCoordinator::publishNotice(HostNotice notice) {
     notify(Field::notice);
 }
 
+void HostCoordinator::clearNotice(const std::function<bool(const HostNotice&)>& stale) {
+    if (notice_ && stale(*notice_)) {
+        notice_.reset();
+        notify(Field::notice);
+    }
+}
+
+void HostCoordinator::clearLastError() {
+    if (lastError_) {
+        lastError_.reset();
+        notify(Field::lastError);
+    }
+}
+
+void HostCoordinator::setDiscoverable(bool value) {
+    if (value == discoverable_) {
+        return;
+    }
+    discoverable_ = value;
+    notify(Field::discoverable);
+}
+
 void HostCoordinator::setLastError(std::string value) {
     // Told every time, also when the text repeats: the failure happened again.
     lastError_ = std::move(value);
@@ -267,7 +306,7 @@ USBTransportManager& HostCoordinator::usb() {
     // On the session's read thread.
     usb_->onAccept = [weak](const PairedDevice& device) {
         if (auto self = weak.lock()) {
-            write("【USB】设备接入：" + device.deviceName);
+            write(i18n::fill(i18n::tr("[USB] device attached: {1}"), {device.deviceName}));
             self->handleAccept(device, HostChannel::usb);
         }
     };
@@ -297,7 +336,7 @@ USBTransportManager& HostCoordinator::usb() {
         if (!self) {
             return;
         }
-        write("【USB】连接断开");
+        write(i18n::tr("[USB] connection closed"));
         if (deviceID) {
             self->postToMain([id = *deviceID](HostCoordinator& coordinator) {
                 coordinator.handleDisconnect(id, HostChannel::usb);
@@ -329,8 +368,9 @@ void HostCoordinator::start() {
     usb().start();
     try {
         server_->start();
+        clearLastError();
     } catch (const std::exception& error) {
-        setLastError("启动监听失败：" + describe(error));
+        setLastError(i18n::fill(i18n::tr("Could not start listening: {1}"), {describe(error)}));
     }
 }
 
@@ -356,15 +396,29 @@ void HostCoordinator::beginPairing() {
         // A window whose pairing could never be saved would show a PIN that only wastes the
         // user's time: the store must answer first.
         store_->hostSecret();
-        setPairingPIN(server_->beginPairing(now()));
+        const auto pin = server_->beginPairing(now());
+        clearLastError();
+        clearNotice([](const HostNotice& n) { return n.kind == HostNotice::Kind::wrongPIN; });
+        pairingExpired_ = false; // told with the new PIN
+        setPairingPIN(pin);
     } catch (const std::exception& error) {
-        setLastError("开启配对失败：" + describe(error));
+        setLastError(i18n::fill(i18n::tr("Could not open pairing: {1}"), {describe(error)}));
     }
 }
 
 void HostCoordinator::endPairing() {
     server_->endPairing();
     setPairingPIN(std::nullopt);
+}
+
+void HostCoordinator::expirePairing() {
+    server_->endPairing();
+    if (!pairingPIN_) {
+        return;
+    }
+    pairingExpired_ = true;
+    pairingPIN_.reset();
+    notify(Field::pairingPIN);
 }
 
 void HostCoordinator::disconnect(const std::string& deviceID) {
@@ -471,6 +525,8 @@ void HostCoordinator::didPair(const PairedDevice&) {
         if (self.server_->endPairingIfSpent()) {
             self.setPairingPIN(std::nullopt);
         }
+        // The wrong PINs before it are history now.
+        self.clearNotice([](const HostNotice& n) { return n.kind == HostNotice::Kind::wrongPIN; });
         self.refreshDevices();
         if (self.services_.telemetry) {
             self.services_.telemetry->bump("pair");
@@ -499,19 +555,20 @@ void HostCoordinator::didFail(const TransportError& error) {
 // MARK: shared paths
 
 void HostCoordinator::handleAccept(const PairedDevice& device, HostChannel channel) {
-    write("【连接】设备接入：" + platform::safeText(device.deviceName, 128) + "（" +
-          rawValue(channel) + "）");
+    write(i18n::fill(i18n::tr("[connect] device attached: {1} ({2})"),
+                     {platform::safeText(device.deviceName, 128), rawValue(channel)}));
     postToMain([device, channel](HostCoordinator& self) {
         const std::string& id = device.deviceID;
         switch (self.arbiter_.admit(id, channel)) {
         case AdmitDecision::reject:
-            write(std::string("【连接】拒绝 ") + rawValue(channel) + "：USB 已在用");
+            write(
+                i18n::fill(i18n::tr("[connect] refused {1}: USB is in use"), {rawValue(channel)}));
             if (channel == HostChannel::wifi) {
                 self.server_->disconnect(id);
             }
             return;
         case AdmitDecision::acceptAndDropWiFi:
-            write("【连接】USB 接管，断开同设备的 WiFi 连接");
+            write(i18n::tr("[connect] USB takes over; closing the same device's Wi-Fi session"));
             self.server_->disconnect(id);
             break;
         case AdmitDecision::accept:
@@ -527,6 +584,10 @@ void HostCoordinator::handleAccept(const PairedDevice& device, HostChannel chann
             self.setConnectedIDs(std::move(ids));
         }
         self.setActiveChannel(self.arbiter_.dominantChannel());
+        // A device got in on this channel: a refusal there is no longer the news.
+        self.clearNotice([channel](const HostNotice& n) {
+            return n.kind != HostNotice::Kind::wrongPIN && n.channel == channel;
+        });
         self.refreshDevices();
     });
 }
@@ -536,7 +597,9 @@ void HostCoordinator::handleDisconnect(const std::string& deviceID, HostChannel 
     if (current && *current != channel) {
         return; // the close of a superseded session: the live one keeps its keys
     }
-    write("【断开】设备断开：" + deviceID + "（" + rawValue(channel) + "）—— 即将释放全部按键");
+    write(i18n::fill(
+        i18n::tr("[disconnect] device disconnected: {1} ({2}) — releasing every held key"),
+        {deviceID, rawValue(channel)}));
     lanes_->clear(deviceID); // nothing of a gone device is typed after its keys are released
     injector_->releaseAll();
     arbiter_.remove(deviceID, channel);
@@ -604,8 +667,9 @@ void HostCoordinator::dispatch(const wire::ControlMessage& message, const std::s
          },
          whole->size()});
     if (!accepted) {
-        write("【异常】设备 " + platform::safeText(deviceID, 64) + " 待输入的文字过多，丢弃 " +
-              std::to_string(whole->size()) + " 字节");
+        write(i18n::fill(i18n::tr("[error] device {1} has too much text waiting to be typed; "
+                                  "dropping {2} bytes"),
+                         {platform::safeText(deviceID, 64), std::to_string(whole->size())}));
     }
 }
 
@@ -713,7 +777,8 @@ void HostCoordinator::requestApplicationList(const std::string& deviceID) {
 // MARK: screen lock
 
 void HostCoordinator::handleLock() {
-    write("【锁屏】屏幕已锁定 —— 释放按键 + 断开全部连接 + 停止监听");
+    write(i18n::tr("[lock] screen locked — releasing keys, closing every connection, stopping "
+                   "the listeners"));
     setScreenLocked(true);
     lanes_->clearAll();
     injector_->releaseAll();
@@ -732,14 +797,16 @@ void HostCoordinator::handleUnlock() {
         // already run, and starting them again would replace live ones.
         return;
     }
-    write("【解锁】屏幕已解锁 —— 尝试恢复监听");
+    write(i18n::tr("[unlock] screen unlocked — resuming the listeners"));
     try {
         server_->start();
     } catch (const std::exception& error) {
-        setLastError("解锁后恢复监听失败：" + describe(error));
+        setLastError(i18n::fill(i18n::tr("Could not resume listening after unlock: {1}"),
+                                {describe(error)}));
         return; // still locked, input still gated, USB still stopped
     }
     usb().start();
+    clearLastError();
     setScreenLocked(false);
 }
 

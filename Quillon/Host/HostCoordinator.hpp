@@ -22,6 +22,7 @@
 
 namespace quillon::platform {
 class Defaults;
+class ServiceAdvertiser;
 class MainQueue;
 class SessionLockSource;
 } // namespace quillon::platform
@@ -59,7 +60,8 @@ public:
         isScreenLocked,
         lastError,
         activeChannel,
-        notice
+        notice,
+        discoverable
     };
     using Observer = std::function<void(Field)>;
 
@@ -115,8 +117,16 @@ public:
     const std::optional<std::string>& pairingPIN() const noexcept { return pairingPIN_; }
     bool isScreenLocked() const noexcept { return isScreenLocked_; }
     const std::optional<std::string>& lastError() const noexcept { return lastError_; }
-    // The last peer turned away (a line for the user; it never clears, a newer one replaces it).
+    // The last peer turned away, while it still matters: a newer one replaces it; a wrong PIN
+    // goes when a device pairs or a new window opens, a refused device when a device gets in
+    // on that channel.
     const std::optional<HostNotice>& notice() const noexcept { return notice_; }
+    // The last pairing window ran out (the surfaces ended it with expirePairing()); false again
+    // once a window opens.
+    bool pairingExpired() const noexcept { return pairingExpired_; }
+    // Whether tablets can find the host by DNS-SD (the advertiser's daemon runs); true until
+    // told otherwise. Changes are told as discoverable.
+    bool discoverable() const noexcept { return discoverable_; }
     std::optional<HostChannel> activeChannel() const noexcept { return activeChannel_; }
     const ChannelArbiter& arbiter() const noexcept { return arbiter_; }
 
@@ -130,6 +140,11 @@ public:
     void stop();
     void beginPairing();
     void endPairing();
+    // Ends a pairing window whose time ran out, saying so (pairingExpired()).
+    void expirePairing();
+    // What the DNS-SD advertiser tells (main); the coordinator listens to the server's
+    // advertiser itself.
+    void setDiscoverable(bool value);
     void disconnect(const std::string& deviceID);
     void unpair(const std::string& deviceID);
     void refreshDevices();
@@ -187,7 +202,10 @@ private:
     void setPairingPIN(std::optional<std::string> value);
     void setScreenLocked(bool value);
     void setLastError(std::string value);
+    // A failure that is over (listening started, a window opened): its line goes.
+    void clearLastError();
     void publishNotice(HostNotice notice);
+    void clearNotice(const std::function<bool(const HostNotice&)>& stale);
     void setActiveChannel(std::optional<HostChannel> value);
     void notify(Field field);
 
@@ -198,10 +216,13 @@ private:
     bool isScreenLocked_ = false;
     std::optional<std::string> lastError_;
     std::optional<HostNotice> notice_;
+    bool pairingExpired_ = false;
+    bool discoverable_ = true;
     Services services_;
     std::shared_ptr<PairingStore> store_;
     std::shared_ptr<EventInjector> injector_;
     std::unique_ptr<TransportServer> server_;
+    std::shared_ptr<platform::ServiceAdvertiser> advertiser_; // the server's
     std::shared_ptr<AppSwitching> appSwitching_;
     ChannelArbiter arbiter_;
     std::optional<HostChannel> activeChannel_;

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace quillon {
 
@@ -19,5 +20,10 @@ struct HostNotice {
 
     bool operator==(const HostNotice&) const = default;
 };
+
+// A reason as the host's user reads it: the texts the host sends peers are the tablet's
+// language, fixed by its app; the known ones are shown in the run's language (the same text
+// under zh_CN), any other as it came, made safe to print.
+std::string shownReason(std::string_view wireReason);
 
 } // namespace quillon

@@ -2,6 +2,7 @@
 
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 #include <algorithm>
 #include <charconv>
@@ -50,21 +51,22 @@ std::string formatFloat(float value) {
 }
 
 std::string gestureProbeLine(wire::TrackpadGesture gesture) {
-    return std::string("gestureProbe 发送 ") + wire::caseName(gesture);
+    return i18n::fill(i18n::tr("gestureProbe sends {1}"), {wire::caseName(gesture)});
 }
 
 std::string scrollProbeStartLine(bool fast) {
-    return std::string("scrollProbe 开始 fast=") + (fast ? "true" : "false");
+    return i18n::fill(i18n::tr("scrollProbe starts fast={1}"), {fast ? "true" : "false"});
 }
 
 std::string scrollProbeEndLine(bool fast, double peakGain, double totalScrolledY) {
     const double expected = peakGain * 60.0;
     const double rate = totalScrolledY / std::max(expected, 1.0) * 100.0;
-    return std::string("scrollProbe 结束 fast=") + (fast ? "true" : "false") +
-           " 输入60点 峰值增益=" + printf2("%.1f", peakGain) + " 期望≈" +
-           std::to_string(static_cast<long long>(expected)) +
-           "px 实发=" + std::to_string(static_cast<long long>(totalScrolledY)) +
-           "px 达成率=" + std::to_string(static_cast<long long>(rate)) + "%";
+    return i18n::fill(i18n::tr("scrollProbe ends fast={1} input 60 points peak gain={2} "
+                               "expected≈{3}px sent={4}px achieved={5}%"),
+                      {fast ? "true" : "false", printf2("%.1f", peakGain),
+                       std::to_string(static_cast<long long>(expected)),
+                       std::to_string(static_cast<long long>(totalScrolledY)),
+                       std::to_string(static_cast<long long>(rate))});
 }
 
 std::optional<wire::TrackpadGesture> launchProbeGesture(const std::optional<std::string>& name) {
@@ -102,15 +104,17 @@ void InputDiagnostics::logIncoming(const wire::ControlMessage& message) {
             if constexpr (std::is_same_v<T, cm::PointerAbsolute>) {
                 const auto n = pointerCount_.fetch_add(1) + 1;
                 if (n % kPointerLineEvery == 0) {
-                    log_("绝对定位 x" + std::to_string(n) + " 最新 x=" +
-                         diagnostics::formatFloat(m.x) + " y=" + diagnostics::formatFloat(m.y) +
-                         " hoverZ=" + diagnostics::formatFloat(m.hoverZ));
+                    log_(i18n::fill(i18n::tr("absolute pointer x{1} latest x={2} y={3} hoverZ={4}"),
+                                    {std::to_string(n), diagnostics::formatFloat(m.x),
+                                     diagnostics::formatFloat(m.y),
+                                     diagnostics::formatFloat(m.hoverZ)}));
                 }
             } else if constexpr (std::is_same_v<T, cm::PointerRelative>) {
                 const auto n = pointerCount_.fetch_add(1) + 1;
                 if (n % kPointerLineEvery == 0) {
-                    log_("相对移动 x" + std::to_string(n) + " 最新 dx=" +
-                         diagnostics::formatFloat(m.dx) + " dy=" + diagnostics::formatFloat(m.dy));
+                    log_(i18n::fill(i18n::tr("relative pointer x{1} latest dx={2} dy={3}"),
+                                    {std::to_string(n), diagnostics::formatFloat(m.dx),
+                                     diagnostics::formatFloat(m.dy)}));
                 }
             } else if constexpr (std::is_same_v<T, cm::Scroll>) {
                 switch (m.phase) {
@@ -129,14 +133,15 @@ void InputDiagnostics::logIncoming(const wire::ControlMessage& message) {
                         const double elapsed = static_cast<double>(clock_().count() - start) / 1e9;
                         const auto hz = static_cast<long long>(static_cast<double>(frames) /
                                                                std::max(elapsed, 0.001));
-                        log_("滚动序列结束：" + std::to_string(frames) + " 帧 / " +
-                             printf2("%.3f", elapsed) + "s = " + std::to_string(hz) + "Hz");
+                        log_(i18n::fill(i18n::tr("scroll series ended: {1} frames / {2}s = {3}Hz"),
+                                        {std::to_string(frames), printf2("%.3f", elapsed),
+                                         std::to_string(hz)}));
                     }
                     break;
                 }
                 }
             } else {
-                log_("收到 " + message.description());
+                log_(i18n::fill(i18n::tr("received {1}"), {message.description()}));
             }
         },
         message.value());
@@ -148,8 +153,8 @@ void InputDiagnostics::recordInjection(std::chrono::nanoseconds took) {
     const auto n = injectionCount_.fetch_add(1) + 1;
     if (n % kStatisticsLineEvery == 0) {
         const double meanMicros = static_cast<double>(total) / 1000.0 / static_cast<double>(n);
-        log_(printf2("注入耗时统计：%d 次，平均 %.0f μs（%.3f ms）", static_cast<int>(n),
-                     meanMicros, meanMicros / 1000.0));
+        log_(printf2(i18n::tr("injection timing: %d injections, mean %.0f μs (%.3f ms)").c_str(),
+                     static_cast<int>(n), meanMicros, meanMicros / 1000.0));
     }
 }
 

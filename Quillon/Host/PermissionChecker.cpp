@@ -4,7 +4,6 @@
 #include "Quillon/Host/Version.hpp"
 
 #include <cerrno>
-#include <filesystem>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <thread>
@@ -51,57 +50,12 @@ bool spawnDetached(const std::vector<std::string>& args, bool searchPath,
 
 } // namespace
 
-Status status(const platform::InputPermission& answer) {
+Status status(const platform::InputPermission& answer, PermissionGuide::Situation situation) {
     Status out{answer.permitted, answer.reason, {}};
     if (!answer.permitted) {
-        out.fix = fixFor(answer.reason);
+        out.guide = guideFor(situation, executablePath());
     }
     return out;
-}
-
-std::string fixFor(const std::string& reason) {
-    // Input through the kernel would do (a session without an input interface), or was chosen:
-    // /dev/uinput is missing or not this user's.
-    if (reason.find("uinput") != std::string::npos) {
-        return "let Quillon use the kernel's input (/dev/uinput): install its Debian package, or "
-               "after building from source run \"sudo scripts/install-uinput-access\" once; it "
-               "takes effect at once for the user logged in at the seat";
-    }
-    if (reason.find("Wayland") != std::string::npos) {
-        return "run Quillon in an X11 session, or in a Wayland desktop whose input backend "
-               "Quillon supports";
-    }
-    if (reason.find("no DISPLAY") != std::string::npos) {
-        return "run Quillon inside your desktop session (started from its menu, its autostart "
-               "or a terminal of that session), where DISPLAY is set";
-    }
-    if (reason.find("XTest") != std::string::npos) {
-        return "enable the XTEST extension of the X server (it is on unless the server was "
-               "started with -extension XTEST)";
-    }
-    if (reason.find("cannot connect") != std::string::npos) {
-        return "check that the X server is running and that this user may connect to it "
-               "(XAUTHORITY, xhost)";
-    }
-    return "see the section \"Input on Linux\" of Quillon's README";
-}
-
-std::string settingsTarget() {
-    for (const std::filesystem::path dir : {kDocumentationDir, kSourceDir}) {
-        const auto readme = dir / "README.md";
-        std::error_code ec;
-        if (!dir.empty() && std::filesystem::is_regular_file(readme, ec)) {
-            return readme.string();
-        }
-    }
-    return {};
-}
-
-void openAccessibilitySettings() {
-    const auto target = settingsTarget();
-    if (!target.empty()) {
-        spawnDetached({"xdg-open", target}, true);
-    }
 }
 
 std::string relaunchCommand(const std::string& executablePath) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/Permission/InputPermission.hpp"
+#include "Quillon/Host/PermissionGuide.hpp"
 
 #include <functional>
 #include <string>
@@ -14,23 +15,13 @@ namespace PermissionChecker {
 
 struct Status {
     bool permitted = false;
-    std::string reason; // why not, from the input backend; empty when permitted
-    std::string fix;    // what the user can do about it; empty when permitted
+    std::string reason;    // why not, from the input backend; empty when permitted
+    PermissionGuide guide; // what the user can do about it; no steps when permitted
+    bool operator==(const Status&) const = default;
 };
 
-// What the input backend answered, with the advice for it.
-Status status(const platform::InputPermission& answer);
-
-// The advice for a reason the input backend gives.
-std::string fixFor(const std::string& reason);
-
-// What openAccessibilitySettings() hands to xdg-open for the current state: the installed
-// documentation of input on Linux (else the source tree's, for a build run in place); empty
-// when there is none.
-std::string settingsTarget();
-// Opens settingsTarget() with xdg-open, without waiting; a missing document or xdg-open is
-// ignored.
-void openAccessibilitySettings();
+// What the input backend answered, with the guide for the session's situation.
+Status status(const platform::InputPermission& answer, PermissionGuide::Situation situation);
 
 // The shell text that starts this binary again once the current process has gone:
 // `sleep 1; exec "<path>"`, the path double-quoted with \ " $ and ` escaped, so a path with

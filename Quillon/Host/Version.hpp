@@ -6,10 +6,3 @@ extern const char* const kVersion;
 // The telemetry endpoint built into this binary (a CMake cache variable).
 extern const char* const kBuiltInTelemetryURL;
 } // namespace quillon
-
-namespace quillon {
-// Where the installed documentation lives (README.md), and the source tree this binary was
-// built from (for a build run in place).
-extern const char* const kDocumentationDir;
-extern const char* const kSourceDir;
-} // namespace quillon

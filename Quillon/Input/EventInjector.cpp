@@ -1,6 +1,7 @@
 #include "Quillon/Input/EventInjector.hpp"
 
 #include "Platform/Diagnostics/DiagLog.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Input/CGEventSink.hpp"
 
 #include <algorithm>
@@ -89,8 +90,9 @@ Point EventInjector::currentCursor() const {
 }
 
 std::string EventInjector::misroutedLine(const ControlMessage& message) {
-    return "【异常】EventInjector 收到本该被 HostCoordinator 分流走的消息：" +
-           message.description() + "——请检查 receive(_:from:) 的路由是否被改动";
+    return i18n::fill(i18n::tr("[error] EventInjector received a message HostCoordinator should "
+                               "have routed elsewhere: {1}; check the routing of receive"),
+                      {message.description()});
 }
 
 void EventInjector::handle(const ControlMessage& message) {

@@ -1,6 +1,7 @@
 #include "Quillon/Pairing/PairingStore.hpp"
 
 #include "Platform/Keychain/Keychain.hpp"
+#include "Platform/Locale/Translation.hpp"
 
 namespace quillon {
 
@@ -8,8 +9,8 @@ PairingStoreError::PairingStoreError(Kind kind, std::int32_t status, const std::
     : kind_(kind), status_(status) {
     switch (kind) {
     case Kind::keychain:
-        text_ = "Keychain error " + std::to_string(status) + ": " +
-                platform::Keychain::statusMessage(status);
+        text_ = i18n::fill(i18n::tr("pairing store error {1}: {2}"),
+                           {std::to_string(status), platform::Keychain::statusMessage(status)});
         if (!detail.empty()) {
             text_ += " (" + detail + ")";
         }

@@ -1,16 +1,20 @@
 #include "Quillon/Shell/ConsoleWindow.hpp"
 
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Console/ConsoleText.hpp"
-#include "Quillon/Console/Translations.hpp"
 #include "Quillon/Shell/Symbols.hpp"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QFont>
 #include <QFontDatabase>
 #include <QFrame>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
+#include <QLineEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTimer>
 #include <QVBoxLayout>
 
@@ -21,8 +25,14 @@ namespace {
 QString q(const std::string& text) {
     return QString::fromStdString(text);
 }
-QString t(std::string_view source) {
-    return q(i18n::tr(source));
+QString t(const char* msgid) {
+    return q(i18n::tr(msgid));
+}
+
+QString countdownText(int seconds) {
+    return q(i18n::fill(i18n::tr("Expires in {1}"),
+                        {std::to_string(seconds / 60) + ":" + (seconds % 60 < 10 ? "0" : "") +
+                         std::to_string(seconds % 60)}));
 }
 
 QLabel* caption(const QString& text, QColor colour = colours::secondary) {
@@ -67,7 +77,7 @@ QPushButton* button(const QString& text, bool prominent = false, QColor colour =
 
 ConsoleWindow::ConsoleWindow(ShellActions& actions, std::chrono::milliseconds permissionPoll)
     : actions_(actions) {
-    setWindowTitle(t("Corvane 控制台"));
+    setWindowTitle(t("Quillon Console"));
     setWindowIcon(applicationIcon());
     setObjectName("console");
     resize(380, 480);
@@ -84,7 +94,22 @@ ConsoleWindow::ConsoleWindow(ShellActions& actions, std::chrono::milliseconds pe
 
 void ConsoleWindow::setState(const HostState& state) {
     state_ = state;
+    secondsLeft_ = pinSecondsLeft(
+        state_,
+        std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count());
     rebuild();
+}
+
+void ConsoleWindow::tick(double now) {
+    const auto left = pinSecondsLeft(state_, now);
+    if (left == secondsLeft_) {
+        return;
+    }
+    secondsLeft_ = left;
+    if (auto* label = content_ != nullptr ? content_->findChild<QLabel*>("countdown") : nullptr;
+        label != nullptr && left) {
+        label->setText(countdownText(*left));
+    }
 }
 
 void ConsoleWindow::pollPermission() {
@@ -95,6 +120,9 @@ void ConsoleWindow::pollPermission() {
         view_ = next;
         permission_ = now;
         rebuild();
+        if (onPermissionChange) {
+            onPermissionChange();
+        }
     }
 }
 
@@ -116,28 +144,29 @@ void ConsoleWindow::rebuild() {
         row->setSpacing(6);
         if (authorized) {
             row->addWidget(picture("checkmark.circle.fill", colours::green));
-            row->addWidget(new QLabel(t("辅助功能已授权")));
+            row->addWidget(new QLabel(t("Input permission granted")));
         } else {
             row->addWidget(picture("exclamationmark.triangle.fill", colours::orange));
-            row->addWidget(new QLabel(t("需要辅助功能权限")));
+            row->addWidget(new QLabel(t("Input permission needed")));
         }
         row->addStretch();
         v->addLayout(row);
         if (!authorized) {
-            v->addWidget(
-                caption(t("没有这个权限，来自 iPad 的指针和按键不会有任何反应，而且不会报错。")));
+            v->addWidget(caption(t("Without it, pointer and key input from the iPad has no "
+                                   "effect, and nothing reports an error.")));
             if (!permission_.reason.empty()) {
-                v->addWidget(caption(t("原因：") + q(permission_.reason) + "\n" + t("解决办法：") +
-                                     q(permission_.fix)));
+                v->addWidget(caption(q(i18n::fill(i18n::tr("Reason: {1}"), {permission_.reason}))));
             }
-            auto* open = button(t("打开辅助功能设置并授权"), true);
+            auto* open = button(t("Show How to Fix This"), true);
+            open->setObjectName("showFix");
             QObject::connect(open, &QPushButton::clicked, this,
-                             [this] { actions_.openSettings(); });
+                             [this] { actions_.showPermissions(); });
             v->addWidget(open);
-            v->addWidget(caption(t("在打开的列表里找到 Quillon，把开关打开。")));
+            v->addWidget(caption(t("Follow the steps in the window that opens, then come back "
+                                   "here.")));
         }
         if (offersRelaunch(view_)) {
-            auto* relaunch = button(t("已授权 — 点此重启使其生效"), true, colours::green);
+            auto* relaunch = button(t("Granted — Click to Restart Quillon"), true, colours::green);
             QObject::connect(relaunch, &QPushButton::clicked, this,
                              [this] { actions_.relaunch(); });
             v->addWidget(relaunch);
@@ -145,9 +174,16 @@ void ConsoleWindow::rebuild() {
     }
     v->addWidget(divider());
 
-    // 2. Pairing.
-    if (state_.pairingPIN) {
-        v->addWidget(caption(t("在 iPad 上输入配对码")));
+    // 2. Pairing: impossible while the records cannot be read, and said so.
+    if (state_.storeProblem) {
+        auto* problem = caption(q(console::storeRefused(*state_.storeProblem)), colours::red);
+        problem->setObjectName("storeProblem");
+        v->addWidget(problem);
+        auto* pair = button(t("Pair New Device"));
+        pair->setEnabled(false);
+        v->addWidget(pair);
+    } else if (state_.pairingPIN) {
+        v->addWidget(caption(t("Enter this code on the iPad")));
         auto* pin = new QLabel(q(*state_.pairingPIN));
         pin->setObjectName("pin");
         QFont mono = QFontDatabase::systemFont(QFontDatabase::FixedFont);
@@ -156,21 +192,32 @@ void ConsoleWindow::rebuild() {
         pin->setFont(mono);
         pin->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
         v->addWidget(pin);
-        auto* cancel = button(t("取消配对"));
+        if (secondsLeft_) {
+            auto* countdown = caption(countdownText(*secondsLeft_));
+            countdown->setObjectName("countdown");
+            v->addWidget(countdown);
+        }
+        auto* cancel = button(t("Cancel Pairing"));
         QObject::connect(cancel, &QPushButton::clicked, this, [this] { actions_.endPairing(); });
         v->addWidget(cancel);
     } else {
-        auto* pair = button(t("配对新设备"));
+        if (state_.pairingExpired) {
+            auto* expired =
+                caption(t("The pairing code expired. Pair again for a new one."), colours::orange);
+            expired->setObjectName("expired");
+            v->addWidget(expired);
+        }
+        auto* pair = button(t("Pair New Device"));
         QObject::connect(pair, &QPushButton::clicked, this, [this] { actions_.beginPairing(); });
         v->addWidget(pair);
     }
 
     // 3. Devices.
     if (state_.isScreenLocked) {
-        v->addWidget(caption(t("屏幕已锁定，连接已全部断开"), colours::orange));
+        v->addWidget(caption(t("Screen locked; all connections dropped"), colours::orange));
     }
-    if (state_.devices.empty()) {
-        v->addWidget(caption(t("尚未配对任何设备")));
+    if (state_.devices.empty() && !state_.storeProblem) {
+        v->addWidget(caption(t("No device paired yet")));
     }
     for (const auto& device : state_.devices) {
         const bool connected = state_.isConnected(device.deviceID);
@@ -187,54 +234,144 @@ void ConsoleWindow::rebuild() {
         row->addStretch();
         const std::string id = device.deviceID;
         if (connected) {
-            auto* disconnect = button(t("断开"));
+            auto* disconnect = button(t("Disconnect"));
             QObject::connect(disconnect, &QPushButton::clicked, this,
                              [this, id] { actions_.disconnect(id); });
             row->addWidget(disconnect);
         }
-        auto* unpair = button(t("解除配对"));
+        auto* unpair = button(t("Unpair"));
         QObject::connect(unpair, &QPushButton::clicked, this, [this, id] { actions_.unpair(id); });
         row->addWidget(unpair);
         v->addLayout(row);
     }
     v->addWidget(divider());
 
-    // 4. Telemetry, and starting at login.
-    auto* telemetry = new QCheckBox(t("上报匿名使用数据"));
+    // 4. Settings.
+    {
+        auto* group = new QGroupBox(t("Settings"));
+        group->setObjectName("settings");
+        auto* g = new QVBoxLayout(group);
+        g->addWidget(new QLabel(t("The tablet lists this computer as:")));
+        auto* name = new QLineEdit(q(actions_.setting("computerName").value_or("")));
+        name->setObjectName("computerName");
+        name->setPlaceholderText(q(actions_.defaultComputerName()));
+        QObject::connect(name, &QLineEdit::editingFinished, this, [this, name] {
+            settingChanged("computerName", name->text().trimmed().toStdString());
+        });
+        g->addWidget(name);
+
+        auto* portRow = new QHBoxLayout;
+        auto* automatic = new QCheckBox(t("Port chosen automatically"));
+        automatic->setObjectName("portAutomatic");
+        auto* port = new QSpinBox;
+        port->setObjectName("port");
+        port->setRange(1024, 65534);
+        const auto stored = actions_.setting("port");
+        const bool fixed = stored && *stored != "auto";
+        automatic->setChecked(!fixed);
+        port->setEnabled(fixed);
+        port->setValue(fixed ? std::atoi(stored->c_str()) : (state_.port ? *state_.port : 49200));
+        QObject::connect(automatic, &QCheckBox::toggled, this, [this, port](bool on) {
+            port->setEnabled(!on);
+            settingChanged("port", on ? "auto" : std::to_string(port->value()));
+        });
+        QObject::connect(port, &QSpinBox::editingFinished, this, [this, port, automatic] {
+            if (!automatic->isChecked()) {
+                settingChanged("port", std::to_string(port->value()));
+            }
+        });
+        portRow->addWidget(automatic);
+        portRow->addWidget(port);
+        g->addLayout(portRow);
+        auto* listening = caption(q(portText()));
+        listening->setObjectName("listening");
+        g->addWidget(listening);
+        g->addWidget(caption(t("The name and the port take effect when Quillon starts again.")));
+
+        auto* notify = new QCheckBox(t("Show desktop notifications"));
+        notify->setObjectName("notifications");
+        notify->setChecked(actions_.setting("notifications.enabled").value_or("true") != "false");
+        QObject::connect(notify, &QCheckBox::toggled, this, [this](bool on) {
+            settingChanged("notifications.enabled", on ? "true" : "false");
+        });
+        g->addWidget(notify);
+
+        auto* monitorRow = new QHBoxLayout;
+        monitorRow->addWidget(new QLabel(t("Monitor:")));
+        auto* monitor = new QComboBox;
+        monitor->setObjectName("display");
+        monitor->setEditable(true);
+        monitor->addItem("primary");
+        monitor->addItem("all");
+        monitor->setCurrentText(q(actions_.setting("display").value_or("primary")));
+        monitor->setToolTip(t("primary, all, or a monitor's name (DP-2, HEADLESS-1)"));
+        // Taken when chosen or when typing is done, not at every keystroke.
+        const auto takeMonitor = [this, monitor] {
+            const auto text = monitor->currentText().trimmed();
+            if (!text.isEmpty()) {
+                settingChanged("display", text.toStdString());
+            }
+        };
+        QObject::connect(monitor, &QComboBox::activated, this, takeMonitor);
+        QObject::connect(monitor->lineEdit(), &QLineEdit::editingFinished, this, takeMonitor);
+        monitorRow->addWidget(monitor, 1);
+        g->addLayout(monitorRow);
+        if (!settingError_.empty()) {
+            auto* error = caption(q(settingError_), colours::red);
+            error->setObjectName("settingError");
+            g->addWidget(error);
+        }
+        v->addWidget(group);
+    }
+
+    // 5. Telemetry, and starting at login.
+    auto* telemetry = new QCheckBox(t("Send anonymous usage data"));
     telemetry->setChecked(actions_.telemetryEnabled());
     QObject::connect(telemetry, &QCheckBox::toggled, this,
                      [this](bool on) { actions_.setTelemetryEnabled(on); });
     v->addWidget(telemetry);
-    v->addWidget(
-        caption(t("只上报配对是否成功、走的哪条连接方式这类不涉及按键、指针或应用名的计数，"
-                  "锁屏时不上报。")));
-    auto* login = new QCheckBox(t("登录时启动"));
+    v->addWidget(caption(t("Only counts such as whether pairing succeeded and which connection "
+                           "was used; never keys, pointer or application names. Nothing is "
+                           "sent while the screen is locked.")));
+    auto* login = new QCheckBox(t("Start at login"));
     login->setChecked(actions_.startsAtLogin());
     QObject::connect(login, &QCheckBox::toggled, this,
                      [this](bool on) { actions_.setStartsAtLogin(on); });
     v->addWidget(login);
 
-    // 5. The last error.
+    // 6. What is wrong now: the last error, tablets unable to find the host, the last peer
+    // turned away (each goes when it no longer holds).
     if (state_.lastError) {
-        v->addWidget(caption(q(*state_.lastError), colours::red));
+        auto* error = caption(q(*state_.lastError), colours::red);
+        error->setObjectName("lastError");
+        v->addWidget(error);
     }
-    // The last peer turned away, so a failed pairing or connection does not pass unseen.
+    if (!state_.discoverable) {
+        auto* lost = caption(t("Tablets cannot find this computer: avahi-daemon is not "
+                               "running. Quillon keeps listening and publishes itself when it "
+                               "is back."),
+                             colours::orange);
+        lost->setObjectName("discovery");
+        v->addWidget(lost);
+    }
     if (state_.notice) {
-        v->addWidget(caption(q(console::noticeLine(*state_.notice))));
+        auto* notice = caption(q(console::noticeLine(*state_.notice)));
+        notice->setObjectName("notice");
+        v->addWidget(notice);
     }
 
-    // 6. Footer.
+    // 7. Footer.
     {
         auto* row = new QHBoxLayout;
         row->setSpacing(6);
         QString symbol = "wifi.slash";
-        QString text = t("未连接");
+        QString text = t("Not connected");
         if (state_.activeChannel == HostChannel::wifi) {
             symbol = "wifi";
-            text = t("已连接 · WiFi");
+            text = t("Connected · Wi-Fi");
         } else if (state_.activeChannel == HostChannel::usb) {
             symbol = "cable.connector";
-            text = t("已连接 · 数据线");
+            text = t("Connected · USB cable");
         }
         row->addWidget(picture(symbol, colours::secondary, 12));
         row->addWidget(caption(text));
@@ -242,9 +379,10 @@ void ConsoleWindow::rebuild() {
         v->addStretch();
         v->addLayout(row);
         auto* bottom = new QHBoxLayout;
-        bottom->addWidget(caption(authorized ? t("服务运行中") : t("服务待授权")));
+        bottom->addWidget(
+            caption(authorized ? t("Service running") : t("Service waiting for input permission")));
         bottom->addStretch();
-        auto* quit = button(t("退出"));
+        auto* quit = button(t("Quit"));
         QObject::connect(quit, &QPushButton::clicked, this, [this] { actions_.quit(); });
         bottom->addWidget(quit);
         v->addLayout(bottom);
@@ -255,6 +393,28 @@ void ConsoleWindow::rebuild() {
     // instead of clipping its wrapped texts.
     if (const int needed = content_->heightForWidth(width()); needed > height()) {
         resize(width(), needed);
+    }
+}
+
+std::string ConsoleWindow::portText() const {
+    if (!state_.port) {
+        return i18n::tr("Not listening");
+    }
+    std::string text =
+        i18n::fill(i18n::tr("Listening on TCP port {1}"), {std::to_string(*state_.port)});
+    if (state_.pairingPort) {
+        text += i18n::fill(i18n::tr(" (pairing on {1})"), {std::to_string(*state_.pairingPort)});
+    }
+    return text;
+}
+
+void ConsoleWindow::settingChanged(const std::string& key, const std::string& value) {
+    const auto refusal = actions_.setSetting(key, value);
+    const std::string error = refusal.value_or("");
+    if (error != settingError_) {
+        settingError_ = error;
+        // Redrawn after the editor's signal is done: the editor belongs to the old content.
+        QTimer::singleShot(0, this, [this] { rebuild(); });
     }
 }
 

@@ -1,10 +1,14 @@
 #include "Quillon/Shell/DesktopProgram.hpp"
 
 #include "Platform/Control/ControlBus.hpp"
+#include "Platform/Defaults/Defaults.hpp"
+#include "Platform/Defaults/SettingKeys.hpp"
+#include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Locale/Translation.hpp"
+#include "Platform/Paths/BaseDirectories.hpp"
 #include "Quillon/Console/ControlCommand.hpp"
 #include "Quillon/Console/HeadlessHost.hpp"
-#include "Quillon/Console/Translations.hpp"
 #include "Quillon/Host/HostControl.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/HostState.hpp"
@@ -22,9 +26,12 @@
 #include <QTimer>
 
 #include <chrono>
+#include <clocale>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
+#include <filesystem>
+#include <fstream>
 #include <iostream>
 #include <unistd.h>
 
@@ -47,8 +54,8 @@ double nowSeconds() {
 // The menu's and the windows' commands, carried out on the host.
 class DesktopActions : public ShellActions {
 public:
-    explicit DesktopActions(const HostAssembly& host)
-        : host_(host), coordinator_(host.coordinator) {}
+    DesktopActions(const HostAssembly& host, platform::Defaults& defaults)
+        : host_(host), coordinator_(host.coordinator), defaults_(defaults) {}
     void setShell(DesktopShell* shell) { shell_ = shell; }
 
     void beginPairing() override { coordinator_->beginPairing(); }
@@ -62,7 +69,60 @@ public:
         Autostart::setEnabled(enabled, PermissionChecker::executablePath());
     }
     PermissionChecker::Status permission() override { return host_.permission(); }
-    void openSettings() override { PermissionChecker::openAccessibilitySettings(); }
+    std::optional<std::string> grantKdeInput() override {
+        namespace fs = std::filesystem;
+        const fs::path dir =
+            fs::path(platform::baseDirectory(platform::BaseDirectory::data)) / "applications";
+        std::error_code ec;
+        fs::create_directories(dir, ec);
+        const fs::path file = dir / "quillon.desktop";
+        const fs::path temporary = dir / ".quillon.desktop.new";
+        {
+            std::ofstream out(temporary, std::ios::trunc);
+            out << kdeGrantEntry(PermissionChecker::executablePath());
+            if (!out.flush()) {
+                return i18n::fill(i18n::tr("cannot write {1}"), {temporary.string()});
+            }
+        }
+        fs::rename(temporary, file, ec);
+        if (ec) {
+            return i18n::fill(i18n::tr("cannot write {1}: {2}"), {file.string(), ec.message()});
+        }
+        return std::nullopt;
+    }
+    std::optional<std::string> setting(const std::string& key) override {
+        const auto value = defaults_.value(key);
+        if (!value) {
+            return std::nullopt;
+        }
+        if (value->is_string()) {
+            return value->get<std::string>();
+        }
+        return value->dump();
+    }
+    std::optional<std::string> setSetting(const std::string& key,
+                                          const std::string& value) override {
+        const auto* known = platform::findSettingKey(key);
+        if (known == nullptr) {
+            return key;
+        }
+        try {
+            if (value.empty()) {
+                defaults_.remove(key);
+                return std::nullopt;
+            }
+            auto parsed = platform::parseSetting(*known, value);
+            if (const auto* refusal = std::get_if<std::string>(&parsed)) {
+                return *refusal;
+            }
+            defaults_.set(key, std::get<nlohmann::json>(parsed));
+        } catch (const std::exception& e) {
+            return std::string(e.what());
+        }
+        return std::nullopt;
+    }
+    std::string computerName() override { return host_.serviceName; }
+    std::string defaultComputerName() override { return platform::prettyHostName(); }
     void relaunch() override {
         PermissionChecker::relaunch([this] { quit(); });
     }
@@ -79,22 +139,13 @@ public:
 private:
     const HostAssembly& host_;
     std::shared_ptr<HostCoordinator> coordinator_;
+    platform::Defaults& defaults_;
     DesktopShell* shell_ = nullptr;
 };
 
 } // namespace
 
-bool hasGraphicalDisplay() {
-    for (const char* name : {"DISPLAY", "WAYLAND_DISPLAY"}) {
-        const char* value = std::getenv(name);
-        if (value != nullptr && *value != '\0') {
-            return true;
-        }
-    }
-    return false;
-}
-
-int runDesktop(int argc, char** argv, platform::Defaults& defaults) {
+int runDesktop(int argc, char** argv, const std::string& platform, platform::Defaults& defaults) {
     const bool relaunched = std::getenv(PermissionChecker::kRelaunchedVariable) != nullptr;
     ::unsetenv(PermissionChecker::kRelaunchedVariable);
     auto lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath(),
@@ -105,9 +156,22 @@ int runDesktop(int argc, char** argv, platform::Defaults& defaults) {
     }
     std::signal(SIGPIPE, SIG_IGN);
 
-    QApplication app(argc, argv);
+    // Qt runs on the plugin found to work (-platform, not QT_QPA_PLATFORM: the programs the
+    // host starts for the tablet must not inherit it).
+    std::vector<std::string> arguments(argv, argv + argc);
+    arguments.insert(arguments.begin() + 1, {"-platform", platform});
+    std::vector<char*> qtArgv;
+    for (auto& a : arguments) {
+        qtArgv.push_back(a.data());
+    }
+    qtArgv.push_back(nullptr);
+    int qtArgc = static_cast<int>(arguments.size());
+    QApplication app(qtArgc, qtArgv.data());
+    // Qt took the whole locale from the environment; numbers written to files, logs and the
+    // wire keep the C locale's form whatever the language.
+    std::setlocale(LC_NUMERIC, "C");
     // The name panels show for the tray item (its title); the desktop entry is quillon's.
-    app.setApplicationName("Corvane");
+    app.setApplicationName("Quillon");
     app.setDesktopFileName("quillon");
     app.setWindowIcon(applicationIcon());
     // The tray keeps the host running with every window closed.
@@ -132,7 +196,7 @@ int runDesktop(int argc, char** argv, platform::Defaults& defaults) {
     auto coordinator = host.coordinator;
     const bool passive = isPassiveMode();
 
-    DesktopActions actions(host);
+    DesktopActions actions(host, defaults);
     auto shell = std::make_unique<DesktopShell>(actions, DesktopShell::Options{});
     actions.setShell(shell.get());
     shell->setState(snapshot(*coordinator));
@@ -141,12 +205,15 @@ int runDesktop(int argc, char** argv, platform::Defaults& defaults) {
             shell->setState(snapshot(*coordinator));
         });
 
-    // A PIN whose window ran out is taken off the screen.
+    // A PIN whose window ran out is taken off the screen and said to have expired; while it
+    // runs, its countdown moves.
     QTimer expiry;
     expiry.setInterval(1000);
-    QObject::connect(&expiry, &QTimer::timeout, &app, [&coordinator] {
+    QObject::connect(&expiry, &QTimer::timeout, &app, [&coordinator, &shell] {
         if (pairingExpired(*coordinator, nowSeconds())) {
-            coordinator->endPairing();
+            coordinator->expirePairing();
+        } else if (coordinator->pairingPIN()) {
+            shell->tick(nowSeconds());
         }
     });
     expiry.start();
@@ -161,8 +228,15 @@ int runDesktop(int argc, char** argv, platform::Defaults& defaults) {
     try {
         controlServer = std::make_unique<platform::ControlServer>(control, mainQueue);
     } catch (const platform::ControlError& e) {
-        std::cerr << "quillon: no control interface (" << e.what() << ")\n";
+        std::cerr << "quillon: " << i18n::fill(i18n::tr("no control interface ({1})"), {e.what()})
+                  << "\n";
     }
+    // A window client reads Status() again when told.
+    const auto changedToken = coordinator->addObserver([&controlServer](HostCoordinator::Field) {
+        if (controlServer) {
+            controlServer->notifyChanged();
+        }
+    });
 
     shell->console().show();
     if (!passive) {
@@ -171,6 +245,7 @@ int runDesktop(int argc, char** argv, platform::Defaults& defaults) {
 
     const int status = app.exec();
 
+    coordinator->removeObserver(changedToken);
     controlServer.reset();
     expiry.stop();
     shutdownHost(host);

@@ -15,11 +15,13 @@ DesktopShell::DesktopShell(ShellActions& actions, Options options)
     : actions_(actions), menu_(std::make_unique<QMenu>()),
       console_(std::make_unique<ConsoleWindow>(actions, options.permissionPoll)),
       context_(std::make_unique<QObject>()) {
-    menu_->setTitle("Corvane");
+    menu_->setTitle("Quillon");
     populateTrayMenu(*menu_, state_, actions_);
+    // The tray follows the permission too, which the console polls.
+    console_->onPermissionChange = [this] { updateTray(); };
     if (options.trayIcon) {
         tray_ = std::make_unique<QSystemTrayIcon>(applicationIcon());
-        tray_->setToolTip("Corvane");
+        updateTray();
         tray_->setContextMenu(menu_.get());
         // A click on the icon itself (where the panel sends one) shows the console; the
         // menu opens on its own.
@@ -54,6 +56,28 @@ void DesktopShell::setState(const HostState& state) {
 void DesktopShell::redraw() {
     populateTrayMenu(*menu_, state_, actions_);
     console_->setState(state_);
+    updateTray();
+}
+
+void DesktopShell::tick(double now) {
+    console_->tick(now);
+}
+
+void DesktopShell::updateTray() {
+    if (!tray_) {
+        return;
+    }
+    const bool permitted = console_->permission().permitted;
+    const QString name = trayIconName(trayStatus(state_, permitted));
+    // Set only on a change: each set is a signal a panel answers by reading the icon again.
+    if (trayIconShown_ != name) {
+        trayIconShown_ = name;
+        tray_->setIcon(trayIcon(name));
+    }
+    const QString tip = QString::fromStdString(trayToolTip(state_, permitted));
+    if (tray_->toolTip() != tip) {
+        tray_->setToolTip(tip);
+    }
 }
 
 void DesktopShell::showConsole() {

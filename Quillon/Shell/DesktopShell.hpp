@@ -6,6 +6,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QString>
 
 #include <chrono>
 #include <memory>
@@ -31,6 +32,8 @@ public:
     ~DesktopShell();
 
     void setState(const HostState& state);
+    // The PIN's countdown at `now`, seconds on the system clock.
+    void tick(double now);
     // Shows the console and brings it to the front.
     void showConsole();
     // Shows the permission guide, built afresh when it is not open (it takes the permission
@@ -44,6 +47,7 @@ public:
 
 private:
     void redraw();
+    void updateTray();
 
     ShellActions& actions_;
     HostState state_;
@@ -52,6 +56,7 @@ private:
     std::unique_ptr<ConsoleWindow> console_;
     QPointer<PermissionWindow> permissions_;
     std::unique_ptr<QSystemTrayIcon> tray_;
+    QString trayIconShown_;
     std::unique_ptr<QObject> context_; // owner of queued redraws: none run after destruction
 };
 

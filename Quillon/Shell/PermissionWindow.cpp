@@ -1,6 +1,6 @@
 #include "Quillon/Shell/PermissionWindow.hpp"
 
-#include "Quillon/Console/Translations.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Shell/Symbols.hpp"
 
 #include <QHBoxLayout>
@@ -15,8 +15,8 @@ namespace {
 QString q(const std::string& text) {
     return QString::fromStdString(text);
 }
-QString t(std::string_view source) {
-    return q(i18n::tr(source));
+QString t(const char* msgid) {
+    return q(i18n::tr(msgid));
 }
 
 QLabel* secondary(const QString& text, double scale) {
@@ -32,7 +32,7 @@ QLabel* secondary(const QString& text, double scale) {
 } // namespace
 
 PermissionWindow::PermissionWindow(ShellActions& actions) : actions_(actions) {
-    setWindowTitle(t("权限检查"));
+    setWindowTitle(t("Permission Check"));
     setWindowIcon(applicationIcon());
     setObjectName("permissions");
     resize(380, 260);
@@ -58,13 +58,15 @@ void PermissionWindow::rebuild() {
     v->setContentsMargins(24, 24, 24, 24);
     v->setAlignment(Qt::AlignTop | Qt::AlignLeft);
 
-    auto* headline = new QLabel(t("Corvane 需要辅助功能权限"));
+    auto* headline = new QLabel(t("Quillon needs permission to post input"));
     QFont bold = headline->font();
     bold.setBold(true);
     headline->setFont(bold);
     v->addWidget(headline);
     v->addWidget(
-        secondary(t("没有这个权限，来自 iPad 的指针和按键不会有任何反应，而且不会报错。"), 0.95));
+        secondary(t("Without it, pointer and key input from the iPad has no effect, and nothing "
+                    "reports an error."),
+                  0.95));
 
     auto* row = new QHBoxLayout;
     row->addStretch();
@@ -73,21 +75,43 @@ void PermissionWindow::rebuild() {
     mark->setPixmap(symbolPixmap(symbol, 18, status_.permitted ? colours::green : colours::red));
     mark->setObjectName(symbol);
     row->addWidget(mark);
-    row->addWidget(new QLabel(status_.permitted ? t("已授权") : t("未授权")));
+    row->addWidget(new QLabel(status_.permitted ? t("Granted") : t("Not granted")));
     row->addStretch();
     v->addLayout(row);
     if (!status_.permitted && !status_.reason.empty()) {
-        v->addWidget(secondary(
-            t("原因：") + q(status_.reason) + "\n" + t("解决办法：") + q(status_.fix), 0.85));
+        v->addWidget(secondary(q(i18n::fill(i18n::tr("Reason: {1}"), {status_.reason})), 0.85));
     }
-    v->addWidget(secondary(t("授权后需要重新启动 Corvane 才会生效。"), 0.85));
+    // The session's own steps, here in the window.
+    if (!status_.permitted && !status_.guide.steps.empty()) {
+        v->addWidget(new QLabel(t("What to do:")));
+        for (std::size_t i = 0; i < status_.guide.steps.size(); ++i) {
+            auto* step = secondary(q(std::to_string(i + 1) + ". " + status_.guide.steps[i]), 0.9);
+            step->setObjectName("step");
+            step->setTextInteractionFlags(Qt::TextSelectableByMouse);
+            v->addWidget(step);
+        }
+    }
+    v->addWidget(
+        secondary(t("After fixing it, restart Quillon for the change to take effect."), 0.85));
+    if (!grantResult_.empty()) {
+        v->addWidget(secondary(q(grantResult_), 0.85));
+    }
 
     auto* buttons = new QHBoxLayout;
-    auto* open = new QPushButton(t("打开系统设置"));
-    QObject::connect(open, &QPushButton::clicked, this, [this] { actions_.openSettings(); });
-    auto* again = new QPushButton(t("重新检查"));
+    if (!status_.permitted && status_.guide.offersKdeGrant) {
+        auto* grant = new QPushButton(t("Grant Input on KDE"));
+        grant->setObjectName("grantKde");
+        QObject::connect(grant, &QPushButton::clicked, this, [this] {
+            const auto error = actions_.grantKdeInput();
+            grantResult_ = error ? i18n::fill(i18n::tr("Could not grant: {1}"), {*error})
+                                 : i18n::tr("Done. Log out and log in again, then start "
+                                            "Quillon.");
+            rebuild();
+        });
+        buttons->addWidget(grant);
+    }
+    auto* again = new QPushButton(t("Check Again"));
     QObject::connect(again, &QPushButton::clicked, this, [this] { recheck(); });
-    buttons->addWidget(open);
     buttons->addWidget(again);
     buttons->addStretch();
     v->addLayout(buttons);

@@ -2,6 +2,7 @@
 
 #include "Quillon/Host/PermissionChecker.hpp"
 
+#include <optional>
 #include <string>
 
 namespace quillon::shell {
@@ -25,8 +26,21 @@ public:
 
     // Asked afresh on every call (the console polls it).
     virtual PermissionChecker::Status permission() = 0;
-    virtual void openSettings() = 0;
+    // KDE: writes the desktop entry that grants this program KWin's fake input (the guide's
+    // step); the error text when it could not.
+    virtual std::optional<std::string> grantKdeInput() = 0;
     virtual void relaunch() = 0;
+
+    // A setting as stored (the user's text form), or nothing when it is not set.
+    virtual std::optional<std::string> setting(const std::string& key) = 0;
+    // Checks and stores a setting as `quillon defaults write` does; empty value: back to the
+    // default. The refusal text when the value is not one the key takes.
+    virtual std::optional<std::string> setSetting(const std::string& key,
+                                                  const std::string& value) = 0;
+    // The name the tablet lists this computer under now, and the machine's own name (the
+    // default).
+    virtual std::string computerName() = 0;
+    virtual std::string defaultComputerName() = 0;
     virtual void showPermissions() = 0;
     virtual void quit() = 0;
 };

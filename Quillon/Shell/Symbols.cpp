@@ -88,7 +88,10 @@ QIcon symbolIcon(const QString& name, QColor colour) {
     return icon;
 }
 
-QIcon applicationIcon() {
+namespace {
+
+// The tablet with its pen, and an optional badge in the bottom-right corner.
+QIcon drawnIcon(const QString& badge) {
     QIcon icon;
     for (const int size : {16, 22, 24, 32, 48, 64}) {
         QPixmap pixmap(size, size);
@@ -105,10 +108,36 @@ QIcon applicationIcon() {
         p.drawLine(QPointF(s * 0.32, s * 0.68), QPointF(s * 0.78, s * 0.22));
         p.setPen(QPen(QColor(0x2b, 0x2d, 0x42), s * 0.06, Qt::SolidLine, Qt::RoundCap));
         p.drawLine(QPointF(s * 0.22, s * 0.78), QPointF(s * 0.3, s * 0.7));
+        if (!badge.isEmpty()) {
+            const QColor colour = badge == "connected" ? colours::green : colours::orange;
+            const QRectF dot(s * 0.52, s * 0.52, s * 0.46, s * 0.46);
+            p.setPen(QPen(Qt::white, s * 0.05));
+            p.setBrush(colour);
+            p.drawEllipse(dot);
+            if (badge == "attention") {
+                p.setPen(QPen(Qt::white, s * 0.07, Qt::SolidLine, Qt::RoundCap));
+                p.drawLine(QPointF(dot.center().x(), dot.top() + s * 0.1),
+                           QPointF(dot.center().x(), dot.center().y() + s * 0.04));
+                p.drawPoint(QPointF(dot.center().x(), dot.bottom() - s * 0.09));
+            }
+        }
         p.end();
         icon.addPixmap(pixmap);
     }
-    return QIcon::fromTheme("quillon", icon);
+    return icon;
+}
+
+} // namespace
+
+QIcon applicationIcon() {
+    return QIcon::fromTheme("quillon", drawnIcon({}));
+}
+
+QIcon trayIcon(const QString& themeName) {
+    const QString badge = themeName.endsWith("-connected")   ? "connected"
+                          : themeName.endsWith("-attention") ? "attention"
+                                                             : QString();
+    return QIcon::fromTheme(themeName, drawnIcon(badge));
 }
 
 } // namespace quillon::shell

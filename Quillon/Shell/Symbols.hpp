@@ -17,6 +17,10 @@ QIcon symbolIcon(const QString& name, QColor colour);
 // The application's icon (a tablet with a pen), for the tray and the windows; the installed
 // hicolor icon when the theme has it.
 QIcon applicationIcon();
+// The tray's icon for a state: the theme's icon of that name ("quillon-connected",
+// "quillon-attention"), else the application's picture with a badge (a green dot, an orange
+// exclamation mark) drawn on it.
+QIcon trayIcon(const QString& themeName);
 
 namespace colours {
 inline const QColor green{0x34, 0xc7, 0x59};

@@ -1,6 +1,6 @@
 #include "Quillon/Shell/TrayMenu.hpp"
 
-#include "Quillon/Console/Translations.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Shell/Symbols.hpp"
 
 #include <QAction>
@@ -13,8 +13,8 @@ namespace {
 QString q(const std::string& text) {
     return QString::fromStdString(text);
 }
-QString t(std::string_view source) {
-    return q(i18n::tr(source));
+QString t(const char* msgid) {
+    return q(i18n::tr(msgid));
 }
 
 void addText(QMenu& menu, const QString& text) {
@@ -31,19 +31,24 @@ void populateTrayMenu(QMenu& menu, const HostState& state, ShellActions& actions
     }
     menu.clear();
     if (state.isScreenLocked) {
-        addText(menu, t("屏幕已锁定，连接已全部断开"));
+        addText(menu, t("Screen locked; all connections dropped"));
     }
-    if (!state.pairingPIN) {
-        QObject::connect(menu.addAction(t("配对新设备")), &QAction::triggered,
+    if (state.storeProblem) {
+        // Pairing cannot work: the item stays, disabled, and the console says why.
+        menu.addAction(t("Pair New Device"))->setEnabled(false);
+    } else if (!state.pairingPIN) {
+        QObject::connect(menu.addAction(t("Pair New Device")), &QAction::triggered,
                          [&actions] { actions.beginPairing(); });
     } else {
-        addText(menu, t("配对码：") + q(*state.pairingPIN));
-        QObject::connect(menu.addAction(t("取消配对")), &QAction::triggered,
+        addText(menu, q(i18n::fill(i18n::tr("Pairing code: {1}"), {*state.pairingPIN})));
+        QObject::connect(menu.addAction(t("Cancel Pairing")), &QAction::triggered,
                          [&actions] { actions.endPairing(); });
     }
     menu.addSeparator();
-    if (state.devices.empty()) {
-        addText(menu, t("尚未配对任何设备"));
+    if (state.storeProblem) {
+        addText(menu, t("The pairing records cannot be read"));
+    } else if (state.devices.empty()) {
+        addText(menu, t("No device paired yet"));
     }
     for (const auto& device : state.devices) {
         const bool connected = state.isConnected(device.deviceID);
@@ -51,10 +56,10 @@ void populateTrayMenu(QMenu& menu, const HostState& state, ShellActions& actions
             menu.addMenu((connected ? QString("● ") : QString("○ ")) + q(device.deviceName));
         const std::string id = device.deviceID;
         if (connected) {
-            QObject::connect(sub->addAction(t("断开")), &QAction::triggered,
+            QObject::connect(sub->addAction(t("Disconnect")), &QAction::triggered,
                              [&actions, id] { actions.disconnect(id); });
         }
-        QObject::connect(sub->addAction(t("解除配对")), &QAction::triggered,
+        QObject::connect(sub->addAction(t("Unpair")), &QAction::triggered,
                          [&actions, id] { actions.unpair(id); });
     }
     menu.addSeparator();
@@ -64,9 +69,9 @@ void populateTrayMenu(QMenu& menu, const HostState& state, ShellActions& actions
         error->setEnabled(false);
         error->setProperty("error", true);
     }
-    QObject::connect(menu.addAction(t("权限检查…")), &QAction::triggered,
+    QObject::connect(menu.addAction(t("Permission Check…")), &QAction::triggered,
                      [&actions] { actions.showPermissions(); });
-    QObject::connect(menu.addAction(t("退出")), &QAction::triggered,
+    QObject::connect(menu.addAction(t("Quit")), &QAction::triggered,
                      [&actions] { actions.quit(); });
 }
 

@@ -7,10 +7,12 @@ class QMenu;
 
 namespace quillon::shell {
 
-// The tray's pull-down menu for one published state, top to bottom: the lock notice; "配对新设备",
-// or "配对码：" with the PIN and "取消配对"; a separator; "尚未配对任何设备" or one submenu per
-// device ("● name" connected, "○ name" not) holding "断开" (connected only) and "解除配对"; a
-// separator; the last error (red mark); "权限检查…"; "退出". Plain texts are disabled items.
+// The tray's pull-down menu for one published state, top to bottom (in the run's language):
+// the lock notice; "Pair New Device" (disabled while the pairing records cannot be read), or
+// "Pairing code: " with the PIN and "Cancel Pairing"; a separator; "No device paired yet" (or
+// that the records cannot be read) or one submenu per device ("● name" connected, "○ name"
+// not) holding "Disconnect" (connected only) and "Unpair"; a separator; the last error (red
+// mark); "Permission Check…"; "Quit". Plain texts are disabled items.
 // The menu is emptied and filled again on every call: a panel reading it over D-Bus gets one
 // layout update per change. `actions` must outlive the menu's items.
 void populateTrayMenu(QMenu& menu, const HostState& state, ShellActions& actions);

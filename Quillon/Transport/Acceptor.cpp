@@ -8,13 +8,16 @@ namespace quillon {
 
 Acceptor::Acceptor(asio::io_context& io) : acceptor_(io), retry_(io) {}
 
-std::error_code Acceptor::bind() {
+std::error_code Acceptor::bind(std::uint16_t port) {
     std::error_code ec;
     acceptor_.open(asio::ip::tcp::v6(), ec);
     if (!ec) {
         acceptor_.set_option(asio::ip::v6_only(false), ec);
+        if (!ec && port != 0) {
+            acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+        }
         if (!ec) {
-            acceptor_.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), 0), ec);
+            acceptor_.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v6(), port), ec);
         }
         if (ec) {
             std::error_code ignored;
@@ -27,7 +30,13 @@ std::error_code Acceptor::bind() {
         if (ec) {
             return ec;
         }
-        acceptor_.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v4(), 0), ec);
+        if (port != 0) {
+            acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
+            if (ec) {
+                return ec;
+            }
+        }
+        acceptor_.bind(asio::ip::tcp::endpoint(asio::ip::tcp::v4(), port), ec);
         if (ec) {
             return ec;
         }

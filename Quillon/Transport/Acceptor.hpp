@@ -10,8 +10,9 @@
 
 namespace quillon {
 
-// Accepts TCP connections on one port the system picks and hands each socket on; nothing else
-// (no limits, no TLS, no sessions: the transport decides what a socket becomes). Listens on
+// Accepts TCP connections on one port (the system's pick, or a fixed one) and hands each socket on;
+// nothing else (no limits, no TLS, no sessions: the transport decides what a socket becomes).
+// Listens on
 // [::] with IPv4 mapped in or, without IPv6, on 0.0.0.0. Runs on its io context's thread;
 // every call is made there.
 class Acceptor : public std::enable_shared_from_this<Acceptor> {
@@ -25,8 +26,10 @@ public:
     Acceptor(const Acceptor&) = delete;
     Acceptor& operator=(const Acceptor&) = delete;
 
-    // Opens, binds and listens; the port is known after success.
-    std::error_code bind();
+    // Opens, binds and listens on `port` (0: one the system picks); the port is known after
+    // success. A fixed port is bound with SO_REUSEADDR, so a restarted host gets it back while
+    // its old connections linger in TIME_WAIT.
+    std::error_code bind(std::uint16_t port = 0);
     // Starts accepting; the handlers run until close(). Call once, after bind().
     void start(AcceptHandler onAccepted, FailureHandler onFailure);
     // Stops accepting and drops the handlers (and what they hold). Idempotent.

@@ -3,6 +3,7 @@
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Transport/Acceptor.hpp"
 #include "Quillon/Transport/HeartbeatMonitor.hpp"
 #include "Quillon/Transport/Session.hpp"
@@ -36,7 +37,7 @@ using wire::ControlMessage;
 TransportServerError::TransportServerError(Kind kind, std::optional<TransportError> underlying)
     : kind_(kind), underlying_(std::move(underlying)) {
     text_ = kind_ == Kind::listenerFailed ? underlying_->description()
-                                          : std::string("监听未能在 5 秒内就绪");
+                                          : i18n::tr("the listener was not ready within 5 seconds");
 }
 
 namespace {
@@ -45,7 +46,8 @@ constexpr std::size_t kReceiveChunk = 65536;
 // While this much output waits for a peer that does not read, its input is not read either:
 // its requests cannot pile up replies without bound.
 constexpr std::size_t kOutputBackpressure = 1 << 20;
-constexpr const char* kTooManyWrongPINs = "配对码输错次数过多，配对窗口已关闭，请重新开始配对";
+constexpr const char* kTooManyWrongPINs =
+    i18n::N_("Too many wrong pairing codes: the pairing window was closed. Start pairing again.");
 
 double systemNow() {
     using namespace std::chrono;
@@ -271,9 +273,14 @@ struct TransportServer::Core : SessionDelegate,
                       const std::function<void(const std::shared_ptr<Listener>&)>& onReady) {
         auto listener = std::make_shared<Listener>(
             Listener{std::make_shared<Acceptor>(io), std::move(*ctx), channel});
-        std::error_code ec = listener->acceptor->bind();
+        const std::uint16_t port =
+            options.port == 0 ? 0
+                              : static_cast<std::uint16_t>(
+                                    options.port + (channel == SessionChannel::pairing ? 1 : 0));
+        std::error_code ec = listener->acceptor->bind(port);
         if (ec) {
-            TransportError error("无法监听 TCP 端口：" + ec.message(), ec);
+            TransportError error(
+                i18n::fill(i18n::tr("cannot listen on a TCP port: {1}"), {ec.message()}), ec);
             signal->resolve(TransportServerError::listenerFailed(error));
             reportFailure(error);
             return;
@@ -296,7 +303,9 @@ struct TransportServer::Core : SessionDelegate,
             },
             [weak](std::error_code ec) {
                 if (auto core = weak.lock()) {
-                    core->reportFailure(TransportError("接受连接失败：" + ec.message(), ec));
+                    core->reportFailure(TransportError(
+                        i18n::fill(i18n::tr("accepting a connection failed: {1}"), {ec.message()}),
+                        ec));
                 }
             });
         signal->resolve(listener->acceptor->port());
@@ -515,15 +524,16 @@ struct TransportServer::Core : SessionDelegate,
             break;
         case PairingFailureCounter::Verdict::sourceShutOut:
             if (!wasShutOut) {
-                reportFailure(TransportError("来自 " + source + " 的配对码已输错 " +
-                                             std::to_string(options.pairingFailures.perSource) +
-                                             " 次，本次配对不再接受该地址的连接"));
+                reportFailure(TransportError(i18n::fill(
+                    i18n::tr("{1} entered a wrong pairing code {2} times: this pairing window "
+                             "takes no more connections from that address"),
+                    {source, std::to_string(options.pairingFailures.perSource)})));
             }
             break;
         case PairingFailureCounter::Verdict::windowClosed:
             pairingSession.close();
             closePairingListener();
-            reportFailure(TransportError(kTooManyWrongPINs));
+            reportFailure(TransportError(i18n::tr(kTooManyWrongPINs)));
             break;
         }
     }

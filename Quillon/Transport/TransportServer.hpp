@@ -122,6 +122,9 @@ struct TransportServerOptions {
     bool advertise = true;
     // Service name of both advertisements; the machine's pretty host name when empty.
     std::string serviceName;
+    // The main listener's TCP port, 0 for one the system picks; a fixed one puts the pairing
+    // listener on the next port (so that one firewall rule covers both).
+    std::uint16_t port = 0;
 
     std::chrono::milliseconds readinessTimeout{5000};
     // Limits on connections that have not proved anything yet.

@@ -3,6 +3,7 @@
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/Transport/USBSession.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
 
@@ -157,7 +158,8 @@ void USBTransportManager::connectTo(std::int64_t deviceID) {
         fd = mux_.connect(deviceID, wire::ServiceConstants::usbPort);
     } catch (const std::exception& e) {
         if (!hasLoggedRetrying_) {
-            options_.log(std::string("【USB】轮询连接失败，进入静默重试：") + e.what());
+            options_.log(i18n::fill(
+                i18n::tr("[USB] polling for a device failed; retrying quietly: {1}"), {e.what()}));
             hasLoggedRetrying_ = true;
         }
         return;
@@ -207,7 +209,8 @@ void USBTransportManager::connectTo(std::int64_t deviceID) {
     state_ = Connected{polling->timer, session, deviceID};
     session->start();
     if (hasLoggedRetrying_) {
-        options_.log("【USB】轮询重新连上设备 " + std::to_string(deviceID));
+        options_.log(i18n::fill(i18n::tr("[USB] polling reached the device {1} again"),
+                                {std::to_string(deviceID)}));
         hasLoggedRetrying_ = false;
     }
 }

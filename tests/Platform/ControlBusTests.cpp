@@ -9,6 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include <systemd/sd-bus.h>
+
+#include <atomic>
 #include <future>
 #include <thread>
 
@@ -82,9 +85,18 @@ TEST_F(ControlBus, EveryMethodReachesTheHandlerOnTheMainQueue) {
     auto handler = std::make_shared<RecordingHandler>(queue);
     handler->answer = {"123456", false,    "启动监听失败：x", "usb", false, "no DISPLAY is set",
                        true,     "Büro-PC"};
+    // Everything a window shows besides, in Status().
+    handler->answer.port = 50100;
+    handler->answer.pairingPort = 50101;
+    handler->answer.pinSecondsLeft = 42;
+    handler->answer.storeProblem = "pairing store error -26008";
+    handler->answer.notice = "配对被拒绝（配对码不对）：192.0.2.7";
+    handler->answer.discoverable = false;
+    handler->answer.guide = {"step one", "第二步"};
     ControlServer server(handler, queue);
-    const auto [state, devices, pin] = asClient([] {
+    const auto [basic, state, devices, pin] = asClient([] {
         ControlClient c;
+        auto b = c.basicState();
         auto s = c.state();
         auto d = c.devices();
         auto p = c.pair();
@@ -95,16 +107,21 @@ TEST_F(ControlBus, EveryMethodReachesTheHandlerOnTheMainQueue) {
         c.setTelemetry(true);
         c.show();
         c.quit();
-        return std::make_tuple(s, d, p);
+        return std::make_tuple(b, s, d, p);
     });
     EXPECT_EQ(state, handler->answer);
+    // State() carries the first version's fields only.
+    EXPECT_EQ(basic.pin, handler->answer.pin);
+    EXPECT_EQ(basic.serviceName, "Büro-PC");
+    EXPECT_EQ(basic.port, std::nullopt);
+    EXPECT_TRUE(basic.guide.empty());
     EXPECT_EQ(devices, (std::vector<ControlDevice>{{"AAAA-1", "iPad Pro", true},
                                                    {"BBBB-2", "Kitchen “iPad”", false}}));
     EXPECT_EQ(pin, "042042");
     EXPECT_EQ(handler->calls,
-              (std::vector<std::string>{"state", "devices", "pair", "cancel", "disconnect 2",
-                                        "unpair AAAA-1", "telemetry off", "telemetry on", "show",
-                                        "quit"}));
+              (std::vector<std::string>{"state", "state", "devices", "pair", "cancel",
+                                        "disconnect 2", "unpair AAAA-1", "telemetry off",
+                                        "telemetry on", "show", "quit"}));
     EXPECT_FALSE(handler->offMainThread);
     // Nothing published: an empty state reads back as "none" everywhere.
     handler->answer = {};
@@ -136,6 +153,40 @@ TEST_F(ControlBus, CallersSeeTheHostsErrors) {
     handler.reset();
     EXPECT_EQ(errorOf([](ControlClient& c) { c.show(); }),
               std::string(control::errorFailed) + " | the host is shutting down");
+}
+
+// A window client hears Changed() when the host says its state changed, however many times it
+// said so before the bus thread ran.
+TEST_F(ControlBus, ChangesAreSignalledToListeners) {
+    auto handler = std::make_shared<RecordingHandler>(queue);
+    ControlServer server(handler, queue);
+    sd_bus* listener = nullptr;
+    ASSERT_GE(sd_bus_new(&listener), 0);
+    sd_bus_set_address(listener, bus.address().c_str());
+    sd_bus_set_bus_client(listener, 1);
+    ASSERT_GE(sd_bus_start(listener), 0);
+    std::atomic<int> heard{0};
+    ASSERT_GE(sd_bus_match_signal(
+                  listener, nullptr, control::busName, control::objectPath, control::interface,
+                  "Changed",
+                  [](sd_bus_message*, void* count, sd_bus_error*) {
+                      ++*static_cast<std::atomic<int>*>(count);
+                      return 0;
+                  },
+                  &heard),
+              0);
+    // The match is in place once the daemon answered a call after it.
+    sd_bus_call_method(listener, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                       "org.freedesktop.DBus", "GetId", nullptr, nullptr, "");
+    server.notifyChanged();
+    const auto until = std::chrono::steady_clock::now() + 5s;
+    while (heard.load() == 0 && std::chrono::steady_clock::now() < until) {
+        while (sd_bus_process(listener, nullptr) > 0) {
+        }
+        sd_bus_wait(listener, 100000);
+    }
+    EXPECT_EQ(heard.load(), 1);
+    sd_bus_flush_close_unref(listener);
 }
 
 TEST_F(ControlBus, NoHostAndNoBusAreSaidAsSuch) {

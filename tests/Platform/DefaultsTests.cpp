@@ -2,6 +2,7 @@
 // test-timeout: 120
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Defaults/DefaultsCommand.hpp"
+#include "Platform/Defaults/SettingKeys.hpp"
 #include "tests/support/ChildProcess.hpp"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
@@ -239,79 +241,126 @@ CommandResult run(Defaults& d, std::vector<std::string> args) {
 
 } // namespace
 
-TEST(DefaultsCommand, WritesParsedValuesAndReadsThemBack) {
-    Fixture f;
-    Defaults d(f.file);
-    struct Case {
-        std::string value;
-        Json stored;
-        std::string printed;
-    };
-    const std::vector<Case> cases = {
-        {"true", true, "true\n"},
-        {"1.25", 1.25, "1.25\n"},
-        {"super", "super", "super\n"},        // not JSON: kept as text
-        {"\"quoted\"", "quoted", "quoted\n"}, // a JSON string
-        {"{\"a\": [1]}", Json{{"a", {1}}}, "{\n  \"a\": [\n    1\n  ]\n}\n"},
-        {"", "", "\n"},
-        {"tru", "tru", "tru\n"},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.value);
-        const auto w = run(d, {"write", "key", c.value});
-        ASSERT_EQ(w.status, 0) << w.err;
-        EXPECT_EQ(d.value("key"), c.stored);
-        const auto r = run(d, {"read", "key"});
-        EXPECT_EQ(r.status, 0);
-        EXPECT_EQ(r.out, c.printed);
-    }
-    EXPECT_EQ(Json::parse(run(d, {"read"}).out), (Json{{"key", "tru"}}));
-
-    EXPECT_EQ(run(d, {"delete", "key"}).status, 0);
-    EXPECT_FALSE(d.value("key"));
-    const auto missing = run(d, {"read", "key"});
-    EXPECT_EQ(missing.status, 1);
-    EXPECT_NE(missing.err.find("key"), std::string::npos);
-    EXPECT_EQ(run(d, {"delete", "key"}).status, 1);
-}
-
-// Keys the host reads are stored with the type it reads them as; a value that is not one is
-// refused (a string "False" would read as "not set" and leave telemetry on).
-TEST(DefaultsCommand, KnownKeysAreStoredWithTheirType) {
+TEST(DefaultsCommand, WritesValuesAsTheirKeysTakeThemAndReadsThemBack) {
     Fixture f;
     Defaults d(f.file);
     struct Case {
         std::string key;
         std::string value;
-        std::optional<Json> stored; // nothing: refused
+        Json stored;
+        std::string printed;
     };
     const std::vector<Case> cases = {
-        {"telemetry.enabled", "False", false},
-        {"telemetry.enabled", "ON", true},
-        {"telemetry.enabled", "0", false},
-        {"telemetry.enabled", "yes", true},
-        {"telemetry.enabled", "maybe", std::nullopt},
-        {"telemetry.enabled", "\"true\"", std::nullopt},
-        {"scrollGain", "2.5", 2.5},
-        {"scrollGain", "fast", std::nullopt},
-        {"scrollGain", "true", std::nullopt},
-        {"momentumDecay", "1e999", std::nullopt},
-        {"commandKey", "super", "super"},
-        {"iconTheme", "123", "123"},
+        {"telemetry.enabled", "False", false, "false\n"},
+        {"telemetry.enabled", "ON", true, "true\n"},
+        {"notifications.enabled", "0", false, "false\n"},
+        {"scrollGain", "2.5", 2.5, "2.5\n"},
+        {"momentumDecay", "1", 1, "1\n"},
+        {"scrollPixelsPerClick", "0.5", 0.5, "0.5\n"},
+        {"commandKey", "super", "super", "super\n"},
+        {"inputBackend", "wlroots", "wlroots", "wlroots\n"},
+        {"inputBackend", "uinput", "uinput", "uinput\n"},
+        {"scroll", "smooth", "smooth", "smooth\n"},
+        {"iconTheme", "123", "123", "123\n"},
+        {"display", "DP-2", "DP-2", "DP-2\n"},
+        {"computerName", "Study PC", "Study PC", "Study PC\n"},
+        {"port", "50100", 50100, "50100\n"},
+        {"port", "Auto", "auto", "auto\n"},
+        {"overviewKey", "Control+Alt+Up", "Control+Alt+Up", "Control+Alt+Up\n"},
+        {"gestureProbeOnLaunch", "smartZoom", "smartZoom", "smartZoom\n"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.key + " " + c.value);
-        d.set(c.key, "before");
         const auto w = run(d, {"write", c.key, c.value});
-        if (c.stored) {
-            EXPECT_EQ(w.status, 0) << w.err;
-            EXPECT_EQ(d.value(c.key), *c.stored);
-        } else {
-            EXPECT_EQ(w.status, 1);
-            EXPECT_NE(w.err.find("takes"), std::string::npos) << w.err;
-            EXPECT_EQ(d.value(c.key), Json("before"));
+        ASSERT_EQ(w.status, 0) << w.err;
+        EXPECT_EQ(w.err, "");
+        EXPECT_EQ(d.value(c.key), c.stored);
+        const auto r = run(d, {"read", c.key});
+        EXPECT_EQ(r.status, 0);
+        EXPECT_EQ(r.out, c.printed);
+    }
+    EXPECT_EQ(Json::parse(run(d, {"read"}).out).size(), 14u);
+
+    EXPECT_EQ(run(d, {"delete", "port"}).status, 0);
+    EXPECT_FALSE(d.value("port"));
+    const auto missing = run(d, {"read", "port"});
+    EXPECT_EQ(missing.status, 1);
+    EXPECT_NE(missing.err.find("port"), std::string::npos);
+    EXPECT_EQ(run(d, {"delete", "port"}).status, 1);
+}
+
+// A value the key does not take, an unknown enum word, an out-of-range number and an unknown
+// key are refused with a clear line and exit status 1; what was stored stays.
+TEST(DefaultsCommand, RefusesWhatNoKeyTakes) {
+    Fixture f;
+    Defaults d(f.file);
+    struct Case {
+        std::string key;
+        std::string value;
+        std::string said; // a part of the error line
+    };
+    const std::vector<Case> cases = {
+        {"scrollPixelsPerClick", "-3",
+         "scrollPixelsPerClick takes a number above 0 and at most 1000, not \"-3\""},
+        {"scrollPixelsPerClick", "0", "not \"0\""},
+        {"scrollPixelsPerClick", "1e999", "not \"1e999\""},
+        {"scrollGain", "fast", "scrollGain takes a number above 0 and at most 100"},
+        {"scrollGain", "true", "not \"true\""},
+        {"momentumDecay", "1.5", "momentumDecay takes a number above 0 and at most 1"},
+        {"commandKey", "meta", "commandKey takes one of control, super, not \"meta\""},
+        {"inputBackend", "foo", "inputBackend takes one of auto, x11, wlroots, gnome, kde, uinput"},
+        {"scroll", "pixels", "scroll takes one of clicks, smooth, not \"pixels\""},
+        {"gestureProbeOnLaunch", "SmartZoom", "not \"SmartZoom\""},
+        {"telemetry.enabled", "maybe", "telemetry.enabled takes true or false"},
+        {"telemetry.enabled", "\"true\"", "takes true or false"},
+        {"port", "80", "port takes auto or a port from 1024 to 65534, not \"80\""},
+        {"port", "65535", "not \"65535\""},
+        {"port", "5000.5", "not \"5000.5\""},
+        {"computerName", "", "computerName takes a text of 1 to 63 bytes"},
+        {"computerName", std::string(64, 'x'), "a text of 1 to 63 bytes"},
+        {"overviewKey", "Super+Nonsense", "overviewKey takes a key combination"},
+        {"overviewKey", "Super++", "a key combination"},
+        {"scrolPixelsPerClick", "10",
+         "\"scrolPixelsPerClick\" is not a setting of Quillon; quillon defaults --help lists "
+         "them"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.key + " " + c.value);
+        d.set("keep", "before");
+        const auto w = run(d, {"write", c.key, c.value});
+        EXPECT_EQ(w.status, 1);
+        EXPECT_EQ(w.out, "");
+        EXPECT_NE(w.err.find(c.said), std::string::npos) << w.err;
+        EXPECT_NE(w.err.find("Nothing was written."), std::string::npos) << w.err;
+        EXPECT_EQ(d.snapshot(), (Json{{"keep", "before"}}));
+    }
+}
+
+// --help lists every key with what it takes, on stdout, exit 0; so does the man page.
+TEST(DefaultsCommand, HelpAndTheManPageListEveryKey) {
+    Fixture f;
+    Defaults d(f.file);
+    const auto help = run(d, {"--help"});
+    EXPECT_EQ(help.status, 0);
+    EXPECT_EQ(help.err, "");
+    // The man page's bold words (.B and .BR lines), one by one.
+    std::ifstream in(QUILLON_SOURCE_DIR "/data/quillon.1");
+    std::set<std::string> bold;
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind(".B", 0) == 0) {
+            std::istringstream words(line.substr(line.find(' ') + 1));
+            for (std::string w; words >> w;) {
+                bold.insert(w);
+            }
         }
     }
+    for (const auto& key : settingKeys()) {
+        const std::string name(key.name);
+        EXPECT_NE(help.out.find("\n  " + name + "\n"), std::string::npos) << name;
+        EXPECT_NE(help.out.find(acceptedValues(key)), std::string::npos) << name;
+        EXPECT_EQ(bold.count(name), 1u) << name;
+    }
+    EXPECT_FALSE(fs::exists(f.file));
 }
 
 TEST(DefaultsCommand, RejectsBadUsage) {
@@ -322,7 +371,7 @@ TEST(DefaultsCommand, RejectsBadUsage) {
     for (const auto& args : bad) {
         const auto r = run(d, args);
         EXPECT_EQ(r.status, 2);
-        EXPECT_NE(r.err.find("usage"), std::string::npos);
+        EXPECT_NE(r.err.find("Usage: quillon defaults"), std::string::npos);
     }
     EXPECT_FALSE(fs::exists(f.file));
 }

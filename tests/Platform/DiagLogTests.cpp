@@ -1,4 +1,5 @@
 // test-labels: platform;concurrency
+// test-language: zh_CN
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Diagnostics/SafeText.hpp"
 #include "tests/support/ChildProcess.hpp"

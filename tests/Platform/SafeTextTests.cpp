@@ -1,4 +1,5 @@
 // test-labels: platform
+// test-language: zh_CN
 #include "Platform/Diagnostics/SafeText.hpp"
 
 #include <gtest/gtest.h>

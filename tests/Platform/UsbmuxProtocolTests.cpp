@@ -1,4 +1,5 @@
 // test-labels: usb
+// test-language: zh_CN
 #include "Platform/Usbmux/USBMuxProtocol.hpp"
 
 #include <gtest/gtest.h>

@@ -1,17 +1,23 @@
 // test-labels: e2e;shell
 // test-timeout: 240
+// test-language: zh_CN
 // The desktop program as a user meets it: `quillon` on a private X server with openbox, a
 // private session bus with a panel's StatusNotifierWatcher, and avahi on the loopback
 // interface. The tray menu is read and clicked over D-Bus as a panel does; a tablet
 // (corvane-client) pairs with the PIN the menu shows. `quillon ctl` drives a running headless
 // host, and a second start hands over to the first.
+#include "Platform/Workspace/IconRenderer.hpp"
 #include "tests/support/AvahiFixture.hpp"
 #include "tests/support/DbusFixture.hpp"
+#include "tests/support/NotificationsStandIn.hpp"
 #include "tests/support/StatusNotifierWatcher.hpp"
 #include "tests/support/XvfbFixture.hpp"
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
+#include <filesystem>
+#include <fstream>
 #include <regex>
 #include <sys/wait.h>
 
@@ -63,9 +69,9 @@ std::map<std::string, std::optional<std::string>> hostEnvironment(const std::str
             {"XDG_CACHE_HOME", dir + "/cache"},
             {"XDG_DATA_DIRS", dir + "/system"},
             {"XDG_RUNTIME_DIR", dir + "/run"},
-            // A UTF-8 locale as a desktop session has (in the C locale Qt writes the legacy
-            // WM_NAME title as Latin-1); its language is the source texts'.
-            {"LANG", "C.UTF-8"},
+            // A Chinese desktop session (UTF-8: in the C locale Qt writes the legacy WM_NAME
+            // title as Latin-1).
+            {"LANG", "zh_CN.UTF-8"},
             {"LC_ALL", std::nullopt},
             {"LANGUAGE", std::nullopt},
             {"LC_MESSAGES", std::nullopt},
@@ -77,12 +83,34 @@ std::map<std::string, std::optional<std::string>> hostEnvironment(const std::str
             {"LSAN_OPTIONS", "suppressions=" QUILLON_SOURCE_DIR "/tests/e2e/qt-dbus-tray.supp"}};
 }
 
+// The icon theme of the test's desktop holds Quillon's icons (as PNGs: Qt here has no SVG
+// reader), so the tray names them instead of writing pictures.
+void installIcons(const std::string& dataDir) {
+    namespace fs = std::filesystem;
+    const fs::path theme = fs::path(dataDir) / "icons" / "hicolor";
+    fs::create_directories(theme / "48x48" / "apps");
+    fs::copy_file("/usr/share/icons/hicolor/index.theme", theme / "index.theme",
+                  fs::copy_options::overwrite_existing);
+    for (const char* name : {"quillon", "quillon-connected", "quillon-attention"}) {
+        const auto png = platform::renderIconFile(fs::path(QUILLON_SOURCE_DIR) / "data" / "icons" /
+                                                      (std::string(name) + ".svg"),
+                                                  48, 1 << 20);
+        ASSERT_TRUE(png);
+        std::ofstream out(theme / "48x48" / "apps" / (std::string(name) + ".png"),
+                          std::ios::binary);
+        out.write(reinterpret_cast<const char*>(png->data()),
+                  static_cast<std::streamsize>(png->size()));
+    }
+}
+
 TEST(DesktopTray, MenuOverDbusPairsATabletOpensTheGuideHandsOverAndQuits) {
     XvfbServer x({.width = 1024, .height = 768, .windowManager = true});
     AvahiFixture avahi;
     DbusFixture session(DbusFixture::Kind::session);
     StatusNotifierWatcher watcher(session.address());
+    NotificationsStandIn notifications(session.address());
     TempDir dir;
+    installIcons(dir.path() + "/system");
 
     auto env = hostEnvironment(dir.path());
     for (const auto& [k, v] : avahi.environment()) {
@@ -105,12 +133,15 @@ TEST(DesktopTray, MenuOverDbusPairsATabletOpensTheGuideHandsOverAndQuits) {
                    dir.path(), 5s)
                    .exitCode == 0;
     };
-    ASSERT_TRUE(waitUntil([&] { return windowNamed("Corvane 控制台"); }, 30s)) << host.output();
+    ASSERT_TRUE(waitUntil([&] { return windowNamed("Quillon 控制台"); }, 30s)) << host.output();
 
     // The panel's view: the item registers with the watcher and exports its menu.
     ASSERT_TRUE(waitUntil([&] { return !watcher.items().empty(); }, 20s)) << host.output();
     DbusMenuReader menu(session.address(), watcher.items().front());
-    EXPECT_EQ(menu.title(), "Corvane");
+    EXPECT_EQ(menu.title(), "Quillon");
+    // Idle: the plain icon, and a tooltip that says so.
+    EXPECT_TRUE(waitUntil([&] { return menu.iconName() == "quillon"; }, 5s)) << menu.iconName();
+    EXPECT_EQ(menu.toolTip(), "Quillon\n未连接");
     EXPECT_EQ(DbusMenuReader::describe(menu.layout()),
               (std::vector<std::string>{"[配对新设备]", "---", "尚未配对任何设备", "---",
                                         "[权限检查…]", "[退出]"}));
@@ -163,6 +194,57 @@ TEST(DesktopTray, MenuOverDbusPairsATabletOpensTheGuideHandsOverAndQuits) {
         },
         10s))
         << joined(lines);
+    // The desktop says so.
+    const auto paired = notifications.waitFor("已与 Test iPad 配对", 10s);
+    ASSERT_TRUE(paired) << host.output();
+    EXPECT_EQ(paired->appName, "Quillon");
+    EXPECT_EQ(paired->body, "以后它会自动连接。");
+
+    // Connected: notified, and the tray shows it until the tablet goes.
+    ChildProcess::Options hello = client;
+    hello.argv = {QUILLON_BINARY_DIR "/tools/corvane-client",
+                  "hello",
+                  "--state",
+                  dir.path() + "/client-state",
+                  "--linger",
+                  "4"};
+    hello.outputFile = dir.path() + "/hello.txt";
+    {
+        ChildProcess session(hello);
+        const auto connected = notifications.waitFor("Test iPad 已连接", 15s);
+        ASSERT_TRUE(connected) << session.output() << host.output();
+        EXPECT_EQ(connected->body, "通过 WiFi。");
+        EXPECT_TRUE(waitUntil([&] { return menu.iconName() == "quillon-connected"; }, 5s))
+            << menu.iconName();
+        EXPECT_EQ(menu.toolTip(), "Quillon\n已连接：Test iPad（WiFi）");
+        session.wait(20s);
+    }
+    ASSERT_TRUE(notifications.waitFor("Test iPad 已断开", 15s));
+    EXPECT_TRUE(waitUntil([&] { return menu.iconName() == "quillon"; }, 5s)) << menu.iconName();
+
+    // A wrong PIN: notified with what happened and from where, and the window's notice goes
+    // once a pairing succeeds again (not tested here: the window is the views' test).
+    clickOn("配对新设备");
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            lines = DbusMenuReader::describe(menu.layout());
+            return !lines.empty() && std::regex_match(lines[0], match, pinLine);
+        },
+        10s));
+    const std::string wrong =
+        std::to_string((std::stoi(match[1]) + 1) % 1000000 + 1000000).substr(1);
+    ChildProcess::Options guess = client;
+    guess.argv[3] = wrong;
+    guess.argv[5] = dir.path() + "/other-state";
+    guess.outputFile = dir.path() + "/guess.txt";
+    {
+        ChildProcess attempt(guess);
+        attempt.wait(30s);
+    }
+    const auto refused = notifications.waitFor("配对码错误", 10s);
+    ASSERT_TRUE(refused) << host.output();
+    EXPECT_EQ(refused->body.rfind("配对被拒绝（配对码不对）：", 0), 0u) << refused->body;
+    clickOn("取消配对");
 
     // The same host answers on its control interface.
     const auto devices = run({kQuillon, "ctl", "devices"}, env, dir.path());
@@ -180,7 +262,7 @@ TEST(DesktopTray, MenuOverDbusPairsATabletOpensTheGuideHandsOverAndQuits) {
         [&] {
             const auto active =
                 run({"xdotool", "getactivewindow", "getwindowname"}, xdotoolEnv, dir.path(), 5s);
-            return active.output == "Corvane 控制台\n";
+            return active.output == "Quillon 控制台\n";
         },
         10s));
     EXPECT_TRUE(host.running());
@@ -219,11 +301,44 @@ TEST(DesktopTray, CtlPairsAHeadlessHostAndASecondStartHandsOver) {
         [&] { return host.output().find("配对码：" + pair.output) != std::string::npos; }, 5s))
         << host.output();
     const auto state = run({kQuillon, "ctl", "state"}, env, dir.path());
-    EXPECT_NE(state.output.find("配对码：" + pair.output), std::string::npos) << state.output;
+    EXPECT_NE(state.output.find("配对码：" + pair.output.substr(0, 6)), std::string::npos)
+        << state.output;
+    EXPECT_NE(state.output.find("正在监听 TCP 端口 "), std::string::npos) << state.output;
+    // A second pair keeps the open window's PIN, and says so.
+    const auto again = run({kQuillon, "ctl", "pair"}, env, dir.path());
+    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_NE(again.output.find(pair.output), std::string::npos) << again.output;
+    EXPECT_NE(again.output.find("配对窗口已经打开"), std::string::npos) << again.output;
+
+    // For scripts: JSON that parses, with the same facts.
+    const auto json = run({kQuillon, "ctl", "state", "--json"}, env, dir.path());
+    ASSERT_EQ(json.exitCode, 0) << json.output;
+    const auto parsed = nlohmann::json::parse(json.output, nullptr, false);
+    ASSERT_FALSE(parsed.is_discarded()) << json.output;
+    EXPECT_EQ(parsed["pin"], pair.output.substr(0, 6));
+    EXPECT_TRUE(parsed["port"].is_number_integer()) << json.output;
+    EXPECT_TRUE(parsed["pairingPort"].is_number_integer()) << json.output;
+    EXPECT_GT(parsed["pinSecondsLeft"].get<int>(), 0);
+    EXPECT_LE(parsed["pinSecondsLeft"].get<int>(), 60);
+    EXPECT_EQ(parsed["permission"]["granted"], false);
+    EXPECT_FALSE(parsed["permission"]["steps"].empty());
+    EXPECT_EQ(parsed["connection"], nullptr);
+    const auto devicesJson = run({kQuillon, "ctl", "devices", "--json"}, env, dir.path());
+    EXPECT_EQ(nlohmann::json::parse(devicesJson.output, nullptr, false), nlohmann::json::array())
+        << devicesJson.output;
+    // Every subcommand's help: on stdout, exit 0.
+    for (const std::vector<std::string>& help : {std::vector<std::string>{kQuillon, "--help"},
+                                                 {kQuillon, "ctl", "--help"},
+                                                 {kQuillon, "ctl", "state", "--help"},
+                                                 {kQuillon, "defaults", "--help"}}) {
+        const auto shown = run(help, env, dir.path());
+        EXPECT_EQ(shown.exitCode, 0) << help.back();
+        EXPECT_NE(shown.output.find("用法：quillon"), std::string::npos) << shown.output;
+    }
 
     const auto unknown = run({kQuillon, "ctl", "unpair", "7"}, env, dir.path());
     EXPECT_EQ(unknown.exitCode, 1);
-    EXPECT_NE(unknown.output.find("no such device: 7"), std::string::npos) << unknown.output;
+    EXPECT_NE(unknown.output.find("没有这个设备：7"), std::string::npos) << unknown.output;
     EXPECT_EQ(run({kQuillon, "ctl", "frobnicate"}, env, dir.path()).exitCode, 2);
 
     // A second headless start finds the first and tells it to show itself.
@@ -240,6 +355,10 @@ TEST(DesktopTray, CtlPairsAHeadlessHostAndASecondStartHandsOver) {
         [&] { return host.output().find("没有打开的配对窗口") != std::string::npos; }, 5s))
         << host.output();
     EXPECT_NE(host.output().find("配对窗口已关闭"), std::string::npos);
+    // Nothing to do is said, not done silently.
+    const auto noWindow = run({kQuillon, "ctl", "cancel"}, env, dir.path());
+    EXPECT_EQ(noWindow.exitCode, 0);
+    EXPECT_EQ(noWindow.output, "没有打开的配对窗口\n");
     EXPECT_EQ(run({kQuillon, "ctl", "quit"}, env, dir.path()).exitCode, 0);
     const auto status = host.wait(15s);
     ASSERT_TRUE(status) << host.output();
@@ -247,7 +366,8 @@ TEST(DesktopTray, CtlPairsAHeadlessHostAndASecondStartHandsOver) {
     // With no host left, ctl says so.
     const auto gone = run({kQuillon, "ctl", "state"}, env, dir.path());
     EXPECT_EQ(gone.exitCode, 1);
-    EXPECT_NE(gone.output.find("no Quillon host is running"), std::string::npos) << gone.output;
+    EXPECT_NE(gone.output.find("本会话中没有正在运行的 Quillon 主机"), std::string::npos)
+        << gone.output;
 }
 
 } // namespace

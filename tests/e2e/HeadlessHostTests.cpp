@@ -1,5 +1,6 @@
 // test-labels: e2e
 // test-timeout: 180
+// test-language: zh_CN
 // The host as a user runs it: `quillon --headless` as a process on a private X server, with a
 // private session bus and avahi-daemon on the loopback interface; corvane-client finds it by
 // DNS-SD, pairs with the PIN the console prints, and drives the X pointer.

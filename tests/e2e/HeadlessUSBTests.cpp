@@ -1,5 +1,6 @@
 // test-labels: e2e;usb
 // test-timeout: 240
+// test-language: zh_CN
 // A cabled tablet against the host as a user runs it: `quillon --headless` on a private X
 // server and session bus, reaching a usbmuxd stand-in of ours through USBMUXD_SOCKET_ADDRESS;
 // the stand-in relays Connect to `corvane-client usb`, which plays the tablet's client

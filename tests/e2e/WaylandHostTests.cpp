@@ -1,5 +1,6 @@
 // test-labels: e2e;wayland;gnome
 // test-timeout: 240
+// test-language: zh_CN
 // `quillon --headless` inside a Wayland session (headless Sway, KWin, GNOME Shell), found through
 // avahi, paired and driven by corvane-client: it picks the compositor's own input interface,
 // tells the tablet the output's size, moves that compositor's pointer, and lets go of a held
@@ -122,6 +123,39 @@ TEST(WaylandHostEndToEnd, SwaySessionUsesTheWlrootsInterfaces) {
     DbusFixture session(DbusFixture::Kind::session);
     driveHostInSession(sway.display(), session.address(),
                        {{"SWAYSOCK", sway.ipcSocket()}, {"XDG_CURRENT_DESKTOP", "sway"}});
+
+    // The desktop program in a Wayland session without XWayland never aborts: it runs on Qt's
+    // Wayland plugin when that is installed, and otherwise says what to install (or to use
+    // --headless) and exits 1.
+    TempDir dir;
+    ChildProcess::Options desktop;
+    desktop.argv = {QUILLON_BINARY_DIR "/Quillon/quillon"};
+    desktop.env = {{"WAYLAND_DISPLAY", sway.display()},
+                   {"XDG_SESSION_TYPE", "wayland"},
+                   {"DISPLAY", std::nullopt},
+                   {"QT_QPA_PLATFORM", std::nullopt},
+                   {"DBUS_SESSION_BUS_ADDRESS", session.address()},
+                   {"XDG_DATA_HOME", dir.path() + "/data"},
+                   {"XDG_CONFIG_HOME", dir.path() + "/config"},
+                   {"XDG_STATE_HOME", dir.path() + "/state"},
+                   {"XDG_RUNTIME_DIR", dir.path() + "/run"},
+                   {"ASAN_OPTIONS", "detect_leaks=0"}};
+    desktop.outputFile = dir.path() + "/desktop.txt";
+    ChildProcess program(desktop);
+    auto status = program.wait(10s);
+    if (!status) {
+        ASSERT_TRUE(program.signal(SIGTERM)); // running on Wayland: the plugin is installed
+        status = program.wait(20s);
+        ASSERT_TRUE(status && WIFEXITED(*status)) << program.output();
+        EXPECT_EQ(WEXITSTATUS(*status), 0) << program.output();
+    } else {
+        ASSERT_TRUE(WIFEXITED(*status)) << "not ended by a signal (Qt's abort)\n"
+                                        << program.output();
+        EXPECT_EQ(WEXITSTATUS(*status), 1);
+        EXPECT_EQ(program.output(),
+                  "quillon: 没有安装 Qt 的 Wayland 支持（Debian 软件包 qt6-wayland），也没有可用的 "
+                  "X 服务器；请安装它，或者在终端里运行请用 quillon --headless\n");
+    }
 }
 
 TEST(WaylandHostEndToEnd, KdeSessionUsesFakeInput) {
@@ -171,21 +205,21 @@ TEST(WaylandHostEndToEnd, AWaylandSessionNothingCanInjectIntoIsSaidNotShownGreen
         << host.output();
     const std::string console = host.output();
     EXPECT_EQ(console.find("辅助功能已授权"), std::string::npos) << console;
-    EXPECT_NE(console.find("需要辅助功能权限（this is a Wayland session (Hyprland), but its "
-                           "compositor at " +
-                           dir.path() +
-                           "/wayland-0 did not answer: input reaches only XWayland windows. "
-                           "Log into an X11 session to reach every window, or set inputBackend "
-                           "to x11 to accept this"),
+    EXPECT_NE(console.find("需要辅助功能权限（这是一个 Wayland 会话（Hyprland），但 " + dir.path() +
+                           "/wayland-0 上的合成器没有响应：输入只能到达 XWayland 窗口。登录 X11 "
+                           "会话才能控制所有窗口，或把 inputBackend 设为 x11 以接受这种情况"),
               std::string::npos)
         << console;
-    // This machine has no /dev/uinput: the text says why the kernel's input is no way out
-    // either, and the fix gives the command.
-    EXPECT_NE(console.find(". Input through the kernel (uinput) would reach every window, but " +
-                           platform::uinputAccessProblem("/dev/uinput") + "）"),
-              std::string::npos)
+    // The tests cannot write /dev/uinput: the way through the kernel is named with why it is
+    // shut.
+    EXPECT_NE(
+        console.find("以接受这种情况。通过内核（uinput）输入可以到达所有窗口，但 /dev/uinput "),
+        std::string::npos)
         << console;
-    EXPECT_NE(console.find("sudo scripts/install-uinput-access\" once"), std::string::npos)
+    // And the steps for such a session.
+    EXPECT_NE(
+        console.find("解决办法：\n  1. 这个 Wayland 会话的合成器没有提供 Quillon 能用的输入接口"),
+        std::string::npos)
         << console;
     host.closeStdin();
     ASSERT_TRUE(host.signal(SIGTERM));

@@ -234,6 +234,42 @@ std::string DbusMenuReader::title() {
     return out;
 }
 
+std::string DbusMenuReader::iconName() {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    char* value = nullptr;
+    const int r = sd_bus_get_property_string(impl_->bus, impl_->item.service.c_str(),
+                                             impl_->item.path.c_str(), "org.kde.StatusNotifierItem",
+                                             "IconName", &error, &value);
+    sd_bus_error_free(&error);
+    check(r, "IconName property");
+    std::string out = value;
+    std::free(value);
+    return out;
+}
+
+std::string DbusMenuReader::toolTip() {
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    const int r = sd_bus_get_property(impl_->bus, impl_->item.service.c_str(),
+                                      impl_->item.path.c_str(), "org.kde.StatusNotifierItem",
+                                      "ToolTip", &error, &reply, "(sa(iiay)ss)");
+    sd_bus_error_free(&error);
+    check(r, "ToolTip property");
+    const char* icon = nullptr;
+    const char* title = nullptr;
+    const char* text = nullptr;
+    check(sd_bus_message_enter_container(reply, 'r', "sa(iiay)ss"), "tooltip struct");
+    check(sd_bus_message_read(reply, "s", &icon), "tooltip icon");
+    check(sd_bus_message_skip(reply, "a(iiay)"), "tooltip pixmaps");
+    check(sd_bus_message_read(reply, "ss", &title, &text), "tooltip texts");
+    std::string out = title != nullptr ? title : "";
+    if (text != nullptr && *text != '\0') {
+        out += (out.empty() ? "" : "\n") + std::string(text);
+    }
+    sd_bus_message_unref(reply);
+    return out;
+}
+
 MenuEntry DbusMenuReader::layout() {
     sd_bus_error error = SD_BUS_ERROR_NULL;
     sd_bus_message* reply = nullptr;

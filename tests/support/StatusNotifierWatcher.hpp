@@ -50,6 +50,11 @@ public:
 
     // The item's "Title" property.
     std::string title();
+    // The item's "IconName" property (a theme name, or a file a toolkit wrote).
+    std::string iconName();
+    // The title and text of the item's "ToolTip" property, joined by a newline when both are
+    // there.
+    std::string toolTip();
     // GetLayout(0, -1, []): the root entry with the whole tree.
     MenuEntry layout();
     // Event(id, "clicked", 0, 0), after AboutToShow(id) as a panel opening the menu sends it.

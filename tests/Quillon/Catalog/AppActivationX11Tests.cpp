@@ -1,5 +1,6 @@
 // test-labels: catalog;x11
 // test-timeout: 120
+// test-language: zh_CN
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
 #include "tests/support/CatalogFixtures.hpp"

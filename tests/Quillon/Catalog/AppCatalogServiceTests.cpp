@@ -1,4 +1,5 @@
 // test-labels: catalog
+// test-language: zh_CN
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Quillon/Catalog/AppCatalogService.hpp"
 #include "tests/support/CatalogFixtures.hpp"

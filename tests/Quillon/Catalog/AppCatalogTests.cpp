@@ -183,8 +183,9 @@ TEST_F(CatalogTest, CountBudgetCutsAtOneThousandAndLogsIt) {
     EXPECT_EQ(entries.front().displayName, "App 0");
     EXPECT_EQ(entries.back().displayName, "App 999"); // the last by name is the one cut
     const std::string line = AppCatalog::truncationLogLine(1001, 1000);
-    EXPECT_EQ(line, "【应用枚举】候选 1001 个，按发送端预算（≤1000 条 / ≤3072KB）截断为 1000 "
-                    "个——截掉的是按名称排序后靠后的部分，不是随机丢弃");
+    EXPECT_EQ(line, "[app list] 1001 candidates, cut to 1000 to fit the sender's budget (at most "
+                    "1000 entries / 3072 KB): the entries cut are the last ones in name order, not "
+                    "random ones");
     const std::string log = readLog();
     EXPECT_NE(log.find(" " + line + "\n"), std::string::npos) << log;
     EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 1);

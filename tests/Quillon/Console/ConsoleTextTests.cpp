@@ -1,4 +1,5 @@
 // test-labels: coordinator
+// test-language: zh_CN
 #include "Quillon/Console/ConsoleText.hpp"
 
 #include <gtest/gtest.h>
@@ -84,6 +85,9 @@ TEST(ConsoleTextTest, NoticesSayWhatWasRefusedAndFromWhere) {
          "连接被拒绝（iPad 上的应用版本不兼容，请更新）：192.0.2.7"},
         {{K::refused, HostChannel::wifi, "192.0.2.7", 400, "hello first\x1b[2J\n配对码：1"},
          "连接被拒绝：192.0.2.7（400 hello first\\x1B[2J\\x0A配对码：1）"},
+        // A reason the host itself sends is said in the run's language (here the same text).
+        {{K::refused, HostChannel::wifi, "192.0.2.7", 400, "首个消息必须是 hello"},
+         "连接被拒绝：192.0.2.7（400 首个消息必须是 hello）"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(noticeLine(c.notice), c.line);
@@ -97,10 +101,16 @@ TEST(ConsoleTextTest, FooterAndPermission) {
     EXPECT_EQ(footer(std::nullopt), "未连接\n");
     EXPECT_EQ(footer(HostChannel::wifi), "已连接 · WiFi\n");
     EXPECT_EQ(footer(HostChannel::usb), "已连接 · 数据线\n");
-    EXPECT_EQ(permission(true, ""), "辅助功能已授权\n");
-    const auto missing = permission(false, "no DISPLAY is set");
+    EXPECT_EQ(permission({true, "", {}}), "辅助功能已授权\n");
+    const auto missing =
+        permission({false, "no DISPLAY is set",
+                    guideFor(PermissionGuide::Situation::x11NoDisplay, "/usr/bin/quillon")});
     EXPECT_EQ(missing.rfind("需要辅助功能权限（no DISPLAY is set）\n", 0), 0u) << missing;
     EXPECT_NE(missing.find("没有这个权限"), std::string::npos);
+    // The session's steps, numbered, in the same language.
+    EXPECT_NE(missing.find("解决办法：\n  1. Quillon 是在桌面会话之外启动的"), std::string::npos)
+        << missing;
+    EXPECT_NE(missing.find("\n  3. "), std::string::npos) << missing;
 }
 
 } // namespace

@@ -1,4 +1,5 @@
 // test-labels: coordinator
+// test-language: zh_CN
 // The launch of `quillon --headless` without a display: the launch line, passive mode, the
 // console's commands from a pipe, and a clean exit on `quit`.
 #include "tests/support/ChildProcess.hpp"

@@ -1,4 +1,5 @@
 // test-labels: coordinator
+// test-language: zh_CN
 #include "Quillon/Console/TerminalConsole.hpp"
 
 #include "Platform/Defaults/Defaults.hpp"
@@ -93,6 +94,12 @@ TEST_F(TerminalConsoleTest, PrintsStateAndFollowsCommands) {
     console_->execute("pair");
     const auto paired = take();
     EXPECT_TRUE(std::regex_search(paired, std::regex("\n配对码：[0-9]{6}\n"))) << paired;
+    const auto pin = coordinator_->pairingPIN();
+    console_->execute("pair"); // a second one keeps the code, and says so
+    const auto again = take();
+    EXPECT_EQ(again.rfind("配对窗口已经打开；配对码保持不变。\n", 0), 0u) << again;
+    EXPECT_NE(again.find("配对码：" + *pin + "\n"), std::string::npos) << again;
+    EXPECT_EQ(coordinator_->pairingPIN(), pin);
     console_->execute("cancel");
     EXPECT_EQ(take(), "配对窗口已关闭\n");
 

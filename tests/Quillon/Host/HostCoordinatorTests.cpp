@@ -1,5 +1,6 @@
 // test-labels: coordinator;concurrency
 // test-timeout: 120
+// test-language: zh_CN
 #include "Quillon/Host/HostCoordinator.hpp"
 
 #include "Platform/Defaults/Defaults.hpp"
@@ -697,19 +698,76 @@ TEST_F(HostCoordinatorTest, StopReleasesInputAndKeepsTheArbiter) {
     EXPECT_EQ(countInLog("【断开】"), 0u);
 }
 
-TEST_F(HostCoordinatorTest, TransportFailuresAreShownAsTheyAre) {
-    // With advertising on and no avahi-daemon reachable, the transport reports a failure.
+// Without avahi-daemon the host listens, and says that tablets cannot find it: a state that
+// goes when the daemon is back, not an error line that would stand.
+TEST_F(HostCoordinatorTest, AMissingDnsSdDaemonIsShownAsUndiscoverable) {
     ::setenv("DBUS_SYSTEM_BUS_ADDRESS", "unix:path=/nonexistent/quillon-test-bus", 1);
     coordinator_->stop();
     HostCoordinator::Options options;
     options.server.advertise = true;
     coordinator_ = HostCoordinator::create(store_, injector_, false, catalog_, services(), options);
+    changes_.clear();
+    coordinator_->addObserver([this](Field f) { changes_.push_back(f); });
+    EXPECT_TRUE(coordinator_->discoverable());
     coordinator_->start();
     ASSERT_TRUE(coordinator_->server().mainPort()); // the listener itself runs
-    ASSERT_TRUE(runUntil([&] { return coordinator_->lastError().has_value(); }));
-    EXPECT_EQ(coordinator_->lastError()->find("启动监听失败："), std::string::npos);
-    EXPECT_NE(coordinator_->lastError()->find("avahi"), std::string::npos)
-        << *coordinator_->lastError();
+    ASSERT_TRUE(runUntil([&] { return !coordinator_->discoverable(); }));
+    EXPECT_EQ(changes_, std::vector<Field>{Field::discoverable});
+    EXPECT_EQ(coordinator_->lastError(), std::nullopt);
+    coordinator_->setDiscoverable(true); // as the advertiser tells a daemon that came back
+    EXPECT_TRUE(coordinator_->discoverable());
+}
+
+// What the user reads goes when it stops being true: a wrong PIN once a new window opens or a
+// device pairs, a listener failure once listening works, a refused device once one gets in on
+// that channel; a window that ran out is said to have expired until the next one opens.
+TEST_F(HostCoordinatorTest, NoticesAndErrorsClearWhenNoLongerTrue) {
+    store_->failSecret = true;
+    coordinator_->start();
+    ASSERT_TRUE(coordinator_->lastError());
+    store_->failSecret = false;
+    coordinator_->start();
+    EXPECT_EQ(coordinator_->lastError(), std::nullopt);
+
+    coordinator_->beginPairing();
+    ASSERT_TRUE(coordinator_->pairingPIN());
+    const std::string pin = *coordinator_->pairingPIN();
+    EXPECT_THROW(connectPairing(coordinator_->server(), pin == "000000" ? "000001" : "000000",
+                                openWindowSalt(coordinator_->server())),
+                 wire::WireClientError);
+    ASSERT_TRUE(runUntil([&] { return coordinator_->notice().has_value(); }));
+    // The right PIN pairs: the wrong one before it is history.
+    auto pairing =
+        connectPairing(coordinator_->server(), pin, openWindowSalt(coordinator_->server()));
+    pairing->send(wire::cm::PairRequest{"New iPad"});
+    ASSERT_TRUE(pairing->receive(5s));
+    ASSERT_TRUE(runUntil([&] { return coordinator_->devices().size() == 2; }));
+    EXPECT_EQ(coordinator_->notice(), std::nullopt);
+
+    // A refused device on the cable goes when a device gets in on the cable.
+    coordinator_->usb().onRefuse(403, "凭据无效");
+    ASSERT_TRUE(runUntil([&] { return coordinator_->notice().has_value(); }));
+    coordinator_->handleAccept(device_, HostChannel::wifi);
+    ASSERT_TRUE(runUntil([&] { return connected(device_.deviceID); }));
+    EXPECT_TRUE(coordinator_->notice()) << "another channel's news does not clear it";
+    coordinator_->handleAccept(device_, HostChannel::usb);
+    ASSERT_TRUE(runUntil([&] { return !coordinator_->notice().has_value(); }));
+
+    // A window that runs out is said to have expired, until the next one opens.
+    coordinator_->beginPairing();
+    changes_.clear();
+    coordinator_->expirePairing();
+    EXPECT_EQ(coordinator_->pairingPIN(), std::nullopt);
+    EXPECT_TRUE(coordinator_->pairingExpired());
+    EXPECT_EQ(coordinator_->server().pairingPort(), std::nullopt);
+    EXPECT_EQ(changes_, std::vector<Field>{Field::pairingPIN});
+    coordinator_->expirePairing(); // nothing open: nothing changes
+    EXPECT_EQ(changes_.size(), 1u);
+    coordinator_->beginPairing();
+    EXPECT_TRUE(coordinator_->pairingPIN());
+    EXPECT_FALSE(coordinator_->pairingExpired());
+    coordinator_->endPairing();
+    EXPECT_FALSE(coordinator_->pairingExpired()) << "a cancelled window did not expire";
 }
 
 } // namespace

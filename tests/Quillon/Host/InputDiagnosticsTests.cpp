@@ -1,4 +1,5 @@
 // test-labels: coordinator;concurrency
+// test-language: zh_CN
 #include "Quillon/Host/InputDiagnostics.hpp"
 
 #include <gtest/gtest.h>

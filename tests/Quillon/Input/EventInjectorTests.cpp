@@ -1,4 +1,5 @@
 // test-labels: injection
+// test-language: zh_CN
 #include "InjectionTestSupport.hpp"
 
 #include "Platform/Diagnostics/DiagLog.hpp"

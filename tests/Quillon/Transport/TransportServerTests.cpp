@@ -1,5 +1,6 @@
 // test-labels: transport;concurrency
 // test-timeout: 180
+// test-language: zh_CN
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Quillon/Transport/TransportServer.hpp"
@@ -391,6 +392,48 @@ TEST_F(TransportServerTest, StartFailsWhenTheHostSecretCannotBeRead) {
     server = std::make_unique<TransportServer>(store, options);
     EXPECT_THROW(server->start(), PairingStoreError);
     EXPECT_FALSE(server->mainPort());
+}
+
+// A fixed port (the "port" setting) is where the host listens, pairing on the next one, and a
+// restart gets both back while the old connections linger; a port in use is said as such.
+TEST_F(TransportServerTest, AFixedPortIsKeptAcrossRestarts) {
+    // Two free ports in a row, as the system finds them.
+    std::uint16_t port = 0;
+    for (int attempt = 0; attempt < 20 && port == 0; ++attempt) {
+        makeServer();
+        const auto picked = *server->mainPort();
+        server.reset();
+        if (picked < 65534) {
+            port = picked;
+        }
+    }
+    ASSERT_NE(port, 0);
+    TransportServerOptions options;
+    options.port = port;
+    makeServer(options);
+    EXPECT_EQ(server->mainPort(), port);
+    const PairedCredentials creds = pairDevice();
+    server->beginPairing(wallNow()); // a new window: its listener on the next port again
+    EXPECT_EQ(server->pairingPort(), port + 1);
+    auto client = admit(creds);
+    server->stop();
+    server->start(); // the closed session lingers in TIME_WAIT on the same port
+    EXPECT_EQ(server->mainPort(), port);
+    client.reset();
+
+    auto taken = std::make_unique<TransportServer>(store, [&] {
+        TransportServerOptions o;
+        o.advertise = false;
+        o.port = port;
+        return o;
+    }());
+    try {
+        taken->start();
+        ADD_FAILURE() << "two listeners on one port";
+    } catch (const TransportServerError& e) {
+        EXPECT_NE(e.description().find("无法监听 TCP 端口："), std::string::npos)
+            << e.description();
+    }
 }
 
 TEST_F(TransportServerTest, ListensOnIPv6LoopbackToo) {

@@ -1,4 +1,5 @@
 // test-labels: usb;concurrency
+// test-language: zh_CN
 #include "Quillon/Transport/USBTransportManager.hpp"
 #include "tests/support/TransportHelpers.hpp"
 #include "tests/support/UsbmuxStandIn.hpp"
