@@ -9,6 +9,7 @@
 #include <sys/socket.h>
 
 #include <cstring>
+#include <ctime>
 #include <stdexcept>
 #include <string>
 
@@ -25,6 +26,13 @@ namespace {
 // TLS_AES_128_GCM_SHA256 (0x1301): the only suite either end offers or accepts.
 constexpr unsigned char kCipherSuiteID[2] = {0x13, 0x01};
 constexpr const char* kCipherSuiteName = "TLS_AES_128_GCM_SHA256";
+
+// How long a session handed to a handshake counts as fresh. OpenSSL treats an external PSK like
+// a resumed session and refuses it once the session's creation time plus its timeout (304 s by
+// default) has passed; a listener that kept one session from its start would then turn every
+// tablet away five minutes later. Every handshake therefore gets a copy stamped with the time it
+// starts, valid for far longer than any handshake takes.
+constexpr long kHandshakeSessionLifetime = 24L * 60 * 60;
 
 // What a context's callbacks need: the one identity and a session object that carries the key.
 // The session owns the only copy of the key; OpenSSL cleanses it when the session is freed.
@@ -75,6 +83,21 @@ std::string openSSLErrors() {
     throw std::runtime_error(message);
 }
 
+// A copy of the context's session for one handshake, stamped fresh (see
+// kHandshakeSessionLifetime); null when OpenSSL cannot make one.
+SSL_SESSION* freshCopy(const SSL_SESSION* session) {
+    SSL_SESSION* copy = SSL_SESSION_dup(session);
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    if (SSL_SESSION_set_time(copy, static_cast<long>(std::time(nullptr))) == 0 ||
+        SSL_SESSION_set_timeout(copy, kHandshakeSessionLifetime) == 0) {
+        SSL_SESSION_free(copy);
+        return nullptr;
+    }
+    return copy;
+}
+
 // Server: accept exactly our identity. Any other identity gets no session, so the handshake
 // would need a certificate, which this context does not have: it fails.
 int findSession(SSL* ssl, const unsigned char* identity, std::size_t identityLength,
@@ -89,7 +112,7 @@ int findSession(SSL* ssl, const unsigned char* identity, std::size_t identityLen
         return 1; // no match: not an error, just no PSK
     }
     // Each connection gets its own copy; OpenSSL frees it (and cleanses the key) when done.
-    *session = SSL_SESSION_dup(state->session);
+    *session = freshCopy(state->session);
     return *session != nullptr ? 1 : 0;
 }
 
@@ -106,7 +129,7 @@ int useSession(SSL* ssl, const EVP_MD* md, const unsigned char** identity,
     if (md != nullptr && md != SSL_CIPHER_get_handshake_digest(cipher)) {
         return 1; // no usable PSK for this hash: the handshake fails for want of one
     }
-    SSL_SESSION* copy = SSL_SESSION_dup(state->session);
+    SSL_SESSION* copy = freshCopy(state->session);
     if (copy == nullptr) {
         return 0;
     }
@@ -221,6 +244,10 @@ bool handshakeIsSound(SSL* ssl) {
 bool configureSocket(int fd) {
     const int on = 1;
     return setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on) == 0;
+}
+
+bool configureListener(int fd, int seconds) {
+    return setsockopt(fd, IPPROTO_TCP, TCP_DEFER_ACCEPT, &seconds, sizeof seconds) == 0;
 }
 
 } // namespace PSKParameters

@@ -23,9 +23,10 @@ namespace PSKParameters {
 
 enum class Role { server, client };
 
-// A context that completes a handshake only with a peer holding `key` under `identity`.
-// The key is held only inside the context (cleansed when its last reference goes); the
-// caller's copy is not kept. Throws std::invalid_argument for an empty identity and
+// A context that completes a handshake only with a peer holding `key` under `identity`, for as
+// long as it lives (a listener made at start-up keeps admitting days later). The key is held
+// only inside the context (cleansed when its last reference goes); the caller's copy is not
+// kept. Throws std::invalid_argument for an empty identity and
 // std::runtime_error when OpenSSL cannot build the context.
 SSLContextPtr make(const SymmetricKey& key, std::string_view identity, Role role);
 
@@ -39,6 +40,14 @@ bool handshakeIsSound(SSL* ssl);
 // False when the option cannot be set (e.g. not a TCP socket); the link still works, only
 // with Nagle's delay.
 bool configureSocket(int fd);
+
+// A listening socket whose connections are handed to accept() only once the peer has sent its
+// first bytes (TCP_DEFER_ACCEPT): a client of this protocol always speaks first (its
+// ClientHello), so connections that never do stay in the kernel's queue of half-made
+// connections, for up to about `seconds`, instead of taking the places of real clients in the
+// queue of established connections (where, once it is full, every newcomer's SYN is dropped and
+// retried a second later). False when the option cannot be set; the listener still works.
+bool configureListener(int fd, int seconds);
 
 } // namespace PSKParameters
 } // namespace quillon::wire

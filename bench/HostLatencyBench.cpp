@@ -1,229 +1,130 @@
-// The whole host on the network path: a client on loopback sends pointer moves over TLS to a
-// running HostCoordinator (transport server, immediate input path, injector, sink, X11 poster),
-// and a second X client sees each move land in a private Xvfb. In the same run, a minimal
-// reference host (TLS read with read-ahead, frame decode, XTestFakeMotionEvent, one XFlush
-// whenever a read leaves nothing pending, nothing else) serves the same client the same moves.
-// Prints p50/p99 latency hot and paced at 120 Hz, a 1000-frame burst's drain time, and the
-// ratios; then the host's CPU use while paired and idle. On a loaded machine the p99 figures
-// move by several times between runs: compare them over a few runs.
+// The whole host on the network path, every party its own process: the host is the `quillon`
+// executable (`--headless`, the release build by default) on a private Xvfb; the reference
+// host (tests/support/ReferenceHost: TLS read with read-ahead, frame decode, XTest, one XFlush
+// when a read leaves nothing pending) runs in a process of its own (this executable with
+// --reference-host); this process is the tablet stand-in, writing each frame as its own TLS
+// record, and another X client (tests/support/XInputObserver) watching the pointer land.
 //
-//   HostLatencyBench [samples]      (default 2000)
-#include "Platform/Defaults/Defaults.hpp"
-#include "Platform/Dispatch/MainQueue.hpp"
-#include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/EventStream/X11EventPoster.hpp"
-#include "Platform/Session/SessionLockSource.hpp"
-#include "Quillon/Host/HostCoordinator.hpp"
-#include "Quillon/Host/InputDiagnostics.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
-#include "Quillon/Input/EventInjector.hpp"
-#include "Quillon/Pairing/InMemoryPairingStore.hpp"
-#include "WireProtocol/Frame.hpp"
-#include "WireProtocol/PSKParameters.hpp"
+// Prints p50/p99 latency hot and paced at 120 Hz, a 1000-frame burst's drain time and the
+// ratios host / reference, for each of `runs` runs (each run alternates the two sides over
+// several rounds, so drift in the machine's load falls on both alike), then the median of the
+// runs; and the host's CPU use while paired and idle.
+//
+//   HostLatencyBench [--host PATH] [--samples N] [--runs N]
+//     PATH default: the release build's Quillon/quillon beside this source tree.
+#include "Platform/Keychain/Keychain.hpp"
+#include "Quillon/Pairing/KeychainPairingStore.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
 #include "WireProtocol/WireClient.hpp"
 
-#include <X11/Xlib.h>
-#include <X11/extensions/XTest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <openssl/ssl.h>
-#include <sys/resource.h>
-#include <sys/socket.h>
+#include "tests/support/ChildProcess.hpp"
+#include "tests/support/ReferenceHost.hpp"
+#include "tests/support/XInputObserver.hpp"
+#include "tests/support/XvfbFixture.hpp"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
+#include <dirent.h>
 #include <filesystem>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 using namespace quillon;
+using namespace std::chrono_literals;
 namespace cm = wire::cm;
 
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-struct Xvfb {
-    pid_t pid = -1;
-    std::string display;
+std::string hex(const wire::SymmetricKey& key) {
+    std::string out;
+    char b[3];
+    for (const auto byte : key) {
+        std::snprintf(b, sizeof b, "%02x", byte);
+        out += b;
+    }
+    return out;
+}
 
-    Xvfb() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            return;
-        }
-        fcntl(fds[1], F_SETFD, 0);
-        const std::string fd = std::to_string(fds[1]);
-        const std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
-        std::vector<std::string> args = {"Xvfb", "-displayfd", fd,  "-noreset", "-nolisten",
-                                         "tcp",  "-screen",    "0", screen};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        while (number.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
-            char buf[16];
-            const ssize_t n = read(fds[0], buf, sizeof buf);
-            if (n <= 0) {
-                break;
-            }
-            number.append(buf, static_cast<std::size_t>(n));
-        }
-        close(fds[0]);
-        if (!number.empty()) {
-            display = ":" + number.substr(0, number.find('\n'));
-        }
+wire::SymmetricKey unhex(const std::string& text) {
+    wire::SymmetricKey key{};
+    for (std::size_t i = 0; i < key.size() && 2 * i + 1 < text.size(); ++i) {
+        key[i] = static_cast<std::uint8_t>(std::stoi(text.substr(2 * i, 2), nullptr, 16));
     }
-    ~Xvfb() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
+    return key;
+}
 
-// The second X client: a window over the whole screen that receives every motion.
-struct Watcher {
-    Display* dpy;
-    Window win;
+// The reference host's process: serves until stdin closes, its port on stdout.
+int runReferenceHost(const std::string& display, const std::string& keyHex) {
+    testing::ReferenceHost ref(display, unhex(keyHex), kWidth, kHeight);
+    std::printf("port %u\n", ref.port());
+    std::fflush(stdout);
+    char c;
+    while (::read(0, &c, 1) > 0) {
+    }
+    return 0;
+}
 
-    explicit Watcher(const std::string& display) : dpy(XOpenDisplay(display.c_str())) {
-        XSetWindowAttributes a{};
-        a.override_redirect = True;
-        a.event_mask = PointerMotionMask | StructureNotifyMask;
-        win = XCreateWindow(dpy, DefaultRootWindow(dpy), 0, 0, kWidth, kHeight, 0, CopyFromParent,
-                            InputOnly, CopyFromParent, CWOverrideRedirect | CWEventMask, &a);
-        XMapWindow(dpy, win);
-        XEvent ev;
-        do {
-            XWindowEvent(dpy, win, StructureNotifyMask, &ev);
-        } while (ev.type != MapNotify);
-    }
-    ~Watcher() { XCloseDisplay(dpy); }
-
-    // Blocks until a motion to (x, y) arrives; false after 2 s without it.
-    bool waitForMotion(int x, int y) {
-        const auto deadline = Clock::now() + std::chrono::seconds(2);
-        for (;;) {
-            while (XPending(dpy) > 0) {
-                XEvent ev;
-                XNextEvent(dpy, &ev);
-                if (ev.type == MotionNotify && ev.xmotion.x_root == x && ev.xmotion.y_root == y) {
-                    return true;
-                }
-            }
-            if (Clock::now() > deadline) {
-                return false;
-            }
-            pollfd p{ConnectionNumber(dpy), POLLIN, 0};
-            poll(&p, 1, 100);
-        }
-    }
-    void drain() {
-        XSync(dpy, False);
-        while (XPending(dpy) > 0) {
-            XEvent ev;
-            XNextEvent(dpy, &ev);
-        }
-    }
-};
-
-// The reference: one TLS connection, frames decoded, absolute moves faked, nothing else.
-class ReferenceHost {
-public:
-    ReferenceHost(const std::string& display, const wire::SymmetricKey& key)
-        : ctx_(wire::PSKParameters::make(key, wire::ServiceConstants::sessionIdentity,
-                                         wire::PSKParameters::Role::server)),
-          dpy_(XOpenDisplay(display.c_str())) {
-        listen_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ::bind(listen_, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
-        ::listen(listen_, 4);
-        socklen_t len = sizeof addr;
-        ::getsockname(listen_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
-        thread_ = std::thread([this] { serve(); });
-    }
-    ~ReferenceHost() {
-        ::shutdown(listen_, SHUT_RDWR);
-        thread_.join();
-        ::close(listen_);
-        XCloseDisplay(dpy_);
-    }
-    std::uint16_t port() const { return port_; }
-
-private:
-    void serve() {
-        const int fd = ::accept4(listen_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            return;
-        }
-        wire::PSKParameters::configureSocket(fd);
-        SSL* ssl = SSL_new(ctx_.get());
-        SSL_set_fd(ssl, fd);
-        // Read ahead: one receive takes whatever the socket holds, so SSL_has_pending tells
-        // whether more records of the same burst are already here.
-        SSL_set_read_ahead(ssl, 1);
-        if (SSL_accept(ssl) == 1) {
-            wire::FrameDecoder decoder;
-            unsigned char buf[65536];
-            for (;;) {
-                const int n = SSL_read(ssl, buf, sizeof buf);
-                if (n <= 0) {
-                    break;
-                }
-                decoder.append(wire::ByteView(buf, static_cast<std::size_t>(n)));
-                while (auto frame = decoder.nextFrameView()) {
-                    const auto message = wire::ControlMessage::decode(*frame);
-                    if (const auto* m = message.getIf<cm::PointerAbsolute>()) {
-                        XTestFakeMotionEvent(dpy_, -1, static_cast<int>(m->x * kWidth + 0.5f),
-                                             static_cast<int>(m->y * kHeight + 0.5f), CurrentTime);
-                    }
-                }
-                // A careful host flushes once per burst: only when no decrypted or received
-                // bytes wait for the next SSL_read.
-                if (SSL_has_pending(ssl) == 0) {
-                    XFlush(dpy_);
-                }
+// The TCP ports process `pid` listens on (its sockets in LISTEN state), from /proc.
+std::set<unsigned> listeningPorts(pid_t pid) {
+    std::set<std::string> inodes;
+    const std::string fdDir = "/proc/" + std::to_string(pid) + "/fd";
+    if (DIR* d = ::opendir(fdDir.c_str())) {
+        while (dirent* e = ::readdir(d)) {
+            char target[256] = {};
+            const std::string link = fdDir + "/" + e->d_name;
+            const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+            const std::string t(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+            if (t.rfind("socket:[", 0) == 0) {
+                inodes.insert(t.substr(8, t.size() - 9));
             }
         }
-        SSL_free(ssl);
-        ::close(fd);
+        ::closedir(d);
     }
+    std::set<unsigned> ports;
+    for (const char* table : {"/net/tcp", "/net/tcp6"}) {
+        std::ifstream in("/proc/" + std::to_string(pid) + table);
+        std::string line;
+        std::getline(in, line); // header
+        while (std::getline(in, line)) {
+            std::istringstream f(line);
+            std::string sl, local, remote, state, queues, timer, retr, uid, timeout, inode;
+            f >> sl >> local >> remote >> state >> queues >> timer >> retr >> uid >> timeout >>
+                inode;
+            if (state == "0A" && inodes.count(inode) != 0) { // 0A: LISTEN
+                ports.insert(static_cast<unsigned>(
+                    std::stoul(local.substr(local.find(':') + 1), nullptr, 16)));
+            }
+        }
+    }
+    return ports;
+}
 
-    wire::SSLContextPtr ctx_;
-    Display* dpy_;
-    int listen_ = -1;
-    std::uint16_t port_ = 0;
-    std::thread thread_;
-};
+double processCpuSeconds(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    std::istringstream f(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    double ticks = 0;
+    for (int i = 3; i <= 15 && f >> field; ++i) {
+        if (i == 14 || i == 15) { // utime, stime
+            ticks += std::stod(field);
+        }
+    }
+    return ticks / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
 
 // Raw samples of one side, gathered over several rounds.
 struct Samples {
@@ -257,8 +158,8 @@ cm::PointerAbsolute move(int i) {
 
 // `idle`, the other side's client, hears a heartbeat now and then: the host closes a session
 // that stays silent for 3 s, as it would a tablet that went away.
-void measure(wire::WireClient& client, Watcher& watcher, int samples, int& counter, Samples& f,
-             wire::WireClient* idle = nullptr) {
+void measure(wire::WireClient& client, testing::XInputObserver& watcher, int samples, int& counter,
+             Samples& f, wire::WireClient* idle) {
     const auto one = [&](std::vector<double>& out) {
         const int i = counter++;
         if (idle != nullptr && i % 100 == 0) {
@@ -267,27 +168,28 @@ void measure(wire::WireClient& client, Watcher& watcher, int samples, int& count
         int x = 0, y = 0;
         position(i, x, y);
         const auto t0 = Clock::now();
-        client.send(move(i));
+        client.send(move(i)); // one TLS record
         if (watcher.waitForMotion(x, y)) {
             out.push_back(std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
         } else {
             ++f.lost;
         }
     };
-    auto& hot = f.hot;
-    auto& paced = f.paced;
     for (int s = 0; s < samples; ++s) {
-        one(hot);
+        one(f.hot);
     }
     const auto period = std::chrono::nanoseconds(1'000'000'000 / 120);
     auto next = Clock::now();
     for (int s = 0; s < samples; ++s) {
         next += period;
-        one(paced);
+        one(f.paced);
         std::this_thread::sleep_until(next);
     }
     watcher.drain();
-    // Burst: 1000 moves back to back; drained when the last one is seen.
+    if (idle != nullptr) {
+        idle->send(cm::Heartbeat{});
+    }
+    // Burst: 1000 moves back to back, each its own record; drained when the last one is seen.
     const int first = counter;
     counter += 1000;
     int lx = 0, ly = 0;
@@ -296,98 +198,152 @@ void measure(wire::WireClient& client, Watcher& watcher, int samples, int& count
     for (int i = first; i < first + 1000; ++i) {
         client.send(move(i));
     }
-    watcher.waitForMotion(lx, ly);
+    watcher.waitForMotion(lx, ly, 10s);
     f.burstMs.push_back(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
     watcher.drain();
 }
 
 Figures summarise(const Samples& s) {
-    Figures f;
-    f.hotP50 = percentile(s.hot, 0.50);
-    f.hotP99 = percentile(s.hot, 0.99);
-    f.pacedP50 = percentile(s.paced, 0.50);
-    f.pacedP99 = percentile(s.paced, 0.99);
-    f.burstMs = percentile(s.burstMs, 0.50);
-    f.lost = s.lost;
-    return f;
+    return {percentile(s.hot, 0.50),   percentile(s.hot, 0.99),    percentile(s.paced, 0.50),
+            percentile(s.paced, 0.99), percentile(s.burstMs, 0.5), s.lost};
 }
 
-double cpuSeconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+struct Row {
+    const char* name;
+    double Figures::*field;
+    const char* unit;
+};
+constexpr Row kRows[] = {
+    {"hot p50", &Figures::hotP50, "us"},
+    {"hot p99", &Figures::hotP99, "us"},
+    {"paced 120 Hz p50", &Figures::pacedP50, "us"},
+    {"paced 120 Hz p99", &Figures::pacedP99, "us"},
+    {"1000-frame burst drain", &Figures::burstMs, "ms"},
+};
+
+void printTable(const char* title, const Figures& host, const Figures& reference) {
+    std::printf("%s\n%-26s %12s %12s %7s\n", title, "", "host", "reference", "ratio");
+    for (const auto& r : kRows) {
+        const double h = host.*r.field, ref = reference.*r.field;
+        std::printf("%-26s %9.1f %s %9.1f %s %7.2f\n", r.name, h, r.unit, ref, r.unit,
+                    ref > 0 ? h / ref : 0);
+    }
+    std::printf("moves not seen within 2 s: host %d, reference %d\n", host.lost, reference.lost);
 }
 
 } // namespace
 
 int main(int argc, char** argv) {
-    const int samples = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
-    Xvfb server;
-    if (server.display.empty()) {
-        std::fprintf(stderr, "Xvfb did not start\n");
+    if (argc == 4 && std::string(argv[1]) == "--reference-host") {
+        return runReferenceHost(argv[2], argv[3]);
+    }
+    std::string hostPath = QUILLON_SOURCE_DIR "/build/release/Quillon/quillon";
+    int samples = 2000;
+    int runs = 3;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        const std::string flag = argv[i];
+        if (flag == "--host") {
+            hostPath = argv[i + 1];
+        } else if (flag == "--samples") {
+            samples = std::max(10, std::atoi(argv[i + 1]));
+        } else if (flag == "--runs") {
+            runs = std::max(1, std::atoi(argv[i + 1]));
+        }
+    }
+    if (::access(hostPath.c_str(), X_OK) != 0) {
+        std::fprintf(stderr, "no host executable at %s (build the release preset, or --host)\n",
+                     hostPath.c_str());
         return 1;
     }
-    const auto home =
-        std::filesystem::temp_directory_path() / ("host-latency-bench-" + std::to_string(getpid()));
-    std::filesystem::create_directories(home);
-    ::setenv("XDG_STATE_HOME", (home / "state").c_str(), 1); // the host's diagnostics log
-    ::setenv("XDG_CONFIG_HOME", (home / "config").c_str(), 1);
-    ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+    testing::XvfbServer x({.width = kWidth, .height = kHeight});
+    testing::TempDir dir;
 
-    // The host, in this process: the main queue runs on a thread of its own.
-    auto mainQueue = std::make_shared<platform::IoContextMainQueue>();
-    auto store = std::make_shared<InMemoryPairingStore>();
+    // A device paired beforehand: the keychain the host will read.
     const PairedDevice device{"B3E2A4F0-0000-4000-8000-000000000001", "Bench iPad",
                               wire::PSKProvider::randomBytes(32), 0, std::nullopt};
-    store->save(device);
-    auto geometry = std::make_shared<platform::X11DisplayGeometry>(server.display);
-    platform::X11EventPoster::Options o;
-    o.display = server.display;
-    o.geometry = geometry;
-    o.settings = [] { return platform::InputSettings{}; };
-    auto poster = std::make_shared<platform::X11EventPoster>(o);
-    platform::Defaults defaults(home / "config" / "defaults.json");
-    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
-    auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
-    HostCoordinator::Options options;
-    options.server.display = geometry;
-    options.server.advertise = false;
-    auto coordinator =
-        HostCoordinator::create(store, injector, false, nullptr,
-                                {mainQueue, defaults, InputDiagnostics::toDiagLog(defaults),
-                                 nullptr, platform::makeDBusSessionLockSource()},
-                                options);
-    coordinator->start();
-    std::thread mainThread([&] { mainQueue->run(); });
-    const auto sessionKey = wire::PSKProvider::sessionKey(store->hostSecret());
-    Watcher watcher(server.display);
-    int counter = 0;
+    wire::SymmetricKey sessionKey{};
+    {
+        auto keychain =
+            std::make_shared<platform::Keychain>(dir.path() + "/data/corvane/keychain.sqlite3");
+        KeychainPairingStore store(KeychainPairingStore::defaultService, keychain);
+        store.save(device);
+        sessionKey = wire::PSKProvider::sessionKey(store.hostSecret());
+    }
+
+    testing::ChildProcess::Options ho;
+    ho.argv = {hostPath, "--headless"};
+    ho.env["DISPLAY"] = x.display();
+    ho.env["WAYLAND_DISPLAY"] = std::nullopt;
+    ho.env["XDG_SESSION_TYPE"] = std::nullopt;
+    ho.env["DBUS_SESSION_BUS_ADDRESS"] = std::nullopt;
+    ho.env["XDG_DATA_HOME"] = dir.path() + "/data";
+    ho.env["XDG_CONFIG_HOME"] = dir.path() + "/config";
+    ho.env["XDG_STATE_HOME"] = dir.path() + "/state";
+    ho.env["XDG_CACHE_HOME"] = dir.path() + "/cache";
+    ho.env["XDG_RUNTIME_DIR"] = dir.path() + "/run";
+    ho.env["XDG_DATA_DIRS"] = dir.path() + "/system-data"; // no application list to build
+    ho.outputFile = dir.path() + "/host.txt";
+    ho.pipeStdin = true; // the console waits for commands; the host runs until SIGTERM
+    std::filesystem::create_directories(dir.path() + "/run");
+    testing::ChildProcess host(ho);
+    std::set<unsigned> ports;
+    testing::waitUntil(
+        [&] {
+            ports = listeningPorts(host.pid());
+            return !ports.empty();
+        },
+        20s);
+    if (ports.size() != 1) {
+        std::fprintf(stderr, "the host listens on %zu ports, not one:\n%s\n", ports.size(),
+                     host.output().c_str());
+        return 1;
+    }
+
+    char self[4096] = {};
+    ::readlink("/proc/self/exe", self, sizeof self - 1);
+    testing::ChildProcess::Options ro;
+    ro.argv = {self, "--reference-host", x.display(), hex(sessionKey)};
+    ro.outputFile = dir.path() + "/reference.txt";
+    ro.pipeStdin = true;
+    testing::ChildProcess reference(ro);
+    unsigned refPort = 0;
+    testing::waitUntil(
+        [&] { return std::sscanf(reference.output().c_str(), "port %u", &refPort) == 1; }, 10s);
+
+    testing::XInputObserver watcher(x.display());
+    watcher.drain();
 
     // Idle: paired, nothing connected.
     const double idleSeconds = 5.0;
-    const double cpu0 = cpuSeconds();
+    const double cpu0 = processCpuSeconds(host.pid());
     std::this_thread::sleep_for(std::chrono::duration<double>(idleSeconds));
-    const double idleCpu = cpuSeconds() - cpu0;
+    const double idleCpu = processCpuSeconds(host.pid()) - cpu0;
 
-    // The two sides take turns, in alternating order, so drift in the machine's load falls on
-    // both alike instead of on whichever ran second.
-    const int rounds = 6;
-    Samples hostSamples, referenceSamples;
-    {
-        auto hostClient =
-            wire::WireClient::connect("127.0.0.1", *coordinator->server().mainPort(), sessionKey,
-                                      wire::ServiceConstants::sessionIdentity);
-        hostClient->send(cm::Hello{device.deviceID, device.token, device.deviceName, 2});
-        hostClient->receive(std::chrono::seconds(5)); // helloAck
-        ReferenceHost ref(server.display, sessionKey);
-        auto refClient = wire::WireClient::connect("127.0.0.1", ref.port(), sessionKey,
-                                                   wire::ServiceConstants::sessionIdentity);
-        Samples warmUp;
-        measure(*hostClient, watcher, std::min(samples, 200), counter, warmUp, refClient.get());
-        measure(*refClient, watcher, std::min(samples, 200), counter, warmUp, hostClient.get());
-        const int perRound = std::max(10, samples / rounds);
-        for (int r = 0; r < rounds; ++r) {
+    auto hostClient =
+        wire::WireClient::connect("127.0.0.1", static_cast<std::uint16_t>(*ports.begin()),
+                                  sessionKey, wire::ServiceConstants::sessionIdentity);
+    hostClient->send(cm::Hello{device.deviceID, device.token, device.deviceName, 2});
+    if (!hostClient->receive(5s)) {
+        std::fprintf(stderr, "the host did not answer hello\n%s\n", host.output().c_str());
+        return 1;
+    }
+    auto refClient = wire::WireClient::connect("127.0.0.1", static_cast<std::uint16_t>(refPort),
+                                               sessionKey, wire::ServiceConstants::sessionIdentity);
+
+    int counter = 0;
+    Samples warmUp;
+    measure(*hostClient, watcher, std::min(samples, 200), counter, warmUp, refClient.get());
+    measure(*refClient, watcher, std::min(samples, 200), counter, warmUp, hostClient.get());
+
+    std::printf("Pointer moves over TLS on loopback into Xvfb %s: the host (%s), the reference "
+                "host and this tablet stand-in in separate processes; %d samples per series\n",
+                x.display().c_str(), hostPath.c_str(), samples);
+    constexpr int kRounds = 6;
+    std::vector<Figures> hostRuns, refRuns;
+    for (int run = 0; run < runs; ++run) {
+        Samples hostSamples, referenceSamples;
+        const int perRound = std::max(10, samples / kRounds);
+        for (int r = 0; r < kRounds; ++r) {
             if (r % 2 == 0) {
                 measure(*hostClient, watcher, perRound, counter, hostSamples, refClient.get());
                 measure(*refClient, watcher, perRound, counter, referenceSamples, hostClient.get());
@@ -396,31 +352,36 @@ int main(int argc, char** argv) {
                 measure(*hostClient, watcher, perRound, counter, hostSamples, refClient.get());
             }
         }
+        hostRuns.push_back(summarise(hostSamples));
+        refRuns.push_back(summarise(referenceSamples));
+        char title[64];
+        std::snprintf(title, sizeof title, "run %d (%d alternating rounds)", run + 1, kRounds);
+        printTable(title, hostRuns.back(), refRuns.back());
     }
-    const Figures host = summarise(hostSamples);
-    const Figures reference = summarise(referenceSamples);
-
-    std::printf("Pointer moves over TLS on loopback into Xvfb %s, %d samples per series in %d "
-                "alternating rounds; burst = median of %d\n",
-                server.display.c_str(), samples, rounds, rounds);
-    std::printf("%-28s %12s %12s %8s\n", "", "host", "reference", "ratio");
-    const auto row = [](const char* name, double h, double r, const char* unit) {
-        std::printf("%-28s %9.1f %s %9.1f %s %8.2f\n", name, h, unit, r, unit, r > 0 ? h / r : 0);
-    };
-    row("hot p50", host.hotP50, reference.hotP50, "us");
-    row("hot p99", host.hotP99, reference.hotP99, "us");
-    row("paced 120 Hz p50", host.pacedP50, reference.pacedP50, "us");
-    row("paced 120 Hz p99", host.pacedP99, reference.pacedP99, "us");
-    row("1000-frame burst drain", host.burstMs, reference.burstMs, "ms");
-    std::printf("moves not seen within 2 s: host %d, reference %d\n", host.lost, reference.lost);
+    if (runs > 1) {
+        // The median run of each row's ratio, with the figures of that run.
+        std::printf("median of %d runs\n%-26s %12s %12s %7s\n", runs, "", "host", "reference",
+                    "ratio");
+        for (const auto& r : kRows) {
+            std::vector<std::pair<double, std::size_t>> ratios;
+            for (std::size_t i = 0; i < hostRuns.size(); ++i) {
+                const double ref = refRuns[i].*r.field;
+                ratios.emplace_back(ref > 0 ? hostRuns[i].*r.field / ref : 0, i);
+            }
+            std::sort(ratios.begin(), ratios.end());
+            const auto& [ratio, i] = ratios[ratios.size() / 2];
+            std::printf("%-26s %9.1f %s %9.1f %s %7.2f\n", r.name, hostRuns[i].*r.field, r.unit,
+                        refRuns[i].*r.field, r.unit, ratio);
+        }
+    }
     std::printf("idle host (paired, nothing connected): %.3f s CPU in %.1f s (%.2f%%)\n", idleCpu,
                 idleSeconds, idleCpu / idleSeconds * 100);
 
-    mainQueue->post([&] { coordinator->stop(); });
-    mainQueue->post([&] { mainQueue->stop(); });
-    mainThread.join();
-    coordinator.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(home, ec);
+    hostClient.reset();
+    refClient.reset();
+    ::kill(host.pid(), SIGTERM);
+    host.wait(10s);
+    reference.closeStdin();
+    reference.wait(10s);
     return 0;
 }

@@ -7,6 +7,8 @@
 // the same function. Include in exactly one source file of a benchmark executable.
 
 #include <pthread.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdint>
@@ -18,9 +20,14 @@ __asm__(".symver benchRealMutexLock, __pthread_mutex_lock@GLIBC_2.2.5");
 
 namespace benchlocks {
 inline std::atomic<std::uint64_t> acquisitions{0};
+// When set, only this thread's acquisitions are counted (a kernel thread id).
+inline std::atomic<pid_t> onlyThread{0};
 } // namespace benchlocks
 
 extern "C" int pthread_mutex_lock(pthread_mutex_t* mutex) {
-    benchlocks::acquisitions.fetch_add(1, std::memory_order_relaxed);
+    const pid_t only = benchlocks::onlyThread.load(std::memory_order_relaxed);
+    if (only == 0 || only == static_cast<pid_t>(::syscall(SYS_gettid))) {
+        benchlocks::acquisitions.fetch_add(1, std::memory_order_relaxed);
+    }
     return benchRealMutexLock(mutex);
 }

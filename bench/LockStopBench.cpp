@@ -8,12 +8,12 @@
 // so the time the signal takes to reach the host is part of the measurement.
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/EventStream/X11EventPoster.hpp"
+#include "Platform/Input/X11InputBackend.hpp"
 #include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "tests/support/ChildProcess.hpp"
@@ -84,13 +84,13 @@ int main(int argc, char** argv) {
     auto mainQueue = std::make_shared<platform::IoContextMainQueue>();
     platform::Defaults defaults(home.path() + "/config/defaults.json");
     auto geometry = std::make_shared<platform::X11DisplayGeometry>(x.display());
-    platform::X11EventPoster::Options o;
+    platform::X11InputBackend::Options o;
     o.display = x.display();
     o.geometry = geometry;
-    o.settings = [] { return platform::InputSettings{}; };
-    auto poster = std::make_shared<platform::X11EventPoster>(o);
-    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
-    auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
+    auto backend = std::make_shared<platform::X11InputBackend>(o);
+    auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
+    auto injector = EventInjector::create(
+        {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers});
     HostCoordinator::Options options;
     options.server.display = geometry;
     options.server.advertise = false;
@@ -110,6 +110,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(beforeLock - (Clock::now() - start));
 
     quillon::testing::DbusPeer screensaver(bus.address());
+    screensaver.requestName("org.freedesktop.ScreenSaver"); // only the locker's own signals count
     const auto lockAt = Clock::now();
     const auto atLock = sizeOf(typed);
     screensaver.emitBool("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",

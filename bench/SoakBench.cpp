@@ -5,23 +5,36 @@
 //
 //   1. waiting-connection cost: N connections that finished nothing (TCP only, then a partial
 //      ClientHello), memory per connection;
-//   2. admission floods: 500 idle connections from 4 and from 63 loopback addresses reopened as
-//      fast as the host closes them, while a real client pairs and says hello 10 times (how many
-//      succeed, and how fast);
+//   2. admission floods: idle connections from 4 addresses (500 in all, main listener) and from
+//      63 addresses x 250 on both listeners (about 31,500, in two attacker processes with
+//      non-blocking connects), reopened as fast as the host closes them, while a real client
+//      says hello 60 times and pairs 6 times (how many succeed within 1 s, and how fast);
 //   3. a client that asks for the application list 13,000 times and never reads (the delegate
 //      answers each with a 60 KB list, as a catalog with icons would, with no coalescing);
-//   4. 32 admitted sessions of one device announcing 4 MiB frames.
+//   4. 32 admitted sessions of one device announcing 4 MiB frames;
+//   5. a cable tablet (a USB session over a socket pair) that asks for the application list
+//      every 20 ms and never reads: the host's peak memory and whether it is disconnected.
 //
-// Source addresses 127.0.0.x need no set-up on Linux (the whole 127/8 is local).
+// Source addresses 127.0.0.x need no set-up on Linux (the whole 127/8 is local). The
+// descriptor limit is raised to the hard limit; the attackers run in processes of their own,
+// so each has the whole limit.
 
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "Quillon/Transport/TransportServer.hpp"
+#include "Quillon/Transport/USBSession.hpp"
 #include "WireProtocol/Frame.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
 #include "WireProtocol/WireClient.hpp"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -190,10 +203,81 @@ void flood(std::uint16_t port, const std::vector<std::string>& sources, int coun
     }
 }
 
+// A non-blocking connect from `source` to 127.0.0.1:port; -1 when no socket could be made.
+int startConnect(std::uint16_t port, const std::string& source) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        return -1;
+    }
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    ::inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(port);
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) != 0 ||
+        (::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0 && errno != EINPROGRESS)) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+void raiseDescriptorLimit() {
+    rlimit limit{};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
+// An attacker process: keeps `perAddress` idle connections from each of `addresses` open to
+// the port in `*port` (read again every pass: a pairing listener moves with each window),
+// reopening each as soon as the host closes it. Ends when killed.
+pid_t startFloodProcess(const std::atomic<int>* port, int addresses, int perAddress,
+                        const std::string& prefix) {
+    const pid_t pid = ::fork();
+    if (pid != 0) {
+        return pid;
+    }
+    raiseDescriptorLimit();
+    std::vector<int> fds(static_cast<std::size_t>(addresses * perAddress), -1);
+    int current = -1;
+    for (;;) {
+        const int target = port->load();
+        if (target != current) {
+            for (int& fd : fds) {
+                if (fd >= 0) {
+                    ::close(fd);
+                    fd = -1;
+                }
+            }
+            current = target;
+        }
+        for (std::size_t i = 0; i < fds.size() && current > 0; ++i) {
+            if (fds[i] >= 0) {
+                char byte;
+                const ssize_t n = ::recv(fds[i], &byte, 1, MSG_DONTWAIT);
+                if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK)) {
+                    ::close(fds[i]);
+                    fds[i] = -1;
+                }
+            }
+            if (fds[i] < 0) {
+                fds[i] = startConnect(static_cast<std::uint16_t>(current),
+                                      prefix + std::to_string(1 + i % addresses));
+            }
+        }
+        std::this_thread::sleep_for(5ms);
+    }
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
     const int seconds = argc > 1 ? std::atoi(argv[1]) : 20;
+    raiseDescriptorLimit();
     auto store = std::make_shared<InMemoryPairingStore>();
     auto delegate = std::make_shared<Delegate>();
     TransportServerOptions options;
@@ -233,7 +317,7 @@ int main(int argc, char** argv) {
     }
 
     // 2. Admission floods.
-    for (const int addresses : {4, 63}) {
+    for (const int addresses : {4}) {
         std::vector<std::string> sources;
         for (int i = 0; i < addresses; ++i) {
             sources.push_back("127.0.2." + std::to_string(i + 1));
@@ -280,6 +364,76 @@ int main(int argc, char** argv) {
         std::printf("  hello within 1 s: %d of %d (worst %.0f ms); pairing %s; %ld connections "
                     "opened by the attacker\n",
                     ok, attempts, worstMs, paired ? "succeeded" : "FAILED", opened.load());
+    }
+
+    // 2b. 63 addresses x 250 idle connections on both listeners, in two attacker processes.
+    {
+        auto* ports = static_cast<std::atomic<int>*>(::mmap(nullptr, 2 * sizeof(std::atomic<int>),
+                                                            PROT_READ | PROT_WRITE,
+                                                            MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+        new (&ports[0]) std::atomic<int>(*server->mainPort());
+        new (&ports[1]) std::atomic<int>(-1);
+        const Usage before = usage();
+        const pid_t mainFlood = startFloodProcess(&ports[0], 63, 250, "127.0.7.");
+        const pid_t pairingFlood = startFloodProcess(&ports[1], 63, 250, "127.0.8.");
+        std::this_thread::sleep_for(3s);
+        int hellos = 0;
+        int fast = 0;
+        int pairings = 0;
+        int paired = 0;
+        double worstHelloMs = 0;
+        double worstPairMs = 0;
+        long peak = 0;
+        for (int attempt = 0; attempt < 60; ++attempt) {
+            if (attempt % 10 == 0) {
+                // A pairing window, flooded as soon as it is open.
+                const std::string pin = server->beginPairing(nowSeconds());
+                ports[1] = *server->pairingPort();
+                std::this_thread::sleep_for(1s);
+                const Bytes salt = std::get<PairingSession::Open>(server->pairingState()).salt;
+                const auto t0 = Clock::now();
+                ++pairings;
+                try {
+                    WireClient::Options o;
+                    o.sourceAddress = "127.0.0.4";
+                    o.timeout = 5000ms;
+                    auto c = WireClient::connect("127.0.0.1", *server->pairingPort(),
+                                                 PSKProvider::pairingKey(pin, salt),
+                                                 ServiceConstants::pairingIdentity, o);
+                    c->send(cm::PairRequest{"flooded"});
+                    auto reply = c->receive(5s);
+                    paired += reply && reply->is<cm::PairResult>() ? 1 : 0;
+                } catch (const std::exception&) {
+                }
+                worstPairMs =
+                    std::max(worstPairMs,
+                             std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
+                server->endPairing();
+            }
+            const auto t0 = Clock::now();
+            std::unique_ptr<WireClient> client;
+            try {
+                client = hello(*server, creds, "127.0.0.3");
+            } catch (const std::exception&) {
+            }
+            const double ms = std::chrono::duration<double, std::milli>(Clock::now() - t0).count();
+            ++hellos;
+            fast += client && ms < 1000 ? 1 : 0;
+            worstHelloMs = std::max(worstHelloMs, ms);
+            peak = std::max(peak, usage().rssKiB);
+            std::this_thread::sleep_for(200ms);
+        }
+        ::kill(mainFlood, SIGKILL);
+        ::kill(pairingFlood, SIGKILL);
+        ::waitpid(mainFlood, nullptr, 0);
+        ::waitpid(pairingFlood, nullptr, 0);
+        ::munmap(ports, 2 * sizeof(std::atomic<int>));
+        std::this_thread::sleep_for(1s);
+        report("flood of 63 addresses x 250, both listeners", before, usage());
+        std::printf("  hello within 1 s: %d of %d (worst %.0f ms); pairings %d of %d (worst %.0f "
+                    "ms); peak RSS %+.1f MB\n",
+                    fast, hellos, worstHelloMs, paired, pairings, worstPairMs,
+                    (peak - before.rssKiB) / 1024.0);
     }
 
     // 3. listApplications from a client that never reads.
@@ -346,6 +500,62 @@ int main(int argc, char** argv) {
                     "buffered; responsive: %s\n",
                     sessions.size(), (peak - before.rssKiB) / 1024.0, stats.sessions,
                     stats.bufferedBytes / 1048576.0, responsive ? "yes" : "no");
+    }
+
+    // 5. A cable tablet that asks for the application list and never reads.
+    {
+        const Usage before = usage();
+        int fds[2];
+        ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
+        auto session = USBSession::create(fds[0], store, [] { return cm::HelloAck{1, 1, 1.0F}; });
+        std::atomic<bool> closed{false};
+        std::atomic<bool> building{false};
+        std::atomic<int> lists{0};
+        std::weak_ptr<USBSession> weak = session;
+        session->onClose = [&](const std::optional<std::string>&) { closed = true; };
+        // As the coordinator answers: one list in flight; each 60 KB.
+        session->onMessage = [&, weak](std::span<const ControlMessage> messages,
+                                       const std::string&) {
+            for (const auto& m : messages) {
+                if (m.is<cm::ListApplications>() && !building.exchange(true)) {
+                    if (auto s = weak.lock()) {
+                        ++lists;
+                        s->send(
+                            cm::ApplicationList{{{"App", "org.example.App", Bytes(60000, 0x5A)}}},
+                            [&] { building = false; });
+                    }
+                }
+            }
+        };
+        session->start();
+        Bytes hello;
+        const wire::Frame helloFrame =
+            ControlMessage(cm::Hello{creds.deviceID, creds.token, "cable", 2}).encode();
+        FrameCodec::encodeInto(hello, helloFrame.type, helloFrame.payload);
+        ::send(fds[1], hello.data(), hello.size(), MSG_NOSIGNAL);
+        Bytes request;
+        FrameCodec::encodeInto(request, MessageType::listApplications, {});
+        long peak = 0;
+        const auto t0 = Clock::now();
+        double closedAfter = -1;
+        while (Clock::now() - t0 < std::chrono::seconds(std::min(seconds, 30))) {
+            ::send(fds[1], request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+            peak = std::max(peak, usage().rssKiB);
+            if (closed && closedAfter < 0) {
+                closedAfter = std::chrono::duration<double>(Clock::now() - t0).count();
+                break;
+            }
+            std::this_thread::sleep_for(20ms);
+        }
+        session->stop();
+        session.reset();
+        ::close(fds[1]);
+        std::this_thread::sleep_for(500ms);
+        report("cable tablet that never reads its lists", before, usage());
+        std::printf("  lists answered %d; peak RSS %+.1f MB; disconnected: %s\n", lists.load(),
+                    (peak - before.rssKiB) / 1024.0,
+                    closedAfter >= 0 ? ("yes, after " + std::to_string(closedAfter) + " s").c_str()
+                                     : "no");
     }
 
     server->stop();

@@ -7,12 +7,12 @@
 //   USBLatencyBench [samples]      (default 2000)
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/EventStream/X11EventPoster.hpp"
+#include "Platform/Input/X11InputBackend.hpp"
 #include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "WireProtocol/PSKProvider.hpp"
@@ -20,6 +20,9 @@
 #include "WireProtocol/WireClient.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/UsbmuxStandIn.hpp"
+
+#include "tests/support/XInputObserver.hpp"
+#include "tests/support/XvfbFixture.hpp"
 
 #include <X11/Xlib.h>
 #include <netinet/in.h>
@@ -53,100 +56,6 @@ namespace cm = wire::cm;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-struct Xvfb {
-    pid_t pid = -1;
-    std::string display;
-
-    Xvfb() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            return;
-        }
-        fcntl(fds[1], F_SETFD, 0);
-        const std::string fd = std::to_string(fds[1]);
-        const std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
-        std::vector<std::string> args = {"Xvfb", "-displayfd", fd,  "-noreset", "-nolisten",
-                                         "tcp",  "-screen",    "0", screen};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        while (number.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
-            char buf[16];
-            const ssize_t n = read(fds[0], buf, sizeof buf);
-            if (n <= 0) {
-                break;
-            }
-            number.append(buf, static_cast<std::size_t>(n));
-        }
-        close(fds[0]);
-        if (!number.empty()) {
-            display = ":" + number.substr(0, number.find('\n'));
-        }
-    }
-    ~Xvfb() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
-// The second X client: a window over the whole screen that receives every motion.
-struct Watcher {
-    Display* dpy;
-    Window win;
-
-    explicit Watcher(const std::string& display) : dpy(XOpenDisplay(display.c_str())) {
-        XSetWindowAttributes a{};
-        a.override_redirect = True;
-        a.event_mask = PointerMotionMask | StructureNotifyMask;
-        win = XCreateWindow(dpy, DefaultRootWindow(dpy), 0, 0, kWidth, kHeight, 0, CopyFromParent,
-                            InputOnly, CopyFromParent, CWOverrideRedirect | CWEventMask, &a);
-        XMapWindow(dpy, win);
-        XEvent ev;
-        do {
-            XWindowEvent(dpy, win, StructureNotifyMask, &ev);
-        } while (ev.type != MapNotify);
-    }
-    ~Watcher() { XCloseDisplay(dpy); }
-
-    // Blocks until a motion to (x, y) arrives; false after 2 s without it.
-    bool waitForMotion(int x, int y) {
-        const auto deadline = Clock::now() + std::chrono::seconds(2);
-        for (;;) {
-            while (XPending(dpy) > 0) {
-                XEvent ev;
-                XNextEvent(dpy, &ev);
-                if (ev.type == MotionNotify && ev.xmotion.x_root == x && ev.xmotion.y_root == y) {
-                    return true;
-                }
-            }
-            if (Clock::now() > deadline) {
-                return false;
-            }
-            pollfd p{ConnectionNumber(dpy), POLLIN, 0};
-            poll(&p, 1, 100);
-        }
-    }
-    void drain() {
-        XSync(dpy, False);
-        while (XPending(dpy) > 0) {
-            XEvent ev;
-            XNextEvent(dpy, &ev);
-        }
-    }
-};
-
 struct Figures {
     double hotP50 = 0, hotP99 = 0, pacedP50 = 0, pacedP99 = 0, burstMs = 0;
     int lost = 0;
@@ -173,7 +82,7 @@ cm::PointerAbsolute move(int i) {
 
 using Send = std::function<void(const wire::ControlMessage&)>;
 
-Figures measure(const Send& send, Watcher& watcher, int samples, int& counter) {
+Figures measure(const Send& send, testing::XInputObserver& watcher, int samples, int& counter) {
     Figures f;
     const auto one = [&](std::vector<double>& out) {
         const int i = counter++;
@@ -221,11 +130,7 @@ Figures measure(const Send& send, Watcher& watcher, int samples, int& counter) {
 
 int main(int argc, char** argv) {
     const int samples = argc > 1 ? std::max(10, std::atoi(argv[1])) : 2000;
-    Xvfb server;
-    if (server.display.empty()) {
-        std::fprintf(stderr, "Xvfb did not start\n");
-        return 1;
-    }
+    testing::XvfbServer server({.width = kWidth, .height = kHeight});
     const auto home =
         std::filesystem::temp_directory_path() / ("usb-latency-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(home);
@@ -238,15 +143,15 @@ int main(int argc, char** argv) {
     const PairedDevice device{"B3E2A4F0-0000-4000-8000-000000000001", "Bench iPad",
                               wire::PSKProvider::randomBytes(32), 0, std::nullopt};
     store->save(device);
-    auto geometry = std::make_shared<platform::X11DisplayGeometry>(server.display);
-    platform::X11EventPoster::Options o;
-    o.display = server.display;
+    auto geometry = std::make_shared<platform::X11DisplayGeometry>(server.display());
+    platform::X11InputBackend::Options o;
+    o.display = server.display();
     o.geometry = geometry;
-    o.settings = [] { return platform::InputSettings{}; };
-    auto poster = std::make_shared<platform::X11EventPoster>(o);
+    auto backend = std::make_shared<platform::X11InputBackend>(o);
+    auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
     platform::Defaults defaults(home / "config" / "defaults.json");
-    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
-    auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
+    auto injector = EventInjector::create(
+        {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers});
 
     testing::UsbmuxStandIn mux((home / "usbmuxd").string());
     HostCoordinator::Options options;
@@ -260,7 +165,7 @@ int main(int argc, char** argv) {
                                 options);
     coordinator->start();
     std::thread mainThread([&] { mainQueue->run(); });
-    Watcher watcher(server.display);
+    testing::XInputObserver watcher(server.display());
     int counter = 0;
     const cm::Hello hello{device.deviceID, device.token, device.deviceName, 2};
 
@@ -295,7 +200,7 @@ int main(int argc, char** argv) {
     }
 
     std::printf("Pointer moves into Xvfb %s through one host, %d samples per series\n",
-                server.display.c_str(), samples);
+                server.display().c_str(), samples);
     std::printf("%-28s %12s %12s %8s\n", "", "Wi-Fi (TLS)", "USB (relay)", "usb/wifi");
     const auto row = [](const char* name, double w, double u, const char* unit) {
         std::printf("%-28s %9.1f %s %9.1f %s %8.2f\n", name, w, unit, u, unit, w > 0 ? u / w : 0);

@@ -1,17 +1,20 @@
-// Pointer moves into a private Xvfb: the host's whole input path (EventInjector -> CGEventSink ->
-// EventTranslator -> X11InputBackend, as X11EventPoster puts them together) beside a bare loop
+// Pointer moves into a private Xvfb: the host's whole input path (EventInjector ->
+// X11InputBackend) beside a bare loop
 // of XTestFakeMotionEvent + XFlush, in the same run. Prints events per second, the ratio, mutex
 // acquisitions per move, and the median time from handing over a move to the motion reaching
 // another client.
 //
 //   X11InjectBench [moves]      (default 100000)
 #include "Platform/Defaults/Defaults.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/EventStream/X11EventPoster.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
+#include "Platform/Input/X11InputBackend.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 
 #include "bench/LockCounter.hpp"
+
+#include "tests/support/XInputObserver.hpp"
+#include "tests/support/XvfbFixture.hpp"
 
 #include <X11/Xlib.h>
 #include <X11/extensions/XTest.h>
@@ -42,97 +45,6 @@ namespace cm = wire::cm;
 constexpr int kWidth = 1920;
 constexpr int kHeight = 1080;
 
-// Xvfb on a display number of its own choosing, ended by pid.
-struct Xvfb {
-    pid_t pid = -1;
-    std::string display;
-
-    Xvfb() {
-        int fds[2];
-        if (pipe2(fds, O_CLOEXEC) != 0) {
-            return;
-        }
-        fcntl(fds[1], F_SETFD, 0);
-        const std::string fd = std::to_string(fds[1]);
-        const std::string screen = std::to_string(kWidth) + "x" + std::to_string(kHeight) + "x24";
-        std::vector<std::string> args = {"Xvfb", "-displayfd", fd,  "-noreset", "-nolisten",
-                                         "tcp",  "-screen",    "0", screen};
-        std::vector<char*> argv;
-        for (auto& a : args) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        posix_spawnp(&pid, "Xvfb", &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        while (number.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
-            char buf[16];
-            const ssize_t n = read(fds[0], buf, sizeof buf);
-            if (n <= 0) {
-                break;
-            }
-            number.append(buf, static_cast<std::size_t>(n));
-        }
-        close(fds[0]);
-        if (!number.empty()) {
-            display = ":" + number.substr(0, number.find('\n'));
-        }
-    }
-    ~Xvfb() {
-        if (pid > 0) {
-            kill(pid, SIGTERM);
-            waitpid(pid, nullptr, 0);
-        }
-    }
-};
-
-// Another client that sees the motion: a window over the whole screen with PointerMotionMask.
-struct Watcher {
-    Display* dpy;
-    Window win;
-
-    explicit Watcher(const std::string& display) : dpy(XOpenDisplay(display.c_str())) {
-        XSetWindowAttributes a{};
-        a.override_redirect = True;
-        a.event_mask = PointerMotionMask | StructureNotifyMask;
-        win = XCreateWindow(dpy, DefaultRootWindow(dpy), 0, 0, kWidth, kHeight, 0, CopyFromParent,
-                            InputOnly, CopyFromParent, CWOverrideRedirect | CWEventMask, &a);
-        XMapWindow(dpy, win);
-        XEvent ev;
-        do {
-            XWindowEvent(dpy, win, StructureNotifyMask, &ev);
-        } while (ev.type != MapNotify);
-    }
-    ~Watcher() { XCloseDisplay(dpy); }
-
-    // Blocks until a motion to (x, y) arrives.
-    void waitForMotion(int x, int y) {
-        for (;;) {
-            while (XPending(dpy) > 0) {
-                XEvent ev;
-                XNextEvent(dpy, &ev);
-                if (ev.type == MotionNotify && ev.xmotion.x_root == x && ev.xmotion.y_root == y) {
-                    return;
-                }
-            }
-            pollfd p{ConnectionNumber(dpy), POLLIN, 0};
-            poll(&p, 1, 1000);
-        }
-    }
-    void drain() {
-        XSync(dpy, False);
-        while (XPending(dpy) > 0) {
-            XEvent ev;
-            XNextEvent(dpy, &ev);
-        }
-    }
-};
-
 double seconds(Clock::duration d) {
     return std::chrono::duration<double>(d).count();
 }
@@ -149,27 +61,24 @@ int main(int argc, char** argv) {
     constexpr int kLatencySamples = 2000;
     constexpr int kBatch = 32; // messages per received-frame drain in the batched run
 
-    Xvfb server;
-    if (server.display.empty()) {
-        std::fprintf(stderr, "Xvfb did not start\n");
-        return 1;
-    }
+    testing::XvfbServer server({.width = kWidth, .height = kHeight});
     const auto home =
         std::filesystem::temp_directory_path() / ("x11-inject-bench-" + std::to_string(getpid()));
     std::filesystem::create_directories(home);
     platform::Defaults defaults(home / "defaults.json");
 
-    auto geometry = std::make_shared<platform::X11DisplayGeometry>(server.display);
-    platform::X11EventPoster::Options o;
-    o.display = server.display;
+    auto geometry = std::make_shared<platform::X11DisplayGeometry>(server.display());
+    platform::X11InputBackend::Options o;
+    o.display = server.display();
     o.geometry = geometry;
-    o.settings = [] { return platform::InputSettings{}; };
-    auto poster = std::make_shared<platform::X11EventPoster>(o);
-    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
-    EventInjector injector(sink, GestureMapper::defaultMapper(), defaults);
-    Watcher watcher(server.display);
+    auto backend = std::make_shared<platform::X11InputBackend>(o);
+    auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
+    auto injectorOwner = EventInjector::create(
+        {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers});
+    EventInjector& injector = *injectorOwner;
+    testing::XInputObserver watcher(server.display());
 
-    Display* bare = XOpenDisplay(server.display.c_str());
+    Display* bare = XOpenDisplay(server.display().c_str());
     // Positions walk the screen so every move changes the pointer.
     const auto pos = [](int i, int& x, int& y) {
         x = 10 + (i * 7) % (kWidth - 20);
@@ -200,9 +109,10 @@ int main(int argc, char** argv) {
         const auto t0 = Clock::now();
         for (int i = 0; i < moves;) {
             if (batched) {
-                platform::EventBatch batch;
                 for (int k = 0; k < kBatch && i < moves; ++k, ++i) {
-                    injector.handle(absolute(i));
+                    injector.handle(absolute(i), k + 1 == kBatch || i + 1 == moves
+                                                     ? EventInjector::Flush::now
+                                                     : EventInjector::Flush::later);
                 }
             } else {
                 injector.handle(absolute(i));
@@ -211,7 +121,7 @@ int main(int argc, char** argv) {
         }
         (batched ? locksPerBatchedMove : locksPerMove) =
             static_cast<double>(benchlocks::acquisitions.load() - locksBefore) / moves;
-        poster->sync();
+        backend->sync();
         return moves / seconds(Clock::now() - t0);
     };
     // Warm up both paths, then interleave so machine load hits them alike.
@@ -245,18 +155,18 @@ int main(int argc, char** argv) {
     }
 
     std::printf("X11 pointer moves into Xvfb %s, %d moves per run (best of 2)\n",
-                server.display.c_str(), moves);
+                server.display().c_str(), moves);
     std::printf("  bare XTestFakeMotionEvent + XFlush      %10.0f events/s\n", bareRate);
-    std::printf("  injector + sink + poster, flush each    %10.0f events/s  ratio %.2f\n", hostRate,
+    std::printf("  injector + X11 backend, flush each      %10.0f events/s  ratio %.2f\n", hostRate,
                 hostRate / bareRate);
-    std::printf("  injector + sink + poster, %d per batch  %10.0f events/s  ratio %.2f\n", kBatch,
+    std::printf("  injector + X11 backend, %d per batch    %10.0f events/s  ratio %.2f\n", kBatch,
                 batchedRate, batchedRate / bareRate);
     std::printf("Mutex acquisitions per move: %.2f flushing each, %.2f in batches of %d\n",
                 locksPerMove, locksPerBatchedMove, kBatch);
     std::printf("Median time to the motion reaching another client (%d samples)\n",
                 kLatencySamples);
     std::printf("  bare                                    %10.1f us\n", median(bareLat));
-    std::printf("  injector + sink + poster                %10.1f us\n", median(hostLat));
+    std::printf("  injector + X11 backend                  %10.1f us\n", median(hostLat));
 
     XCloseDisplay(bare);
     std::error_code ec;

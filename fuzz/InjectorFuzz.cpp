@@ -1,17 +1,13 @@
-// Feeds arbitrary input messages through the injector into the real event sink and checks
-// that nothing posted is garbage: every location and numbered double field is finite, every
-// wheel delta matches its point-delta fields, and the cursor stays on the screen. The posted
-// events then go through the translator into a backend that checks the verbs: keys and buttons
-// go down once and up once, text holds only characters, wheel and zoom amounts are bounded.
+// Feeds arbitrary input messages through the injector into a backend that checks every verb:
+// points are finite, keys and buttons go down once and up once, text holds only characters,
+// wheel amounts are bounded, desktop actions are real ones; and the cursor stays on the screen.
+// After releaseAll() nothing may be left down.
 //
 // Input: repeated [message type][payload length][payload], each decoded as the wire does; a
 // byte 0xFF instead of a type advances the momentum clock by the next byte in milliseconds.
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
-#include "Platform/EventStream/RecordingPoster.hpp"
-#include "Platform/Input/EventTranslator.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "WireProtocol/ControlMessage.hpp"
 
@@ -27,12 +23,79 @@ using namespace quillon;
 
 namespace {
 
+void check(bool ok) {
+    if (!ok) {
+        std::abort();
+    }
+}
+
+// Aborts on a verb no backend should ever be given.
+class CheckingBackend : public platform::InputBackend {
+public:
+    static constexpr int kMaxUnits = 100 * platform::kWheelUnitsPerClick;
+
+    std::string_view name() const override { return "checking"; }
+    platform::InputPermission permission() const override { return {true, {}}; }
+    std::uint64_t connections() const override { return 1; }
+    void movePointerTo(platform::Point to) override {
+        check(std::isfinite(to.x) && std::isfinite(to.y));
+    }
+    void movePointerBy(double dx, double dy) override {
+        check(std::isfinite(dx) && std::isfinite(dy));
+    }
+    void button(int button, bool down) override {
+        const int i = button - platform::PointerButton::left;
+        check(i >= 0 && i < 3 && buttons_[static_cast<std::size_t>(i)] != down);
+        buttons_[static_cast<std::size_t>(i)] = down;
+    }
+    void key(int code, bool down) override {
+        check(code > 0 && code < 256 && keys_[static_cast<std::size_t>(code)] != down);
+        keys_[static_cast<std::size_t>(code)] = down;
+    }
+    void typeText(std::u32string_view text) override {
+        check(!text.empty() && text.size() <= 20);
+        for (const char32_t cp : text) {
+            check(cp >= 0x20 && cp <= 0x10FFFF && !(cp >= 0x7F && cp <= 0x9F) &&
+                  !(cp >= 0xD800 && cp <= 0xDFFF) && (cp & 0xFFFE) != 0xFFFE &&
+                  !(cp >= 0xFDD0 && cp <= 0xFDEF));
+        }
+    }
+    void wheel(int vertical, int horizontal) override {
+        check((vertical != 0 || horizontal != 0) && std::abs(vertical) <= kMaxUnits &&
+              std::abs(horizontal) <= kMaxUnits);
+    }
+    std::optional<platform::KeyPlace> keyForKeysym(std::uint32_t keysym) override {
+        if (keysym >= 'a' && keysym <= 'z') {
+            return platform::KeyPlace{30, false};
+        }
+        return std::nullopt;
+    }
+    bool desktopAction(platform::DesktopAction action) override {
+        check(action == platform::DesktopAction::workspaceLeft ||
+              action == platform::DesktopAction::workspaceRight ||
+              action == platform::DesktopAction::toggleShowDesktop);
+        return true;
+    }
+    void flush() override {}
+
+    bool nothingDown() const {
+        for (const bool k : keys_) {
+            if (k) {
+                return false;
+            }
+        }
+        return !buttons_[0] && !buttons_[1] && !buttons_[2];
+    }
+
+private:
+    std::array<bool, 256> keys_{};
+    std::array<bool, 3> buttons_{};
+};
+
 struct Rig {
     std::filesystem::path dir = std::filesystem::temp_directory_path() /
                                 ("quillon-injector-fuzz-" + std::to_string(::getpid()));
     std::unique_ptr<platform::Defaults> defaults;
-    std::shared_ptr<platform::RecordingPoster> poster =
-        std::make_shared<platform::RecordingPoster>();
     std::shared_ptr<platform::ManualScheduler> clock =
         std::make_shared<platform::ManualScheduler>();
     std::shared_ptr<platform::FixedDisplayGeometry> geometry =
@@ -46,82 +109,17 @@ struct Rig {
     }
 };
 
-void check(bool ok) {
-    if (!ok) {
-        std::abort();
-    }
-}
-
-// Aborts on a verb no backend should ever be given.
-class CheckingBackend : public platform::InputBackend {
-public:
-    std::string_view name() const override { return "checking"; }
-    platform::InputPermission permission() const override { return {true, {}}; }
-    void movePointerTo(platform::Point to) override {
-        check(std::isfinite(to.x) && std::isfinite(to.y));
-    }
-    void movePointerBy(double dx, double dy) override {
-        check(std::isfinite(dx) && std::isfinite(dy));
-    }
-    void button(int button, bool down) override {
-        const int i = button - platform::PointerButton::left;
-        check(i >= 0 && i < 3 && buttons_[static_cast<std::size_t>(i)] != down);
-        buttons_[static_cast<std::size_t>(i)] = down;
-    }
-    void key(int code, bool down) override {
-        check(code > 0 && code < platform::EvdevKey::count &&
-              keys_[static_cast<std::size_t>(code)] != down);
-        keys_[static_cast<std::size_t>(code)] = down;
-    }
-    void typeText(std::u32string_view text) override {
-        check(!text.empty());
-        for (const char32_t cp : text) {
-            check(cp >= 0x20 && cp <= 0x10FFFF && !(cp >= 0x7F && cp <= 0x9F) &&
-                  !(cp >= 0xD800 && cp <= 0xDFFF) && (cp & 0xFFFE) != 0xFFFE &&
-                  !(cp >= 0xFDD0 && cp <= 0xFDEF));
-        }
-    }
-    void wheel(int vertical, int horizontal) override {
-        constexpr int limit =
-            platform::EventTranslator::kMaxClicksPerEvent * platform::kWheelUnitsPerClick;
-        check((vertical != 0 || horizontal != 0) && std::abs(vertical) <= limit &&
-              std::abs(horizontal) <= limit);
-    }
-    void zoom(int steps) override {
-        check(steps != 0 && std::abs(steps) <= platform::EventTranslator::kMaxClicksPerEvent);
-    }
-    void switchDesktop(int delta) override { check(delta == 1 || delta == -1); }
-    void toggleShowDesktop() override {}
-    void openOverview() override {}
-    void releaseAll() override {
-        keys_.fill(false);
-        buttons_.fill(false);
-    }
-    void flush() override {}
-
-private:
-    std::array<bool, platform::EvdevKey::count> keys_{};
-    std::array<bool, 3> buttons_{};
-};
-
-void checkEvent(const platform::Event& e) {
-    check(std::isfinite(e.location.x) && std::isfinite(e.location.y));
-    for (std::size_t i = 0; i < e.doubleFieldCount(); ++i) {
-        check(std::isfinite(e.doubleFieldAt(i).second));
-    }
-    if (e.type == platform::EventType::scrollWheel) {
-        check(e.integerField(96) == e.wheel1 && e.integerField(97) == e.wheel2);
-    }
-}
-
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     static Rig rig;
-    // A fresh sink and injector per input; the defaults file and the clock carry over.
-    auto sink =
-        std::make_shared<CGEventSink>(rig.poster, rig.geometry, nullptr, *rig.defaults, rig.clock);
-    EventInjector injector(sink, GestureMapper::defaultMapper(), *rig.defaults);
+    // A fresh backend and injector per input; the defaults file and the clock carry over.
+    auto backend = std::make_shared<CheckingBackend>();
+    auto injector = EventInjector::create({.backend = backend,
+                                           .geometry = rig.geometry,
+                                           .defaults = *rig.defaults,
+                                           .scheduler = rig.clock,
+                                           .clock = [c = rig.clock.get()] { return c->now(); }});
     const platform::Rect b = rig.geometry->mainBounds();
 
     std::size_t i = 0;
@@ -148,21 +146,16 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 message.is<wire::cm::ApplicationList>()) {
                 continue;
             }
-            injector.handle(message);
+            injector->handle(message);
         } catch (const wire::ControlMessageDecodeError&) {
             continue;
         }
-        const platform::Point c = injector.currentCursor();
+        const platform::Point c = injector->currentCursor();
         check(c.x >= b.minX() && c.x <= b.maxX() && c.y >= b.minY() && c.y <= b.maxY());
     }
     rig.clock->advance(std::chrono::milliseconds(50));
-    injector.releaseAll();
-    platform::EventTranslator translator(std::make_unique<CheckingBackend>(),
-                                         [] { return platform::InputSettings{}; });
-    for (const auto& e : rig.poster->take()) {
-        checkEvent(e);
-        translator.post(e);
-    }
-    translator.releaseAll();
+    injector->releaseAll();
+    check(backend->nothingDown() && injector->holdsNothing());
+    check(!injector->momentumRunning());
     return 0;
 }

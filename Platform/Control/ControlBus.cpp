@@ -27,6 +27,8 @@ namespace {
 
 constexpr auto kMainQueueAnswer = std::chrono::seconds(10);
 constexpr auto kReconnectPause = std::chrono::milliseconds(1000);
+// A device argument (an ID or a number) longer than this names no device.
+constexpr std::size_t kMaxDeviceArgument = 1024;
 
 // A call handed to the main queue, answered there and waited for on the bus thread.
 struct Pending {
@@ -235,6 +237,15 @@ struct ControlServer::Impl {
             return r;
         }
         const std::string name = device != nullptr ? device : "";
+        if (name.size() > kMaxDeviceArgument) {
+            // No device ID or number is this long; refused here, not copied to the host, and
+            // not echoed back.
+            const std::string text =
+                i18n::fill(i18n::tr("no such device: the argument is {1} bytes long"),
+                           {std::to_string(name.size())});
+            sd_bus_error_set(error, control::errorNoSuchDevice, text.c_str());
+            return -EINVAL;
+        }
         if (!self(userdata).onMain([&](ControlHandler& h) { (h.*op)(name); }, error)) {
             return -EIO;
         }
@@ -381,8 +392,7 @@ ControlServer::ControlServer(std::weak_ptr<ControlHandler> handler,
         throw ControlError(r == -EEXIST ? "name-taken" : "no-bus",
                            r == -EEXIST
                                ? i18n::fill(i18n::tr("another host owns {1}"), {control::busName})
-                               : i18n::fill(i18n::tr("no session bus: {1}"),
-                                            {std::strerror(-r)}));
+                               : i18n::fill(i18n::tr("no session bus: {1}"), {std::strerror(-r)}));
     }
     impl_->thread = std::thread([impl = impl_.get()] { impl->run(); });
 }
@@ -677,9 +687,23 @@ std::unique_ptr<InstanceLock> InstanceLock::acquire(const std::string& path,
                                                     std::chrono::milliseconds wait) {
     const int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (fd < 0) {
-        // No place for a lock (a read-only runtime directory): run unguarded rather than not
-        // at all.
-        return std::unique_ptr<InstanceLock>(new InstanceLock(-1));
+        if (errno == ELOOP) {
+            throw InstanceLockError(
+                i18n::fill(i18n::tr("the one-instance lock {1} is a symbolic link; Quillon does "
+                                    "not follow it (remove it and start again)"),
+                           {path}));
+        }
+        throw InstanceLockError(
+            i18n::fill(i18n::tr("the one-instance lock {1} cannot be opened: {2}"),
+                       {path, std::strerror(errno)}));
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != ::geteuid()) {
+        ::close(fd);
+        throw InstanceLockError(
+            i18n::fill(i18n::tr("the one-instance lock {1} is not a regular file of this user; "
+                                "Quillon does not use it (remove it and start again)"),
+                       {path}));
     }
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
@@ -687,8 +711,11 @@ std::unique_ptr<InstanceLock> InstanceLock::acquire(const std::string& path,
             return std::unique_ptr<InstanceLock>(new InstanceLock(fd));
         }
         if (errno != EWOULDBLOCK && errno != EINTR) {
+            const int error = errno;
             ::close(fd);
-            return std::unique_ptr<InstanceLock>(new InstanceLock(-1));
+            throw InstanceLockError(
+                i18n::fill(i18n::tr("the one-instance lock {1} cannot be locked: {2}"),
+                           {path, std::strerror(error)}));
         }
         if (std::chrono::steady_clock::now() >= deadline) {
             ::close(fd);

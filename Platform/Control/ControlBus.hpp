@@ -24,17 +24,21 @@ class MainQueue;
 //                                                     besides (keys below, absent = none)
 //     Devices() -> a(ssb)                             id, name, connected; oldest pairing first
 //     Pair() -> s                                     opens a pairing window, returns its PIN
+//                                                     ("" where the PIN shows on the screen)
 //     Cancel()  Disconnect(s)  Unpair(s)  SetTelemetry(b)  Show()  Quit()
 //     signal Changed()                                something Status() answers changed: a
 //                                                     window reads it again
 //   Disconnect/Unpair take a device ID or its 1-based number in Devices().
-//   Errors: com.corvane.Quillon1.Error.NoSuchDevice, ...Error.Failed (with the host's text).
+//   Errors: com.corvane.Quillon1.Error.NoSuchDevice, ...Error.Locked (Pair and Unpair while the
+//   screen is locked), ...Error.Failed (with the host's text).
 namespace control {
 inline constexpr const char* busName = "com.corvane.Quillon";
 inline constexpr const char* objectPath = "/com/corvane/Quillon";
 inline constexpr const char* interface = "com.corvane.Quillon1";
 inline constexpr const char* errorNoSuchDevice = "com.corvane.Quillon1.Error.NoSuchDevice";
 inline constexpr const char* errorFailed = "com.corvane.Quillon1.Error.Failed";
+// Pair() and Unpair() while the screen is locked.
+inline constexpr const char* errorLocked = "com.corvane.Quillon1.Error.Locked";
 } // namespace control
 
 struct ControlDevice {
@@ -145,14 +149,24 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// The one-instance lock cannot be used: its path is a symbolic link, not a regular file, not
+// the user's own, or cannot be opened. what() says which, naming the path.
+class InstanceLockError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 // One host per user session: an exclusive lock on $XDG_RUNTIME_DIR/quillon.lock (else
 // /tmp/quillon-<uid>.lock), held for the life of the process and released by the kernel when
 // it ends, however it ends. The descriptor is close-on-exec, so a relaunched host never
-// inherits it.
+// inherits it. The lock is taken only on a regular file the user owns, opened without
+// following a symbolic link: anything else at the path (planted by someone to switch the guard
+// off, or to make the host lock a file of theirs) is refused with InstanceLockError rather than
+// run unguarded.
 class InstanceLock {
 public:
     // The lock, or nothing when another process holds it after waiting up to `wait` for it to
-    // be released (a relaunch waits for the instance it replaces).
+    // be released (a relaunch waits for the instance it replaces). Throws InstanceLockError.
     static std::unique_ptr<InstanceLock> acquire(const std::string& path,
                                                  std::chrono::milliseconds wait = {});
     static std::string defaultPath();

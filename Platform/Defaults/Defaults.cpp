@@ -1,5 +1,6 @@
 #include "Platform/Defaults/Defaults.hpp"
 
+#include "Platform/Parsing/NestingScan.hpp"
 #include "Platform/Paths/BaseDirectories.hpp"
 
 #include <atomic>
@@ -28,8 +29,12 @@ namespace {
 
 using Json = nlohmann::json;
 
-// A defaults file beyond this size is not ours to load into memory; it reads as malformed.
-constexpr std::size_t kMaxFileSize = 8u << 20;
+// A defaults file beyond this size is not ours to load into memory: a settings file holds a few
+// dozen keys. It reads as unreadable without being read.
+constexpr std::size_t kMaxFileSize = 1u << 20;
+// The parser's copies and dumps recurse; settings nest a level or two.
+constexpr std::size_t kMaxDepth = 64;
+constexpr std::size_t kMaxValues = 65536;
 
 std::filesystem::path standardPath() {
     return std::filesystem::path(baseDirectory(BaseDirectory::config)) / "corvane" /
@@ -41,18 +46,37 @@ enum class FileState { missing, valid, malformed };
 struct Loaded {
     FileState state = FileState::missing;
     Json object = Json::object();
+    std::string problem; // why a malformed file could not be used
 };
+
+Loaded unreadable(std::string why) {
+    Loaded result;
+    result.state = FileState::malformed;
+    result.problem = std::move(why);
+    return result;
+}
 
 Loaded loadFile(const std::filesystem::path& file) {
     Loaded result;
     const int fd = ::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) {
-        result.state = errno == ENOENT ? FileState::missing : FileState::malformed;
-        return result;
+        if (errno == ENOENT) {
+            return result;
+        }
+        return unreadable(std::strerror(errno));
     }
     std::string text;
     struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        return unreadable("not a regular file");
+    }
+    if (static_cast<std::uintmax_t>(st.st_size) > kMaxFileSize) {
+        ::close(fd);
+        return unreadable("larger than " + std::to_string(kMaxFileSize >> 20) + " MiB (" +
+                          std::to_string(st.st_size) + " bytes)");
+    }
+    bool ok = true;
     char buf[16384];
     while (ok) {
         const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -70,16 +94,19 @@ Loaded loadFile(const std::filesystem::path& file) {
     }
     ::close(fd);
     if (!ok) {
-        result.state = FileState::malformed;
-        return result;
+        return unreadable("cannot be read whole (it grew past " +
+                          std::to_string(kMaxFileSize >> 20) + " MiB or a read failed)");
+    }
+    const NestingVerdict shape = scanJSON(text, {kMaxDepth, kMaxValues, kMaxFileSize});
+    if (shape != NestingVerdict::fits) {
+        return unreadable(std::string("JSON ") + describe(shape));
     }
     Json parsed = Json::parse(text, nullptr, /*allow_exceptions=*/false);
-    if (parsed.is_object()) {
-        result.state = FileState::valid;
-        result.object = std::move(parsed);
-    } else {
-        result.state = FileState::malformed;
+    if (!parsed.is_object()) {
+        return unreadable("not a JSON object");
     }
+    result.state = FileState::valid;
+    result.object = std::move(parsed);
     return result;
 }
 
@@ -151,9 +178,11 @@ struct Defaults::Impl {
     };
     using Index = std::unordered_map<std::string, Json, KeyHash, std::equal_to<>>;
 
-    mutable std::mutex cacheMutex; // guards cache and index
+    mutable std::mutex cacheMutex;            // guards cache, index and problem
+    std::atomic<std::uint64_t> generation{0}; // bumped after each install
     Json cache = Json::object();
     Index index;
+    std::optional<std::string> problem;
 
     // Serialises reloads and writes in this process, so a reload never installs a file older
     // than one this process has just written.
@@ -164,7 +193,15 @@ struct Defaults::Impl {
     int watch = -1;
     std::thread watcher;
 
-    void install(Json object) {
+    void install(Loaded loaded) {
+        std::optional<std::string> why;
+        if (loaded.state == FileState::malformed) {
+            why = file.string() + ": " + loaded.problem;
+        }
+        install(std::move(loaded.object), std::move(why));
+    }
+
+    void install(Json object, std::optional<std::string> why = std::nullopt) {
         Index next;
         next.reserve(object.size());
         for (const auto& [k, v] : object.items()) {
@@ -176,6 +213,8 @@ struct Defaults::Impl {
         // The old contents are freed after the lock is released.
         oldCache = std::exchange(cache, std::move(object));
         oldIndex = std::exchange(index, std::move(next));
+        generation.fetch_add(1, std::memory_order_release);
+        problem = std::move(why);
     }
 
     // The stored value, under cacheMutex.
@@ -186,7 +225,7 @@ struct Defaults::Impl {
 
     void reload() {
         std::lock_guard lock(writeMutex);
-        install(loadFile(file).object);
+        install(loadFile(file));
     }
 
     bool addWatch() {
@@ -328,9 +367,18 @@ std::optional<std::string> Defaults::string(std::string_view key) const {
     return v->get<std::string>();
 }
 
+std::uint64_t Defaults::generation() const noexcept {
+    return impl_->generation.load(std::memory_order_acquire);
+}
+
 nlohmann::json Defaults::snapshot() const {
     std::lock_guard lock(impl_->cacheMutex);
     return impl_->cache;
+}
+
+std::optional<std::string> Defaults::problem() const {
+    std::lock_guard lock(impl_->cacheMutex);
+    return impl_->problem;
 }
 
 namespace {

@@ -2,6 +2,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <cstdint>
 #include <filesystem>
 #include <memory>
 #include <optional>
@@ -34,8 +35,17 @@ public:
     std::optional<bool> boolean(std::string_view key) const;
     std::optional<double> number(std::string_view key) const;
     std::optional<std::string> string(std::string_view key) const;
+    // A count that changes whenever the stored values may have (a reload, a write): a reader
+    // on a hot path keeps what it read with the count and reads again only when it moved.
+    // Lock-free.
+    std::uint64_t generation() const noexcept;
+
     // Every key at once, as one JSON object.
     nlohmann::json snapshot() const;
+    // Why the file as last read could not be used ("<path>: larger than 1 MiB (...)", "...: JSON
+    // nested too deeply", ...), or nothing when it was read or is absent. Unusable files read as
+    // empty: every key keeps its default. A file over 1 MiB is never loaded into memory.
+    std::optional<std::string> problem() const;
 
     // Stores (or replaces) a value and writes the file. Throws std::runtime_error when the file
     // cannot be written; the previous file then stays as it was.

@@ -76,6 +76,12 @@ int runDefaultsCommand(int argc, char** argv, std::ostream& out, std::ostream& e
         return 2;
     }
     const std::string verb = argv[1];
+    if (const auto problem = defaults.problem()) {
+        // Every key then reads as not set; a write starts a fresh file and keeps the old one
+        // beside it as .corrupt.
+        err << "quillon defaults: " << fill(tr("cannot use {1}; it reads as empty"), {*problem})
+            << "\n";
+    }
     const auto missing = [&](const char* key) {
         err << "quillon defaults: "
             << fill(tr("the key \"{1}\" is not set in {2}"), {key, defaults.file().string()})

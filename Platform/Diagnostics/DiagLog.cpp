@@ -32,7 +32,25 @@ std::string path() {
     return logDirectory() + "/Corvane-diag.log";
 }
 
-std::string formatLine(std::chrono::system_clock::time_point when, std::string_view message) {
+namespace {
+
+// The log's directory appended to `out`: $XDG_STATE_HOME (when absolute) or ~/.local/state, and
+// "/corvane". Without an allocation when $HOME is set (write() reuses its buffers).
+void appendLogDirectory(std::string& out) {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    if (state != nullptr && state[0] == '/') {
+        out += state;
+    } else if (const char* home = std::getenv("HOME"); home != nullptr && home[0] != '\0') {
+        out += home;
+        out += "/.local/state";
+    } else {
+        out += baseDirectory(BaseDirectory::state);
+    }
+    out += "/corvane";
+}
+
+void appendLine(std::string& line, std::chrono::system_clock::time_point when,
+                std::string_view message) {
     using namespace std::chrono;
     // floor, not truncation: times before 1970 must not borrow a second.
     const auto ms = floor<milliseconds>(when).time_since_epoch().count();
@@ -51,16 +69,31 @@ std::string formatLine(std::chrono::system_clock::time_point when, std::string_v
     // text, an error description) must not forge a second, undated line or act on a terminal
     // that shows the log; and no message, however long its client field, costs more than a few
     // hundred bytes.
-    std::string line = stamp;
-    line += safeText(message, maxMessageBytes);
+    line += stamp;
+    appendSafeText(line, message, maxMessageBytes);
     line.push_back('\n');
+}
+
+} // namespace
+
+std::string formatLine(std::chrono::system_clock::time_point when, std::string_view message) {
+    std::string line;
+    appendLine(line, when, message);
     return line;
 }
 
 void write(std::string_view message) {
-    const std::string line = formatLine(std::chrono::system_clock::now(), message);
-    const std::string dir = logDirectory();
-    const std::string file = dir + "/Corvane-diag.log";
+    // The buffers are kept per thread: a line written on the input path (the injection
+    // statistics) allocates nothing once they have grown.
+    thread_local std::string line;
+    thread_local std::string dir;
+    thread_local std::string file;
+    line.clear();
+    appendLine(line, std::chrono::system_clock::now(), message);
+    dir.clear();
+    appendLogDirectory(dir);
+    file.assign(dir);
+    file += "/Corvane-diag.log";
     int fd = openLog(file);
     if (fd < 0 && errno == ENOENT) {
         makePrivateDirectories(dir);

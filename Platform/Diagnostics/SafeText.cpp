@@ -61,6 +61,11 @@ bool isHidden(char32_t cp) {
 std::string safeText(std::string_view text, std::size_t maxBytes) {
     std::string out;
     out.reserve(std::min(text.size(), maxBytes) + 16);
+    appendSafeText(out, text, maxBytes);
+    return out;
+}
+
+void appendSafeText(std::string& out, std::string_view text, std::size_t maxBytes) {
     std::size_t at = 0;
     while (at < text.size()) {
         char32_t cp = 0;
@@ -88,7 +93,6 @@ std::string safeText(std::string_view text, std::size_t maxBytes) {
     if (at < text.size()) {
         out += i18n::fill(i18n::tr("…({1} bytes in all)"), {std::to_string(text.size())});
     }
-    return out;
 }
 
 } // namespace quillon::platform

@@ -18,5 +18,7 @@ namespace quillon::platform {
 //   "…(共 N 字节)" with the full length, so a 4 MiB field costs a few hundred bytes.
 // Everything else, Chinese text and emoji included, passes unchanged.
 std::string safeText(std::string_view text, std::size_t maxBytes = 256);
+// The same, appended to `out` (whose storage a caller may reuse).
+void appendSafeText(std::string& out, std::string_view text, std::size_t maxBytes = 256);
 
 } // namespace quillon::platform

@@ -37,7 +37,8 @@ public:
 // A serial queue: one named thread running an io_context. Work submitted with async() runs in
 // submission order, one item at a time. The thread's name is the label cut to 15 bytes (the
 // kernel's limit). Destroying the queue stops the thread after the item that is running;
-// handlers queued later do not run.
+// handlers queued later do not run. The host's queues are labelled "quillon-<role>" in at most
+// 15 bytes ("quillon-net", "quillon-usb-rd"), so `ps -L` and `top -H` show them whole.
 class SerialQueue : public Scheduler {
 public:
     explicit SerialQueue(std::string label);

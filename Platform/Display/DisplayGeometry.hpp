@@ -5,7 +5,7 @@
 namespace quillon::platform {
 
 // The main display as the host sees it: where the pointer may go and what `helloAck` reports.
-// Implementations answer from a cached value (no server round trip per call): the sink reads
+// Implementations answer from a cached value (no server round trip per call): the injector reads
 // the bounds on every pointer message.
 class DisplayGeometry {
 public:
@@ -13,8 +13,9 @@ public:
     // Bounds of the main display in global coordinates (points). Zero size when there is no
     // display.
     virtual Rect mainBounds() const = 0;
-    // Backing scale factor of the main display; 2.0 when there is no display.
-    virtual double backingScale() const = 0;
+    // Pixels per point of the main display (what the tablet is told as its scale); 2.0 when
+    // there is no display.
+    virtual double pixelsPerPoint() const = 0;
 };
 
 // A display of fixed geometry, for tests and for hosts without a display.
@@ -23,7 +24,7 @@ public:
     explicit FixedDisplayGeometry(Rect bounds = {}, double scale = 2.0)
         : bounds_(bounds), scale_(scale) {}
     Rect mainBounds() const override { return bounds_; }
-    double backingScale() const override { return scale_; }
+    double pixelsPerPoint() const override { return scale_; }
     void set(Rect bounds, double scale) {
         bounds_ = bounds;
         scale_ = scale;

@@ -1,5 +1,7 @@
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
 
+#include "Platform/Input/Wayland/WaylandClient.hpp"
+
 #include "xdg-output-unstable-v1-client-protocol.h"
 #include <wayland-client.h>
 
@@ -32,22 +34,22 @@ struct Output {
 // One connection to the compositor and what it says about its outputs. Lives on the geometry
 // thread only.
 struct WaylandDisplayGeometry::Connection {
-    wl_display* display = nullptr;
-    wl_registry* registry = nullptr;
     zxdg_output_manager_v1* xdgManager = nullptr;
     std::list<Output> outputs; // stable addresses: listeners keep pointers
+    // No seat: outputs are all this connection follows.
+    wayland::Client client;
+    wl_display* display = nullptr;
 
-    explicit Connection(const std::string& name) {
-        display = wl_display_connect(name.empty() ? nullptr : name.c_str());
-        if (display == nullptr) {
-            return;
-        }
-        registry = wl_display_get_registry(display);
-        wl_registry_add_listener(registry, &registryListener, this);
+    explicit Connection(const std::string& name)
+        : client({.display = name,
+                  .global = [this](std::uint32_t n, std::string_view interface,
+                                   std::uint32_t version) { global(n, interface, version); },
+                  .globalRemove = [this](std::uint32_t n) { globalRemove(n); },
+                  .seat = false}) {
         // Globals, then the outputs' first events, then xdg_output's for outputs bound late.
-        wl_display_roundtrip(display);
-        wl_display_roundtrip(display);
-        wl_display_roundtrip(display);
+        if (client.connect(3)) {
+            display = client.display();
+        }
     }
     ~Connection() {
         for (auto& o : outputs) {
@@ -56,17 +58,12 @@ struct WaylandDisplayGeometry::Connection {
         if (xdgManager != nullptr) {
             zxdg_output_manager_v1_destroy(xdgManager);
         }
-        if (registry != nullptr) {
-            wl_registry_destroy(registry);
-        }
-        if (display != nullptr) {
-            wl_display_disconnect(display);
-        }
+        client.disconnect();
     }
     Connection(const Connection&) = delete;
     Connection& operator=(const Connection&) = delete;
 
-    bool ok() const { return display != nullptr && wl_display_get_error(display) == 0; }
+    bool ok() const { return client.connected(); }
 
     static void destroy(Output& o) {
         if (o.xdg != nullptr) {
@@ -110,35 +107,31 @@ struct WaylandDisplayGeometry::Connection {
         return list;
     }
 
-    static void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
-                       std::uint32_t version) {
-        auto* self = static_cast<Connection*>(data);
-        if (std::strcmp(interface, wl_output_interface.name) == 0) {
-            auto& o = self->outputs.emplace_back();
+    void global(std::uint32_t name, std::string_view interface, std::uint32_t version) {
+        if (interface == wl_output_interface.name) {
+            auto& o = outputs.emplace_back();
             o.globalName = name;
             o.output = static_cast<wl_output*>(
-                wl_registry_bind(registry, name, &wl_output_interface, std::min(version, 4u)));
+                client.bind(name, &wl_output_interface, std::min(version, 4u)));
             wl_output_add_listener(o.output, &outputListener, &o);
-            self->watchLogical(o);
-        } else if (std::strcmp(interface, zxdg_output_manager_v1_interface.name) == 0) {
-            self->xdgManager = static_cast<zxdg_output_manager_v1*>(wl_registry_bind(
-                registry, name, &zxdg_output_manager_v1_interface, std::min(version, 3u)));
-            for (auto& o : self->outputs) {
-                self->watchLogical(o);
+            watchLogical(o);
+        } else if (interface == zxdg_output_manager_v1_interface.name) {
+            xdgManager = static_cast<zxdg_output_manager_v1*>(
+                client.bind(name, &zxdg_output_manager_v1_interface, std::min(version, 3u)));
+            for (auto& o : outputs) {
+                watchLogical(o);
             }
         }
     }
-    static void globalRemove(void* data, wl_registry*, std::uint32_t name) {
-        auto* self = static_cast<Connection*>(data);
-        for (auto it = self->outputs.begin(); it != self->outputs.end(); ++it) {
+    void globalRemove(std::uint32_t name) {
+        for (auto it = outputs.begin(); it != outputs.end(); ++it) {
             if (it->globalName == name) {
                 destroy(*it);
-                self->outputs.erase(it);
+                outputs.erase(it);
                 return;
             }
         }
     }
-    static constexpr wl_registry_listener registryListener{global, globalRemove};
 
     static void geometry(void* data, wl_output*, std::int32_t x, std::int32_t y, std::int32_t,
                          std::int32_t, std::int32_t, const char*, const char*, std::int32_t) {
@@ -216,7 +209,7 @@ Rect WaylandDisplayGeometry::mainBounds() const {
     return s.connected ? Rect{0, 0, s.area.width, s.area.height} : Rect{};
 }
 
-double WaylandDisplayGeometry::backingScale() const {
+double WaylandDisplayGeometry::pixelsPerPoint() const {
     return state().scale;
 }
 

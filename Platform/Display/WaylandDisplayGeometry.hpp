@@ -51,7 +51,7 @@ public:
     WaylandDisplayGeometry& operator=(const WaylandDisplayGeometry&) = delete;
 
     Rect mainBounds() const override;
-    double backingScale() const override;
+    double pixelsPerPoint() const override;
     State state() const;
 
     // Waits until a state newer than `generation` is published or the timeout passes; the

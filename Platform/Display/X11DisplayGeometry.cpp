@@ -222,7 +222,7 @@ Rect X11DisplayGeometry::mainBounds() const {
     return {0, 0, s.pixelWidth / s.scale, s.pixelHeight / s.scale};
 }
 
-double X11DisplayGeometry::backingScale() const {
+double X11DisplayGeometry::pixelsPerPoint() const {
     return state().scale;
 }
 

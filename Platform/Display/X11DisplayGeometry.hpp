@@ -64,7 +64,7 @@ public:
     X11DisplayGeometry& operator=(const X11DisplayGeometry&) = delete;
 
     Rect mainBounds() const override;
-    double backingScale() const override;
+    double pixelsPerPoint() const override;
     State state() const;
     // Why the setting could not be followed as written (empty when it was).
     std::string selectionNote() const;

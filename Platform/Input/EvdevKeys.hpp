@@ -2,9 +2,9 @@
 
 namespace quillon::platform {
 
-// The Linux input event codes (<linux/input-event-codes.h>) the translator and the backends
+// The Linux input event codes (<linux/input-event-codes.h>) the injector and the backends
 // name; spelled out so that no file depends on kernel headers. Every other key comes from
-// MacKeyTable as a number.
+// wire::evdevKeyFor as a number.
 namespace EvdevKey {
 inline constexpr int tab = 15;
 inline constexpr int enter = 28;
@@ -19,7 +19,7 @@ inline constexpr int rightControl = 97;
 inline constexpr int rightAlt = 100;
 inline constexpr int leftMeta = 125;
 inline constexpr int rightMeta = 126;
-// Codes the translator counts presses of; higher codes have no key on Apple's keyboards.
+// Codes the injector counts presses of; higher codes have no key on Apple's keyboards.
 inline constexpr int count = 256;
 } // namespace EvdevKey
 

@@ -1,16 +1,20 @@
 #include "Platform/Input/GnomeRemoteDesktopBackend.hpp"
 
-#include "Platform/Input/XkbLayoutIndex.hpp"
+#include "Platform/Input/Clipboard/PastePolicy.hpp"
+
+#include "Platform/Input/LayoutText.hpp"
+#include "Platform/Input/Wayland/WaylandClient.hpp"
+#include "Platform/Input/Wayland/XkbLayoutIndex.hpp"
 #include "Platform/Locale/Translation.hpp"
 
 #include <systemd/sd-bus.h>
-#include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cmath>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -19,7 +23,6 @@
 #include <poll.h>
 #include <set>
 #include <sys/eventfd.h>
-#include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
@@ -44,40 +47,6 @@ constexpr double kAxisPerClick = 10.0;
 // NotifyPointerAxis's source "continuous": a smooth value as it is (the "wheel" source turns
 // any value into a whole emulated click).
 constexpr std::uint32_t kAxisSourceContinuous = 1u << 3;
-// The modifier keys a caller may hold (Control, Shift, Alt, AltGr, Super, both sides).
-constexpr int kModifierKeys[] = {29, 97, 42, 54, 56, 100, 125, 126};
-// The user's clipboard text is kept for the restore up to this size; larger content is not.
-constexpr std::size_t kMaxClipboard = 1u << 20;
-const char* const kTextMimeTypes[] = {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain",
-                                      "STRING", "TEXT"};
-
-bool isModifier(int code) {
-    return std::find(std::begin(kModifierKeys), std::end(kModifierKeys), code) !=
-           std::end(kModifierKeys);
-}
-
-std::string utf8(std::u32string_view text) {
-    std::string out;
-    for (const char32_t c : text) {
-        const auto cp = static_cast<std::uint32_t>(c);
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xc0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xe0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        } else if (cp < 0x110000) {
-            out += static_cast<char>(0xf0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        }
-    }
-    return out;
-}
 
 // Writes all of `data` to a pipe Mutter reads from, giving up when it stops reading.
 void writeAll(int fd, const std::string& data) {
@@ -101,51 +70,11 @@ void writeAll(int fd, const std::string& data) {
     }
 }
 
-// Reads a pipe to its end: nothing when it is larger than kMaxClipboard or stalls.
-std::optional<std::string> readAll(int fd, std::chrono::milliseconds timeout) {
-    std::string out;
-    const auto deadline = Clock::now() + timeout;
-    char buf[4096];
-    for (;;) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0) {
-            return std::nullopt;
-        }
-        pollfd p{fd, POLLIN, 0};
-        if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        const ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n == 0) {
-            return out;
-        }
-        if (n < 0) {
-            if (errno == EINTR || errno == EAGAIN) {
-                continue;
-            }
-            return std::nullopt;
-        }
-        out.append(buf, static_cast<std::size_t>(n));
-        if (out.size() > kMaxClipboard) {
-            return std::nullopt;
-        }
-    }
-}
-
 // Where the session stands; verbs go out only in `started`.
 enum class Link { connecting, started, lost };
 
 // Who owns the clipboard from our side, and what we answer when it is read.
-enum class Clipboard {
-    disabled,        // clipboard not enabled on this session
-    foreign,         // enabled; someone else (or nobody) owns the selection
-    offeringPaste,   // our text is the selection until the paste has read it
-    offeringRestored // the user's earlier text, offered again by us
-};
+using clipboard::PastePolicy;
 
 } // namespace
 
@@ -169,20 +98,22 @@ struct GnomeRemoteDesktopBackend::Impl {
     std::optional<Point> lastPoint; // where we put the pointer last: relative moves start there
     std::string reason = i18n::tr("not connected to GNOME Shell yet");
 
-    std::set<int> heldKeys;
-    std::set<int> heldButtons;
-    std::unordered_map<xkb_keysym_t, KeyPosition> layout;
+    LayoutIndex layout;
 
-    Clipboard clipboard = Clipboard::disabled;
-    std::string pasteText;
-    std::optional<std::string> userText;
-    Clock::time_point pasteSentAt{};
+    bool clipboardEnabled = false; // EnableClipboard sent on this session
+    // The user's clipboard, read on this backend's bus thread whenever someone else's
+    // selection appears, so a paste never waits for an application to hand it over.
+    clipboard::UsersClipboard users;
+    std::vector<std::string> foreignTypes; // what the current owner offers
+    std::condition_variable_any usersRead;
+    PastePolicy policy{{.hold = options.pasteHold, .timeout = options.pasteTimeout}};
+    clipboard::Limits limits;
     // SetSelection calls whose "now yours" has not come back yet: an owner change saying "not
     // yours" before it was sent before our call took effect, and means nothing.
     int awaitingOwnership = 0;
-    std::optional<Clock::time_point> lastTransferAt;
 
     Clock::time_point lastAttempt{};
+    std::atomic<std::uint64_t> connections{0};
     std::atomic<std::uint64_t> dropped{0};
     std::atomic<std::uint64_t> pastes{0};
 
@@ -223,12 +154,6 @@ struct GnomeRemoteDesktopBackend::Impl {
 
     void closeSession() {
         if (bus != nullptr && link == Link::started) {
-            for (const int b : heldButtons) {
-                send(kRemoteDesktopSession, "NotifyPointerButton", "ib", b, 0);
-            }
-            for (const int k : heldKeys) {
-                send(kRemoteDesktopSession, "NotifyKeyboardKeycode", "ub", std::uint32_t(k), 0);
-            }
             sendTo(kRemoteDesktop, sessionPath, kRemoteDesktopSession, "Stop", "");
             sd_bus_flush(bus);
         }
@@ -240,9 +165,8 @@ struct GnomeRemoteDesktopBackend::Impl {
         }
         bus = nullptr;
         link = Link::lost;
-        heldKeys.clear();
-        heldButtons.clear();
-        clipboard = Clipboard::disabled;
+        clipboardEnabled = false;
+        policy.someoneCopied(); // the session's selection went with it
         awaitingOwnership = 0;
         lastPoint.reset();
     }
@@ -443,6 +367,13 @@ struct GnomeRemoteDesktopBackend::Impl {
         sd_bus_match_signal(bus, &ownerChangedSlot, kRemoteDesktop, sessionPath.c_str(),
                             kRemoteDesktopSession, "SelectionOwnerChanged", onSelectionOwner, this);
         link = Link::started;
+        ++connections;
+        // The clipboard is followed from the start: the selection there is now is read in the
+        // background like every later one.
+        send(kRemoteDesktopSession, "EnableClipboard", "a{sv}", 0);
+        clipboardEnabled = true;
+        foreignTypes.assign(std::begin(clipboard::kTextTypes), std::end(clipboard::kTextTypes));
+        users.selectionChanged();
         reason.clear();
         readLayout();
         wake();
@@ -451,78 +382,8 @@ struct GnomeRemoteDesktopBackend::Impl {
 
     // The keymap the compositor gives Wayland clients: what the keysym route can type.
     void readLayout() {
-        layout.clear();
-        std::string keymapText;
-        wl_display* display = wl_display_connect(
-            options.waylandDisplay.empty() ? nullptr : options.waylandDisplay.c_str());
-        if (display != nullptr) {
-            struct Scan {
-                wl_seat* seat = nullptr;
-                std::uint32_t caps = 0;
-                std::string keymap;
-            } scan;
-            static constexpr wl_registry_listener registryListener{
-                [](void* data, wl_registry* r, std::uint32_t name, const char* iface,
-                   std::uint32_t version) {
-                    auto* s = static_cast<Scan*>(data);
-                    if (std::strcmp(iface, wl_seat_interface.name) == 0 && s->seat == nullptr) {
-                        s->seat = static_cast<wl_seat*>(
-                            wl_registry_bind(r, name, &wl_seat_interface, std::min(version, 5u)));
-                    }
-                },
-                [](void*, wl_registry*, std::uint32_t) {}};
-            static constexpr wl_seat_listener seatListener{
-                [](void* data, wl_seat*, std::uint32_t caps) {
-                    static_cast<Scan*>(data)->caps = caps;
-                },
-                [](void*, wl_seat*, const char*) {}};
-            static constexpr wl_keyboard_listener keyboardListener{
-                [](void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd,
-                   std::uint32_t size) {
-                    static_cast<Scan*>(data)->keymap = readSeatKeymap(format, fd, size);
-                },
-                [](void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {},
-                [](void*, wl_keyboard*, std::uint32_t, wl_surface*) {},
-                [](void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
-                   std::uint32_t) {},
-                [](void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
-                   std::uint32_t) {},
-                [](void*, wl_keyboard*, std::int32_t, std::int32_t) {}};
-            wl_registry* registry = wl_display_get_registry(display);
-            wl_registry_add_listener(registry, &registryListener, &scan);
-            wl_display_roundtrip(display);
-            if (scan.seat != nullptr) {
-                wl_seat_add_listener(scan.seat, &seatListener, &scan);
-                wl_display_roundtrip(display);
-                if ((scan.caps & WL_SEAT_CAPABILITY_KEYBOARD) != 0) {
-                    wl_keyboard* kb = wl_seat_get_keyboard(scan.seat);
-                    wl_keyboard_add_listener(kb, &keyboardListener, &scan);
-                    wl_display_roundtrip(display);
-                    wl_keyboard_destroy(kb);
-                }
-                wl_seat_destroy(scan.seat);
-            }
-            wl_registry_destroy(registry);
-            wl_display_disconnect(display);
-            keymapText = std::move(scan.keymap);
-        }
-        xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-        if (xkb == nullptr) {
-            return;
-        }
-        xkb_keymap* keymap = nullptr;
-        if (!keymapText.empty()) {
-            keymap = xkb_keymap_new_from_string(xkb, keymapText.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
-                                                XKB_KEYMAP_COMPILE_NO_FLAGS);
-        }
-        if (keymap == nullptr) {
-            keymap = xkb_keymap_new_from_names(xkb, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
-        }
-        if (keymap != nullptr) {
-            layout = indexLayout(keymap);
-            xkb_keymap_unref(keymap);
-        }
-        xkb_context_unref(xkb);
+        wayland::Client client({.display = options.waylandDisplay});
+        layout = indexKeymapText(client.connect() ? client.seatKeymap() : std::string());
     }
 
     // The session is gone: nothing is down any more on the compositor's side and nothing is
@@ -535,9 +396,8 @@ struct GnomeRemoteDesktopBackend::Impl {
         awaitingOwnership = 0;
         link = Link::lost;
         reason = std::move(why);
-        heldKeys.clear();
-        heldButtons.clear();
-        clipboard = Clipboard::disabled;
+        clipboardEnabled = false;
+        policy.someoneCopied(); // the session's selection went with it
         lastPoint.reset();
     }
 
@@ -574,9 +434,41 @@ struct GnomeRemoteDesktopBackend::Impl {
         return 0;
     }
 
+    // The variant of the "mime-types" option: Mutter sends the list as "(as)"; "as" is taken
+    // too. What cannot be read leaves `types` empty.
+    static void readTypes(sd_bus_message* m, std::vector<std::string>& types) {
+        char kind = 0;
+        const char* contents = nullptr;
+        if (sd_bus_message_peek_type(m, &kind, &contents) <= 0 || contents == nullptr) {
+            sd_bus_message_skip(m, "v");
+            return;
+        }
+        const bool tuple = std::strcmp(contents, "(as)") == 0;
+        if ((!tuple && std::strcmp(contents, "as") != 0) ||
+            sd_bus_message_enter_container(m, 'v', contents) <= 0) {
+            sd_bus_message_skip(m, "v");
+            return;
+        }
+        if (!tuple || sd_bus_message_enter_container(m, 'r', "as") > 0) {
+            char** list = nullptr;
+            if (sd_bus_message_read_strv(m, &list) >= 0 && list != nullptr) {
+                for (char** t = list; *t != nullptr; ++t) {
+                    types.emplace_back(*t);
+                    std::free(*t);
+                }
+                std::free(list);
+            }
+            if (tuple) {
+                sd_bus_message_exit_container(m);
+            }
+        }
+        sd_bus_message_exit_container(m);
+    }
+
     static int onSelectionOwner(sd_bus_message* m, void* data, sd_bus_error*) {
         auto* self = static_cast<Impl*>(data);
         bool ours = false;
+        std::vector<std::string> types;
         if (sd_bus_message_enter_container(m, 'a', "{sv}") > 0) {
             while (sd_bus_message_enter_container(m, 'e', "sv") > 0) {
                 const char* key = nullptr;
@@ -585,6 +477,8 @@ struct GnomeRemoteDesktopBackend::Impl {
                     int b = 0;
                     sd_bus_message_read(m, "v", "b", &b);
                     ours = b != 0;
+                } else if (key != nullptr && std::strcmp(key, "mime-types") == 0) {
+                    readTypes(m, types);
                 } else {
                     sd_bus_message_skip(m, "v");
                 }
@@ -593,11 +487,12 @@ struct GnomeRemoteDesktopBackend::Impl {
         }
         if (ours) {
             self->awaitingOwnership = 0;
-        } else if (self->awaitingOwnership == 0 && self->clipboard != Clipboard::disabled) {
-            // Someone copied something: that is the user's clipboard now, not ours to restore.
-            self->clipboard = Clipboard::foreign;
-            self->userText.reset();
-            self->lastTransferAt.reset();
+        } else if (self->awaitingOwnership == 0 && self->clipboardEnabled) {
+            // Someone copied something: that is the user's clipboard now, not ours to restore,
+            // and it is read in the background.
+            self->policy.someoneCopied();
+            self->foreignTypes = std::move(types);
+            self->users.selectionChanged();
         }
         return 0;
     }
@@ -609,17 +504,19 @@ struct GnomeRemoteDesktopBackend::Impl {
         if (sd_bus_message_read(m, "su", &mime, &serial) < 0) {
             return 0;
         }
-        self->serveTransfer(serial);
+        self->serveTransfer(mime, serial);
         return 0;
     }
 
-    void serveTransfer(std::uint32_t serial) {
+    void serveTransfer(const char* mime, std::uint32_t serial) {
         const std::string* content = nullptr;
-        if (clipboard == Clipboard::offeringPaste) {
-            content = &pasteText;
-            lastTransferAt = Clock::now();
-        } else if (clipboard == Clipboard::offeringRestored && userText) {
-            content = &*userText;
+        if (const clipboard::Content* offered = policy.offered()) {
+            policy.pasteRead(Clock::now());
+            for (const auto& [type, data] : *offered) {
+                if (type == mime) {
+                    content = &data;
+                }
+            }
         }
         bool ok = false;
         if (content != nullptr) {
@@ -636,31 +533,15 @@ struct GnomeRemoteDesktopBackend::Impl {
         send(kRemoteDesktopSession, "SelectionWriteDone", "ub", serial, int(ok));
     }
 
-    // The user's text back, or an empty text when there was none. Reads of our text do
-    // not tell the paste's own from others (Mutter's clipboard manager reads every new text
-    // selection at once), so the paste's text stays for `pasteHold` after Control+V and until
-    // reads have been quiet for a moment, and at most `pasteTimeout`.
+    // The user's text back, or an empty text when there was none (PastePolicy says when).
+    // Letting go of the selection would not do: Mutter's clipboard manager keeps a copy of the
+    // last text and offers it once the owner leaves, so the pasted text (a password, perhaps)
+    // would stay.
     void maybeRestore() {
-        if (clipboard != Clipboard::offeringPaste) {
-            return;
+        if (policy.restoreDue(Clock::now())) {
+            policy.restore();
+            offerSelection();
         }
-        const auto now = Clock::now();
-        const bool quiet =
-            !lastTransferAt || now - *lastTransferAt >= std::chrono::milliseconds(300);
-        if ((now - pasteSentAt < options.pasteHold || !quiet) &&
-            now - pasteSentAt < options.pasteTimeout) {
-            return;
-        }
-        pasteText.clear();
-        lastTransferAt.reset();
-        // Letting go of the selection would not do: Mutter's clipboard manager keeps a copy of
-        // the last text and offers it once the owner leaves, so the pasted text (a password,
-        // perhaps) would stay. An empty text takes its place when the user had none.
-        if (!userText) {
-            userText.emplace();
-        }
-        offerSelection();
-        clipboard = Clipboard::offeringRestored;
     }
 
     void offerSelection() {
@@ -674,8 +555,8 @@ struct GnomeRemoteDesktopBackend::Impl {
         sd_bus_message_append(m, "s", "mime-types");
         sd_bus_message_open_container(m, 'v', "as");
         sd_bus_message_open_container(m, 'a', "s");
-        for (const char* t : kTextMimeTypes) {
-            sd_bus_message_append(m, "s", t);
+        for (const auto& [type, data] : *policy.offered()) {
+            sd_bus_message_append(m, "s", type.c_str());
         }
         sd_bus_message_close_container(m);
         sd_bus_message_close_container(m);
@@ -688,25 +569,60 @@ struct GnomeRemoteDesktopBackend::Impl {
         sd_bus_message_unref(m);
     }
 
-    // The current selection as text, when someone else owns it and offers text.
-    std::optional<std::string> readSelection() {
-        for (const char* mime : {"text/plain;charset=utf-8", "UTF8_STRING", "text/plain"}) {
+    // A foreign selection the user's clipboard has not been read from: asks Mutter for every
+    // type its owner offers. Called with the lock held (the calls answer at once with a pipe);
+    // the pipes are read by the bus thread without it.
+    struct PendingRead {
+        std::uint64_t serial = 0;
+        std::vector<std::pair<std::string, int>> pipes; // type, read end
+    };
+    std::optional<PendingRead> startUsersRead() {
+        if (link != Link::started || !clipboardEnabled || !policy.needsUsersClipboard() ||
+            !users.readDue()) {
+            return std::nullopt;
+        }
+        PendingRead read;
+        read.serial = users.startRead();
+        for (std::size_t i = 0; i < foreignTypes.size() && i < limits.maxTypes; ++i) {
             sd_bus_message* reply = nullptr;
             int fd = -1;
-            std::optional<std::string> text;
             if (call(kRemoteDesktop, sessionPath, kRemoteDesktopSession, "SelectionRead", &reply,
-                     nullptr, "s", mime) &&
+                     nullptr, "s", foreignTypes[i].c_str()) &&
                 sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0) {
-                // A slow owner (a busy application) must not make the user's text look absent:
-                // the restore would then put an empty text in its place.
-                text = readAll(fd, std::chrono::milliseconds(2000));
+                read.pipes.emplace_back(foreignTypes[i], ::fcntl(fd, F_DUPFD_CLOEXEC, 3));
             }
-            sd_bus_message_unref(reply);
-            if (text) {
-                return text;
+            sd_bus_message_unref(reply); // closes its own fd
+        }
+        return read;
+    }
+
+    // Reads what the owner writes, within the limits (no lock held), then keeps it.
+    void finishUsersRead(PendingRead read) {
+        const auto deadline = Clock::now() + limits.readTimeout;
+        std::size_t total = 0;
+        clipboard::Content content;
+        for (auto& [type, fd] : read.pipes) {
+            if (fd < 0) {
+                continue;
+            }
+            auto data = clipboard::readPipe(fd, deadline, limits.maxBytes - total);
+            ::close(fd);
+            if (data) {
+                total += data->size();
+                content.emplace_back(type, std::move(*data));
             }
         }
-        return std::nullopt;
+        std::lock_guard lock(mutex);
+        std::optional<clipboard::Content> result;
+        if (!content.empty()) {
+            result = std::move(content);
+        }
+        const bool current = read.serial == users.serial();
+        users.finishRead(read.serial, result);
+        if (current) {
+            policy.usersArrived(users.content()); // a paste that could not wait for it
+        }
+        usersRead.notify_all();
     }
 
     // --- verbs (caller's thread, mutex held, link started) ---
@@ -718,27 +634,9 @@ struct GnomeRemoteDesktopBackend::Impl {
         send(kRemoteDesktopSession, "NotifyKeyboardKeysym", "ub", sym, int(down));
     }
 
-    void key(int code, bool down) {
-        if (down == (heldKeys.count(code) != 0)) {
-            return;
-        }
-        if (down) {
-            heldKeys.insert(code);
-        } else {
-            heldKeys.erase(code);
-        }
-        sendKey(code, down);
-    }
+    void key(int code, bool down) { sendKey(code, down); }
 
     void button(int code, bool down) {
-        if (down == (heldButtons.count(code) != 0)) {
-            return;
-        }
-        if (down) {
-            heldButtons.insert(code);
-        } else {
-            heldButtons.erase(code);
-        }
         send(kRemoteDesktopSession, "NotifyPointerButton", "ib", code, int(down));
     }
 
@@ -841,14 +739,6 @@ struct GnomeRemoteDesktopBackend::Impl {
             }
             syms.push_back(sym);
         }
-        // The caller's modifiers are lifted for the text and put back after it.
-        std::vector<int> lifted;
-        for (const int k : heldKeys) {
-            if (isModifier(k)) {
-                lifted.push_back(k);
-                sendKey(k, false);
-            }
-        }
         if (onLayout) {
             for (const auto sym : syms) {
                 sendKeysym(sym, true);
@@ -857,39 +747,30 @@ struct GnomeRemoteDesktopBackend::Impl {
         } else {
             paste(utf8(text));
         }
-        for (const int k : lifted) {
-            sendKey(k, true);
-        }
     }
 
+    // Called with `mutex` held (a verb).
     void paste(std::string text) {
-        if (clipboard == Clipboard::disabled) {
-            send(kRemoteDesktopSession, "EnableClipboard", "a{sv}", 0);
-            clipboard = Clipboard::foreign;
+        bool known = true;
+        if (policy.needsUsersClipboard() && !users.ready()) {
+            // A copy made a moment ago: the bus thread is reading it. Wait a little for it; a
+            // read that takes longer still counts for the restore when it ends.
+            wake();
+            known = usersRead.wait_for(mutex, limits.pasteWait,
+                                       [this] { return users.ready() || link != Link::started; });
         }
-        if (clipboard == Clipboard::foreign) {
-            userText = readSelection();
+        std::optional<clipboard::Content> kept;
+        if (policy.needsUsersClipboard() && users.ready()) {
+            kept = users.content();
         }
-        pasteText = std::move(text);
-        lastTransferAt.reset();
-        pasteSentAt = Clock::now();
+        policy.beginPaste(text, std::move(kept), Clock::now(), known && users.ready());
         offerSelection();
-        clipboard = Clipboard::offeringPaste;
         ++pastes;
         sendKey(kLeftCtrl, true);
         sendKeysym(kKeysymV, true);
         sendKeysym(kKeysymV, false);
         sendKey(kLeftCtrl, false);
         wake();
-    }
-
-    void releaseAll() {
-        for (const int b : std::set<int>(heldButtons)) {
-            button(b, false);
-        }
-        for (const int k : std::set<int>(heldKeys)) {
-            key(k, false);
-        }
     }
 
     // Runs a verb under the lock when a session is started (or could be started again now);
@@ -910,6 +791,7 @@ struct GnomeRemoteDesktopBackend::Impl {
             int fd = -1;
             short events = 0;
             int timeoutMs = 1000;
+            std::optional<PendingRead> read;
             {
                 std::lock_guard lock(mutex);
                 if (bus != nullptr) {
@@ -923,6 +805,7 @@ struct GnomeRemoteDesktopBackend::Impl {
                 }
                 if (bus != nullptr) {
                     maybeRestore();
+                    read = startUsersRead();
                     sd_bus_flush(bus);
                     fd = sd_bus_get_fd(bus);
                     events = static_cast<short>(sd_bus_get_events(bus));
@@ -930,10 +813,14 @@ struct GnomeRemoteDesktopBackend::Impl {
                     if (sd_bus_get_timeout(bus, &usec) >= 0 && usec != UINT64_MAX) {
                         timeoutMs = 0; // sd-bus's timeout is absolute: a check is due soon
                     }
-                    if (clipboard == Clipboard::offeringPaste) {
+                    if (policy.state() == PastePolicy::State::pasting) {
                         timeoutMs = std::min(timeoutMs, 50);
                     }
                 }
+            }
+            if (read) {
+                finishUsersRead(std::move(*read));
+                continue;
             }
             pollfd p[2] = {{wakeFd, POLLIN, 0}, {fd, events, 0}};
             ::poll(p, fd >= 0 ? 2 : 1, timeoutMs == 0 ? 10 : timeoutMs);
@@ -963,6 +850,10 @@ InputPermission GnomeRemoteDesktopBackend::permission() const {
 GnomeRemoteDesktopBackend::PointerMode GnomeRemoteDesktopBackend::mode() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->mode;
+}
+
+std::uint64_t GnomeRemoteDesktopBackend::connections() const {
+    return impl_->connections.load();
 }
 
 std::uint64_t GnomeRemoteDesktopBackend::dropped() const {
@@ -1008,55 +899,32 @@ void GnomeRemoteDesktopBackend::wheel(int vertical, int horizontal) {
     impl_->verb([&] { impl_->wheel(vertical, horizontal); });
 }
 
-void GnomeRemoteDesktopBackend::zoom(int steps) {
-    impl_->verb([&] {
-        const bool pressCtrl = impl_->heldKeys.count(kLeftCtrl) == 0;
-        if (pressCtrl) {
-            impl_->key(kLeftCtrl, true);
-        }
-        impl_->wheel(steps * kWheelUnitsPerClick, 0);
-        if (pressCtrl) {
-            impl_->key(kLeftCtrl, false);
-        }
-    });
-}
-
-void GnomeRemoteDesktopBackend::switchDesktop(int delta) {
-    if (delta == 0) {
-        return;
-    }
-    // GNOME's own shortcut: Super+Page Down / Page Up (no wrap-around in GNOME itself).
-    impl_->verb([&] {
-        const int k = delta > 0 ? kPageDown : kPageUp;
-        if (impl_->heldKeys.count(kLeftMeta) == 0 && impl_->heldKeys.count(k) == 0) {
-            impl_->sendKey(kLeftMeta, true);
-            impl_->sendKey(k, true);
-            impl_->sendKey(k, false);
-            impl_->sendKey(kLeftMeta, false);
-        }
-    });
-}
-
-void GnomeRemoteDesktopBackend::toggleShowDesktop() {
-    // GNOME Shell binds no key to show the desktop and has no D-Bus verb for it.
-    ++impl_->dropped;
-}
-
-void GnomeRemoteDesktopBackend::openOverview() {
-    impl_->verb([&] {
-        const int k = impl_->options.overviewKey;
-        if (impl_->heldKeys.count(k) == 0) {
-            impl_->key(k, true);
-            impl_->key(k, false);
-        }
-    });
-}
-
-void GnomeRemoteDesktopBackend::releaseAll() {
+std::optional<KeyPlace> GnomeRemoteDesktopBackend::keyForKeysym(std::uint32_t keysym) {
     std::lock_guard lock(impl_->mutex);
-    if (impl_->link == Link::started) {
-        impl_->releaseAll();
+    const auto it = impl_->layout.find(keysym);
+    if (it == impl_->layout.end()) {
+        return std::nullopt;
     }
+    return KeyPlace{static_cast<int>(it->second.keycode) - 8, it->second.shift};
+}
+
+bool GnomeRemoteDesktopBackend::desktopAction(DesktopAction action) {
+    if (action == DesktopAction::toggleShowDesktop) {
+        ++impl_->dropped; // GNOME Shell binds no key to it and has no D-Bus verb for it
+    }
+    return false;
+}
+
+std::vector<int> GnomeRemoteDesktopBackend::desktopShortcut(DesktopAction action) const {
+    switch (action) {
+    case DesktopAction::workspaceLeft:
+        return {kLeftMeta, kPageUp};
+    case DesktopAction::workspaceRight:
+        return {kLeftMeta, kPageDown};
+    case DesktopAction::toggleShowDesktop:
+        return {};
+    }
+    return {};
 }
 
 void GnomeRemoteDesktopBackend::flush() {

@@ -31,10 +31,11 @@ namespace quillon::platform {
 // compositor gives Wayland clients, read once at connection) it is typed by keysym, Mutter adding
 // Shift or AltGr itself; otherwise the whole text goes through the session clipboard and a paste
 // (Control+V by keysym, so other layouts work). Terminals paste with Control+Shift+V: text with
-// characters off the layout does not reach a terminal (a known limit). The user's clipboard text
-// is read before the paste and offered again `pasteHold` after it, once reads of the pasted text
-// have been quiet for a moment (at most `pasteTimeout` after it); a clipboard that held no text
-// (nothing, or only an image) is left holding an empty text, never the pasted one.
+// characters off the layout does not reach a terminal (a known limit). The user's clipboard, in
+// every type it is offered in, is read on the bus thread whenever someone else copies (never on
+// the input path), and offered again `pasteHold` after the paste, once reads of the pasted text
+// have been quiet for a moment (at most `pasteTimeout` after it): clipboard::PastePolicy. A
+// clipboard that held nothing is left holding an empty text, never the pasted one.
 //
 // A bus thread of the backend answers Mutter's clipboard requests and notices a lost compositor
 // (the remote desktop name losing its owner, the session closed): verbs are then dropped and
@@ -45,7 +46,6 @@ public:
         std::string busAddress;     // empty: the session bus
         std::string waylandDisplay; // for the keymap: socket name or path; empty: $WAYLAND_DISPLAY
         std::shared_ptr<const WaylandDisplayGeometry> geometry;
-        int overviewKey = 125; // KEY_LEFTMETA
         std::chrono::milliseconds reconnectInterval = std::chrono::seconds(3);
         std::chrono::milliseconds pasteHold = std::chrono::seconds(1);
         std::chrono::milliseconds pasteTimeout = std::chrono::seconds(3);
@@ -60,6 +60,7 @@ public:
 
     std::string_view name() const override { return "gnome"; }
     InputPermission permission() const override;
+    std::uint64_t connections() const override;
 
     void movePointerTo(Point to) override;
     void movePointerBy(double dx, double dy) override;
@@ -67,11 +68,11 @@ public:
     void key(int evdevCode, bool down) override;
     void typeText(std::u32string_view text) override;
     void wheel(int vertical, int horizontal) override;
-    void zoom(int steps) override;
-    void switchDesktop(int delta) override;
-    void toggleShowDesktop() override;
-    void openOverview() override;
-    void releaseAll() override;
+    std::optional<KeyPlace> keyForKeysym(std::uint32_t keysym) override;
+    // None of its own: workspaces go by GNOME's shortcuts (Super+Page Down / Page Up); GNOME
+    // Shell binds nothing to showing the desktop.
+    bool desktopAction(DesktopAction action) override;
+    std::vector<int> desktopShortcut(DesktopAction action) const override;
     void flush() override;
     void sync() override;
 

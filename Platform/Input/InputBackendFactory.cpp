@@ -3,7 +3,6 @@
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/EventStream/X11OverviewOpener.hpp"
 #include "Platform/Input/GnomeRemoteDesktopBackend.hpp"
 #include "Platform/Input/KdeFakeInputBackend.hpp"
 #include "Platform/Input/SmoothScrollBackend.hpp"
@@ -17,10 +16,6 @@ std::unique_ptr<InputBackend> makeInputBackend(const InputBackendContext& contex
     X11InputBackend::Options options;
     options.display = context.x11Display;
     options.geometry = context.x11Geometry;
-    Defaults* defaults = &context.defaults;
-    options.overviewCombination = [defaults] {
-        return defaults->string("overviewKey").value_or(X11OverviewOpener::kDefaultCombination);
-    };
     return std::make_unique<X11InputBackend>(std::move(options));
 }
 
@@ -29,8 +24,7 @@ namespace {
 // The kernel's devices, with what the session offers them: a Wayland compositor's outputs and
 // clipboard, an X server's screen and selection, or (a text console) neither.
 SessionInput makeUinputSessionInput(SessionInput session, const SessionEnvironment& env,
-                                    std::function<std::string()> displaySetting,
-                                    std::function<std::string()> overviewCombination) {
+                                    const std::function<std::string()>& displaySetting) {
     UinputInputBackend::Options options;
     if (env.wayland()) {
         auto geometry = std::make_shared<WaylandDisplayGeometry>(std::string(), displaySetting);
@@ -45,7 +39,6 @@ SessionInput makeUinputSessionInput(SessionInput session, const SessionEnvironme
         options = uinputForConsole();
         session.geometry = std::make_shared<FixedDisplayGeometry>();
     }
-    options.overviewCombination = std::move(overviewCombination);
     session.backend = std::make_unique<UinputInputBackend>(std::move(options));
     return session;
 }
@@ -62,21 +55,18 @@ SessionInput makeSessionInput(Defaults& defaults) {
     const auto displaySetting = [&defaults] {
         return defaults.string("display").value_or("primary");
     };
-    const auto overviewCombination = [&defaults] {
-        return defaults.string("overviewKey").value_or(X11OverviewOpener::kDefaultCombination);
-    };
     switch (session.choice.kind) {
     case InputBackendKind::wlroots: {
         auto geometry = std::make_shared<WaylandDisplayGeometry>(std::string(), displaySetting);
-        session.backend = std::make_unique<WlrootsInputBackend>(WlrootsInputBackend::Options{
-            .display = {}, .geometry = geometry, .overviewCombination = overviewCombination});
+        session.backend = std::make_unique<WlrootsInputBackend>(
+            WlrootsInputBackend::Options{.display = {}, .geometry = geometry});
         session.geometry = std::move(geometry);
         return session;
     }
     case InputBackendKind::kde: {
         auto geometry = std::make_shared<WaylandDisplayGeometry>(std::string(), displaySetting);
-        session.backend = std::make_unique<KdeFakeInputBackend>(KdeFakeInputBackend::Options{
-            .display = {}, .geometry = geometry, .overviewCombination = overviewCombination});
+        session.backend = std::make_unique<KdeFakeInputBackend>(
+            KdeFakeInputBackend::Options{.display = {}, .geometry = geometry});
         session.geometry = std::move(geometry);
         return session;
     }
@@ -88,8 +78,7 @@ SessionInput makeSessionInput(Defaults& defaults) {
         return session;
     }
     case InputBackendKind::uinput:
-        return makeUinputSessionInput(std::move(session), offers.env, displaySetting,
-                                      overviewCombination);
+        return makeUinputSessionInput(std::move(session), offers.env, displaySetting);
     case InputBackendKind::x11:
         break;
     }

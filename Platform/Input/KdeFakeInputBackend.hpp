@@ -19,15 +19,13 @@ namespace quillon::platform {
 // coordinates (clamped inside it), relative moves as motion. Wheel: KWin's fake axis carries a
 // value and no steps; 15 per click (a physical wheel's value), in proportion to the
 // high-resolution units. Keys go by evdev code through KWin's own keymap and modifier state.
-// Text: characters on the layout's first or Shift level are typed as keys with the caller's
-// held modifiers lifted around them. Fake input has no keymap of its own, so a text with any
+// Text: characters on the layout's first or Shift level are typed as keys. Fake input has no keymap of its own, so a text with any
 // character the layout lacks is put whole on the session clipboard (zwlr_data_control_manager_v1,
-// see KdeDataControlClipboard) and pasted with Control+V; the user's clipboard text comes back
+// see Clipboard/DataControlClipboard) and pasted with Control+V; the user's clipboard text comes back
 // after the paste. Where KWin offers no data-control, those characters are dropped and counted.
 //
-// Desktop verbs through KWin's D-Bus interface on the session bus: the current virtual
-// desktop +-1 within the desktops there are (no wrap-around), show desktop. The overview is
-// the configured key pressed and released.
+// Desktop actions through KWin's D-Bus interface on the session bus: the current virtual
+// desktop +-1 within the desktops there are (no wrap-around), show desktop.
 //
 // A lost compositor: verbs are dropped and counted; a new connection is tried at most every
 // `reconnectInterval`.
@@ -38,10 +36,6 @@ public:
         std::shared_ptr<const WaylandDisplayGeometry> geometry;
         // KWin's D-Bus address; empty: the session bus.
         std::string busAddress;
-        int overviewKey = 125; // KEY_LEFTMETA
-        // The configured overview combination ("overviewKey", e.g. "Super+Tab"), asked at each
-        // opening; empty: `overviewKey` alone.
-        std::function<std::string()> overviewCombination;
         std::chrono::milliseconds reconnectInterval = std::chrono::seconds(3);
         // How long pasted text stays on the clipboard before the user's text comes back.
         std::chrono::milliseconds pasteHold = std::chrono::seconds(1);
@@ -55,6 +49,7 @@ public:
 
     std::string_view name() const override { return "kde"; }
     InputPermission permission() const override;
+    std::uint64_t connections() const override;
 
     void movePointerTo(Point to) override;
     void movePointerBy(double dx, double dy) override;
@@ -62,11 +57,8 @@ public:
     void key(int evdevCode, bool down) override;
     void typeText(std::u32string_view text) override;
     void wheel(int vertical, int horizontal) override;
-    void zoom(int steps) override;
-    void switchDesktop(int delta) override;
-    void toggleShowDesktop() override;
-    void openOverview() override;
-    void releaseAll() override;
+    std::optional<KeyPlace> keyForKeysym(std::uint32_t keysym) override;
+    bool desktopAction(DesktopAction action) override;
     void flush() override;
     void sync() override;
 

@@ -1,9 +1,71 @@
 #include "Platform/Input/RecordingInputBackend.hpp"
 
+#include <xkbcommon/xkbcommon-keysyms.h>
+
 #include <cstdio>
 #include <sstream>
+#include <unordered_map>
 
 namespace quillon::platform {
+
+namespace {
+
+const char* actionName(int action) {
+    switch (static_cast<DesktopAction>(action)) {
+    case DesktopAction::workspaceLeft:
+        return "workspaceLeft";
+    case DesktopAction::workspaceRight:
+        return "workspaceRight";
+    case DesktopAction::toggleShowDesktop:
+        return "toggleShowDesktop";
+    }
+    return "?";
+}
+
+// A US layout, in Linux key codes.
+const std::unordered_map<std::uint32_t, KeyPlace>& usLayout() {
+    static const auto* layout = [] {
+        auto* m = new std::unordered_map<std::uint32_t, KeyPlace>;
+        const char* rows[] = {"1234567890", "qwertyuiop", "asdfghjkl", "zxcvbnm"};
+        const int firstCode[] = {2, 16, 30, 44};
+        for (int r = 0; r < 4; ++r) {
+            for (int i = 0; rows[r][i] != '\0'; ++i) {
+                const auto c = static_cast<std::uint32_t>(rows[r][i]);
+                (*m)[c] = {firstCode[r] + i, false};
+                if (c >= 'a' && c <= 'z') {
+                    (*m)[c - 'a' + 'A'] = {firstCode[r] + i, true};
+                }
+            }
+        }
+        (*m)[XKB_KEY_minus] = {12, false};
+        (*m)[XKB_KEY_equal] = {13, false};
+        (*m)[XKB_KEY_plus] = {13, true};
+        (*m)[XKB_KEY_Tab] = {15, false};
+        (*m)[XKB_KEY_Return] = {28, false};
+        (*m)[XKB_KEY_space] = {57, false};
+        (*m)[XKB_KEY_Home] = {102, false};
+        (*m)[XKB_KEY_Up] = {103, false};
+        (*m)[XKB_KEY_Page_Up] = {104, false};
+        (*m)[XKB_KEY_Left] = {105, false};
+        (*m)[XKB_KEY_Right] = {106, false};
+        (*m)[XKB_KEY_End] = {107, false};
+        (*m)[XKB_KEY_Down] = {108, false};
+        (*m)[XKB_KEY_Page_Down] = {109, false};
+        (*m)[XKB_KEY_Control_L] = {29, false};
+        (*m)[XKB_KEY_Shift_L] = {42, false};
+        (*m)[XKB_KEY_Alt_L] = {56, false};
+        (*m)[XKB_KEY_Super_L] = {125, false};
+        for (int f = 0; f < 10; ++f) {
+            (*m)[XKB_KEY_F1 + static_cast<std::uint32_t>(f)] = {59 + f, false};
+        }
+        (*m)[XKB_KEY_F11] = {87, false};
+        (*m)[XKB_KEY_F12] = {88, false};
+        return m;
+    }();
+    return *layout;
+}
+
+} // namespace
 
 std::string InputVerb::description() const {
     std::ostringstream os;
@@ -36,20 +98,8 @@ std::string InputVerb::description() const {
     case Kind::wheel:
         os << "wheel(" << a << "," << b << ")";
         break;
-    case Kind::zoom:
-        os << "zoom(" << a << ")";
-        break;
-    case Kind::switchDesktop:
-        os << "switchDesktop(" << a << ")";
-        break;
-    case Kind::toggleShowDesktop:
-        os << "toggleShowDesktop";
-        break;
-    case Kind::openOverview:
-        os << "openOverview";
-        break;
-    case Kind::releaseAll:
-        os << "releaseAll";
+    case Kind::desktop:
+        os << "desktop(" << actionName(a) << ")";
         break;
     }
     return os.str();
@@ -58,6 +108,16 @@ std::string InputVerb::description() const {
 void RecordingInputBackend::record(InputVerb verb) {
     std::lock_guard lock(mutex_);
     verbs_.push_back(std::move(verb));
+}
+
+std::uint64_t RecordingInputBackend::connections() const {
+    std::lock_guard lock(mutex_);
+    return connections_;
+}
+
+void RecordingInputBackend::reconnect() {
+    std::lock_guard lock(mutex_);
+    ++connections_;
 }
 
 void RecordingInputBackend::movePointerTo(Point to) {
@@ -84,24 +144,23 @@ void RecordingInputBackend::wheel(int vertical, int horizontal) {
     record({InputVerb::Kind::wheel, 0, 0, vertical, horizontal, {}});
 }
 
-void RecordingInputBackend::zoom(int steps) {
-    record({InputVerb::Kind::zoom, 0, 0, steps, 0, {}});
+std::optional<KeyPlace> RecordingInputBackend::keyForKeysym(std::uint32_t keysym) {
+    const auto& layout = usLayout();
+    const auto it = layout.find(keysym);
+    return it == layout.end() ? std::nullopt : std::optional<KeyPlace>(it->second);
 }
 
-void RecordingInputBackend::switchDesktop(int delta) {
-    record({InputVerb::Kind::switchDesktop, 0, 0, delta, 0, {}});
+bool RecordingInputBackend::desktopAction(DesktopAction action) {
+    if (!ownDesktopActions_) {
+        return false;
+    }
+    record({InputVerb::Kind::desktop, 0, 0, static_cast<int>(action), 0, {}});
+    return true;
 }
 
-void RecordingInputBackend::toggleShowDesktop() {
-    record({InputVerb::Kind::toggleShowDesktop, 0, 0, 0, 0, {}});
-}
-
-void RecordingInputBackend::openOverview() {
-    record({InputVerb::Kind::openOverview, 0, 0, 0, 0, {}});
-}
-
-void RecordingInputBackend::releaseAll() {
-    record({InputVerb::Kind::releaseAll, 0, 0, 0, 0, {}});
+std::vector<int> RecordingInputBackend::desktopShortcut(DesktopAction action) const {
+    const auto it = shortcuts_.find(action);
+    return it == shortcuts_.end() ? std::vector<int>{} : it->second;
 }
 
 void RecordingInputBackend::flush() {

@@ -1,8 +1,10 @@
 #include "Platform/Input/SessionKeyboardLayout.hpp"
 
+#include "Platform/Display/X11Connection.hpp"
+#include "Platform/Input/Wayland/WaylandClient.hpp"
+
 #include <X11/XKBlib.h>
 #include <X11/Xlib.h>
-#include <wayland-client.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -25,44 +27,6 @@ std::optional<LayoutIndex> indexOf(xkb_keymap* keymap) {
     std::unique_ptr<xkb_keymap, XkbRelease> owned(keymap);
     return indexLayout(keymap);
 }
-
-struct SeatScan {
-    wl_seat* seat = nullptr;
-    std::uint32_t capabilities = 0;
-    std::string keymap;
-
-    static void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
-                       std::uint32_t version) {
-        auto* self = static_cast<SeatScan*>(data);
-        if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat == nullptr) {
-            self->seat = static_cast<wl_seat*>(
-                wl_registry_bind(registry, name, &wl_seat_interface, std::min(version, 5u)));
-            wl_seat_add_listener(self->seat, &seatListener, self);
-        }
-    }
-    static void globalRemove(void*, wl_registry*, std::uint32_t) {}
-    static constexpr wl_registry_listener registryListener{global, globalRemove};
-
-    static void capabilitiesEvent(void* data, wl_seat*, std::uint32_t caps) {
-        static_cast<SeatScan*>(data)->capabilities = caps;
-    }
-    static void nameEvent(void*, wl_seat*, const char*) {}
-    static constexpr wl_seat_listener seatListener{capabilitiesEvent, nameEvent};
-
-    static void keymapEvent(void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd,
-                            std::uint32_t size) {
-        static_cast<SeatScan*>(data)->keymap = readSeatKeymap(format, fd, size);
-    }
-    static void enter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {}
-    static void leave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
-    static void key(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
-                    std::uint32_t) {}
-    static void modifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
-                          std::uint32_t, std::uint32_t) {}
-    static void repeatInfo(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
-    static constexpr wl_keyboard_listener keyboardListener{keymapEvent, enter,     leave,
-                                                           key,         modifiers, repeatInfo};
-};
 
 // KEY="value" lines of a shell-style configuration file.
 std::string configValue(const std::string& text, const std::string& key) {
@@ -88,37 +52,20 @@ std::string configValue(const std::string& text, const std::string& key) {
 } // namespace
 
 std::optional<LayoutIndex> waylandSeatLayout(const std::string& display) {
-    wl_display* dpy = wl_display_connect(display.empty() ? nullptr : display.c_str());
-    if (dpy == nullptr) {
+    wayland::Client client({.display = display});
+    if (!client.connect()) {
         return std::nullopt;
     }
-    SeatScan scan;
-    wl_registry* registry = wl_display_get_registry(dpy);
-    wl_registry_add_listener(registry, &SeatScan::registryListener, &scan);
-    wl_display_roundtrip(dpy); // globals
-    wl_display_roundtrip(dpy); // the seat's capabilities
-    if (scan.seat != nullptr && (scan.capabilities & WL_SEAT_CAPABILITY_KEYBOARD) != 0) {
-        wl_keyboard* keyboard = wl_seat_get_keyboard(scan.seat);
-        wl_keyboard_add_listener(keyboard, &SeatScan::keyboardListener, &scan);
-        wl_display_roundtrip(dpy);
-        wl_keyboard_destroy(keyboard);
+    const std::string keymap = client.seatKeymap();
+    if (keymap.empty()) {
+        return std::nullopt; // no keyboard on the seat yet: not xkb's default in its place
     }
-    if (scan.seat != nullptr) {
-        wl_seat_destroy(scan.seat);
-    }
-    wl_registry_destroy(registry);
-    wl_display_disconnect(dpy);
-    if (scan.keymap.empty()) {
-        return std::nullopt;
-    }
-    std::unique_ptr<xkb_context, XkbRelease> context(xkb_context_new(XKB_CONTEXT_NO_FLAGS));
-    return indexOf(xkb_keymap_new_from_string(context.get(), scan.keymap.c_str(),
-                                              XKB_KEYMAP_FORMAT_TEXT_V1,
-                                              XKB_KEYMAP_COMPILE_NO_FLAGS));
+    return indexKeymapText(keymap);
 }
 
 std::optional<LayoutIndex> x11Layout(const std::string& display) {
-    Display* dpy = XOpenDisplay(display.empty() ? nullptr : display.c_str());
+    x11::Connection connection(display);
+    Display* dpy = connection.get();
     if (dpy == nullptr) {
         return std::nullopt;
     }
@@ -146,7 +93,6 @@ std::optional<LayoutIndex> x11Layout(const std::string& display) {
     if (map != nullptr) {
         XFree(map);
     }
-    XCloseDisplay(dpy);
     return index;
 }
 

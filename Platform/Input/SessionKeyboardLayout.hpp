@@ -1,16 +1,14 @@
 #pragma once
 
-#include "Platform/Input/XkbLayoutIndex.hpp"
+#include "Platform/Input/Wayland/XkbLayoutIndex.hpp"
 
 #include <optional>
 #include <string>
-#include <unordered_map>
 
 namespace quillon::platform {
 
-// The keys of the session's current keyboard layout, for backends that type text as evdev
-// keys into a keymap they do not choose (uinput): keysym -> keycode (xkb, evdev + 8) and Shift.
-using LayoutIndex = std::unordered_map<xkb_keysym_t, KeyPosition>;
+// The keys of the session's current keyboard layout, for a backend that types text as evdev
+// keys into a keymap it does not choose (uinput), wherever the session keeps it.
 
 // The layout of the Wayland seat's keyboard (wl_keyboard.keymap), as the compositor applies it
 // to keys; nothing without a compositor or while the seat has no keyboard. `display`: socket

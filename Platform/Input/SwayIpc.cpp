@@ -1,5 +1,7 @@
 #include "Platform/Input/SwayIpc.hpp"
 
+#include "Platform/Parsing/NestingScan.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
@@ -98,7 +100,24 @@ std::optional<std::string> SwayIpc::request(Type type, std::string_view payload)
     return reply;
 }
 
+namespace {
+
+// The compositor's replies are JSON of a few levels; the parser's copies and comparisons
+// recurse, so a reply that nests deeper or holds more is not parsed at all.
+bool parsable(std::string_view reply) {
+    platform::NestingLimits limits;
+    limits.maxDepth = 64;
+    limits.maxNodes = 1 << 20;
+    limits.maxBytes = kMaxReply;
+    return platform::scanJSON(reply, limits) == platform::NestingVerdict::fits;
+}
+
+} // namespace
+
 std::optional<std::vector<SwayWorkspace>> parseSwayWorkspaces(std::string_view reply) {
+    if (!parsable(reply)) {
+        return std::nullopt;
+    }
     const auto json = nlohmann::json::parse(reply, nullptr, false);
     if (!json.is_array()) {
         return std::nullopt;
@@ -125,6 +144,9 @@ std::optional<std::vector<SwayWorkspace>> parseSwayWorkspaces(std::string_view r
 }
 
 bool swayCommandSucceeded(std::string_view reply) {
+    if (!parsable(reply)) {
+        return false;
+    }
     const auto json = nlohmann::json::parse(reply, nullptr, false);
     if (!json.is_array() || json.empty()) {
         return false;

@@ -102,26 +102,29 @@ UinputDeviceDescription keyboard() {
 
 } // namespace UinputDevices
 
-std::vector<EvdevEvent> WheelTurns::turn(int vertical, int horizontal) {
+WheelTurns::Turn WheelTurns::turn(int vertical, int horizontal) {
     constexpr int kUnitsPerClick = 120;
     constexpr int kLimit = 100 * kUnitsPerClick; // absurd amounts must not become a flood
-    std::vector<EvdevEvent> events;
+    Turn out;
     const auto axis = [&](int units, int& rest, std::uint16_t hiRes, std::uint16_t clicks) {
         if (units == 0) {
             return;
         }
         units = std::clamp(units, -kLimit, kLimit);
-        events.push_back({EV_REL, hiRes, units});
+        out.events[out.count++] = {EV_REL, hiRes, units};
+        if ((rest < 0) != (units < 0)) {
+            rest = 0; // the other way: the part of a click turned before does not count
+        }
         rest += units;
         const int whole = rest / kUnitsPerClick; // toward zero: the rest keeps its sign
         rest -= whole * kUnitsPerClick;
         if (whole != 0) {
-            events.push_back({EV_REL, clicks, whole});
+            out.events[out.count++] = {EV_REL, clicks, whole};
         }
     };
     axis(vertical, rest_[0], REL_WHEEL_HI_RES, REL_WHEEL);
     axis(horizontal, rest_[1], REL_HWHEEL_HI_RES, REL_HWHEEL);
-    return events;
+    return out;
 }
 
 std::unique_ptr<UinputDevice> UinputDevice::create(const std::string& path,

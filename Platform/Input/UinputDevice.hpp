@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -51,10 +52,17 @@ UinputDeviceDescription keyboard();
 // A wheel turned in high-resolution units (120 a click): each turn is REL_WHEEL_HI_RES /
 // REL_HWHEEL_HI_RES as given (at most 100 clicks' worth a call) and, for readers without high
 // resolution, REL_WHEEL / REL_HWHEEL for the whole clicks it completes; the rest of a click is
-// kept per axis. Signs as evdev's (away from the user, right: > 0).
+// kept per axis, and dropped when the axis turns the other way. Signs as evdev's (away from
+// the user, right: > 0). Shared by the uinput backend and X11's smooth wheel.
 class WheelTurns {
 public:
-    std::vector<EvdevEvent> turn(int vertical, int horizontal);
+    struct Turn {
+        std::array<EvdevEvent, 4> events{};
+        std::size_t count = 0;
+        std::span<const EvdevEvent> span() const { return {events.data(), count}; }
+        bool empty() const { return count == 0; }
+    };
+    Turn turn(int vertical, int horizontal);
     void reset() { rest_[0] = rest_[1] = 0; }
 
 private:

@@ -1,21 +1,19 @@
 #include "Platform/Input/UinputInputBackend.hpp"
 
 #include "Platform/Diagnostics/DiagLog.hpp"
-#include "Platform/Input/EvdevKeys.hpp"
-#include "Platform/Input/OverviewCombination.hpp"
+#include "Platform/Input/Clipboard/SessionClipboard.hpp"
+#include "Platform/Input/LayoutText.hpp"
 #include "Platform/Input/UinputDevice.hpp"
 #include "Platform/Locale/Translation.hpp"
 
 #include <linux/input-event-codes.h>
 
 #include <algorithm>
-#include <array>
+#include <atomic>
 #include <cerrno>
 #include <cmath>
 #include <cstring>
-#include <map>
 #include <mutex>
-#include <set>
 #include <thread>
 #include <vector>
 
@@ -25,60 +23,54 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kMaxClicksPerCall = 100; // absurd amounts must not become a flood of clicks
 // libinput takes a button that changes again within 25 ms for a bouncing switch and drops the
 // change: a double click's release and second press are kept this far apart.
 constexpr auto kButtonSettle = std::chrono::milliseconds(30);
 
-std::string utf8(std::u32string_view text) {
-    std::string out;
-    for (const char32_t c : text) {
-        const auto cp = static_cast<std::uint32_t>(c);
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xC0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xE0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
-        } else {
-            out += static_cast<char>(0xF0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (cp & 0x3F));
+// The buttons the pointers have, by index.
+constexpr int kButtons[] = {BTN_LEFT, BTN_RIGHT, BTN_MIDDLE};
+
+int buttonIndex(int code) {
+    for (int i = 0; i < 3; ++i) {
+        if (kButtons[i] == code) {
+            return i;
         }
     }
-    return out;
+    return -1;
 }
 
 } // namespace
 
 struct UinputInputBackend::Impl {
-    enum class Device { pointer, absolute };
+    enum class Device : std::uint8_t { pointer, absolute };
 
     Options options;
     std::unique_ptr<UinputDevice> pointer;
     std::unique_ptr<UinputDevice> absolute;
     std::unique_ptr<UinputDevice> keyboard;
     Clock::time_point lastAttempt{};
+    std::atomic<std::uint64_t> made{0};
 
     mutable std::mutex reasonMutex; // permission() may be asked from another thread
     std::string reason;
-    mutable std::mutex statsMutex;
-    Stats stats;
+    std::atomic<std::uint64_t> dropped{0};
+    std::atomic<std::uint64_t> pastes{0};
 
-    std::set<int> heldKeys;
-    std::map<int, Device> heldButtons; // each button is released on the device that pressed it
-    std::map<int, Clock::time_point> buttonChanged;
+    // What the devices are in the middle of: where each held button went down, when each
+    // button last changed, which device moved last, motion below one unit, a wheel's part of a
+    // click, the keyboard's Caps Lock light.
+    Device pressedOn[3] = {Device::pointer, Device::pointer, Device::pointer};
+    Clock::time_point buttonChanged[3] = {};
     Device lastMoved = Device::pointer;
-    double remainder[2] = {0, 0}; // relative motion below one unit, per axis
+    double remainder[2] = {0, 0};
     WheelTurns wheelTurns;
-    bool capsLockOn = false; // the keyboard's Caps Lock LED, as the session last set it
+    bool capsLockOn = false;
+    // A write the kernel refused: the devices are given up at the next verb.
+    std::string writeFailure;
 
     std::optional<LayoutIndex> layout;
     Clock::time_point layoutRead{};
+    std::vector<KeyPlace> textKeys; // typeText's keys, kept so that typing allocates nothing
     int tapsInBurst = 0;
 
     explicit Impl(Options o) : options(std::move(o)) { createDevices(); }
@@ -86,11 +78,6 @@ struct UinputInputBackend::Impl {
     void setReason(std::string r) {
         std::lock_guard lock(reasonMutex);
         reason = std::move(r);
-    }
-
-    void drop(std::uint64_t n = 1) {
-        std::lock_guard lock(statsMutex);
-        stats.dropped += n;
     }
 
     void createDevices() {
@@ -109,6 +96,11 @@ struct UinputInputBackend::Impl {
         pointer = std::move(p);
         absolute = std::move(a);
         keyboard = std::move(k);
+        lastMoved = Device::pointer;
+        remainder[0] = remainder[1] = 0;
+        wheelTurns.reset();
+        capsLockOn = false;
+        ++made;
         setReason({});
     }
 
@@ -123,18 +115,13 @@ struct UinputInputBackend::Impl {
             pointer.reset();
             absolute.reset();
             keyboard.reset();
-            heldKeys.clear();
-            heldButtons.clear();
             lastAttempt = Clock::now();
         }
-        if (keyboard) {
-            return true;
-        }
-        if (Clock::now() - lastAttempt >= options.retryInterval) {
+        if (!keyboard && Clock::now() - lastAttempt >= options.retryInterval) {
             createDevices();
         }
         if (!keyboard) {
-            drop();
+            ++dropped;
             return false;
         }
         return true;
@@ -142,19 +129,15 @@ struct UinputInputBackend::Impl {
 
     UinputDevice& device(Device d) { return d == Device::pointer ? *pointer : *absolute; }
 
-    // A write the kernel refused: the devices are given up at the next verb (destroying them
-    // lets the kernel release whatever they held) and made again after `retryInterval`.
-    std::string writeFailure;
-
     void emit(UinputDevice& dev, std::span<const EvdevEvent> events) {
         if (!writeFailure.empty()) {
-            drop();
+            ++dropped;
             return;
         }
         if (!dev.emit(events)) {
             writeFailure = i18n::fill(i18n::tr("the kernel refused input for \"{1}\": {2}"),
                                       {dev.name(), std::strerror(errno)});
-            drop();
+            ++dropped;
         }
     }
     void emit(UinputDevice& dev, std::initializer_list<EvdevEvent> events) {
@@ -167,7 +150,7 @@ struct UinputInputBackend::Impl {
         const auto space = options.pointerSpace ? options.pointerSpace() : std::nullopt;
         if (!space || space->desktop.width <= 0 || space->desktop.height <= 0 ||
             !std::isfinite(to.x) || !std::isfinite(to.y)) {
-            drop();
+            ++dropped;
             return;
         }
         // Inside the selected area (its last unit included), then as a fraction of the
@@ -195,7 +178,7 @@ struct UinputInputBackend::Impl {
 
     void moveBy(double dx, double dy) {
         if (!std::isfinite(dx) || !std::isfinite(dy)) {
-            drop();
+            ++dropped;
             return;
         }
         const auto space = options.pointerSpace ? options.pointerSpace() : std::nullopt;
@@ -223,33 +206,26 @@ struct UinputInputBackend::Impl {
     }
 
     void button(int code, bool down) {
-        if (code != BTN_LEFT && code != BTN_RIGHT && code != BTN_MIDDLE) {
-            drop();
+        const int i = buttonIndex(code);
+        if (i < 0) {
+            ++dropped;
             return;
         }
-        const auto held = heldButtons.find(code);
-        if (down == (held != heldButtons.end())) {
-            return;
-        }
-        Device d = lastMoved;
+        // A press goes where the pointer moved last; its release where the press went.
         if (down) {
-            heldButtons.emplace(code, d);
-        } else {
-            d = held->second;
-            heldButtons.erase(held);
+            pressedOn[i] = lastMoved;
         }
-        auto& changed = buttonChanged[code];
-        if (Clock::now() < changed + kButtonSettle) {
-            std::this_thread::sleep_until(changed + kButtonSettle);
+        if (Clock::now() < buttonChanged[i] + kButtonSettle) {
+            std::this_thread::sleep_until(buttonChanged[i] + kButtonSettle);
         }
-        emit(device(d), {{EV_KEY, static_cast<std::uint16_t>(code), down ? 1 : 0}});
-        changed = Clock::now();
+        emit(device(pressedOn[i]), {{EV_KEY, static_cast<std::uint16_t>(code), down ? 1 : 0}});
+        buttonChanged[i] = Clock::now();
     }
 
     void wheel(int vertical, int horizontal) {
-        const auto events = wheelTurns.turn(vertical, horizontal);
-        if (!events.empty()) {
-            emit(*pointer, events);
+        const auto turn = wheelTurns.turn(vertical, horizontal);
+        if (!turn.empty()) {
+            emit(*pointer, turn.span());
         }
     }
 
@@ -257,13 +233,8 @@ struct UinputInputBackend::Impl {
 
     void key(int code, bool down) {
         if (code <= 0 || code > 255) {
-            drop();
+            ++dropped;
             return;
-        }
-        if (down) {
-            heldKeys.insert(code);
-        } else {
-            heldKeys.erase(code);
         }
         emit(*keyboard, {{EV_KEY, static_cast<std::uint16_t>(code), down ? 1 : 0}});
     }
@@ -276,14 +247,13 @@ struct UinputInputBackend::Impl {
     }
 
     void tap(int code, bool shift) {
+        const auto c = static_cast<std::uint16_t>(code);
         if (shift) {
-            emit(*keyboard,
-                 {{EV_KEY, KEY_LEFTSHIFT, 1}, {EV_KEY, static_cast<std::uint16_t>(code), 1}});
-            emit(*keyboard,
-                 {{EV_KEY, static_cast<std::uint16_t>(code), 0}, {EV_KEY, KEY_LEFTSHIFT, 0}});
+            emit(*keyboard, {{EV_KEY, KEY_LEFTSHIFT, 1}, {EV_KEY, c, 1}});
+            emit(*keyboard, {{EV_KEY, c, 0}, {EV_KEY, KEY_LEFTSHIFT, 0}});
         } else {
-            emit(*keyboard, {{EV_KEY, static_cast<std::uint16_t>(code), 1}});
-            emit(*keyboard, {{EV_KEY, static_cast<std::uint16_t>(code), 0}});
+            emit(*keyboard, {{EV_KEY, c, 1}});
+            emit(*keyboard, {{EV_KEY, c, 0}});
         }
         pace();
     }
@@ -307,17 +277,9 @@ struct UinputInputBackend::Impl {
         return layout ? &*layout : nullptr;
     }
 
-    // Runs `typing` with the held modifiers lifted and Caps Lock off, then puts both back.
-    template <typename F> void withPlainKeyboard(F&& typing) {
-        std::vector<int> lifted;
-        for (const int k : heldKeys) {
-            if (isModifierKey(k)) {
-                lifted.push_back(k);
-            }
-        }
-        for (const int k : lifted) {
-            emit(*keyboard, {{EV_KEY, static_cast<std::uint16_t>(k), 0}});
-        }
+    // Runs `typing` with Caps Lock off, then puts it back: the session applies it to every key
+    // of every keyboard, ours included.
+    template <typename F> void withoutCapsLock(F&& typing) {
         readFeedback();
         const bool caps = capsLockOn;
         if (caps) {
@@ -327,48 +289,29 @@ struct UinputInputBackend::Impl {
         if (caps) {
             tap(KEY_CAPSLOCK, false);
         }
-        for (const int k : lifted) {
-            emit(*keyboard, {{EV_KEY, static_cast<std::uint16_t>(k), 1}});
-        }
     }
 
     void typeText(std::u32string_view text) {
         tapsInBurst = 0;
+        static const LayoutIndex kNone;
         const LayoutIndex* keys = currentLayout();
-        std::vector<std::pair<int, bool>> taps; // evdev code, Shift
-        std::size_t missing = 0;
-        for (const char32_t cp : text) {
-            const xkb_keysym_t sym = xkb_utf32_to_keysym(static_cast<std::uint32_t>(cp));
-            const auto it = keys != nullptr && sym != XKB_KEY_NoSymbol
-                                ? keys->find(sym)
-                                : LayoutIndex::const_iterator{};
-            if (keys == nullptr || sym == XKB_KEY_NoSymbol || it == keys->end() ||
-                it->second.keycode < 9 || it->second.keycode > 255 + 8) {
-                ++missing;
-                continue;
-            }
-            taps.emplace_back(static_cast<int>(it->second.keycode) - 8, it->second.shift);
-        }
+        const std::size_t missing = keysForText(text, keys != nullptr ? *keys : kNone, textKeys);
         bool pasteFailed = false;
-        if (missing > 0 && options.paste) {
-            // Typing the rest and pasting the others would race: the paste arrives when the
-            // application reads the clipboard, keys may overtake it. The whole text goes.
-            pasteFailed = !options.paste(utf8(text));
+        if (missing > 0 && options.clipboard) {
+            pasteFailed = !options.clipboard->offerPaste(utf8(text));
             if (!pasteFailed) {
-                {
-                    std::lock_guard lock(statsMutex);
-                    ++stats.pastes;
-                }
-                withPlainKeyboard([&] {
+                ++pastes;
+                const int v = pasteKey(keys != nullptr ? *keys : kNone);
+                withoutCapsLock([&] {
                     emit(*keyboard, {{EV_KEY, KEY_LEFTCTRL, 1}});
-                    tap(KEY_V, false);
+                    tap(v, false);
                     emit(*keyboard, {{EV_KEY, KEY_LEFTCTRL, 0}});
                 });
                 return;
             }
         }
         if (missing > 0) {
-            drop(missing);
+            dropped += missing;
             DiagLog::write(i18n::fill(
                 pasteFailed ? i18n::tr("uinput: {1} of {2} characters are not on the keyboard "
                                        "layout and the session's clipboard could not be set: "
@@ -378,43 +321,34 @@ struct UinputInputBackend::Impl {
                                        "set: they were dropped"),
                 {std::to_string(missing), std::to_string(text.size())}));
         }
-        withPlainKeyboard([&] {
-            for (const auto& [code, shift] : taps) {
-                tap(code, shift);
+        if (options.clipboard && !textKeys.empty()) {
+            options.clipboard->awaitPasteRead(); // an earlier run's paste comes first
+        }
+        withoutCapsLock([&] {
+            for (const auto& k : textKeys) {
+                tap(k.code, k.shift);
             }
         });
-    }
-
-    void releaseAll() {
-        for (const auto& [code, d] : std::map<int, Device>(heldButtons)) {
-            emit(device(d), {{EV_KEY, static_cast<std::uint16_t>(code), 0}});
-        }
-        heldButtons.clear();
-        for (const int k : std::set<int>(heldKeys)) {
-            key(k, false);
-        }
-        wheelTurns.reset();
-        remainder[0] = remainder[1] = 0;
     }
 };
 
 UinputInputBackend::UinputInputBackend(Options options)
     : impl_(std::make_unique<Impl>(std::move(options))) {}
 
-UinputInputBackend::~UinputInputBackend() {
-    if (impl_->keyboard) {
-        impl_->releaseAll();
-    }
-}
+// The devices go with the backend; the kernel releases what they held.
+UinputInputBackend::~UinputInputBackend() = default;
 
 InputPermission UinputInputBackend::permission() const {
     std::lock_guard lock(impl_->reasonMutex);
     return {impl_->reason.empty(), impl_->reason};
 }
 
+std::uint64_t UinputInputBackend::connections() const {
+    return impl_->made.load();
+}
+
 UinputInputBackend::Stats UinputInputBackend::stats() const {
-    std::lock_guard lock(impl_->statsMutex);
-    return impl_->stats;
+    return {impl_->dropped.load(), impl_->pastes.load()};
 }
 
 void UinputInputBackend::movePointerTo(Point to) {
@@ -453,72 +387,13 @@ void UinputInputBackend::wheel(int vertical, int horizontal) {
     }
 }
 
-void UinputInputBackend::zoom(int steps) {
-    if (steps == 0 || !impl_->ready()) {
-        return;
-    }
-    // Control + wheel clicks, as toolkits zoom; a Control the caller already holds stays down.
-    const bool pressCtrl = impl_->heldKeys.count(KEY_LEFTCTRL) == 0;
-    if (pressCtrl) {
-        impl_->key(KEY_LEFTCTRL, true);
-    }
-    // Whole clicks of their own, apart from the scrolling's rest of a click.
-    const int clicks = std::clamp(steps, -kMaxClicksPerCall, kMaxClicksPerCall);
-    WheelTurns zoomTurns;
-    impl_->emit(*impl_->pointer, zoomTurns.turn(clicks * kWheelUnitsPerClick, 0));
-    if (pressCtrl) {
-        impl_->key(KEY_LEFTCTRL, false);
-    }
-}
-
-void UinputInputBackend::switchDesktop(int delta) {
-    if (delta != 0) {
-        impl_->drop();
-    }
-}
-
-void UinputInputBackend::toggleShowDesktop() {
-    impl_->drop();
-}
-
-void UinputInputBackend::openOverview() {
-    if (!impl_->ready()) {
-        return;
-    }
-    const std::string text =
-        impl_->options.overviewCombination ? impl_->options.overviewCombination() : "Super";
+std::optional<KeyPlace> UinputInputBackend::keyForKeysym(std::uint32_t keysym) {
     const LayoutIndex* layout = impl_->currentLayout();
-    const auto keys = evdevCombination(text, layout != nullptr ? *layout : LayoutIndex{});
-    if (!keys) {
-        // Pressing part of a combination would type or trigger something else.
-        DiagLog::write("overviewKey \"" + text +
-                       "\" is not a key combination of this keyboard layout: nothing pressed");
-        impl_->drop();
-        return;
-    }
-    // A key the tablet holds down is left alone: its release would cut the user's hold.
-    for (const int k : *keys) {
-        if (impl_->heldKeys.count(k) != 0) {
-            return;
-        }
-    }
-    for (const int k : *keys) {
-        impl_->key(k, true);
-    }
-    for (auto it = keys->rbegin(); it != keys->rend(); ++it) {
-        impl_->key(*it, false);
-    }
-}
-
-void UinputInputBackend::releaseAll() {
-    if (impl_->keyboard) {
-        impl_->releaseAll();
-    }
+    return layout != nullptr ? keyPlaceOf(*layout, keysym) : std::nullopt;
 }
 
 void UinputInputBackend::flush() {
-    // Every frame is written as it is made: nothing is buffered. The session's LED changes
-    // are read here so the queue of them never fills.
+    // The session's LED changes are read here so the queue of them never fills.
     if (impl_->keyboard) {
         impl_->readFeedback();
     }

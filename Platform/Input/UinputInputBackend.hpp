@@ -1,7 +1,7 @@
 #pragma once
 
 #include "Platform/Input/InputBackend.hpp"
-#include "Platform/Input/SessionKeyboardLayout.hpp"
+#include "Platform/Input/Wayland/XkbLayoutIndex.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -11,6 +11,8 @@
 #include <string>
 
 namespace quillon::platform {
+
+class SessionClipboard;
 
 // Where absolute moves land: the desktop the absolute device spans (every monitor's bounding
 // box, the way compositors and the X server map an absolute pointer) and the selected area
@@ -33,23 +35,27 @@ struct PointerSpace {
 //     the session's pointer acceleration like any mouse's.
 //   - "Quillon absolute pointer": movePointerTo, the point mapped into `pointerSpace()`.
 //   - "Quillon keyboard": keys by evdev code; the session's keymap gives them meaning.
-// Buttons go through the device that moved last, so that a drag's press, motion and release
-// reach the session in order (events of one device are read in order; two devices are read
-// in the order they became readable).
+// A button goes through the device that moved last, so that a drag's press, motion and release
+// reach the session in order (events of one device are read in order; two devices are read in
+// the order they became readable), and is released on the device it was pressed on. That, the
+// motion below one unit and the rest of a wheel click are all this keeps: what is held is the
+// injector's (InputBackend's contract).
 //
 // Text: characters of the session's layout (`layout()`, read again when older than
-// `layoutMaxAge`) are typed as keys, Shift where needed, held modifiers lifted and Caps Lock
-// (as the session shows it on the keyboard's LED) switched off around them. A text with a
-// character the layout lacks goes whole through `paste` (the session's clipboard) and
-// Control+V; without one, only the characters the layout has are typed and the diagnostics log
-// says once per text how many were dropped. Keys are paced (`tapsPerBurst` taps, then
-// `burstPause`) because the kernel keeps only a few dozen events for a reader that is behind.
+// `layoutMaxAge`) are typed as keys, Shift where needed, Caps Lock (as the session shows it on
+// the keyboard's LED) switched off around them. A text with a character the layout lacks goes
+// whole through `clipboard` and Control+V (see LayoutText.hpp); without one, only the
+// characters the layout has are typed and the diagnostics log says once per text how many were
+// dropped; keys typed after a paste wait until the paste has been read, so they arrive after
+// it. Keys are paced (`tapsPerBurst` taps, then `burstPause`) because the kernel keeps only
+// a few dozen events for a reader that is behind.
 //
 // Permission: the devices exist. Without them (no /dev/uinput, no write access) every verb is
-// dropped and counted, the reason says what to do, and creating them is tried again at most
+// dropped and counted, the reason says what to do, and making them is tried again at most
 // every `retryInterval`. A write the kernel refuses gives the devices up at the next verb:
-// destroying a device makes the kernel release whatever it held, as it does when the host
-// exits or crashes (the descriptor closes).
+// destroying a device makes the kernel release whatever it held (as when the host exits or
+// crashes and the descriptor closes), and connections() counts the new devices, so the injector
+// forgets what the old ones held.
 class UinputInputBackend : public InputBackend {
 public:
     struct Options {
@@ -59,11 +65,8 @@ public:
         // The session's layout; nothing: not known now (asked again at the next text).
         std::function<std::optional<LayoutIndex>()> layout;
         std::chrono::milliseconds layoutMaxAge = std::chrono::seconds(5);
-        // Makes the text the session's clipboard (returns once a paste would read it); absent
-        // when the session has no clipboard Quillon can set.
-        std::function<bool(const std::string& utf8)> paste;
-        // The configured overview combination ("Super", "Super+Tab"), asked at each opening.
-        std::function<std::string()> overviewCombination;
+        // The session's clipboard for text beyond the layout; null when it offers none.
+        std::shared_ptr<SessionClipboard> clipboard;
         int tapsPerBurst = 8;
         std::chrono::milliseconds burstPause{8};
         std::chrono::milliseconds retryInterval = std::chrono::seconds(3);
@@ -76,6 +79,8 @@ public:
 
     std::string_view name() const override { return "uinput"; }
     InputPermission permission() const override;
+    // How many times the devices were made.
+    std::uint64_t connections() const override;
 
     void movePointerTo(Point to) override;
     void movePointerBy(double dx, double dy) override;
@@ -83,12 +88,11 @@ public:
     void key(int evdevCode, bool down) override;
     void typeText(std::u32string_view text) override;
     void wheel(int vertical, int horizontal) override;
-    void zoom(int steps) override;
-    // No workspace verbs reach a session through devices alone: dropped and counted.
-    void switchDesktop(int delta) override;
-    void toggleShowDesktop() override;
-    void openOverview() override;
-    void releaseAll() override;
+    std::optional<KeyPlace> keyForKeysym(std::uint32_t keysym) override;
+    // Devices carry no desktop actions, and a session without an input interface binds no
+    // shortcut Quillon could know of: nothing happens (the README says so).
+    bool desktopAction(DesktopAction) override { return false; }
+    // Every frame goes to the kernel as it is made; this reads the session's LED changes.
     void flush() override;
 
     struct Stats {

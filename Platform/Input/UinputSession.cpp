@@ -2,9 +2,11 @@
 
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
+#include "Platform/Display/X11Connection.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/Input/KdeDataControlClipboard.hpp"
-#include "Platform/Input/X11SelectionClipboard.hpp"
+#include "Platform/Input/Clipboard/DataControlClipboard.hpp"
+#include "Platform/Input/Clipboard/X11SelectionClipboard.hpp"
+#include "Platform/Input/SessionKeyboardLayout.hpp"
 #include "Platform/Locale/Translation.hpp"
 
 #include <X11/Xlib.h>
@@ -12,6 +14,21 @@
 #include <mutex>
 
 namespace quillon::platform {
+
+namespace {
+
+// The session's clipboard for text beyond the layout, when it has one we can set.
+std::shared_ptr<SessionClipboard> usable(std::shared_ptr<SessionClipboard> clipboard) {
+    if (clipboard->available()) {
+        return clipboard;
+    }
+    DiagLog::write(
+        i18n::fill(i18n::tr("uinput: no clipboard for text the keyboard layout lacks: {1}"),
+                   {clipboard->reason()}));
+    return nullptr;
+}
+
+} // namespace
 
 UinputInputBackend::Options
 uinputForWayland(const std::string& display,
@@ -28,15 +45,8 @@ uinputForWayland(const std::string& display,
         return PointerSpace{s.desktop, s.area, 1.0};
     };
     o.layout = [display] { return waylandSeatLayout(display); };
-    auto clipboard = std::make_shared<KdeDataControlClipboard>(
-        KdeDataControlClipboard::Options{.display = display});
-    if (clipboard->available()) {
-        o.paste = [clipboard](const std::string& text) { return clipboard->offerPaste(text); };
-    } else {
-        DiagLog::write(
-            i18n::fill(i18n::tr("uinput: no clipboard for text the keyboard layout lacks: {1}"),
-                       {clipboard->reason()}));
-    }
+    o.clipboard = usable(
+        std::make_shared<DataControlClipboard>(DataControlClipboard::Options{.display = display}));
     return o;
 }
 
@@ -60,11 +70,11 @@ UinputInputBackend::Options uinputForX11(const std::string& display,
         }
         std::lock_guard lock(screen->mutex);
         if (screen->generation != s.generation) {
-            if (Display* dpy = XOpenDisplay(display.empty() ? nullptr : display.c_str())) {
+            x11::Connection connection(display);
+            if (Display* dpy = connection.get()) {
                 const int n = DefaultScreen(dpy);
                 screen->root = {0, 0, static_cast<double>(DisplayWidth(dpy, n)),
                                 static_cast<double>(DisplayHeight(dpy, n))};
-                XCloseDisplay(dpy);
                 screen->generation = s.generation;
             }
         }
@@ -74,15 +84,8 @@ UinputInputBackend::Options uinputForX11(const std::string& display,
                             s.scale};
     };
     o.layout = [display] { return x11Layout(display); };
-    auto clipboard =
-        std::make_shared<X11SelectionClipboard>(X11SelectionClipboard::Options{.display = display});
-    if (clipboard->available()) {
-        o.paste = [clipboard](const std::string& text) { return clipboard->offerPaste(text); };
-    } else {
-        DiagLog::write(
-            i18n::fill(i18n::tr("uinput: no clipboard for text the keyboard layout lacks: {1}"),
-                       {clipboard->reason()}));
-    }
+    o.clipboard = usable(std::make_shared<X11SelectionClipboard>(
+        X11SelectionClipboard::Options{.display = display}));
     return o;
 }
 

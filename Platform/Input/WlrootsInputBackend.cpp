@@ -1,11 +1,11 @@
 #include "Platform/Input/WlrootsInputBackend.hpp"
 
 #include "Platform/Diagnostics/DiagLog.hpp"
-#include "Platform/Input/OverviewCombination.hpp"
 #include "Platform/Input/SwayIpc.hpp"
-#include "Platform/Input/XkbLayoutIndex.hpp"
-#include "Platform/Locale/Translation.hpp"
+#include "Platform/Input/Wayland/WaylandClient.hpp"
+#include "Platform/Input/Wayland/XkbLayoutIndex.hpp"
 
+#include "Platform/Locale/Translation.hpp"
 #include "virtual-keyboard-unstable-v1-client-protocol.h"
 #include "wlr-virtual-pointer-unstable-v1-client-protocol.h"
 #include <wayland-client.h>
@@ -30,7 +30,6 @@ namespace quillon::platform {
 
 namespace {
 
-constexpr int kLeftCtrl = 29; // KEY_LEFTCTRL
 constexpr double kWheelValuePerClick = 15.0;
 // Keycodes of the keymap that carries characters missing from the user's layout: X clients
 // (XWayland) see keycodes only up to 255.
@@ -92,11 +91,9 @@ struct WlrootsInputBackend::Impl {
 
     Options options;
     SwayIpc sway;
+    wayland::Client client;
+    wayland::Reconnect reconnect{options.reconnectInterval};
 
-    wl_display* display = nullptr;
-    wl_registry* registry = nullptr;
-    wl_seat* seat = nullptr;
-    std::uint32_t seatCapabilities = 0;
     zwlr_virtual_pointer_manager_v1* pointerManager = nullptr;
     zwp_virtual_keyboard_manager_v1* keyboardManager = nullptr;
     zwlr_virtual_pointer_v1* pointer = nullptr;
@@ -111,17 +108,20 @@ struct WlrootsInputBackend::Impl {
     xkb_mod_mask_t shiftMask = 0;
     Keymap current = Keymap::user;
 
-    std::set<int> heldKeys;
-    std::set<int> heldButtons;
     int wheelRemainder[2] = {0, 0};         // vertical, horizontal, in high-resolution units
     std::string workspaceBeforeShowDesktop; // non-empty while the desktop is shown
 
-    std::chrono::steady_clock::time_point lastAttempt{};
+    std::atomic<std::uint64_t> connections{0};
     std::atomic<std::uint64_t> dropped{0};
     mutable std::mutex reasonMutex; // permission() may be asked from another thread
     std::string reason = i18n::tr("not connected to the Wayland compositor yet");
 
-    explicit Impl(Options o) : options(std::move(o)), sway(options.swaySocket) {
+    explicit Impl(Options o)
+        : options(std::move(o)), sway(options.swaySocket),
+          client({.display = options.display,
+                  .global = [this](std::uint32_t name, std::string_view interface, std::uint32_t) {
+                      global(name, interface);
+                  }}) {
         xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
     }
     ~Impl() {
@@ -135,13 +135,7 @@ struct WlrootsInputBackend::Impl {
         reason = std::move(r);
     }
 
-    std::string where() const {
-        if (!options.display.empty()) {
-            return options.display;
-        }
-        const char* env = std::getenv("WAYLAND_DISPLAY");
-        return env != nullptr ? env : "wayland-0";
-    }
+    std::string where() const { return client.where(); }
 
     void dropKeymap() {
         xkb_state_unref(state);
@@ -163,91 +157,43 @@ struct WlrootsInputBackend::Impl {
         if (keyboardManager != nullptr) {
             zwp_virtual_keyboard_manager_v1_destroy(keyboardManager);
         }
-        if (seat != nullptr) {
-            wl_seat_destroy(seat);
-        }
-        if (registry != nullptr) {
-            wl_registry_destroy(registry);
-        }
-        if (display != nullptr) {
-            wl_display_flush(display);
-            wl_display_disconnect(display);
-        }
+        client.disconnect();
         pointer = nullptr;
         keyboard = nullptr;
         pointerManager = nullptr;
         keyboardManager = nullptr;
-        seat = nullptr;
-        registry = nullptr;
-        display = nullptr;
-        seatCapabilities = 0;
-        // Whatever was down went with the devices.
-        heldKeys.clear();
-        heldButtons.clear();
         current = Keymap::user;
+        wheelRemainder[0] = wheelRemainder[1] = 0;
     }
 
-    // libwayland gives the connection up when its outgoing buffer (4 KiB) is full and cannot
-    // be written out at once, so requests never pile up there: every few verbs (and every
-    // character of text) what is queued goes to the socket, so the buffer never holds more
-    // than 16 verbs. When the socket itself is full (the compositor is not reading) we wait
-    // briefly once; while it stays full, verbs are dropped (and counted) instead of the
-    // connection.
-    int verbsSinceFlush = 0;
-    bool stalled = false;
-    bool room(bool force = false) {
-        if (!force && !stalled && ++verbsSinceFlush < 16) {
-            return true;
-        }
-        verbsSinceFlush = 0;
-        for (int attempt = 0; attempt < (stalled ? 1 : 20); ++attempt) {
-            if (wl_display_flush(display) >= 0) {
-                stalled = false;
-                return true;
-            }
-            if (errno != EAGAIN) {
-                return false;
-            }
-            pollfd p{wl_display_get_fd(display), POLLOUT, 0};
-            ::poll(&p, 1, stalled ? 0 : 10);
-        }
-        stalled = true;
-        return false;
-    }
+    // Every few verbs (and every character of text) what is queued goes to the compositor;
+    // while it does not read, verbs are dropped (and counted) instead of the connection.
+    bool room(bool force = false) { return client.room(force); }
 
-    bool connected() const { return display != nullptr && wl_display_get_error(display) == 0; }
+    bool connected() const { return client.connected(); }
 
     // Connected, or connected again if the last attempt is old enough; false: drop the verb.
     bool ready() {
         if (connected()) {
             return room();
         }
-        if (display != nullptr) {
+        if (client.display() != nullptr) {
             disconnect();
             setReason(i18n::fill(i18n::tr("lost the connection to the Wayland compositor at {1}"),
                                  {where()}));
         }
-        const auto now = std::chrono::steady_clock::now();
-        if (lastAttempt != std::chrono::steady_clock::time_point{} &&
-            now - lastAttempt < options.reconnectInterval) {
-            return false;
-        }
-        lastAttempt = now;
-        return connect();
+        return reconnect.due(std::chrono::steady_clock::now()) && connect();
     }
 
     bool connect() {
-        display = wl_display_connect(options.display.empty() ? nullptr : options.display.c_str());
-        if (display == nullptr) {
+        // The globals, then the seat's capabilities.
+        if (!client.connect(2)) {
             setReason(
                 i18n::fill(i18n::tr("cannot connect to the Wayland compositor at {1}"), {where()}));
             return false;
         }
-        registry = wl_display_get_registry(display);
-        wl_registry_add_listener(registry, &registryListener, this);
-        wl_display_roundtrip(display);
         std::string missing;
-        if (seat == nullptr) {
+        if (client.seat() == nullptr) {
             missing = "wl_seat";
         } else if (pointerManager == nullptr) {
             missing = "zwlr_virtual_pointer_manager_v1";
@@ -262,44 +208,30 @@ struct WlrootsInputBackend::Impl {
                 {where(), missing}));
             return false;
         }
-        wl_display_roundtrip(display); // the seat's capabilities
-        readSeatKeymap();
+        seatKeymap = client.seatKeymap();
         if (!loadUserKeymap()) {
             disconnect();
             setReason(i18n::tr("no usable keyboard layout (xkb could not compile the keymap)"));
             return false;
         }
-        pointer = zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointerManager, seat);
-        keyboard = zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboardManager, seat);
+        pointer =
+            zwlr_virtual_pointer_manager_v1_create_virtual_pointer(pointerManager, client.seat());
+        keyboard =
+            zwp_virtual_keyboard_manager_v1_create_virtual_keyboard(keyboardManager, client.seat());
         uploadKeymap(keymapText);
         current = Keymap::user;
-        wl_display_roundtrip(display);
+        client.roundtrip();
         if (!connected()) {
-            const std::uint32_t code = display != nullptr ? wl_display_get_error(display) : 0;
+            const std::uint32_t code = client.error();
             disconnect();
             setReason(i18n::fill(i18n::tr("the Wayland compositor at {1} refused the virtual "
                                           "pointer or keyboard (error {2})"),
                                  {where(), std::to_string(code)}));
             return false;
         }
+        ++connections;
         setReason({});
         return true;
-    }
-
-    // The layout the user types with: the seat's keyboard, when it had one before ours.
-    void readSeatKeymap() {
-        seatKeymap.clear();
-        if ((seatCapabilities & WL_SEAT_CAPABILITY_KEYBOARD) == 0) {
-            return;
-        }
-        wl_keyboard* kb = wl_seat_get_keyboard(seat);
-        wl_keyboard_add_listener(kb, &seatKeyboardListener, this);
-        wl_display_roundtrip(display);
-        if (wl_keyboard_get_version(kb) >= WL_KEYBOARD_RELEASE_SINCE_VERSION) {
-            wl_keyboard_release(kb);
-        } else {
-            wl_keyboard_destroy(kb);
-        }
     }
 
     bool loadUserKeymap() {
@@ -352,14 +284,6 @@ struct WlrootsInputBackend::Impl {
 
     void key(int code, bool down) {
         useUserKeymap();
-        if (down == (heldKeys.count(code) != 0)) {
-            return; // already in that state: the compositor would see a second press
-        }
-        if (down) {
-            heldKeys.insert(code);
-        } else {
-            heldKeys.erase(code);
-        }
         zwp_virtual_keyboard_v1_key(keyboard, nowMs(), static_cast<std::uint32_t>(code),
                                     down ? WL_KEYBOARD_KEY_STATE_PRESSED
                                          : WL_KEYBOARD_KEY_STATE_RELEASED);
@@ -436,14 +360,6 @@ struct WlrootsInputBackend::Impl {
     void frame() { zwlr_virtual_pointer_v1_frame(pointer); }
 
     void button(int code, bool down) {
-        if (down == (heldButtons.count(code) != 0)) {
-            return;
-        }
-        if (down) {
-            heldButtons.insert(code);
-        } else {
-            heldButtons.erase(code);
-        }
         zwlr_virtual_pointer_v1_button(pointer, nowMs(), static_cast<std::uint32_t>(code),
                                        down ? WL_POINTER_BUTTON_STATE_PRESSED
                                             : WL_POINTER_BUTTON_STATE_RELEASED);
@@ -482,34 +398,11 @@ struct WlrootsInputBackend::Impl {
         }
     }
 
-    void releaseAll() {
-        for (const int b : std::set<int>(heldButtons)) {
-            button(b, false);
-        }
-        for (const int k : std::set<int>(heldKeys)) {
-            key(k, false);
-        }
-        useUserKeymap();
-        wheelRemainder[0] = wheelRemainder[1] = 0;
-    }
-
     void flush() {
-        if (display == nullptr) {
+        if (client.display() == nullptr) {
             return;
         }
-        room(true);
-        // Read what the compositor sent (seat and output events) so its buffer never fills;
-        // never blocks.
-        if (wl_display_prepare_read(display) == 0) {
-            pollfd p{wl_display_get_fd(display), POLLIN, 0};
-            if (::poll(&p, 1, 0) > 0) {
-                wl_display_read_events(display);
-            } else {
-                wl_display_cancel_read(display);
-            }
-        }
-        wl_display_dispatch_pending(display);
-        if (!connected()) {
+        if (!client.pump()) {
             disconnect();
             setReason(i18n::fill(i18n::tr("lost the connection to the Wayland compositor at {1}"),
                                  {where()}));
@@ -580,54 +473,26 @@ struct WlrootsInputBackend::Impl {
         return true;
     }
 
-    static void global(void* data, wl_registry* registry, std::uint32_t name, const char* interface,
-                       std::uint32_t version) {
-        auto* self = static_cast<Impl*>(data);
-        if (std::strcmp(interface, wl_seat_interface.name) == 0 && self->seat == nullptr) {
-            self->seat = static_cast<wl_seat*>(
-                wl_registry_bind(registry, name, &wl_seat_interface, std::min(version, 5u)));
-            wl_seat_add_listener(self->seat, &seatListener, self);
-        } else if (std::strcmp(interface, zwlr_virtual_pointer_manager_v1_interface.name) == 0) {
-            self->pointerManager = static_cast<zwlr_virtual_pointer_manager_v1*>(
-                wl_registry_bind(registry, name, &zwlr_virtual_pointer_manager_v1_interface, 1));
-        } else if (std::strcmp(interface, zwp_virtual_keyboard_manager_v1_interface.name) == 0) {
-            self->keyboardManager = static_cast<zwp_virtual_keyboard_manager_v1*>(
-                wl_registry_bind(registry, name, &zwp_virtual_keyboard_manager_v1_interface, 1));
+    void global(std::uint32_t name, std::string_view interface) {
+        if (interface == zwlr_virtual_pointer_manager_v1_interface.name) {
+            pointerManager = static_cast<zwlr_virtual_pointer_manager_v1*>(
+                client.bind(name, &zwlr_virtual_pointer_manager_v1_interface, 1));
+        } else if (interface == zwp_virtual_keyboard_manager_v1_interface.name) {
+            keyboardManager = static_cast<zwp_virtual_keyboard_manager_v1*>(
+                client.bind(name, &zwp_virtual_keyboard_manager_v1_interface, 1));
         }
     }
-    static void globalRemove(void*, wl_registry*, std::uint32_t) {}
-    static constexpr wl_registry_listener registryListener{global, globalRemove};
-
-    static void capabilities(void* data, wl_seat*, std::uint32_t caps) {
-        static_cast<Impl*>(data)->seatCapabilities = caps;
-    }
-    static void seatName(void*, wl_seat*, const char*) {}
-    static constexpr wl_seat_listener seatListener{capabilities, seatName};
-
-    static void keymapEvent(void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd,
-                            std::uint32_t size) {
-        static_cast<Impl*>(data)->seatKeymap = platform::readSeatKeymap(format, fd, size);
-    }
-    static void enter(void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {}
-    static void leave(void*, wl_keyboard*, std::uint32_t, wl_surface*) {}
-    static void keyEvent(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
-                         std::uint32_t) {}
-    static void modifiers(void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
-                          std::uint32_t, std::uint32_t) {}
-    static void repeatInfo(void*, wl_keyboard*, std::int32_t, std::int32_t) {}
-    static constexpr wl_keyboard_listener seatKeyboardListener{keymapEvent, enter,     leave,
-                                                               keyEvent,    modifiers, repeatInfo};
 };
 
 WlrootsInputBackend::WlrootsInputBackend(Options options)
     : impl_(std::make_unique<Impl>(std::move(options))) {
-    impl_->lastAttempt = std::chrono::steady_clock::now();
+    impl_->reconnect.due(std::chrono::steady_clock::now());
     impl_->connect();
 }
 
 WlrootsInputBackend::~WlrootsInputBackend() {
     if (impl_->connected()) {
-        impl_->releaseAll();
+        impl_->useUserKeymap();
         impl_->flush();
     }
 }
@@ -635,6 +500,10 @@ WlrootsInputBackend::~WlrootsInputBackend() {
 InputPermission WlrootsInputBackend::permission() const {
     std::lock_guard lock(impl_->reasonMutex);
     return {impl_->reason.empty(), impl_->reason};
+}
+
+std::uint64_t WlrootsInputBackend::connections() const {
+    return impl_->connections.load();
 }
 
 std::uint64_t WlrootsInputBackend::dropped() const {
@@ -707,72 +576,34 @@ void WlrootsInputBackend::wheel(int vertical, int horizontal) {
     impl_->wheel(vertical, horizontal);
 }
 
-void WlrootsInputBackend::zoom(int steps) {
-    if (!impl_->ready()) {
-        ++impl_->dropped;
-        return;
+std::optional<KeyPlace> WlrootsInputBackend::keyForKeysym(std::uint32_t keysym) {
+    if (!impl_->connected() && !impl_->ready()) {
+        return std::nullopt;
     }
-    // Control + wheel, as toolkits zoom; a Control the caller already holds stays down.
-    const bool pressCtrl = impl_->heldKeys.count(kLeftCtrl) == 0;
-    if (pressCtrl) {
-        impl_->key(kLeftCtrl, true);
+    const auto it = impl_->layout.find(keysym);
+    if (it == impl_->layout.end()) {
+        return std::nullopt;
     }
-    impl_->wheel(steps * kWheelUnitsPerClick, 0);
-    if (pressCtrl) {
-        impl_->key(kLeftCtrl, false);
-    }
+    return KeyPlace{static_cast<int>(it->second.keycode) - 8, it->second.shift};
 }
 
-void WlrootsInputBackend::switchDesktop(int delta) {
-    if (delta == 0) {
-        return;
+bool WlrootsInputBackend::desktopAction(DesktopAction action) {
+    bool done = false;
+    switch (action) {
+    case DesktopAction::workspaceLeft:
+        done = impl_->switchDesktop(-1);
+        break;
+    case DesktopAction::workspaceRight:
+        done = impl_->switchDesktop(+1);
+        break;
+    case DesktopAction::toggleShowDesktop:
+        done = impl_->toggleShowDesktop();
+        break;
     }
-    if (!impl_->switchDesktop(delta > 0 ? 1 : -1)) {
+    if (!done) {
         ++impl_->dropped;
     }
-}
-
-void WlrootsInputBackend::toggleShowDesktop() {
-    if (!impl_->toggleShowDesktop()) {
-        ++impl_->dropped;
-    }
-}
-
-void WlrootsInputBackend::openOverview() {
-    if (!impl_->ready()) {
-        ++impl_->dropped;
-        return;
-    }
-    std::vector<int> keys{impl_->options.overviewKey};
-    if (impl_->options.overviewCombination) {
-        const std::string text = impl_->options.overviewCombination();
-        auto parsed = evdevCombination(text, impl_->layout);
-        if (!parsed) {
-            // Pressing part of a combination would type or trigger something else.
-            DiagLog::write("overviewKey \"" + text +
-                           "\" is not a key combination of this keyboard layout: nothing pressed");
-            return;
-        }
-        keys = std::move(*parsed);
-    }
-    // A key the tablet holds down is left alone: its release would cut the user's hold.
-    for (const int k : keys) {
-        if (impl_->heldKeys.count(k) != 0) {
-            return;
-        }
-    }
-    for (const int k : keys) {
-        impl_->key(k, true);
-    }
-    for (auto it = keys.rbegin(); it != keys.rend(); ++it) {
-        impl_->key(*it, false);
-    }
-}
-
-void WlrootsInputBackend::releaseAll() {
-    if (impl_->connected()) {
-        impl_->releaseAll();
-    }
+    return done;
 }
 
 void WlrootsInputBackend::flush() {
@@ -782,7 +613,7 @@ void WlrootsInputBackend::flush() {
 void WlrootsInputBackend::sync() {
     impl_->flush();
     if (impl_->connected()) {
-        wl_display_roundtrip(impl_->display);
+        impl_->client.roundtrip();
         impl_->flush();
     }
 }

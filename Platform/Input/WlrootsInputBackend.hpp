@@ -24,30 +24,25 @@ namespace quillon::platform {
 //
 // Keyboard: the user's keymap (the seat's keymap when the seat has a keyboard before ours
 // appears, else the xkb defaults of the environment) is uploaded once. The backend keeps its
-// own xkb state of what it pressed and sends `modifiers` after every key: wlroots 0.15 does not
+// own xkb state of the keys it sent and sends `modifiers` after every key: wlroots 0.15 does not
 // derive modifiers from a virtual keyboard's keys. Text is typed on the user's keymap where a
 // character is on its first or Shift level, and otherwise on a keymap of our own that puts the
 // missing characters on spare keycodes, switched in for the run of such characters and
 // switched back at once (Wayland delivers the keymap change and the keys in order, so the
-// switch cannot race the reader). Text never carries the caller's modifiers or Caps Lock.
+// switch cannot race the reader). Text never carries Caps Lock.
 //
-// Desktop verbs: through Sway's IPC (`swaySocket`, default $SWAYSOCK) where it exists:
-// workspaces by number, show desktop as a visit to an empty workspace and back. The overview
-// is the configured key pressed and released. Without Sway's IPC the desktop verbs are
-// dropped and counted.
+// Desktop actions: through Sway's IPC (`swaySocket`, default $SWAYSOCK) where it exists:
+// workspaces by number, show desktop as a visit to an empty workspace and back. Without Sway's
+// IPC they are dropped and counted (wlroots compositors bind no common shortcut to them).
 //
 // A lost compositor: verbs are dropped and counted; a new connection is tried at most every
-// `reconnectInterval`; nothing is left down (the compositor that held the keys is gone).
+// `reconnectInterval`; what was down went with the old virtual devices (connections() tells).
 class WlrootsInputBackend : public InputBackend {
 public:
     struct Options {
         std::string display; // socket name or absolute path; empty: $WAYLAND_DISPLAY
         std::shared_ptr<const WaylandDisplayGeometry> geometry;
         std::string swaySocket; // empty: $SWAYSOCK
-        int overviewKey = 125;  // KEY_LEFTMETA
-        // The configured overview combination ("overviewKey", e.g. "Super+Tab"), asked at each
-        // opening; empty: `overviewKey` alone.
-        std::function<std::string()> overviewCombination;
         std::chrono::milliseconds reconnectInterval = std::chrono::seconds(3);
     };
 
@@ -58,6 +53,7 @@ public:
 
     std::string_view name() const override { return "wlroots"; }
     InputPermission permission() const override;
+    std::uint64_t connections() const override;
 
     void movePointerTo(Point to) override;
     void movePointerBy(double dx, double dy) override;
@@ -65,11 +61,8 @@ public:
     void key(int evdevCode, bool down) override;
     void typeText(std::u32string_view text) override;
     void wheel(int vertical, int horizontal) override;
-    void zoom(int steps) override;
-    void switchDesktop(int delta) override;
-    void toggleShowDesktop() override;
-    void openOverview() override;
-    void releaseAll() override;
+    std::optional<KeyPlace> keyForKeysym(std::uint32_t keysym) override;
+    bool desktopAction(DesktopAction action) override;
     void flush() override;
     void sync() override;
 

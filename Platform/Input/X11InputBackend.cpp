@@ -2,9 +2,7 @@
 
 #include "Platform/Display/X11Connection.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/EventStream/X11Desktop.hpp"
-#include "Platform/EventStream/X11OverviewOpener.hpp"
-#include "Platform/Input/EvdevKeys.hpp"
+#include "Platform/Input/X11Desktop.hpp"
 #include "Platform/Locale/Translation.hpp"
 
 #include <X11/XKBlib.h>
@@ -57,11 +55,6 @@ unsigned xButtonFor(int button) {
 
 struct X11InputBackend::Impl {
     explicit Impl(Options o) : options(std::move(o)) {
-        if (!options.overviewCombination) {
-            options.overviewCombination = [] {
-                return std::string(X11OverviewOpener::kDefaultCombination);
-            };
-        }
         options.textPoolSize = std::max(1, options.textPoolSize);
         geometry = options.geometry ? options.geometry
                                     : std::make_shared<X11DisplayGeometry>(options.display);
@@ -70,7 +63,6 @@ struct X11InputBackend::Impl {
 
     ~Impl() {
         if (usable()) {
-            releaseEverything();
             restoreTextPool();
             XSync(conn->get(), False);
         }
@@ -98,6 +90,7 @@ struct X11InputBackend::Impl {
         // Our own fake events must not be held back by another client's server grab.
         XTestGrabControl(conn->get(), True);
         xtest = true;
+        ++connections;
         reason.clear();
     }
 
@@ -119,8 +112,6 @@ struct X11InputBackend::Impl {
 
     // What this backend believed about the server no longer holds (new connection).
     void resetServerState() {
-        keyHeld.fill(false);
-        buttonDown.fill(false);
         keymapLoaded = false;
         pool.clear();
         accV = 0;
@@ -159,7 +150,6 @@ struct X11InputBackend::Impl {
             return;
         }
         XTestFakeKeyEvent(dpy(), static_cast<unsigned>(keycode), down ? True : False, CurrentTime);
-        keyHeld[static_cast<std::size_t>(keycode)] = down;
         ++stats.keys;
     }
 
@@ -325,17 +315,6 @@ struct X11InputBackend::Impl {
         if (!keymapLoaded) {
             loadKeymap();
         }
-        // Typed text carries no modifiers: lift the ones held (latched Command would turn
-        // letters into shortcuts) and put them back afterwards.
-        std::array<int, 8> lifted{};
-        std::size_t liftedCount = 0;
-        for (std::size_t kc = 0; kc < keyHeld.size(); ++kc) {
-            const int code = static_cast<int>(kc);
-            if (keyHeld[kc] && isModifierKey(code - kLinuxToX) && liftedCount < lifted.size()) {
-                lifted[liftedCount++] = code;
-                pressKeycode(code, false);
-            }
-        }
         // Caps Lock would turn typed letters into capitals (and capitals into small letters):
         // switch it off around the text when it is on (a round trip per call, not per key).
         const auto capsLock = symbols.find(XK_Caps_Lock);
@@ -352,9 +331,6 @@ struct X11InputBackend::Impl {
         if (lockOn) {
             tap(capsLock->second.keycode);
         }
-        for (std::size_t i = 0; i < liftedCount; ++i) {
-            pressKeycode(lifted[i], true);
-        }
     }
 
     // --- wheel ---------------------------------------------------------------------------
@@ -369,8 +345,13 @@ struct X11InputBackend::Impl {
     }
 
     // Adds `units` to an axis and returns the whole clicks it now holds (at most
-    // kMaxClicksPerCall either way; an excess is dropped, not saved up).
+    // kMaxClicksPerCall either way; an excess is dropped, not saved up). A turn of direction
+    // starts from nothing: half a click down must not swallow a click up (a zoom out after a
+    // scroll down).
     static int takeClicks(int& acc, int units) {
+        if ((acc > 0 && units < 0) || (acc < 0 && units > 0)) {
+            acc = 0;
+        }
         const long long sum = static_cast<long long>(acc) + units;
         long long whole = sum / kWheelUnitsPerClick; // toward zero: the remainder keeps its sign
         if (whole > kMaxClicksPerCall || whole < -kMaxClicksPerCall) {
@@ -392,33 +373,6 @@ struct X11InputBackend::Impl {
         }
     }
 
-    void zoom(int steps) {
-        // Control + wheel zooms in browsers, editors, image viewers and terminals alike.
-        const int control = EvdevKey::leftControl + kLinuxToX;
-        const bool held = keyHeld[static_cast<std::size_t>(control)];
-        if (!held) {
-            pressKeycode(control, true);
-        }
-        clicks(kWheelUp, kWheelDown, std::clamp(steps, -kMaxClicksPerCall, kMaxClicksPerCall));
-        if (!held) {
-            pressKeycode(control, false);
-        }
-    }
-
-    void releaseEverything() {
-        for (unsigned b = 1; b < buttonDown.size(); ++b) {
-            if (buttonDown[b]) {
-                XTestFakeButtonEvent(dpy(), b, False, CurrentTime);
-                buttonDown[b] = false;
-            }
-        }
-        for (std::size_t kc = 0; kc < keyHeld.size(); ++kc) {
-            if (keyHeld[kc]) {
-                pressKeycode(static_cast<int>(kc), false);
-            }
-        }
-    }
-
     Options options;
     std::shared_ptr<const X11DisplayGeometry> geometry;
     std::unique_ptr<x11::Connection> conn;
@@ -428,8 +382,7 @@ struct X11InputBackend::Impl {
     Stats stats;
     Point lastPoint{};
 
-    std::array<bool, 256> keyHeld{};  // every key pressed here and not released
-    std::array<bool, 4> buttonDown{}; // held X buttons (1..3)
+    std::uint64_t connections = 0;
 
     bool keymapLoaded = false;
     std::unordered_map<KeySym, KeyPlace> symbols;
@@ -446,6 +399,10 @@ X11InputBackend::X11InputBackend(Options options)
     : impl_(std::make_unique<Impl>(std::move(options))) {}
 
 X11InputBackend::~X11InputBackend() = default;
+
+std::uint64_t X11InputBackend::connections() const {
+    return impl_->connections;
+}
 
 InputPermission X11InputBackend::permission() const {
     if (impl_->usable()) {
@@ -479,7 +436,6 @@ void X11InputBackend::button(int button, bool down) {
         return; // counted as dropped
     }
     XTestFakeButtonEvent(impl_->dpy(), b, down ? True : False, CurrentTime);
-    impl_->buttonDown[b] = down;
     ++impl_->stats.buttons;
 }
 
@@ -501,34 +457,37 @@ void X11InputBackend::wheel(int vertical, int horizontal) {
     }
 }
 
-void X11InputBackend::zoom(int steps) {
-    if (steps != 0 && impl_->ready()) {
-        impl_->zoom(steps);
+std::optional<KeyPlace> X11InputBackend::keyForKeysym(std::uint32_t keysym) {
+    if (!impl_->ready()) {
+        return std::nullopt;
     }
+    impl_->drainEvents(QueuedAfterReading);
+    if (!impl_->keymapLoaded) {
+        impl_->loadKeymap();
+    }
+    const auto it = impl_->symbols.find(keysym);
+    if (it == impl_->symbols.end()) {
+        return std::nullopt;
+    }
+    return KeyPlace{it->second.keycode - kLinuxToX, it->second.level == 1};
 }
 
-void X11InputBackend::switchDesktop(int delta) {
-    if (impl_->ready()) {
-        platform::switchDesktop(impl_->dpy(), delta);
+bool X11InputBackend::desktopAction(DesktopAction action) {
+    if (!impl_->ready()) {
+        return true; // counted as dropped; there is no other way on X either
     }
-}
-
-void X11InputBackend::toggleShowDesktop() {
-    if (impl_->ready()) {
+    switch (action) {
+    case DesktopAction::workspaceLeft:
+        platform::switchDesktop(impl_->dpy(), -1);
+        break;
+    case DesktopAction::workspaceRight:
+        platform::switchDesktop(impl_->dpy(), +1);
+        break;
+    case DesktopAction::toggleShowDesktop:
         toggleShowingDesktop(impl_->dpy());
+        break;
     }
-}
-
-void X11InputBackend::openOverview() {
-    if (impl_->ready()) {
-        X11OverviewOpener::tap(impl_->dpy(), impl_->options.overviewCombination());
-    }
-}
-
-void X11InputBackend::releaseAll() {
-    if (impl_->usable()) {
-        impl_->releaseEverything();
-    }
+    return true;
 }
 
 void X11InputBackend::flush() {

@@ -4,7 +4,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <string>
 #include <utility>
@@ -19,23 +18,21 @@ class X11DisplayGeometry;
 //   - keys: X keycode = Linux code + 8;
 //   - text: the keysym of each code point, typed on the keycode that has it in the keymap
 //     (with Shift for the second level), else on a spare keycode remapped from a small rotating
-//     pool; held modifiers are lifted and Caps Lock switched off around the text;
+//     pool; Caps Lock switched off around the text;
 //   - wheel: clicks of buttons 4/5 (vertical) and 6/7 (horizontal), one per
-//     kWheelUnitsPerClick units, the remainder kept per axis;
-//   - zoom: Control + wheel clicks, one per step (Control stays down if it already was);
-//   - desktops: EWMH _NET_CURRENT_DESKTOP ±1 and _NET_SHOWING_DESKTOP through the window
-//     manager;
-//   - overview: the key combination of "overviewKey" (X11OverviewOpener's syntax).
+//     kWheelUnitsPerClick units, the remainder kept per axis
+//     (a turn of direction drops the remainder);
+//   - keysyms: where the keymap has them (first or Shift level);
+//   - desktop actions: EWMH _NET_CURRENT_DESKTOP ±1 and _NET_SHOWING_DESKTOP through the
+//     window manager.
 // Requests are buffered by Xlib and pushed by flush(). Not thread-safe: its owner (the
-// translator) serialises every call, the statistics included.
+// injector) serialises every call, the statistics included.
 class X11InputBackend : public InputBackend {
 public:
     struct Options {
         std::string display; // empty: $DISPLAY
         // The main display's geometry; made for `display` when absent.
         std::shared_ptr<const X11DisplayGeometry> geometry;
-        // The overview's key combination, asked at each opening; absent: "Super".
-        std::function<std::string()> overviewCombination;
         // Spare keycodes used for characters the keymap lacks, and how long a slot must rest
         // after its last key event before it is remapped to another character.
         int textPoolSize = 16;
@@ -51,6 +48,7 @@ public:
 
     std::string_view name() const override { return "x11"; }
     InputPermission permission() const override;
+    std::uint64_t connections() const override;
 
     void movePointerTo(Point to) override;
     void movePointerBy(double dx, double dy) override;
@@ -58,11 +56,8 @@ public:
     void key(int evdevCode, bool down) override;
     void typeText(std::u32string_view text) override;
     void wheel(int vertical, int horizontal) override;
-    void zoom(int steps) override;
-    void switchDesktop(int delta) override;
-    void toggleShowDesktop() override;
-    void openOverview() override;
-    void releaseAll() override;
+    std::optional<KeyPlace> keyForKeysym(std::uint32_t keysym) override;
+    bool desktopAction(DesktopAction action) override;
     void flush() override;
     void sync() override;
 

@@ -1,7 +1,6 @@
 #include "Platform/Keychain/Keychain.hpp"
 
 #include "Platform/Locale/Translation.hpp"
-
 #include "Platform/Paths/BaseDirectories.hpp"
 
 #include <sqlite3.h>
@@ -23,7 +22,7 @@ namespace quillon::platform {
 
 namespace {
 
-namespace S = KeychainStatus;
+using S = KeychainStatus;
 
 thread_local std::string tlsLastError;
 
@@ -170,9 +169,9 @@ void bindBlob(sqlite3_stmt* stmt, int index, wire::ByteView data) {
     }
 }
 
-OSStatus paramError() {
+KeychainStatus paramError() {
     tlsLastError = "the service name is empty";
-    return S::param;
+    return S::invalidArgument;
 }
 
 } // namespace
@@ -216,7 +215,7 @@ std::shared_ptr<Keychain> Keychain::shared() {
     return instance;
 }
 
-std::string Keychain::statusMessage(OSStatus status) {
+std::string Keychain::statusMessage(KeychainStatus status) {
     switch (status) {
     case S::success:
         return i18n::tr("success");
@@ -224,7 +223,7 @@ std::string Keychain::statusMessage(OSStatus status) {
         return i18n::tr("the item was not found in the keychain");
     case S::duplicateItem:
         return i18n::tr("the item already exists in the keychain");
-    case S::param:
+    case S::invalidArgument:
         return i18n::tr("invalid keychain parameters");
     case S::databaseUnsafe:
         return i18n::tr(
@@ -248,22 +247,55 @@ std::string Keychain::statusMessage(OSStatus status) {
         return i18n::tr("the keychain item is too large");
     case S::databaseError:
         return i18n::tr("the keychain database failed");
-    default:
-        return i18n::tr("unknown keychain status");
     }
+    return i18n::tr("unknown keychain status");
+}
+
+std::string_view Keychain::statusName(KeychainStatus status) {
+    switch (status) {
+    case S::success:
+        return "success";
+    case S::itemNotFound:
+        return "itemNotFound";
+    case S::duplicateItem:
+        return "duplicateItem";
+    case S::invalidArgument:
+        return "invalidArgument";
+    case S::databaseUnsafe:
+        return "databaseUnsafe";
+    case S::databaseCantOpen:
+        return "databaseCantOpen";
+    case S::databaseBusy:
+        return "databaseBusy";
+    case S::databaseReadOnly:
+        return "databaseReadOnly";
+    case S::databaseCorrupt:
+        return "databaseCorrupt";
+    case S::databaseFull:
+        return "databaseFull";
+    case S::databaseIOError:
+        return "databaseIOError";
+    case S::databaseNoMemory:
+        return "databaseNoMemory";
+    case S::databaseTooBig:
+        return "databaseTooBig";
+    case S::databaseError:
+        return "databaseError";
+    }
+    return "unknown";
 }
 
 std::string Keychain::lastErrorDetail() {
     return tlsLastError;
 }
 
-OSStatus Keychain::fail(OSStatus status, const std::string& detail) {
+KeychainStatus Keychain::fail(KeychainStatus status, const std::string& detail) {
     tlsLastError = path_ + ": " + detail;
     return status;
 }
 
-OSStatus Keychain::sqliteFailure(int code, const char* what) {
-    OSStatus status;
+KeychainStatus Keychain::sqliteFailure(int code, const char* what) {
+    KeychainStatus status;
     switch (code & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
@@ -315,18 +347,18 @@ void Keychain::closeDatabase() noexcept {
     }
 }
 
-OSStatus Keychain::ensureOpen() {
+KeychainStatus Keychain::ensureOpen() {
     if (db_ != nullptr) {
         return S::success;
     }
-    const OSStatus status = openDatabase();
+    const KeychainStatus status = openDatabase();
     if (status != S::success) {
         closeDatabase(); // the next call tries again from the start
     }
     return status;
 }
 
-OSStatus Keychain::openDatabase() {
+KeychainStatus Keychain::openDatabase() {
     const std::filesystem::path file(path_);
     const std::string dir = file.parent_path().string();
     std::string why;
@@ -423,7 +455,7 @@ OSStatus Keychain::openDatabase() {
     // a second process opening the fresh file at the same moment, so retry busy answers.
     const auto deadline =
         std::chrono::steady_clock::now() + std::chrono::milliseconds(kBusyTimeoutMs);
-    auto exec = [&](const char* sql, const char* what) -> OSStatus {
+    auto exec = [&](const char* sql, const char* what) -> KeychainStatus {
         for (;;) {
             rc = sqlite3_exec(db_, sql, nullptr, nullptr, nullptr);
             if (rc == SQLITE_OK) {
@@ -440,13 +472,14 @@ OSStatus Keychain::openDatabase() {
     // a save that returned has reached the disk even across a power cut (NORMAL could lose the
     // last commits there, i.e. a freshly paired device). Writes are rare (pairing, one per
     // admitted hello), so the extra sync costs nothing that matters.
-    if (OSStatus s = exec("PRAGMA journal_mode=WAL", "enable the WAL journal"); s != S::success) {
+    if (KeychainStatus s = exec("PRAGMA journal_mode=WAL", "enable the WAL journal");
+        s != S::success) {
         return s;
     }
-    if (OSStatus s = exec("PRAGMA synchronous=FULL", "set synchronous"); s != S::success) {
+    if (KeychainStatus s = exec("PRAGMA synchronous=FULL", "set synchronous"); s != S::success) {
         return s;
     }
-    if (OSStatus s = exec(kSchema, "create the items table"); s != S::success) {
+    if (KeychainStatus s = exec(kSchema, "create the items table"); s != S::success) {
         return s;
     }
     {
@@ -470,7 +503,7 @@ OSStatus Keychain::openDatabase() {
                                 &statements_[i], nullptr);
         if (rc != SQLITE_OK) {
             // The table exists but is not the one written here.
-            const OSStatus s = sqliteFailure(rc, "prepare");
+            const KeychainStatus s = sqliteFailure(rc, "prepare");
             return s == S::databaseError
                        ? fail(S::databaseCorrupt, "the items table has an unexpected shape (" +
                                                       std::string(sqlite3_errmsg(db_)) + ")")
@@ -484,13 +517,13 @@ sqlite3_stmt* Keychain::statement(Statement which) {
     return statements_[which];
 }
 
-OSStatus Keychain::add(std::string_view service, std::string_view account, wire::ByteView data,
-                       KeychainAccessibility accessibility) {
+KeychainStatus Keychain::add(std::string_view service, std::string_view account,
+                             wire::ByteView data, KeychainAccessibility accessibility) {
     if (service.empty()) {
         return paramError();
     }
     std::lock_guard guard(lock_);
-    if (OSStatus s = ensureOpen(); s != S::success) {
+    if (KeychainStatus s = ensureOpen(); s != S::success) {
         return s;
     }
     sqlite3_stmt* stmt = statement(kInsert);
@@ -512,12 +545,13 @@ OSStatus Keychain::add(std::string_view service, std::string_view account, wire:
     return sqliteFailure(rc, "add");
 }
 
-OSStatus Keychain::update(std::string_view service, std::string_view account, wire::ByteView data) {
+KeychainStatus Keychain::update(std::string_view service, std::string_view account,
+                                wire::ByteView data) {
     if (service.empty()) {
         return paramError();
     }
     std::lock_guard guard(lock_);
-    if (OSStatus s = ensureOpen(); s != S::success) {
+    if (KeychainStatus s = ensureOpen(); s != S::success) {
         return s;
     }
     sqlite3_stmt* stmt = statement(kUpdate);
@@ -534,13 +568,13 @@ OSStatus Keychain::update(std::string_view service, std::string_view account, wi
     return sqlite3_changes(db_) > 0 ? S::success : S::itemNotFound;
 }
 
-OSStatus Keychain::write(std::string_view service, std::string_view account, wire::ByteView data,
-                         KeychainAccessibility accessibility) {
+KeychainStatus Keychain::write(std::string_view service, std::string_view account,
+                               wire::ByteView data, KeychainAccessibility accessibility) {
     if (service.empty()) {
         return paramError();
     }
     std::lock_guard guard(lock_);
-    if (OSStatus s = ensureOpen(); s != S::success) {
+    if (KeychainStatus s = ensureOpen(); s != S::success) {
         return s;
     }
     sqlite3_stmt* stmt = statement(kUpsert);
@@ -558,12 +592,13 @@ OSStatus Keychain::write(std::string_view service, std::string_view account, wir
     return S::success;
 }
 
-OSStatus Keychain::copyData(std::string_view service, std::string_view account, wire::Bytes& out) {
+KeychainStatus Keychain::copyData(std::string_view service, std::string_view account,
+                                  wire::Bytes& out) {
     if (service.empty()) {
         return paramError();
     }
     std::lock_guard guard(lock_);
-    if (OSStatus s = ensureOpen(); s != S::success) {
+    if (KeychainStatus s = ensureOpen(); s != S::success) {
         return s;
     }
     sqlite3_stmt* stmt = statement(kSelectData);
@@ -588,13 +623,13 @@ OSStatus Keychain::copyData(std::string_view service, std::string_view account, 
     return S::success;
 }
 
-OSStatus Keychain::copyAllAttributes(std::string_view service,
-                                     std::vector<KeychainItemAttributes>& out) {
+KeychainStatus Keychain::copyAllAttributes(std::string_view service,
+                                           std::vector<KeychainItemAttributes>& out) {
     if (service.empty()) {
         return paramError();
     }
     std::lock_guard guard(lock_);
-    if (OSStatus s = ensureOpen(); s != S::success) {
+    if (KeychainStatus s = ensureOpen(); s != S::success) {
         return s;
     }
     sqlite3_stmt* stmt = statement(kSelectAttrs);
@@ -625,12 +660,12 @@ OSStatus Keychain::copyAllAttributes(std::string_view service,
     return S::success;
 }
 
-OSStatus Keychain::remove(std::string_view service, std::optional<std::string_view> account) {
+KeychainStatus Keychain::remove(std::string_view service, std::optional<std::string_view> account) {
     if (service.empty()) {
         return paramError();
     }
     std::lock_guard guard(lock_);
-    if (OSStatus s = ensureOpen(); s != S::success) {
+    if (KeychainStatus s = ensureOpen(); s != S::success) {
         return s;
     }
     sqlite3_stmt* stmt = statement(account ? kDelete : kDeleteAll);

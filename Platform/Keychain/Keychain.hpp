@@ -15,50 +15,30 @@ struct sqlite3_stmt;
 
 namespace quillon::platform {
 
-// Status of a keychain call, signed 32-bit like the host's other Keychain codes.
-using OSStatus = std::int32_t;
-
-// Every status a Keychain call answers. The first three carry their usual meaning; the rest
-// name one kind of failure of the database underneath each and never change value, so a code
-// seen in a log or an error text can always be looked up here.
-//
-//   0       success
-//   -25300  itemNotFound        no item matches
-//   -25299  duplicateItem       add() of a (service, account) that already exists
-//   -50     param               an empty service or account
-//   -26001  databaseUnsafe      the file (or its directory, -wal or -shm) is a symlink, not a
-//                               regular file, not owned by this user, or open to group/others;
-//                               it is refused and never opened
-//   -26002  databaseCantOpen    the directory or file cannot be created or opened
-//                               (SQLITE_CANTOPEN, or a failing mkdir/open/fchmod)
-//   -26003  databaseBusy        another connection held the lock past the busy timeout
-//                               (SQLITE_BUSY, SQLITE_LOCKED)
-//   -26004  databaseReadOnly    the file or its directory cannot be written (SQLITE_READONLY,
-//                               SQLITE_PERM, SQLITE_AUTH)
-//   -26005  databaseCorrupt     not a database, or a damaged one (SQLITE_CORRUPT,
-//                               SQLITE_NOTADB, or an items table of another shape)
-//   -26006  databaseFull        the disk or the database is full (SQLITE_FULL)
-//   -26007  databaseIOError     a read, write or sync failed (SQLITE_IOERR)
-//   -26008  databaseNoMemory    SQLITE_NOMEM
-//   -26009  databaseTooBig      an item larger than the database accepts (SQLITE_TOOBIG)
-//   -26010  databaseError       any other SQLite failure (SQLITE_ERROR, SQLITE_CONSTRAINT other
-//                               than a duplicate key, SQLITE_SCHEMA, ...)
-namespace KeychainStatus {
-inline constexpr OSStatus success = 0;
-inline constexpr OSStatus itemNotFound = -25300;
-inline constexpr OSStatus duplicateItem = -25299;
-inline constexpr OSStatus param = -50;
-inline constexpr OSStatus databaseUnsafe = -26001;
-inline constexpr OSStatus databaseCantOpen = -26002;
-inline constexpr OSStatus databaseBusy = -26003;
-inline constexpr OSStatus databaseReadOnly = -26004;
-inline constexpr OSStatus databaseCorrupt = -26005;
-inline constexpr OSStatus databaseFull = -26006;
-inline constexpr OSStatus databaseIOError = -26007;
-inline constexpr OSStatus databaseNoMemory = -26008;
-inline constexpr OSStatus databaseTooBig = -26009;
-inline constexpr OSStatus databaseError = -26010;
-} // namespace KeychainStatus
+// What a keychain call answers: success, one of the two outcomes callers act on (no such item,
+// a duplicate), a refused argument, or one kind of failure of the database underneath.
+enum class KeychainStatus : std::uint8_t {
+    success,
+    itemNotFound,     // no item matches
+    duplicateItem,    // add() of a (service, account) that already exists
+    invalidArgument,  // an empty service or account
+    databaseUnsafe,   // the file (or its directory, -wal or -shm) is a symlink, not a regular
+                      // file, not owned by this user, or open to group/others; never opened
+    databaseCantOpen, // the directory or file cannot be created or opened (SQLITE_CANTOPEN,
+                      // or a failing mkdir/open/fchmod)
+    databaseBusy,     // another connection held the lock past the busy timeout (SQLITE_BUSY,
+                      // SQLITE_LOCKED)
+    databaseReadOnly, // the file or its directory cannot be written (SQLITE_READONLY,
+                      // SQLITE_PERM, SQLITE_AUTH)
+    databaseCorrupt,  // not a database, or a damaged one (SQLITE_CORRUPT, SQLITE_NOTADB, or an
+                      // items table of another shape)
+    databaseFull,     // the disk or the database is full (SQLITE_FULL)
+    databaseIOError,  // a read, write or sync failed (SQLITE_IOERR)
+    databaseNoMemory, // SQLITE_NOMEM
+    databaseTooBig,   // an item larger than the database accepts (SQLITE_TOOBIG)
+    databaseError,    // any other SQLite failure (SQLITE_ERROR, SQLITE_CONSTRAINT other than a
+                      // duplicate key, SQLITE_SCHEMA, ...)
+};
 
 // When an item may be read. Linux has no per-item unlock state, so the class is recorded (and
 // kept across updates) for a future backend that can enforce it; nothing reads it back into
@@ -110,27 +90,29 @@ public:
     // The process-wide keychain at defaultPath() (created on first use).
     static std::shared_ptr<Keychain> shared();
     // Short English text for a status, e.g. "item not found".
-    static std::string statusMessage(OSStatus status);
+    static std::string statusMessage(KeychainStatus status);
+    // The status's name as spelled above ("databaseUnsafe"), for logs and error texts.
+    static std::string_view statusName(KeychainStatus status);
 
     const std::string& path() const noexcept { return path_; }
 
     // Creates an item; duplicateItem when (service, account) exists.
-    OSStatus add(std::string_view service, std::string_view account, wire::ByteView data,
+    KeychainStatus add(std::string_view service, std::string_view account, wire::ByteView data,
                  KeychainAccessibility accessibility);
     // Replaces the data of an existing item (its accessibility class stays); itemNotFound when
     // there is none.
-    OSStatus update(std::string_view service, std::string_view account, wire::ByteView data);
+    KeychainStatus update(std::string_view service, std::string_view account, wire::ByteView data);
     // Update, else add with `accessibility`, in one transaction: the accessibility class is
     // given only when the item is created.
-    OSStatus write(std::string_view service, std::string_view account, wire::ByteView data,
+    KeychainStatus write(std::string_view service, std::string_view account, wire::ByteView data,
                    KeychainAccessibility accessibility);
     // The data of one item.
-    OSStatus copyData(std::string_view service, std::string_view account, wire::Bytes& out);
+    KeychainStatus copyData(std::string_view service, std::string_view account, wire::Bytes& out);
     // The attributes of every item of a service, in account order; itemNotFound when none.
-    OSStatus copyAllAttributes(std::string_view service, std::vector<KeychainItemAttributes>& out);
+    KeychainStatus copyAllAttributes(std::string_view service, std::vector<KeychainItemAttributes>& out);
     // Deletes one item (account given) or every item of the service (no account);
     // itemNotFound when nothing matched.
-    OSStatus remove(std::string_view service, std::optional<std::string_view> account);
+    KeychainStatus remove(std::string_view service, std::optional<std::string_view> account);
 
     // What went wrong in the last failing call this thread made on any keychain (which file,
     // why, SQLite's own message); empty after a successful call or an item-not-found.
@@ -148,11 +130,11 @@ private:
         kStatementCount
     };
 
-    OSStatus ensureOpen();                                     // lock held
-    OSStatus openDatabase();                                   // lock held
+    KeychainStatus ensureOpen();                                     // lock held
+    KeychainStatus openDatabase();                                   // lock held
     void closeDatabase() noexcept;                             // lock held
-    OSStatus fail(OSStatus status, const std::string& detail); // lock held
-    OSStatus sqliteFailure(int code, const char* what);        // lock held
+    KeychainStatus fail(KeychainStatus status, const std::string& detail); // lock held
+    KeychainStatus sqliteFailure(int code, const char* what);        // lock held
     sqlite3_stmt* statement(Statement which);                  // lock held
 
     const std::string path_;

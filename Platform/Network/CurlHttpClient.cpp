@@ -148,7 +148,7 @@ private:
     std::set<CURL*> transfers_;
     std::shared_ptr<TimerHandle> timer_;
     // Last, so it stops first: no handler runs while the members above go away.
-    SerialQueue queue_{"com.corvane.http"};
+    SerialQueue queue_{"quillon-http"};
 };
 
 } // namespace

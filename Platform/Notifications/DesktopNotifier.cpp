@@ -16,7 +16,7 @@ constexpr std::uint64_t kCallTimeoutMicros = 2'000'000;
 class FreedesktopNotifier final : public DesktopNotifier {
 public:
     explicit FreedesktopNotifier(std::string appName)
-        : appName_(std::move(appName)), queue_(std::make_shared<SerialQueue>("quillon.notify")) {}
+        : appName_(std::move(appName)), queue_(std::make_shared<SerialQueue>("quillon-notify")) {}
 
     ~FreedesktopNotifier() override {
         // Closes the connection on its own thread, then joins it.

@@ -47,37 +47,101 @@ std::string logindSessionID() {
     return {};
 }
 
+// A screen locker on the session bus: its interface is also the well-known name it owns.
+struct Locker {
+    const char* name;
+    LockChannel channel;
+    std::string owner; // unique name of the current owner; empty: none
+};
+
 // Everything the bus thread needs, living on that thread's stack for as long as its buses.
 struct ThreadContext {
-    std::function<void(bool)> report;
+    std::function<void(LockChannel, bool)> report;
     std::string logindOwner; // unique name of org.freedesktop.login1 on the system bus
+    Locker lockers[2] = {{"org.freedesktop.ScreenSaver", LockChannel::freedesktopScreenSaver, {}},
+                         {"org.gnome.ScreenSaver", LockChannel::gnomeScreenSaver, {}}};
 };
 
 int onActiveChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* ctx = static_cast<ThreadContext*>(userdata);
-    int active = 0;
-    if (sd_bus_message_read(m, "b", &active) < 0) {
-        return 0; // malformed signal: ignore
+    const char* interface = sd_bus_message_get_interface(m);
+    const char* sender = sd_bus_message_get_sender(m);
+    if (interface == nullptr || sender == nullptr) {
+        return 0;
     }
-    ctx->report(active != 0);
+    for (const Locker& locker : ctx->lockers) {
+        // Only the holder of the locker's name speaks for the locker.
+        if (std::strcmp(interface, locker.name) != 0 || locker.owner.empty() ||
+            locker.owner != sender) {
+            continue;
+        }
+        int active = 0;
+        if (sd_bus_message_read(m, "b", &active) < 0) {
+            return 0; // malformed signal: ignore
+        }
+        ctx->report(locker.channel, active != 0);
+    }
     return 0;
+}
+
+// NameOwnerChanged(name, old, new) from the bus itself; false for anything else.
+bool readOwnerChange(sd_bus_message* m, const char*& name, const char*& newOwner) {
+    const char* sender = sd_bus_message_get_sender(m);
+    if (sender == nullptr || std::strcmp(sender, "org.freedesktop.DBus") != 0) {
+        return false;
+    }
+    const char* oldOwner = nullptr;
+    return sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) >= 0 && name != nullptr &&
+           newOwner != nullptr;
 }
 
 int onNameOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
     auto* ctx = static_cast<ThreadContext*>(userdata);
-    const char* sender = sd_bus_message_get_sender(m);
-    if (sender == nullptr || std::strcmp(sender, "org.freedesktop.DBus") != 0) {
-        return 0;
-    }
     const char* name = nullptr;
-    const char* oldOwner = nullptr;
     const char* newOwner = nullptr;
-    if (sd_bus_message_read(m, "sss", &name, &oldOwner, &newOwner) < 0 ||
-        std::strcmp(name, kLogindName) != 0) {
+    if (readOwnerChange(m, name, newOwner) && std::strcmp(name, kLogindName) == 0) {
+        ctx->logindOwner = newOwner;
+    }
+    return 0;
+}
+
+int onLockerOwnerChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
+    auto* ctx = static_cast<ThreadContext*>(userdata);
+    const char* name = nullptr;
+    const char* newOwner = nullptr;
+    if (!readOwnerChange(m, name, newOwner)) {
         return 0;
     }
-    ctx->logindOwner = newOwner;
+    for (Locker& locker : ctx->lockers) {
+        if (std::strcmp(name, locker.name) != 0) {
+            continue;
+        }
+        locker.owner = newOwner;
+        if (*newOwner == '\0') {
+            // The locker exited: it no longer says the screen is locked. (A locker that takes
+            // over the name from another must say what it knows itself.)
+            ctx->report(locker.channel, false);
+        }
+    }
     return 0;
+}
+
+// The current owner of `name`, or empty.
+std::string ownerOf(sd_bus* bus, const char* name) {
+    std::string owner;
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_message* reply = nullptr;
+    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                           "org.freedesktop.DBus", "GetNameOwner", &error, &reply, "s",
+                           name) >= 0) {
+        const char* unique = nullptr;
+        if (sd_bus_message_read(reply, "s", &unique) >= 0 && unique != nullptr) {
+            owner = unique;
+        }
+    }
+    sd_bus_message_unref(reply);
+    sd_bus_error_free(&error);
+    return owner;
 }
 
 int onSessionPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error*) {
@@ -120,7 +184,7 @@ int onSessionPropertiesChanged(sd_bus_message* m, void* userdata, sd_bus_error*)
         }
     }
     if (lockedHint) {
-        ctx->report(*lockedHint);
+        ctx->report(LockChannel::logind, *lockedHint);
     }
     return 0;
 }
@@ -135,12 +199,21 @@ void closeBus(BusPtr& bus) {
 }
 
 bool subscribeSession(BusPtr bus, ThreadContext& ctx) {
-    for (const char* interface : {"org.freedesktop.ScreenSaver", "org.gnome.ScreenSaver"}) {
+    for (Locker& locker : ctx.lockers) {
+        // Follow the owner first, then ask for it, so a change in between is not missed.
+        const std::string ownerRule = std::string("type='signal',sender='org.freedesktop.DBus',"
+                                                  "interface='org.freedesktop.DBus',"
+                                                  "member='NameOwnerChanged',arg0='") +
+                                      locker.name + "'";
+        if (sd_bus_add_match(bus, nullptr, ownerRule.c_str(), onLockerOwnerChanged, &ctx) < 0) {
+            return false;
+        }
         const std::string rule =
-            std::string("type='signal',interface='") + interface + "',member='ActiveChanged'";
+            std::string("type='signal',interface='") + locker.name + "',member='ActiveChanged'";
         if (sd_bus_add_match(bus, nullptr, rule.c_str(), onActiveChanged, &ctx) < 0) {
             return false;
         }
+        locker.owner = ownerOf(bus, locker.name); // none yet is fine: NameOwnerChanged tells
     }
     return true;
 }
@@ -172,19 +245,8 @@ bool subscribeSystem(BusPtr bus, ThreadContext& ctx) {
     if (sd_bus_add_match(bus, nullptr, propsRule.c_str(), onSessionPropertiesChanged, &ctx) < 0) {
         return false;
     }
-    sd_bus_error error = SD_BUS_ERROR_NULL;
-    sd_bus_message* reply = nullptr;
-    if (sd_bus_call_method(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                           "org.freedesktop.DBus", "GetNameOwner", &error, &reply, "s",
-                           kLogindName) >= 0) {
-        const char* owner = nullptr;
-        if (sd_bus_message_read(reply, "s", &owner) >= 0 && owner != nullptr) {
-            ctx.logindOwner = owner;
-        }
-    }
     // No owner yet is fine: NameOwnerChanged tells us when logind appears.
-    sd_bus_message_unref(reply);
-    sd_bus_error_free(&error);
+    ctx.logindOwner = ownerOf(bus, kLogindName);
     return true;
 }
 

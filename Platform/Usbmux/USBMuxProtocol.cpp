@@ -1,6 +1,7 @@
 #include "Platform/Usbmux/USBMuxProtocol.hpp"
 
 #include "Platform/Locale/Translation.hpp"
+#include "Platform/Parsing/NestingScan.hpp"
 
 #include <plist/plist.h>
 
@@ -74,8 +75,10 @@ plist_t toNode(const PlistValue& value) {
 }
 
 // Deep nesting is refused rather than followed: nothing the daemon sends nests more than a few
-// levels, and the conversion below recurses.
+// levels, and libplist and the conversion below recurse. A device list is tens of values per
+// device.
 constexpr int maxDepth = 32;
+constexpr std::size_t maxNodes = 65536;
 
 PlistValue fromNode(plist_t node, int depth) {
     if (depth > maxDepth) {
@@ -223,9 +226,30 @@ PlistDictionary decode(wire::ByteView message) {
     if (payload.size() > UINT32_MAX) {
         throw USBMuxError::malformed();
     }
+    // libplist recurses once per level (and expands a binary list's shared objects), so the
+    // shape is checked first, and the format is chosen here rather than by libplist: only the
+    // two formats the scans know reach it.
+    NestingLimits limits;
+    limits.maxDepth = maxDepth + 1;
+    limits.maxNodes = maxNodes;
+    limits.maxBytes = UINT32_MAX;
+    const bool binary = payload.size() >= 8 && std::memcmp(payload.data(), "bplist00", 8) == 0;
+    const NestingVerdict verdict =
+        binary ? scanBinaryPlist(payload, limits)
+               : scanXML(std::string_view(reinterpret_cast<const char*>(payload.data()),
+                                          payload.size()),
+                         limits, XMLProfile::propertyList);
+    if (verdict != NestingVerdict::fits) {
+        throw PropertyListError(std::string("property list: ") + describe(verdict));
+    }
     plist_t parsed = nullptr;
-    plist_from_memory(reinterpret_cast<const char*>(payload.data()),
-                      static_cast<std::uint32_t>(payload.size()), &parsed);
+    if (binary) {
+        plist_from_bin(reinterpret_cast<const char*>(payload.data()),
+                       static_cast<std::uint32_t>(payload.size()), &parsed);
+    } else {
+        plist_from_xml(reinterpret_cast<const char*>(payload.data()),
+                       static_cast<std::uint32_t>(payload.size()), &parsed);
+    }
     if (parsed == nullptr) {
         throw PropertyListError("property list: cannot be parsed");
     }

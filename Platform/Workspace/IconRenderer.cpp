@@ -1,5 +1,7 @@
 #include "Platform/Workspace/IconRenderer.hpp"
 
+#include "Platform/Parsing/NestingScan.hpp"
+
 #include <cairo.h>
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <librsvg/rsvg.h>
@@ -181,6 +183,19 @@ void drawBitmap(cairo_t* cr, cairo_surface_t* image, int size) {
 std::mutex svgMutex;
 
 bool drawSVG(cairo_t* cr, Data d, int size) {
+    // The renderer builds and draws the document tree recursively; an icon nested deeper than
+    // any drawing program writes, or with more elements than an icon has, is not drawn. (A
+    // compressed icon is unpacked inside the renderer, where the XML parser's own limit of 256
+    // levels holds.)
+    NestingLimits limits;
+    limits.maxDepth = 128;
+    limits.maxNodes = 200000;
+    limits.maxBytes = kMaxFileBytes;
+    const bool gzipped = d.size() >= 2 && d[0] == 0x1F && d[1] == 0x8B;
+    if (!gzipped && scanXML(std::string_view(reinterpret_cast<const char*>(d.data()), d.size()),
+                            limits) != NestingVerdict::fits) {
+        return false;
+    }
     std::lock_guard lock(svgMutex);
     GError* error = nullptr;
     RsvgHandle* handle = rsvg_handle_new_from_data(d.data(), d.size(), &error);

@@ -8,7 +8,7 @@ namespace quillon {
 // One installed application: on Linux, an application desktop entry.
 struct InstalledApp {
     // The desktop entry file.
-    std::filesystem::path bundleURL;
+    std::filesystem::path desktopFile;
     // The desktop file ID without ".desktop" ("org.example.Editor", "kde-konsole").
     std::string bundleID;
     // The localized Name, or the file name without ".desktop" when the entry has none.
@@ -21,9 +21,9 @@ struct InstalledApp {
     std::string iconName;
 
     InstalledApp() = default;
-    InstalledApp(std::filesystem::path bundleURL, std::string bundleID, std::string displayName,
+    InstalledApp(std::filesystem::path desktopFile, std::string bundleID, std::string displayName,
                  bool isBackgroundOnly, std::string iconName = {})
-        : bundleURL(std::move(bundleURL)), bundleID(std::move(bundleID)),
+        : desktopFile(std::move(desktopFile)), bundleID(std::move(bundleID)),
           displayName(std::move(displayName)), isBackgroundOnly(isBackgroundOnly),
           iconName(std::move(iconName)) {}
 

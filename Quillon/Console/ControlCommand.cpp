@@ -1,6 +1,7 @@
 #include "Quillon/Console/ControlCommand.hpp"
 
 #include "Platform/Control/ControlBus.hpp"
+#include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Locale/Translation.hpp"
 #include "Quillon/Console/ConsoleText.hpp"
 
@@ -74,30 +75,42 @@ std::string portsText(const platform::ControlState& s) {
     return text;
 }
 
+std::string shown(const std::string& text) {
+    return console::shown(text);
+}
+
+// What the host answers is shown as the console shows a client's text: controls escaped (no
+// terminal escape sequence, no forged line), bidirectional overrides made visible, and cut to
+// a sane length (names through shown()).
+std::string line(const std::string& text) {
+    return platform::safeText(text, 512);
+}
+
 void printState(const platform::ControlState& s, std::ostream& out) {
     if (s.permitted) {
         out << tr("Input permission granted") << "\n";
     } else {
         out << (s.permissionReason.empty()
                     ? tr("Input permission needed")
-                    : fill(tr("Input permission needed ({1})"), {s.permissionReason}))
+                    : fill(tr("Input permission needed ({1})"), {line(s.permissionReason)}))
             << "\n";
         if (!s.guide.empty()) {
             out << tr("What to do:") << "\n";
             for (std::size_t i = 0; i < s.guide.size(); ++i) {
-                out << "  " << i + 1 << ". " << s.guide[i] << "\n";
+                out << "  " << i + 1 << ". " << line(s.guide[i]) << "\n";
             }
         }
     }
     if (!s.serviceName.empty()) {
-        out << fill(tr("The tablet will see this computer as: {1}"), {s.serviceName}) << "\n";
+        out << fill(tr("The tablet will see this computer as: {1}"), {shown(s.serviceName)})
+            << "\n";
     }
     out << portsText(s) << "\n";
     if (!s.discoverable) {
         out << tr("Tablets cannot find this computer: avahi-daemon is not running.") << "\n";
     }
     if (s.pin) {
-        out << fill(tr("Pairing code: {1}"), {*s.pin}) << "\n";
+        out << fill(tr("Pairing code: {1}"), {shown(*s.pin)}) << "\n";
         if (s.pinSecondsLeft) {
             out << fill(trn("(expires in {1} second)", "(expires in {1} seconds)",
                             static_cast<unsigned long>(*s.pinSecondsLeft)),
@@ -118,10 +131,10 @@ void printState(const platform::ControlState& s, std::ostream& out) {
                         : tr("Send anonymous usage data: off"))
         << "\n";
     if (s.lastError) {
-        out << *s.lastError << "\n";
+        out << line(*s.lastError) << "\n";
     }
     if (s.notice) {
-        out << *s.notice << "\n";
+        out << line(*s.notice) << "\n";
     }
 }
 
@@ -164,10 +177,6 @@ nlohmann::json devicesJson(const std::vector<platform::ControlDevice>& devices) 
 }
 
 // Text a peer chose, as a terminal line shows it.
-std::string shown(const std::string& text) {
-    return console::shown(text);
-}
-
 // The device a user named by ID or number, among `devices`.
 const platform::ControlDevice* named(const std::vector<platform::ControlDevice>& devices,
                                      std::string_view name) {
@@ -230,8 +239,12 @@ int runControlCommand(int argc, char** argv, std::ostream& out, std::ostream& er
             if (const auto open = client.state().pin) {
                 err << tr("A pairing window is already open; its code stays the same.") << "\n";
                 out << *open << "\n";
+            } else if (const std::string pin = client.pair(); !pin.empty()) {
+                out << shown(pin) << "\n";
             } else {
-                out << client.pair() << "\n";
+                // A host with a display shows its PIN only there.
+                out << tr("The pairing window is open; its code is shown on the host's screen")
+                    << "\n";
             }
         } else if (verb == "cancel" && needs(0)) {
             platform::ControlClient client;
@@ -270,7 +283,7 @@ int runControlCommand(int argc, char** argv, std::ostream& out, std::ostream& er
             return usage(err);
         }
     } catch (const platform::ControlError& e) {
-        err << "quillon ctl: " << e.what() << "\n";
+        err << "quillon ctl: " << line(e.what()) << "\n";
         return 1;
     }
     return 0;

@@ -6,7 +6,7 @@
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
-#include "Platform/Input/EventTranslator.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Input/InputBackendFactory.hpp"
 #include "Platform/Keychain/Keychain.hpp"
 #include "Platform/Locale/Translation.hpp"
@@ -24,7 +24,6 @@
 #include "Quillon/Host/LaunchEnvironment.hpp"
 #include "Quillon/Host/PermissionChecker.hpp"
 #include "Quillon/Host/Telemetry.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "Quillon/Pairing/KeychainPairingStore.hpp"
@@ -145,20 +144,24 @@ HostAssembly launchHost(platform::Defaults& defaults,
     const platform::InputBackendChoice choice = session.choice;
     host.choice = choice;
     auto geometry = session.geometry;
-    // The sink's events become the verbs of the session's input backend; the translator also
-    // opens the overview through it.
-    auto translator = std::make_shared<platform::EventTranslator>(
-        std::move(session.backend), [&defaults] { return platform::readInputSettings(defaults); });
-    // Read from the backend's own connection: a poll costs no new connection to the display.
-    host.inputPermission = [choice, translator] {
-        return choice.refusal.empty() ? translator->permission()
-                                      : platform::InputPermission{false, choice.refusal};
-    };
+    // Control messages become the verbs of the session's input backend; momentum ticks on a
+    // queue of its own, so typing a long text never delays them.
     auto gate = std::make_shared<InputGate>();
-    auto sink =
-        std::make_shared<CGEventSink>(translator, geometry, translator, defaults, nullptr, gate);
-    // The injector's cursor starts at the centre of the main display.
-    auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
+    host.inputTimers = std::make_shared<platform::SerialQueue>("quillon-momentum");
+    auto injector = EventInjector::create({.backend = std::move(session.backend),
+                                           .geometry = geometry,
+                                           .defaults = defaults,
+                                           .gate = gate,
+                                           .scheduler = host.inputTimers});
+    // Read from the backend's own connection: a poll costs no new connection to the display.
+    host.inputPermission = [choice, weak = std::weak_ptr<EventInjector>(injector)] {
+        if (!choice.refusal.empty()) {
+            return platform::InputPermission{false, choice.refusal};
+        }
+        auto injector = weak.lock();
+        return injector ? injector->permission()
+                        : platform::InputPermission{false, "the host is stopping"};
+    };
     CatalogOptions catalogOptions;
     catalogOptions.defaults = &defaults;
     auto catalog =
@@ -205,6 +208,17 @@ HostAssembly launchHost(platform::Defaults& defaults,
     if (!choice.note.empty()) {
         platform::DiagLog::write(choice.note);
     }
+    if (const auto problem = defaults.problem()) {
+        // Every setting then keeps its default: the user should know why their settings have
+        // no effect, in the log and in whichever console shows the host (the last error).
+        platform::DiagLog::write(i18n::fill(
+            i18n::tr("[settings] the settings file cannot be used; every setting keeps its "
+                     "default: {1}"),
+            {*problem}));
+        host.coordinator->reportProblem(i18n::fill(
+            i18n::tr("The settings file cannot be used; every setting keeps its default: {1}"),
+            {*problem}));
+    }
     host.telemetry->start();
     return host;
 }
@@ -224,16 +238,22 @@ PermissionChecker::Status HostAssembly::permission() const {
 void shutdownHost(HostAssembly& host) {
     host.notifications.reset();
     if (host.coordinator) {
-        host.coordinator->applicationWillTerminate();
+        host.coordinator->beforeExit();
     }
     if (host.telemetry) {
-        host.telemetry->applicationWillTerminate();
+        host.telemetry->beforeExit();
         host.telemetry->waitForPendingReports(std::chrono::seconds(1));
     }
 }
 
 int runHeadlessHost(platform::Defaults& defaults) {
-    auto lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath());
+    std::unique_ptr<platform::InstanceLock> lock;
+    try {
+        lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath());
+    } catch (const platform::InstanceLockError& e) {
+        std::cerr << "quillon: " << e.what() << "\n";
+        return 1;
+    }
     if (!lock) {
         return handOverToRunningHost(std::cout, std::cerr);
     }
@@ -282,6 +302,9 @@ int runHeadlessHost(platform::Defaults& defaults) {
     controlHooks.quit = [&] { mainQueue->post([&] { terminate(); }); };
     controlHooks.serviceName = host.serviceName;
     controlHooks.permission = [&host] { return host.permission(); };
+    // The PIN is answered over the bus only where no screen can show it; in a graphical
+    // session the terminal (or journal) this host prints to shows it.
+    controlHooks.revealPIN = !hasDisplay();
     auto control = std::make_shared<HostControl>(coordinator, host.telemetry, controlHooks);
     std::unique_ptr<platform::ControlServer> controlServer;
     try {

@@ -11,6 +11,7 @@
 namespace quillon::platform {
 class Defaults;
 class MainQueue;
+class SerialQueue;
 } // namespace quillon::platform
 
 namespace quillon {
@@ -21,6 +22,9 @@ class Telemetry;
 
 // The host's collaborators, built and started the same way for the terminal and the desktop.
 struct HostAssembly {
+    // Drives scroll momentum and the input probes; declared first so that it outlives
+    // everything that schedules on it.
+    std::shared_ptr<platform::SerialQueue> inputTimers;
     std::shared_ptr<HostCoordinator> coordinator;
     std::shared_ptr<Telemetry> telemetry;
     std::string serviceName; // the name both DNS-SD services are published under
@@ -40,7 +44,7 @@ struct HostAssembly {
 // log and starts telemetry. On `mainQueue`, which the coordinator publishes on.
 HostAssembly launchHost(platform::Defaults& defaults,
                         std::shared_ptr<platform::MainQueue> mainQueue);
-// The will-terminate sequence: the coordinator's stop, telemetry's last report (waited for
+// The before-exit sequence: the coordinator's stop, telemetry's last report (waited for
 // briefly).
 void shutdownHost(HostAssembly& host);
 

@@ -208,10 +208,10 @@ void TerminalConsole::execute(std::string_view line) {
     case Kind::pair:
         if (c.pairingPIN()) {
             // A second `pair` keeps the code the tablet may be typing already.
-            hooks_.print(tr("A pairing window is already open; its code stays the same.") +
-                         "\n" + pinLines(*c.pairingPIN(), pinSecondsLeft(snapshot(c), now())));
-        } else {
-            c.beginPairing();
+            hooks_.print(tr("A pairing window is already open; its code stays the same.") + "\n" +
+                         pinLines(*c.pairingPIN(), pinSecondsLeft(snapshot(c), now())));
+        } else if (c.beginPairing() == HostCoordinator::Outcome::screenLocked) {
+            hooks_.print(tr("The screen is locked; unlock it to pair a device") + "\n");
         }
         break;
     case Kind::cancel:
@@ -228,7 +228,11 @@ void TerminalConsole::execute(std::string_view line) {
         withDevice([&](const std::string& id) { c.disconnect(id); });
         break;
     case Kind::unpair:
-        withDevice([&](const std::string& id) { c.unpair(id); });
+        withDevice([&](const std::string& id) {
+            if (c.unpair(id) == HostCoordinator::Outcome::screenLocked) {
+                hooks_.print(tr("The screen is locked; unlock it to unpair a device") + "\n");
+            }
+        });
         break;
     case Kind::telemetryOn:
     case Kind::telemetryOff:

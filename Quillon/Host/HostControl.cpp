@@ -1,5 +1,6 @@
 #include "Quillon/Host/HostControl.hpp"
 
+#include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Locale/Translation.hpp"
 #include "Quillon/Console/ConsoleText.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
@@ -30,7 +31,9 @@ platform::ControlState HostControl::state() {
     const auto permission =
         hooks_.permission ? hooks_.permission() : PermissionChecker::Status{false, {}, {}};
     platform::ControlState s;
-    s.pin = c.pairingPIN();
+    if (hooks_.revealPIN) {
+        s.pin = c.pairingPIN();
+    }
     s.locked = c.isScreenLocked();
     s.lastError = c.lastError();
     if (c.activeChannel()) {
@@ -66,9 +69,12 @@ std::vector<platform::ControlDevice> HostControl::devices() {
 
 std::string HostControl::pair() {
     const auto errorBefore = coordinator_->lastError();
-    coordinator_->beginPairing();
+    if (coordinator_->beginPairing() == HostCoordinator::Outcome::screenLocked) {
+        throw platform::ControlError(platform::control::errorLocked,
+                                     i18n::tr("the screen is locked: unlock it to pair a device"));
+    }
     if (const auto& pin = coordinator_->pairingPIN()) {
-        return *pin;
+        return hooks_.revealPIN ? *pin : std::string();
     }
     // beginPairing() reports its failure as the last error.
     const auto& error = coordinator_->lastError();
@@ -85,8 +91,10 @@ std::string HostControl::resolve(const std::string& device) {
     if (auto id = console::resolveDevice(coordinator_->devices(), device)) {
         return *id;
     }
-    throw platform::ControlError(platform::control::errorNoSuchDevice,
-                                 i18n::fill(i18n::tr("no such device: {1}"), {device}));
+    // Named, not echoed whole: the argument is whatever the caller sent.
+    throw platform::ControlError(
+        platform::control::errorNoSuchDevice,
+        i18n::fill(i18n::tr("no such device: {1}"), {platform::safeText(device, 64)}));
 }
 
 void HostControl::disconnect(const std::string& device) {
@@ -94,7 +102,11 @@ void HostControl::disconnect(const std::string& device) {
 }
 
 void HostControl::unpair(const std::string& device) {
-    coordinator_->unpair(resolve(device));
+    if (coordinator_->unpair(resolve(device)) == HostCoordinator::Outcome::screenLocked) {
+        throw platform::ControlError(
+            platform::control::errorLocked,
+            i18n::tr("the screen is locked: unlock it to unpair a device"));
+    }
 }
 
 void HostControl::setTelemetry(bool enabled) {

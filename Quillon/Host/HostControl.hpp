@@ -16,6 +16,12 @@ class Telemetry;
 // operations, telemetry and the input permission. `show` and `quit` are the surface's own (the
 // desktop raises its console, the terminal prints its state). Main queue only, as the control
 // server calls it.
+//
+// Trust: the interface is open to every process of the user's session, which on Wayland cannot
+// otherwise post input. The PIN would let such a process pair a device of its own and control
+// the input, so it leaves the host through the interface (Pair()'s answer, State()'s pin) only
+// when `revealPIN` is set: a host without a display, driven over SSH, where no screen could show
+// it. Elsewhere the PIN is shown on the user's screen only and the answers carry "".
 class HostControl : public platform::ControlHandler {
 public:
     struct Hooks {
@@ -24,6 +30,8 @@ public:
         std::string serviceName;
         // The input permission, as the console shows it.
         std::function<PermissionChecker::Status()> permission;
+        // Whether the PIN may be answered to callers (see above).
+        bool revealPIN = false;
         // Seconds on the system clock (the PIN's countdown); the real clock when empty.
         std::function<double()> clock;
     };

@@ -7,7 +7,6 @@
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Dispatch/SerialQueue.hpp"
-#include "Platform/EventStream/EventPoster.hpp"
 #include "Platform/Locale/Translation.hpp"
 #include "Quillon/Catalog/AppSwitching.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
@@ -46,7 +45,7 @@ bool isImmediateInput(const wire::ControlMessage& message) {
 }
 
 // Text is typed in pieces of this many characters, the lock gate looked at before each and the
-// injector free between them: about what the sink posts as one event pair.
+// injector free between them: one run of the injector's typing.
 constexpr std::size_t kTextPiece = 20;
 // Text waiting to be typed, per device. Typing runs at tens to thousands of characters a
 // second, so this is minutes of typing; beyond it a device's text is dropped.
@@ -159,7 +158,7 @@ HostCoordinator::HostCoordinator(std::shared_ptr<PairingStore> store,
     }
     advertiser_ = options.server.advertiser;
     server_ = std::make_unique<TransportServer>(store_, std::move(options.server));
-    inputWorker_ = std::make_shared<platform::SerialQueue>("com.corvane.input");
+    inputWorker_ = std::make_shared<platform::SerialQueue>("quillon-input");
     std::weak_ptr<platform::SerialQueue> worker = inputWorker_;
     lanes_ = InputLanes::create({[mainQueue = services_.mainQueue](std::function<void()> work) {
                                      mainQueue->post(std::move(work));
@@ -385,13 +384,17 @@ void HostCoordinator::stop() {
     setPairingPIN(std::nullopt); // the window went with the listeners
 }
 
-void HostCoordinator::applicationWillTerminate() {
+void HostCoordinator::beforeExit() {
     if (terminationArmed_) {
         stop();
     }
 }
 
-void HostCoordinator::beginPairing() {
+HostCoordinator::Outcome HostCoordinator::beginPairing() {
+    if (isScreenLocked_) {
+        write(i18n::tr("[pairing] the screen is locked; no pairing window opened"));
+        return Outcome::screenLocked;
+    }
     try {
         // A window whose pairing could never be saved would show a PIN that only wastes the
         // user's time: the store must answer first.
@@ -401,8 +404,10 @@ void HostCoordinator::beginPairing() {
         clearNotice([](const HostNotice& n) { return n.kind == HostNotice::Kind::wrongPIN; });
         pairingExpired_ = false; // told with the new PIN
         setPairingPIN(pin);
+        return Outcome::done;
     } catch (const std::exception& error) {
         setLastError(i18n::fill(i18n::tr("Could not open pairing: {1}"), {describe(error)}));
+        return Outcome::failed;
     }
 }
 
@@ -425,7 +430,11 @@ void HostCoordinator::disconnect(const std::string& deviceID) {
     server_->disconnect(deviceID);
 }
 
-void HostCoordinator::unpair(const std::string& deviceID) {
+HostCoordinator::Outcome HostCoordinator::unpair(const std::string& deviceID) {
+    if (isScreenLocked_) {
+        write(i18n::tr("[pairing] the screen is locked; no device unpaired"));
+        return Outcome::screenLocked;
+    }
     server_->disconnect(deviceID);
     try {
         store_->remove(deviceID);
@@ -433,6 +442,7 @@ void HostCoordinator::unpair(const std::string& deviceID) {
         // The device stays listed; nothing to tell the user beyond that.
     }
     refreshDevices();
+    return Outcome::done;
 }
 
 void HostCoordinator::refreshDevices() {
@@ -455,6 +465,10 @@ void HostCoordinator::refreshDevices() {
     }
 }
 
+void HostCoordinator::reportProblem(std::string text) {
+    setLastError(std::move(text));
+}
+
 void HostCoordinator::probeGesture(wire::TrackpadGesture gesture) {
     write(diagnostics::gestureProbeLine(gesture));
     injector_->handle(wire::cm::Gesture{gesture});
@@ -472,7 +486,7 @@ void HostCoordinator::probeScroll() {
         if (!self || !injector) {
             return;
         }
-        const auto [total, peak] = injector->scrollStats(); // (0, 0) for other sinks
+        const auto [total, peak] = injector->scrollStats();
         write(diagnostics::scrollProbeEndLine(fast, peak, total));
     });
 }
@@ -535,6 +549,20 @@ void HostCoordinator::didPair(const PairedDevice&) {
 }
 
 void HostCoordinator::didRefuse(const TransportRefusal& refusal) {
+    if (refusal.kind == TransportRefusal::Kind::noRoom) {
+        // A flood, not a tablet: the log hears of it (already summed up by the transport), the
+        // user's console does not.
+        const std::string count = std::to_string(refusal.count);
+        write(refusal.source.empty()
+                  ? i18n::fill(i18n::tr("[connect] no room among the connections waiting to "
+                                        "prove themselves ({1}): {2} turned away"),
+                               {refusal.channel, count})
+                  : i18n::fill(i18n::tr("[connect] no room among the connections waiting to "
+                                        "prove themselves ({1}): {2} turned away, the last "
+                                        "from {3}"),
+                               {refusal.channel, count, platform::safeText(refusal.source, 64)}));
+        return;
+    }
     HostNotice notice;
     if (refusal.kind == TransportRefusal::Kind::wrongPIN) {
         notice.kind = HostNotice::Kind::wrongPIN;
@@ -611,10 +639,29 @@ void HostCoordinator::handleDisconnect(const std::string& deviceID, HostChannel 
 }
 
 void HostCoordinator::dispatch(const wire::ControlMessage& message, const std::string& deviceID) {
+    if (injectNow(message, deviceID, EventInjector::Flush::now) == Injected::pending) {
+        injector_->flush();
+    }
+}
+
+namespace {
+// Short input: the immediate messages but a text longer than one piece.
+bool isShortInput(const wire::ControlMessage& m) {
+    if (!isImmediateInput(m)) {
+        return false;
+    }
+    const auto* text = m.getIf<wire::cm::TextInput>();
+    return text == nullptr || textPieceEnd(text->text, 0) == text->text.size();
+}
+} // namespace
+
+HostCoordinator::Injected HostCoordinator::injectNow(const wire::ControlMessage& message,
+                                                     const std::string& deviceID,
+                                                     EventInjector::Flush flush) {
     // The catalog's requests are no input: they keep no order with it.
     if (message.is<wire::cm::ActivateApplication>() || message.is<wire::cm::ListApplications>()) {
         postToMain([message, deviceID](HostCoordinator& self) { self.receive(message, deviceID); });
-        return;
+        return Injected::no;
     }
     std::weak_ptr<HostCoordinator> weak = weak_from_this();
     if (!isImmediateInput(message)) {
@@ -628,27 +675,34 @@ void HostCoordinator::dispatch(const wire::ControlMessage& message, const std::s
                                       return true;
                                   },
                                   0});
-        return;
+        return Injected::no;
     }
     if (!inputGate_->isOpen()) {
-        return; // locked: dropped without a word
+        return Injected::no; // locked: dropped without a word
     }
-    const auto* text = message.getIf<wire::cm::TextInput>();
-    if (text == nullptr || textPieceEnd(text->text, 0) == text->text.size()) {
+    if (isShortInput(message)) {
+        if (lanes_->quiet()) {
+            // The common case: no device has input waiting anywhere, so this message keeps its
+            // order by going out at once on the delivering thread, without a lane entry (no
+            // lock, no allocation beyond the injector's own lock).
+            inject(message, flush);
+            return flush == EventInjector::Flush::now ? Injected::flushed : Injected::pending;
+        }
         lanes_->submit(deviceID, {InputLanes::Where::anywhere,
                                   [weak, message] {
                                       if (auto self = weak.lock()) {
-                                          self->inject(message);
+                                          self->inject(message, EventInjector::Flush::now);
                                       }
                                       return true;
                                   },
                                   0});
-        return;
+        return Injected::no;
     }
     // Long text: typed a piece per turn on the input worker, the gate looked at before each
     // piece, so a lock stops it at once and other devices' input passes between pieces.
+    const auto& text = *message.getIf<wire::cm::TextInput>();
     services_.diagnostics->logIncoming(message);
-    auto whole = std::make_shared<const std::string>(text->text);
+    auto whole = std::make_shared<const std::string>(text.text);
     auto offset = std::make_shared<std::size_t>(0);
     const bool accepted = lanes_->submit(
         deviceID,
@@ -671,58 +725,76 @@ void HostCoordinator::dispatch(const wire::ControlMessage& message, const std::s
                                   "dropping {2} bytes"),
                          {platform::safeText(deviceID, 64), std::to_string(whole->size())}));
     }
+    return Injected::no;
 }
 
-void HostCoordinator::inject(const wire::ControlMessage& message) {
+void HostCoordinator::inject(const wire::ControlMessage& message, EventInjector::Flush flush) {
     // Looked at again here: the lock may have come while the message waited in its lane.
     if (!inputGate_->isOpen()) {
         return;
     }
     auto& diagnostics = *services_.diagnostics;
     diagnostics.logIncoming(message);
-    diagnostics.timeInjection([&] { injector_->handle(message); });
+    diagnostics.timeInjection([&] { injector_->handle(message, flush); });
 }
 
 void HostCoordinator::dispatchBurst(std::span<const wire::ControlMessage> messages,
                                     const std::string& deviceID) {
-    platform::EventBatch batch; // posters flush once, when it ends
-    // Consecutive short input (moves, buttons, keys, short text) goes into the device's lane
-    // as one step: a burst of a thousand moves pays for one lane entry, not a thousand.
-    const auto isShort = [](const wire::ControlMessage& m) {
-        if (!isImmediateInput(m)) {
-            return false;
-        }
-        const auto* text = m.getIf<wire::cm::TextInput>();
-        return text == nullptr || textPieceEnd(text->text, 0) == text->text.size();
-    };
+    // The display server hears the burst's input once, after its last message: each message
+    // that goes out at once leaves the flush to the next one that does.
+    bool pending = false;
     std::size_t i = 0;
     while (i < messages.size()) {
-        std::size_t end = i;
-        while (end < messages.size() && isShort(messages[end])) {
-            ++end;
+        if (!lanes_->quiet() && isShortInput(messages[i])) {
+            // Input is waiting in some lane: consecutive short input goes into the device's
+            // lane as one step, so a burst of a thousand moves pays for one entry, not a
+            // thousand.
+            std::size_t end = i;
+            while (end < messages.size() && isShortInput(messages[end])) {
+                ++end;
+            }
+            if (end - i >= 2) {
+                if (inputGate_->isOpen()) {
+                    auto run = std::make_shared<const std::vector<wire::ControlMessage>>(
+                        messages.begin() + static_cast<std::ptrdiff_t>(i),
+                        messages.begin() + static_cast<std::ptrdiff_t>(end));
+                    std::weak_ptr<HostCoordinator> weak = weak_from_this();
+                    lanes_->submit(deviceID,
+                                   {InputLanes::Where::anywhere,
+                                    [weak, run] {
+                                        if (auto self = weak.lock()) {
+                                            for (std::size_t k = 0; k < run->size(); ++k) {
+                                                // Each looks at the gate; the last flushes.
+                                                self->inject((*run)[k],
+                                                             k + 1 == run->size()
+                                                                 ? EventInjector::Flush::now
+                                                                 : EventInjector::Flush::later);
+                                            }
+                                        }
+                                        return true;
+                                    },
+                                    0});
+                }
+                i = end;
+                continue;
+            }
         }
-        if (end - i < 2) {
-            dispatch(messages[i], deviceID);
-            ++i;
-            continue;
+        const bool nextGoesOut = i + 1 < messages.size() && isShortInput(messages[i + 1]);
+        switch (injectNow(messages[i], deviceID,
+                          nextGoesOut ? EventInjector::Flush::later : EventInjector::Flush::now)) {
+        case Injected::pending:
+            pending = true;
+            break;
+        case Injected::flushed:
+            pending = false;
+            break;
+        case Injected::no:
+            break;
         }
-        if (inputGate_->isOpen()) {
-            auto run = std::make_shared<const std::vector<wire::ControlMessage>>(
-                messages.begin() + static_cast<std::ptrdiff_t>(i),
-                messages.begin() + static_cast<std::ptrdiff_t>(end));
-            std::weak_ptr<HostCoordinator> weak = weak_from_this();
-            lanes_->submit(deviceID, {InputLanes::Where::anywhere,
-                                      [weak, run] {
-                                          if (auto self = weak.lock()) {
-                                              for (const auto& m : *run) {
-                                                  self->inject(m); // each looks at the gate
-                                              }
-                                          }
-                                          return true;
-                                      },
-                                      0});
-        }
-        i = end;
+        ++i;
+    }
+    if (pending) {
+        injector_->flush(); // the message meant to flush went into a lane instead
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "Quillon/Host/ChannelArbiter.hpp"
 #include "Quillon/Host/HostNotice.hpp"
+#include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/PairedDevice.hpp"
 #include "Quillon/Pairing/PairingStore.hpp"
@@ -30,7 +31,6 @@ class SessionLockSource;
 namespace quillon {
 
 class AppSwitching;
-class EventInjector;
 class InputDiagnostics;
 class InputLanes;
 class ScreenLockMonitor;
@@ -89,14 +89,14 @@ public:
         USBTransportOptions usb;
         // Seconds on the system clock, for the pairing window; the real clock when empty.
         std::function<double()> clock;
-        // Closed while the screen is locked; shared with the event sink so that long work
+        // Closed while the screen is locked; shared with the injector so that long work
         // stops at once. A gate of its own when absent.
         std::shared_ptr<InputGate> inputGate;
     };
 
     // Builds the coordinator (main): creates the transport server over the same store with this
     // coordinator as its delegate, loads the paired devices and, with `autoStart`, starts
-    // everything, schedules the launch probes and arms the will-terminate sequence.
+    // everything, schedules the launch probes and arms the before-exit sequence.
     // `appSwitching` may be null (no application catalog: list and activate requests are
     // dropped).
     static std::shared_ptr<HostCoordinator> create(std::shared_ptr<PairingStore> store,
@@ -135,10 +135,19 @@ public:
     std::size_t addObserver(Observer observer);
     void removeObserver(std::size_t token);
 
-    // User-interface operations (main).
+    // What an operation the screen lock forbids did.
+    enum class Outcome {
+        done,
+        screenLocked, // refused: nothing changed
+        failed,       // told as the last error
+    };
+
+    // User-interface operations (main). The lock is the lock whichever surface asks (console,
+    // tray, `quillon ctl`, D-Bus): while the screen is locked no pairing window opens and no
+    // device is unpaired, and screenLocked comes back for the surface to say so.
     void start();
     void stop();
-    void beginPairing();
+    Outcome beginPairing();
     void endPairing();
     // Ends a pairing window whose time ran out, saying so (pairingExpired()).
     void expirePairing();
@@ -146,13 +155,16 @@ public:
     // advertiser itself.
     void setDiscoverable(bool value);
     void disconnect(const std::string& deviceID);
-    void unpair(const std::string& deviceID);
+    Outcome unpair(const std::string& deviceID);
     void refreshDevices();
+    // A problem of the host around the coordinator (an unreadable settings file), shown as the
+    // last error.
+    void reportProblem(std::string text);
     void probeGesture(wire::TrackpadGesture gesture);
     void probeScroll();
-    // The will-terminate sequence (main): the stop() sequence, when armed by an autoStart
+    // The host is about to exit (main): the stop() sequence, when armed by an autoStart
     // construction; otherwise nothing.
-    void applicationWillTerminate();
+    void beforeExit();
 
     // TransportServerDelegate (the transport's queue).
     void didAccept(const PairedDevice& device) override;
@@ -190,8 +202,13 @@ private:
     HostCoordinator(std::shared_ptr<PairingStore> store, std::shared_ptr<EventInjector> injector,
                     std::shared_ptr<AppSwitching> appSwitching, Services services, Options options);
 
+    // What injectNow() did with a message: sent it out at once with its flush done or left to
+    // a later message, or handed it on (a lane, the main thread, the worker) or dropped it.
+    enum class Injected { flushed, pending, no };
+    Injected injectNow(const wire::ControlMessage& message, const std::string& deviceID,
+                       EventInjector::Flush flush);
     void receive(const wire::ControlMessage& message, const std::string& deviceID);
-    void inject(const wire::ControlMessage& message);
+    void inject(const wire::ControlMessage& message, EventInjector::Flush flush);
     void requestApplicationList(const std::string& deviceID);
     void scheduleLaunchProbes();
     void postToMain(std::function<void(HostCoordinator&)> work);

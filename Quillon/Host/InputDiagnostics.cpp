@@ -5,6 +5,7 @@
 #include "Platform/Locale/Translation.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
@@ -81,10 +82,27 @@ std::optional<wire::TrackpadGesture> launchProbeGesture(const std::optional<std:
 InputDiagnostics::InputDiagnostics(LogSink log, std::function<bool()> verbose, Clock clock)
     : log_(std::move(log)), verbose_(std::move(verbose)), clock_(std::move(clock)) {}
 
+namespace {
+struct VerboseCache {
+    std::atomic<std::uint64_t> generation{UINT64_MAX}; // nothing read yet
+    std::atomic<bool> value{false};
+};
+} // namespace
+
 std::shared_ptr<InputDiagnostics> InputDiagnostics::toDiagLog(platform::Defaults& defaults) {
     return std::make_shared<InputDiagnostics>(
         [](std::string_view line) { platform::DiagLog::write(line); },
-        [&defaults] { return defaults.boolean("verboseInputLogging").value_or(false); });
+        // Asked for every message: read again only when the defaults changed, so the input path
+        // takes no lock for it.
+        [&defaults, cache = std::make_shared<VerboseCache>()] {
+            const std::uint64_t generation = defaults.generation();
+            if (cache->generation.load(std::memory_order_acquire) != generation) {
+                cache->value.store(defaults.boolean("verboseInputLogging").value_or(false),
+                                   std::memory_order_relaxed);
+                cache->generation.store(generation, std::memory_order_release);
+            }
+            return cache->value.load(std::memory_order_relaxed);
+        });
 }
 
 std::chrono::nanoseconds InputDiagnostics::monotonicNow() {
@@ -153,8 +171,14 @@ void InputDiagnostics::recordInjection(std::chrono::nanoseconds took) {
     const auto n = injectionCount_.fetch_add(1) + 1;
     if (n % kStatisticsLineEvery == 0) {
         const double meanMicros = static_cast<double>(total) / 1000.0 / static_cast<double>(n);
-        log_(printf2(i18n::tr("injection timing: %d injections, mean %.0f μs (%.3f ms)").c_str(),
-                     static_cast<int>(n), meanMicros, meanMicros / 1000.0));
+        // Formatted on the stack from a translation looked up once (one language per run):
+        // this line is written from the input path.
+        static const std::string format =
+            i18n::tr("injection timing: %d injections, mean %.0f μs (%.3f ms)");
+        char line[256];
+        std::snprintf(line, sizeof line, format.c_str(), static_cast<int>(n), meanMicros,
+                      meanMicros / 1000.0);
+        log_(line);
     }
 }
 

@@ -20,6 +20,7 @@ bool InputLanes::submit(const std::string& deviceID, Step step) {
             // The common case (a move into an idle lane): run it here without queueing it,
             // the lane marked driven meanwhile so that what others submit waits behind it.
             lane.state = LaneState::driven;
+            driven_.fetch_add(1, std::memory_order_acq_rel);
             clears = lane.clears;
         } else {
             lane.cost += step.cost;
@@ -28,6 +29,7 @@ bool InputLanes::submit(const std::string& deviceID, Step step) {
                 return true; // its driver takes it in turn
             }
             lane.state = LaneState::driven;
+            driven_.fetch_add(1, std::memory_order_acq_rel);
             step.work = nullptr; // queued: run by drive() below
         }
     }
@@ -43,6 +45,7 @@ bool InputLanes::submit(const std::string& deviceID, Step step) {
         }
         if (lane.steps.empty()) {
             lane.state = LaneState::idle; // stays in the map: the next move finds it ready
+            driven_.fetch_sub(1, std::memory_order_acq_rel);
             return true;
         }
     }
@@ -63,6 +66,7 @@ void InputLanes::drive(const std::string& deviceID, Context context) {
             Lane& lane = it->second;
             if (lane.steps.empty()) {
                 lanes_.erase(it); // idle lanes cost nothing
+                driven_.fetch_sub(1, std::memory_order_acq_rel);
                 return;
             }
             const Where where = lane.steps.front().where;

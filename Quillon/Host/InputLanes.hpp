@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -53,6 +54,10 @@ public:
     void clearAll();
 
     std::size_t pendingCost(const std::string& deviceID) const;
+    // True when no lane has work waiting or running: a submitter may then run short work
+    // itself at once, with no lane entry, and still keep every device's order (what it
+    // submits after that waits for it on its own thread anyway). Lock-free.
+    bool quiet() const noexcept { return driven_.load(std::memory_order_acquire) == 0; }
 
 private:
     enum class Context { submitter, worker, main };
@@ -74,6 +79,8 @@ private:
     std::size_t maxPendingCost_;
     mutable std::mutex mutex_;
     std::map<std::string, Lane> lanes_;
+    // Lanes whose state is driven (changed under mutex_, read without it).
+    std::atomic<std::size_t> driven_{0};
 };
 
 } // namespace quillon

@@ -7,4 +7,8 @@ namespace quillon {
 // by itself and pairings stay in memory. Asked afresh on every call.
 bool isPassiveMode();
 
+// The host runs where the user has a screen: DISPLAY or WAYLAND_DISPLAY is set and not empty.
+// Asked afresh on every call.
+bool hasDisplay();
+
 } // namespace quillon

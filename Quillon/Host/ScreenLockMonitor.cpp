@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <mutex>
+#include <set>
 
 namespace quillon {
 
@@ -16,9 +17,11 @@ struct ScreenLockMonitor::Shared {
     // Bumped by every start() and stop(); a posted callback runs only if it still matches, so
     // nothing reaches the owner after stop().
     std::atomic<std::uint64_t> generation{0};
-    // The state last reported. A source calls from its own thread, and a restarted source may
-    // use another thread than the one before; the mutex orders them.
+    // What each channel said last, and the state last reported. A source calls from its own
+    // thread, and a restarted source may use another thread than the one before; the mutex
+    // orders them.
     std::mutex mutex;
+    std::set<platform::LockChannel> lockedChannels;
     bool lastLocked = false;
 };
 
@@ -49,15 +52,22 @@ void ScreenLockMonitor::start() {
     // The source holds the observer only until its stop(); the weak reference keeps a posted
     // callback from extending the monitor's state past its destruction.
     std::weak_ptr<Shared> weak = shared_;
-    source_->start([weak, generation](bool locked) {
+    source_->start([weak, generation](platform::LockChannel channel, bool channelLocked) {
         auto shared = weak.lock();
         if (!shared) {
             return;
         }
+        bool locked = false;
         {
             std::lock_guard lock(shared->mutex);
+            if (channelLocked) {
+                shared->lockedChannels.insert(channel);
+            } else {
+                shared->lockedChannels.erase(channel);
+            }
+            locked = !shared->lockedChannels.empty();
             if (locked == shared->lastLocked) {
-                return; // the same change seen through another channel
+                return; // no change: a repeat, or one of several lockers
             }
             shared->lastLocked = locked;
         }

@@ -12,10 +12,12 @@ namespace quillon {
 
 // Turns the session's screen-lock observations into two callbacks, run on the main queue.
 //
-// The source reports what it sees, and a desktop usually reports one lock through several
-// channels at once, so the monitor calls back once per change of state: a lock while it already
-// reported locked (or an unlock while unlocked) is dropped. It starts out assuming unlocked, and
-// keeps its notion of the state across stop()/start().
+// The source reports what each channel (each locker, and logind) says. The screen is locked
+// while any channel says so: one locker's unlock does not end another's lock, and a desktop that
+// reports one lock through several channels at once still gives one callback. The monitor calls
+// back once per change of that state: a lock while it already reported locked (or an unlock
+// while unlocked) is dropped. It starts out assuming every channel unlocked, and keeps what the
+// channels said across stop()/start().
 //
 // Observations arrive on the source's thread; each change makes exactly one hop, to the main
 // queue. After stop() returns no callback runs, including ones already posted; destroying the

@@ -22,7 +22,7 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr const char* kQueueLabel = "com.zomra.corvane.telemetry.mac";
+constexpr const char* kQueueLabel = "quillon-telem";
 constexpr const char* kEnabledKey = "telemetry.enabled";
 
 bool isCountedName(std::string_view name) {
@@ -213,7 +213,7 @@ void Telemetry::setEnabled(bool enabled) {
     }
 }
 
-void Telemetry::applicationWillTerminate() {
+void Telemetry::beforeExit() {
     queue_->async([this] {
         if (started_) {
             flush("quit");

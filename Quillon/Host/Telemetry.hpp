@@ -26,7 +26,7 @@ class ScreenLockMonitor;
 // screen is locked, when the user turned "telemetry.enabled" off, or when DO_NOT_TRACK is set
 // (to anything but "0"). Reports are fire-and-forget HTTP GETs; nothing here ever fails loudly.
 //
-// All state lives on the queue "com.zomra.corvane.telemetry.mac". bump(), notePaired(),
+// All state lives on the queue "quillon-telem". bump(), notePaired(),
 // setEnabled() and screenLocked() wait for that queue. Create and destroy on the main thread
 // (the lock monitor's callbacks arrive there); one instance per process.
 class Telemetry {
@@ -74,7 +74,7 @@ public:
 
     // The application is about to exit: queues the "quit" report (when started) and stops the
     // lock monitor.
-    void applicationWillTerminate();
+    void beforeExit();
     // Waits up to `timeout` for reports already handed to the network to finish, so the "quit"
     // report has a chance to leave before the process exits.
     void waitForPendingReports(std::chrono::milliseconds timeout);

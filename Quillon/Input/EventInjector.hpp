@@ -1,127 +1,177 @@
 #pragma once
 
 #include "Platform/Defaults/Defaults.hpp"
-#include "Platform/Display/Geometry.hpp"
-#include "Quillon/Input/EventSink.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
+#include "Platform/Display/DisplayGeometry.hpp"
+#include "Platform/Input/InputBackend.hpp"
 #include "Quillon/Input/GestureMapper.hpp"
+#include "Quillon/Input/HeldInputs.hpp"
+#include "Quillon/Input/InputGate.hpp"
+#include "Quillon/Input/ScrollMomentum.hpp"
 #include "WireProtocol/ControlMessage.hpp"
+#include "WireProtocol/KeyCodes.hpp"
 
-#include <cstddef>
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <utility>
-#include <vector>
 
 namespace quillon {
 
-// One input held down through the injector: a mouse button, or a whole modifier mask.
-struct PressedInput {
-    enum class Kind : std::uint8_t { mouse = 0, modifier = 1 };
-
-    Kind kind = Kind::mouse;
-    wire::MouseButton button = wire::MouseButton::left; // mouse only
-    wire::KeyModifiers modifiers;                       // modifier only
-
-    static PressedInput mouse(wire::MouseButton b) noexcept { return {Kind::mouse, b, {}}; }
-    static PressedInput modifier(wire::KeyModifiers m) noexcept {
-        return {Kind::modifier, wire::MouseButton::left, m};
-    }
-
-    // Held inputs are released in ascending order of this key: buttons first (left, right,
-    // middle), then modifier masks in ascending numeric order.
-    std::uint32_t releaseKey() const noexcept {
-        return kind == Kind::mouse ? static_cast<std::uint32_t>(wire::rawValue(button))
-                                   : 65536u + modifiers.rawValue;
-    }
-
-    // By case and payload.
-    bool operator==(const PressedInput& o) const noexcept {
-        if (kind != o.kind) {
-            return false;
-        }
-        return kind == Kind::mouse ? button == o.button : modifiers == o.modifiers;
-    }
-};
-
-// The inputs currently held. Kept in a small vector (a handful of elements at most) whose
-// storage is reused, so pressing and releasing do not allocate once it has grown.
-class PressedInputSet {
+// The one translation of input: each decoded control message becomes calls of the session's
+// InputBackend (Linux verbs: moves, buttons, evdev keys, text, wheel units, desktop actions).
+// The injector keeps everything that outlives one message: its own cursor (never read back
+// from the system), what the tablet holds (HeldInputs), the scroll series and its momentum, the
+// remainders of wheel and zoom amounts, and a line break split across two texts.
+//
+//   pointerAbsolute/Relative  the cursor on the main display's bounds (clamped), movePointerTo
+//   mouseButton               movePointerTo the cursor, then the button, balanced per button
+//   multiClick n              n press/release pairs of the button (a held one is let go)
+//   keyCombo                  the modifiers' keys (Command as Control or Super), the key, the
+//                             modifiers released; plain F11 toggles showing the desktop; a key
+//                             code with no Linux key is dropped and logged once
+//   setStickyModifiers        the modifiers' keys pressed or released as the latch changes
+//   textInput                 typeText in runs of at most 20 characters, held modifier keys
+//                             lifted around it, CR/LF/CRLF as Return, tab as Tab
+//   scroll                    gain and inversion ("scrollGain", "invertScrollX/Y"), pixels into
+//                             wheel units ("scrollPixelsPerClick" per click), the last four
+//                             deltas give momentum after `ended` ("momentumEnabled",
+//                             "momentumDecay"), ticked at 120 Hz on the host's scheduler
+//   magnify                   Control + wheel, one click per 0.1 of magnification
+//   gesture                   three-finger swipes: the overview's combination ("overviewKey"),
+//                             Control+Down, workspace left/right; showDesktop; pinches through
+//                             the gesture mapper ("disablePinch"); smart zoom: nothing
+//
+// Concurrency: one mutex guards all of it and is held across the backend calls, so each
+// message's verbs reach the display server whole, in order, and never interleave with a
+// momentum tick or releaseAll(). A pointer move costs that one lock and no allocation.
+// Backend calls of one burst are flushed once (Flush::later, then a Flush::now or flush()).
+// The lock gate stops typing between runs, momentum at its next tick and the probes; releases
+// are never gated.
+class EventInjector : public std::enable_shared_from_this<EventInjector> {
 public:
-    // True when the input was not yet held.
-    bool press(const PressedInput& input);
-    // True when the input was held.
-    bool release(const PressedInput& input);
-    // Every held input in release order; the set is left empty.
-    std::vector<PressedInput> drainAll();
-    bool contains(const PressedInput& input) const;
-    bool isEmpty() const noexcept { return pressed_.empty(); }
-    std::size_t count() const noexcept { return pressed_.size(); }
+    struct Services {
+        std::shared_ptr<platform::InputBackend> backend;
+        // The main display's bounds, read fresh for every pointer message.
+        std::shared_ptr<const platform::DisplayGeometry> geometry;
+        // The settings above, read at each message that needs them; must outlive the injector.
+        platform::Defaults& defaults;
+        GestureMapper gestureMapper = GestureMapper::defaultMapper();
+        // Closed while the screen is locked; null: always open.
+        std::shared_ptr<const InputGate> gate;
+        // Runs momentum ticks and the probes' steps: the thread is the host's choice, and so is
+        // its lifetime (held weakly: a queue must never be destroyed by the last reference a
+        // handler on its own thread drops). Without it there is no momentum and no probe.
+        std::weak_ptr<platform::Scheduler> scheduler;
+        // Monotonic time for the momentum; steady_clock when empty.
+        std::function<std::chrono::nanoseconds()> clock;
+    };
 
-private:
-    std::vector<PressedInput> pressed_;
-};
+    enum class Flush : std::uint8_t { now, later };
 
-// Turns input messages into event-sink calls, keeping the state that outlives one message: the
-// injector's own cursor (never read back from the system), held buttons and modifiers, and
-// latched sticky modifiers. Every handle() and releaseAll() runs under one lock, held across
-// the sink calls, so each message's events appear atomically. The sink must not call back.
-class EventInjector {
-public:
-    // The cursor starts at the centre of the sink's screen bounds. `defaults` (for
-    // "disablePinch") must outlive the injector.
-    EventInjector(std::shared_ptr<EventSink> sink, GestureMapper gestureMapper,
-                  platform::Defaults& defaults);
+    // The cursor starts at the centre of the geometry's bounds.
+    static std::shared_ptr<EventInjector> create(Services services);
     ~EventInjector();
     EventInjector(const EventInjector&) = delete;
     EventInjector& operator=(const EventInjector&) = delete;
 
-    // Applies one message. Never fails.
-    void handle(const wire::ControlMessage& message);
-    // Releases every held button and modifier, then clears the sink's button state. The cursor
-    // stays.
+    // Applies one message. Never fails. Flush::later leaves the backend's buffer for a later
+    // message of the same burst (or flush()) to push.
+    void handle(const wire::ControlMessage& message, Flush flush = Flush::now);
+    void flush();
+    // Lets go of everything held (buttons, keys, sticky modifiers, lock-key toggles) and stops
+    // momentum: a device's close, the screen lock, exit. The cursor stays.
     void releaseAll();
+
     platform::Point currentCursor() const;
+    wire::KeyModifiers stickyModifiers() const;
+    bool holdsNothing() const;
+    bool momentumRunning() const;
 
-    // Scroll self-test on a background thread: began, 20 changes of -3 points (8 ms apart when
-    // `fast`, else 24 ms), ended; then `completion` (on that thread). Returns at once. The
-    // sink is kept alive until the test has finished.
+    // Scroll self-test, run as steps on the scheduler: began, 20 changes of -3 points (8 ms
+    // apart when `fast`, else 24 ms), ended; then `completion` (on the scheduler's thread).
+    // Returns at once.
     void probeScroll(bool fast, std::function<void()> completion = {});
-    // The sink's zoom probe on the caller's thread, when the sink is a CGEventSink.
+    // A fixed zoom gesture (begin, 12 steps of 0.08 16 ms apart, end) on the scheduler.
     void probeMagnify();
-    // Diagnostics of a CGEventSink; nothing, or (0, 0), for other sinks. Without the lock.
-    void resetScrollStats();
+    // (vertical points actually scrolled, the largest gain used) since the last reset.
     std::pair<double, double> scrollStats() const;
+    void resetScrollStats();
 
-    const std::shared_ptr<EventSink>& sink() const noexcept { return sink_; }
+    // The backend's answer, asked under the injector's lock (a backend's connection changes
+    // only there).
+    platform::InputPermission permission() const;
+    std::string_view backendName() const { return backend_.name(); }
 
     // The diagnostics line written when a message of the application catalog reaches the
     // injector (the coordinator should have routed it elsewhere).
     static std::string misroutedLine(const wire::ControlMessage& message);
 
 private:
-    void handleLocked(const wire::ControlMessage& message);
-    void setStickyModifiersLocked(wire::KeyModifiers next);
-    void gestureLocked(wire::TrackpadGesture gesture);
+    explicit EventInjector(Services services);
+
+    // The settings the translation reads ("commandKey", "scrollGain", ...), read again only
+    // when the defaults changed (a message costs no lookup and no lock of theirs).
+    struct Settings {
+        wire::CommandKeyRole commandKey = wire::CommandKeyRole::control;
+        double pixelsPerClick = 10;
+        double gain = 3.0;
+        double decay = 0.955;
+        bool invertX = false;
+        bool invertY = false;
+        bool momentumEnabled = true;
+        bool disablePinch = false;
+        std::string overviewKey = "Super";
+    };
+    struct WheelAxis {
+        double pixels = 0; // not yet a whole wheel unit
+    };
+
+    void apply(const wire::ControlMessage& message);
+    void followConnection();
+    void pointer(platform::Point to);
+    void mouseButton(wire::MouseButton button, bool down);
+    void multiClick(wire::MouseButton button, int count);
+    void keyCombo(std::uint16_t keyCode, wire::KeyModifiers modifiers);
+    void setModifiers(wire::KeyModifiers modifiers, bool down, wire::CommandKeyRole role);
+    void setSticky(wire::KeyModifiers next);
+    void pressKey(int code);
+    void releaseKey(int code);
+    void tapCombination(const std::vector<int>& keys);
+    void text(std::string_view utf8);
+    void scroll(double dx, double dy, wire::ScrollPhase phase);
+    void wheelPixels(double vertical, double horizontal);
+    void magnify(double scale, wire::ScrollPhase phase);
+    void zoomSteps(int steps);
+    void gesture(wire::TrackpadGesture gesture);
+    void desktop(platform::DesktopAction action);
+    void openOverview();
+    void startMomentum();
+    void stopMomentum();
+    void momentumTick(std::uint64_t generation);
+    std::chrono::nanoseconds now() const;
+    const Settings& settings();
+
+    Services services_;
+    platform::InputBackend& backend_;
 
     mutable std::mutex lock_;
-    std::shared_ptr<EventSink> sink_;
-    GestureMapper gestureMapper_;
-    platform::Defaults& defaults_;
-    PressedInputSet pressed_;
     platform::Point cursor_;
-    wire::KeyModifiers stickyModifiers_;
+    HeldInputs held_;
+    std::uint64_t connections_ = 0; // the backend's count when held_ was last valid
+    ScrollMomentum momentum_;
+    std::shared_ptr<platform::TimerHandle> momentumTimer_;
+    WheelAxis wheelY_;
+    WheelAxis wheelX_;
+    double zoomRemainder_ = 0;
+    bool lastWasCR_ = false;
+    Settings settings_;
+    std::uint64_t settingsGeneration_ = UINT64_MAX; // none read yet
+    double totalScrolledY_ = 0;
+    double peakGain_ = 0;
 };
 
 } // namespace quillon
-
-template <> struct std::hash<quillon::PressedInput> {
-    // Feeds the case index, then the payload's raw value.
-    std::size_t operator()(const quillon::PressedInput& p) const noexcept {
-        const std::size_t payload = p.kind == quillon::PressedInput::Kind::mouse
-                                        ? quillon::wire::rawValue(p.button)
-                                        : p.modifiers.rawValue;
-        return (static_cast<std::size_t>(p.kind) << 17) ^ payload;
-    }
-};

@@ -1,9 +1,10 @@
 #include "Quillon/Input/GestureMapper.hpp"
 
-#include "Quillon/Input/KeyCode.hpp"
+#include "WireProtocol/KeyCodes.hpp"
 
 namespace quillon {
 
+namespace KeyCode = wire::KeyCode;
 using wire::KeyModifiers;
 using wire::TrackpadGesture;
 

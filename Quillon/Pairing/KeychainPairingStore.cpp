@@ -5,10 +5,10 @@
 
 namespace quillon {
 
-namespace S = platform::KeychainStatus;
+using S = platform::KeychainStatus;
 
 namespace {
-[[noreturn]] void throwStatus(platform::OSStatus status) {
+[[noreturn]] void throwStatus(platform::KeychainStatus status) {
     throw PairingStoreError::keychain(status, platform::Keychain::lastErrorDetail());
 }
 } // namespace
@@ -20,7 +20,7 @@ KeychainPairingStore::KeychainPairingStore(std::string service,
 void KeychainPairingStore::write(const std::string& account, wire::ByteView bytes) {
     // Update, else add with the device-only, unlocked-only class, as one transaction: a
     // concurrent writer of the same account cannot make the add fail as a duplicate.
-    const platform::OSStatus status = keychain_->write(
+    const platform::KeychainStatus status = keychain_->write(
         service_, account, bytes, platform::KeychainAccessibility::whenUnlockedThisDeviceOnly);
     if (status != S::success) {
         throwStatus(status);
@@ -29,7 +29,7 @@ void KeychainPairingStore::write(const std::string& account, wire::ByteView byte
 
 std::optional<wire::Bytes> KeychainPairingStore::read(const std::string& account) {
     wire::Bytes data;
-    const platform::OSStatus status = keychain_->copyData(service_, account, data);
+    const platform::KeychainStatus status = keychain_->copyData(service_, account, data);
     if (status == S::itemNotFound) {
         return std::nullopt;
     }
@@ -41,7 +41,7 @@ std::optional<wire::Bytes> KeychainPairingStore::read(const std::string& account
 
 std::vector<PairedDevice> KeychainPairingStore::allDevices() {
     std::vector<platform::KeychainItemAttributes> items;
-    const platform::OSStatus status = keychain_->copyAllAttributes(service_, items);
+    const platform::KeychainStatus status = keychain_->copyAllAttributes(service_, items);
     if (status == S::itemNotFound) {
         return {};
     }
@@ -86,14 +86,14 @@ void KeychainPairingStore::save(const PairedDevice& device) {
 }
 
 void KeychainPairingStore::remove(const std::string& id) {
-    const platform::OSStatus status = keychain_->remove(service_, id);
+    const platform::KeychainStatus status = keychain_->remove(service_, id);
     if (status != S::success && status != S::itemNotFound) {
         throwStatus(status);
     }
 }
 
 void KeychainPairingStore::removeAll() {
-    const platform::OSStatus status = keychain_->remove(service_, std::nullopt);
+    const platform::KeychainStatus status = keychain_->remove(service_, std::nullopt);
     if (status != S::success && status != S::itemNotFound) {
         throwStatus(status);
     }
@@ -109,7 +109,7 @@ wire::Bytes KeychainPairingStore::hostSecret() {
         }
         wire::Bytes secret = wire::PSKProvider::randomBytes(
             static_cast<std::size_t>(wire::ServiceConstants::tokenByteCount));
-        const platform::OSStatus status =
+        const platform::KeychainStatus status =
             keychain_->add(service_, kHostSecretAccount, secret,
                            platform::KeychainAccessibility::whenUnlockedThisDeviceOnly);
         if (status == S::success) {

@@ -1,5 +1,7 @@
 #include "Quillon/Pairing/PairedDevice.hpp"
 
+#include "Platform/Parsing/NestingScan.hpp"
+
 #include <nlohmann/json.hpp>
 
 #include <cmath>
@@ -73,6 +75,16 @@ std::string encodePairedDevice(const PairedDevice& device) {
 }
 
 PairedDevice decodePairedDevice(std::string_view text) {
+    // A record is a few hundred bytes; its size and shape are checked before the parser builds
+    // anything from it.
+    platform::NestingLimits limits;
+    limits.maxDepth = kMaxDepth;
+    limits.maxNodes = 4096;
+    limits.maxBytes = 1 << 20;
+    if (const auto verdict = platform::scanJSON(text, limits);
+        verdict != platform::NestingVerdict::fits) {
+        throw PairedDeviceDecodeError(std::string("JSON ") + platform::describe(verdict));
+    }
     json object;
     try {
         object = json::parse(

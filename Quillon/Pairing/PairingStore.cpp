@@ -5,12 +5,14 @@
 
 namespace quillon {
 
-PairingStoreError::PairingStoreError(Kind kind, std::int32_t status, const std::string& detail)
+PairingStoreError::PairingStoreError(Kind kind, platform::KeychainStatus status,
+                                     const std::string& detail)
     : kind_(kind), status_(status) {
     switch (kind) {
     case Kind::keychain:
         text_ = i18n::fill(i18n::tr("pairing store error {1}: {2}"),
-                           {std::to_string(status), platform::Keychain::statusMessage(status)});
+                           {std::string(platform::Keychain::statusName(status)),
+                            platform::Keychain::statusMessage(status)});
         if (!detail.empty()) {
             text_ += " (" + detail + ")";
         }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "Platform/Keychain/Keychain.hpp"
 #include "Quillon/Pairing/PairedDevice.hpp"
 
 #include <cstdint>
@@ -18,29 +19,29 @@ class PairingStoreError : public std::exception {
 public:
     enum class Kind { keychain, reservedDeviceID };
 
-    static PairingStoreError keychain(std::int32_t status) {
+    static PairingStoreError keychain(platform::KeychainStatus status) {
         return PairingStoreError(Kind::keychain, status);
     }
     // The same error with what the keychain knows about the failure (for instance which file
     // was refused and why) appended to the text. Equality still compares kind and status only.
-    static PairingStoreError keychain(std::int32_t status, const std::string& detail) {
+    static PairingStoreError keychain(platform::KeychainStatus status, const std::string& detail) {
         return PairingStoreError(Kind::keychain, status, detail);
     }
     static PairingStoreError reservedDeviceID() {
-        return PairingStoreError(Kind::reservedDeviceID, 0);
+        return PairingStoreError(Kind::reservedDeviceID, platform::KeychainStatus::success);
     }
 
     Kind kind() const noexcept { return kind_; }
-    std::int32_t status() const noexcept { return status_; }
+    platform::KeychainStatus status() const noexcept { return status_; }
     const char* what() const noexcept override { return text_.c_str(); }
     bool operator==(const PairingStoreError& o) const noexcept {
         return kind_ == o.kind_ && status_ == o.status_;
     }
 
 private:
-    PairingStoreError(Kind kind, std::int32_t status, const std::string& detail = {});
+    PairingStoreError(Kind kind, platform::KeychainStatus status, const std::string& detail = {});
     Kind kind_;
-    std::int32_t status_;
+    platform::KeychainStatus status_;
     std::string text_;
 };
 

@@ -148,9 +148,15 @@ private:
 int runDesktop(int argc, char** argv, const std::string& platform, platform::Defaults& defaults) {
     const bool relaunched = std::getenv(PermissionChecker::kRelaunchedVariable) != nullptr;
     ::unsetenv(PermissionChecker::kRelaunchedVariable);
-    auto lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath(),
-                                                relaunched ? std::chrono::milliseconds(10000)
-                                                           : std::chrono::milliseconds(0));
+    std::unique_ptr<platform::InstanceLock> lock;
+    try {
+        lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath(),
+                                               relaunched ? std::chrono::milliseconds(10000)
+                                                          : std::chrono::milliseconds(0));
+    } catch (const platform::InstanceLockError& e) {
+        std::cerr << "quillon: " << e.what() << "\n";
+        return 1;
+    }
     if (!lock) {
         return handOverToRunningHost(std::cout, std::cerr);
     }

@@ -6,6 +6,13 @@
 
 namespace quillon {
 
+namespace {
+constexpr int kAcceptBatch = 64;
+// How long the kernel keeps a connection that has sent nothing out of accept(); after that it
+// is handed over anyway and meets the admission rules.
+constexpr int kDeferAcceptSeconds = 3;
+} // namespace
+
 Acceptor::Acceptor(asio::io_context& io) : acceptor_(io), retry_(io) {}
 
 std::error_code Acceptor::bind(std::uint16_t port) {
@@ -45,7 +52,13 @@ std::error_code Acceptor::bind(std::uint16_t port) {
     if (ec) {
         return ec;
     }
+    // Accepts after the first of a turn are tried without waiting (see acceptNext()).
+    acceptor_.non_blocking(true, ec);
+    if (ec) {
+        return ec;
+    }
     wire::PSKParameters::configureSocket(acceptor_.native_handle());
+    wire::PSKParameters::configureListener(acceptor_.native_handle(), kDeferAcceptSeconds);
     const auto endpoint = acceptor_.local_endpoint(ec);
     if (ec) {
         return ec;
@@ -84,6 +97,19 @@ void Acceptor::acceptNext() {
             }
             auto onAccepted = self->onAccepted_; // the handler may close this acceptor
             onAccepted(std::move(socket));
+            // Under a flood the kernel's queue of established connections is full, and while
+            // it is, the SYN of every newcomer (a real tablet's too) is dropped and retried a
+            // second later. Whatever else waits is therefore taken in the same turn, a bounded
+            // batch so that reads of connections already accepted still get their turns.
+            for (int i = 1; i < kAcceptBatch && !self->closed_; ++i) {
+                std::error_code more;
+                asio::ip::tcp::socket next(self->acceptor_.get_executor());
+                self->acceptor_.accept(next, more);
+                if (more) {
+                    break; // nothing waiting (or a failure the next asynchronous accept reports)
+                }
+                onAccepted(std::move(next));
+            }
             if (!self->closed_) {
                 self->acceptNext();
             }

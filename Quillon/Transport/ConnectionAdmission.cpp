@@ -6,52 +6,73 @@
 
 namespace quillon {
 
-ConnectionAdmission::Decision ConnectionAdmission::admit(const std::string& source) {
+ConnectionAdmission::Decision ConnectionAdmission::admit(const std::string& source,
+                                                         Progress progress,
+                                                         const SpokenProbe& hasSpoken) {
     Decision decision;
     const std::size_t share = budget_.perSource == 0 ? 1 : budget_.perSource;
     const std::size_t total = budget_.total == 0 ? 1 : budget_.total;
-    while (waitingFrom(source) >= share) {
-        const auto ticket = victim(&source);
-        if (!ticket) {
-            break;
+    // Makes room by one connection from `onlyFrom` (all sources when null); false when the
+    // newcomer is idle and every candidate has spoken.
+    const auto makeRoom = [&](const std::string* onlyFrom) {
+        const auto ticket = victim(onlyFrom, hasSpoken);
+        if (!ticket ||
+            (progress == Progress::connected && entries_.at(*ticket).progress > progress)) {
+            return false;
         }
         erase(*ticket);
         decision.evicted.push_back(*ticket);
+        return true;
+    };
+    while (waitingFrom(source) >= share) {
+        if (!makeRoom(&source)) {
+            decision.admitted = false;
+            return decision;
+        }
     }
     while (entries_.size() >= total) {
-        const auto ticket = victim(nullptr);
-        if (!ticket) {
-            break;
+        if (!makeRoom(nullptr)) {
+            decision.admitted = false;
+            return decision;
         }
-        erase(*ticket);
-        decision.evicted.push_back(*ticket);
     }
     decision.ticket = next_++;
-    entries_.emplace(decision.ticket, Entry{source, Progress::connected});
+    entries_.emplace(decision.ticket, Entry{source, progress});
     ++perSource_[source];
     return decision;
 }
 
-// The source holding the most first, then the least progress, then the oldest. The table is
-// small (tens of entries), so one pass over it is cheaper than keeping indexes in step.
+// The least progress first, then the source holding the most, then the oldest. The table is
+// small (tens of entries), so one pass over it is cheaper than keeping indexes in step. An
+// apparently idle choice is probed first; one that has spoken is moved up and the choice made
+// again (each entry is probed at most once per call, since it then counts as handshaking).
 std::optional<ConnectionAdmission::Ticket>
-ConnectionAdmission::victim(const std::string* onlyFrom) const {
-    std::optional<Ticket> best;
-    std::tuple<std::size_t, int, Ticket> bestKey{};
-    for (const auto& [ticket, entry] : entries_) {
-        if (onlyFrom != nullptr && entry.source != *onlyFrom) {
-            continue;
+ConnectionAdmission::victim(const std::string* onlyFrom, const SpokenProbe& hasSpoken) {
+    for (;;) {
+        std::optional<Ticket> best;
+        std::tuple<int, std::size_t, Ticket> bestKey{};
+        for (const auto& [ticket, entry] : entries_) {
+            if (onlyFrom != nullptr && entry.source != *onlyFrom) {
+                continue;
+            }
+            const std::size_t held = perSource_.at(entry.source);
+            // Smaller key = evicted first.
+            const std::tuple<int, std::size_t, Ticket> key{
+                static_cast<int>(entry.progress), static_cast<std::size_t>(-1) - held, ticket};
+            if (!best || key < bestKey) {
+                best = ticket;
+                bestKey = key;
+            }
         }
-        // Smaller key = evicted first: more held by the source, less progress, older.
-        const std::size_t held = perSource_.at(entry.source);
-        const std::tuple<std::size_t, int, Ticket> key{static_cast<std::size_t>(-1) - held,
-                                                       static_cast<int>(entry.progress), ticket};
-        if (!best || key < bestKey) {
-            best = ticket;
-            bestKey = key;
+        if (!best || !hasSpoken) {
+            return best;
         }
+        Entry& chosen = entries_.at(*best);
+        if (chosen.progress != Progress::connected || !hasSpoken(*best)) {
+            return best;
+        }
+        chosen.progress = Progress::handshaking;
     }
-    return best;
 }
 
 void ConnectionAdmission::advance(Ticket ticket, Progress progress) {

@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -12,10 +13,20 @@ namespace quillon {
 
 // The table of one listener's waiting connections: accepted, not yet admitted (no hello on the
 // main listener, no handshake on the pairing listener). Such a connection has proved nothing, so
-// it is held against a budget. When the budget is full a newcomer is not refused: room is made
-// by closing the waiting connection that has shown the least, from the source holding the most.
-// A flood from a few sources (or from many addresses of one IPv6 /64) then only ever displaces
-// itself, and a real client that gets as far as its ClientHello outlives idle connections.
+// it is held against a budget. When the budget is full room is made by closing the waiting
+// connection that has shown the least and, among those, the one from the source holding the
+// most, then the oldest. A connection that has spoken (sent its ClientHello) is never closed for
+// an idle one: an idle newcomer that finds only such connections is not admitted (its owner may
+// let it wait for its first bytes and ask again). A flood of idle
+// connections, from a few sources or from many (or from many addresses of one IPv6 /64), then
+// only ever displaces itself, and a real client that has sent its ClientHello outlives any
+// number of idle connections.
+//
+// What a connection has shown is what its owner read from it, and the owner reads in turns: a
+// ClientHello may already wait in a socket the owner has not read yet. The owner therefore
+// gives admit() a probe that looks into a connection's socket; before an apparently idle
+// connection is chosen to go, the probe is asked whether bytes have arrived, and one that has
+// spoken counts as handshaking.
 //
 // Pure bookkeeping: the owner closes the connections named in each Decision and calls release()
 // when a connection leaves the table (admitted, closed, evicted). Not thread-safe; the owner's
@@ -38,15 +49,22 @@ public:
     };
 
     struct Decision {
-        Ticket ticket = 0;           // the newcomer's, always admitted
+        bool admitted = true;        // false: no room for the newcomer; close it
+        Ticket ticket = 0;           // the newcomer's (admitted only)
         std::vector<Ticket> evicted; // to close now (already out of the table)
     };
 
+    // Whether bytes have arrived on a waiting connection that is still counted as connected.
+    using SpokenProbe = std::function<bool(Ticket)>;
+
     explicit ConnectionAdmission(Budget budget) : budget_(budget) {}
 
-    // Registers a newcomer from `source` (see sourceOf()). Evicts first from the newcomer's own
-    // source when that is at its share, else from the table when it is full.
-    Decision admit(const std::string& source);
+    // Registers a newcomer from `source` (see sourceOf()) that has shown `progress` (handshaking
+    // when its first bytes are already there). Evicts first from the newcomer's own source when
+    // that is at its share, else from the table when it is full; an idle newcomer evicts only
+    // idle connections and is otherwise not admitted.
+    Decision admit(const std::string& source, Progress progress = Progress::connected,
+                   const SpokenProbe& hasSpoken = {});
     // Records progress; a ticket no longer in the table is ignored. Progress never goes back.
     void advance(Ticket ticket, Progress progress);
     // The connection left the table. Unknown tickets are ignored.
@@ -68,7 +86,7 @@ private:
         std::string source;
         Progress progress = Progress::connected;
     };
-    std::optional<Ticket> victim(const std::string* onlyFrom) const;
+    std::optional<Ticket> victim(const std::string* onlyFrom, const SpokenProbe& hasSpoken);
     void erase(Ticket ticket);
 
     Budget budget_;

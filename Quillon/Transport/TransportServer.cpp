@@ -18,6 +18,8 @@
 #include <asio/steady_timer.hpp>
 #include <asio/write.hpp>
 
+#include <sys/socket.h>
+
 #include <algorithm>
 #include <cmath>
 #include <condition_variable>
@@ -46,6 +48,8 @@ constexpr std::size_t kReceiveChunk = 65536;
 // While this much output waits for a peer that does not read, its input is not read either:
 // its requests cannot pile up replies without bound.
 constexpr std::size_t kOutputBackpressure = 1 << 20;
+// How long an idle newcomer that found no place may wait for its first bytes.
+constexpr auto kRoomGrace = std::chrono::milliseconds(2000);
 constexpr const char* kTooManyWrongPINs =
     i18n::N_("Too many wrong pairing codes: the pairing window was closed. Start pairing again.");
 
@@ -166,7 +170,10 @@ struct Connection : SessionLink, std::enable_shared_from_this<Connection> {
     ReplyQueue replies;
     // Counted against the limits for connections that proved nothing yet (no handshake, or on
     // the main channel no decodable message).
-    bool countedAsUnproven = true;
+    bool countedAsUnproven = false;
+    // Idle when it came and found every place held by connections that had spoken: it waits
+    // (uncounted, briefly) for its first bytes to ask for a place again.
+    bool awaitingRoom = false;
     // Back-pressure: the next receive waits until the peer has read enough of its replies.
     bool readPaused = false;
     Bytes outgoing; // ciphertext not yet handed to the socket
@@ -211,6 +218,16 @@ struct TransportServer::Core : SessionDelegate,
     PairingFailureCounter pairingFailures{options.pairingFailures};
     SessionBudget sessionBudget{options.sessions};
     Connection* receiving = nullptr; // the connection whose bytes the session is handling
+    struct TurnedAway {
+        std::size_t count = 0; // since the last report
+        std::string lastSource;
+        std::optional<std::chrono::steady_clock::time_point> reportedAt;
+    };
+    TurnedAway turnedAwayMain;
+    TurnedAway turnedAwayPairing;
+    // Connections waiting for their first bytes to ask for a place again (see accept()).
+    std::size_t awaitingRoomMain = 0;
+    std::size_t awaitingRoomPairing = 0;
     std::vector<std::uint8_t> readBuffer;
     Bytes plainBuffer; // plaintext of one receive, reused
     std::string serviceName;
@@ -260,8 +277,12 @@ struct TransportServer::Core : SessionDelegate,
 
     void sessionRefused(std::uint16_t code, const std::string& reason) override {
         if (auto d = delegate()) {
-            d->didRefuse({TransportRefusal::Kind::refused, code, reason,
-                          receiving != nullptr ? receiving->source : std::string()});
+            TransportRefusal refusal;
+            refusal.kind = TransportRefusal::Kind::refused;
+            refusal.code = code;
+            refusal.reason = reason;
+            refusal.source = receiving != nullptr ? receiving->source : std::string();
+            d->didRefuse(refusal);
         }
     }
 
@@ -377,24 +398,113 @@ struct TransportServer::Core : SessionDelegate,
         } catch (const std::exception&) {
             return; // out of memory: the socket closes with it
         }
-        // A full table makes room instead of refusing: a flood displaces itself, not the
-        // client that is getting somewhere.
-        auto& table = waitingTable(l.channel);
-        const auto decision = table.admit(c->source);
-        for (const auto evicted : decision.evicted) {
-            for (const auto& [key, other] : connections) {
-                if (other->countedAsUnproven && other->ticket == evicted &&
-                    other->session.channel() == l.channel) {
-                    other->countedAsUnproven = false; // out of the table already
-                    cancel(std::shared_ptr<Connection>(other));
-                    break;
-                }
-            }
-        }
-        c->ticket = decision.ticket;
         connections.emplace(c.get(), c);
+        const auto progress = hasBytesWaiting(c->socket)
+                                  ? ConnectionAdmission::Progress::handshaking
+                                  : ConnectionAdmission::Progress::connected;
+        if (!seat(c, progress)) {
+            if (awaitingRoom(l.channel) < waitingTable(l.channel).budget().total) {
+                // Idle, and every place is held by a connection that has spoken: it may wait
+                // a moment for its own first bytes (a real client's ClientHello follows its
+                // connection at once) and then ask again.
+                c->awaitingRoom = true;
+                ++awaitingRoom(l.channel);
+                armDeadline(c, kRoomGrace);
+                waitReadable(c);
+                return;
+            }
+            noteTurnedAway(l.channel, 1, c->source);
+            connections.erase(c.get());
+            c->countedAsUnproven = false;
+            std::error_code ignored;
+            c->socket.close(ignored);
+            return;
+        }
         armDeadline(c, options.handshakeTimeout);
         waitReadable(c);
+    }
+
+    std::size_t& awaitingRoom(SessionChannel channel) {
+        return channel == SessionChannel::main ? awaitingRoomMain : awaitingRoomPairing;
+    }
+
+    // Gives a connection a place in its listener's table of waiting connections, making room by
+    // closing what has shown least: a flood displaces itself, not the client that is getting
+    // somewhere. Bytes already waiting in a socket count as shown, read or not (a ClientHello
+    // that came with the connection, or while the queue was busy with others). False when there
+    // is no place for it (it is not counted then).
+    bool seat(const std::shared_ptr<Connection>& c, ConnectionAdmission::Progress progress) {
+        const SessionChannel channel = c->session.channel();
+        auto& table = waitingTable(channel);
+        const auto waitingConnection = [&](ConnectionAdmission::Ticket ticket) {
+            for (const auto& [key, other] : connections) {
+                if (other->countedAsUnproven && other->ticket == ticket &&
+                    other->session.channel() == channel) {
+                    return other;
+                }
+            }
+            return std::shared_ptr<Connection>();
+        };
+        const auto decision =
+            table.admit(c->source, progress, [&](ConnectionAdmission::Ticket ticket) {
+                const auto other = waitingConnection(ticket);
+                return other && hasBytesWaiting(other->socket);
+            });
+        for (const auto evicted : decision.evicted) {
+            if (auto other = waitingConnection(evicted)) {
+                other->countedAsUnproven = false; // out of the table already
+                cancel(other);
+            }
+        }
+        noteTurnedAway(channel, decision.evicted.size(), {});
+        if (!decision.admitted) {
+            return false;
+        }
+        c->ticket = decision.ticket;
+        c->countedAsUnproven = true;
+        return true;
+    }
+
+    // Whether the peer has sent anything not read yet (without reading it).
+    static bool hasBytesWaiting(asio::ip::tcp::socket& socket) {
+        std::uint8_t byte = 0;
+        return ::recv(socket.native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
+    }
+
+    // Connections turned away for want of room in the waiting tables (closed to make room, or
+    // not let in). The first is told at once, later ones as one count per interval, so that a
+    // flood costs the log a line every few seconds, not one per connection.
+    void noteTurnedAway(SessionChannel channel, std::size_t count, const std::string& source) {
+        if (count == 0) {
+            return;
+        }
+        auto& tally = channel == SessionChannel::main ? turnedAwayMain : turnedAwayPairing;
+        tally.count += count;
+        if (!source.empty()) {
+            tally.lastSource = source;
+        }
+        reportTurnedAway(channel);
+    }
+
+    // Tells what was counted, unless the last report is more recent than the interval (the
+    // heartbeat tick tells the rest later).
+    void reportTurnedAway(SessionChannel channel) {
+        auto& tally = channel == SessionChannel::main ? turnedAwayMain : turnedAwayPairing;
+        const auto now = std::chrono::steady_clock::now();
+        if (tally.count == 0 ||
+            (tally.reportedAt && now - *tally.reportedAt < options.turnedAwayReportInterval)) {
+            return;
+        }
+        tally.reportedAt = now;
+        TransportRefusal refusal;
+        refusal.kind = TransportRefusal::Kind::noRoom;
+        refusal.channel = channel == SessionChannel::main ? "main" : "pairing";
+        refusal.count = tally.count;
+        refusal.source = tally.lastSource;
+        tally.count = 0;
+        if (auto d = delegate()) {
+            d->didRefuse(refusal);
+        }
     }
 
     void armDeadline(const std::shared_ptr<Connection>& c, std::chrono::milliseconds after) {
@@ -402,10 +512,17 @@ struct TransportServer::Core : SessionDelegate,
         c->deadline.expires_after(after);
         c->deadline.async_wait([weak, c](std::error_code ec) {
             auto core = weak.lock();
-            if (core && !ec && c->countedAsUnproven) {
+            if (core && !ec && (c->countedAsUnproven || c->awaitingRoom)) {
                 core->cancel(c);
             }
         });
+    }
+
+    void leaveWaitingRoom(Connection& c) {
+        if (c.awaitingRoom) {
+            c.awaitingRoom = false;
+            --awaitingRoom(c.session.channel());
+        }
     }
 
     void releasePending(Connection& c) {
@@ -441,6 +558,20 @@ struct TransportServer::Core : SessionDelegate,
     void onReadable(const std::shared_ptr<Connection>& c) {
         if (!isLive(c)) {
             return;
+        }
+        if (c->awaitingRoom) {
+            leaveWaitingRoom(*c);
+            if (!hasBytesWaiting(c->socket)) {
+                closeConnection(c); // readable without bytes: it left
+                return;
+            }
+            // It has spoken: it may now take the place of one that has not.
+            if (!seat(c, ConnectionAdmission::Progress::handshaking)) {
+                noteTurnedAway(c->session.channel(), 1, c->source);
+                cancel(c);
+                return;
+            }
+            armDeadline(c, options.handshakeTimeout);
         }
         std::error_code ec;
         const std::size_t n = c->socket.read_some(asio::buffer(readBuffer), ec);
@@ -516,7 +647,10 @@ struct TransportServer::Core : SessionDelegate,
             return;
         }
         if (auto d = delegate()) {
-            d->didRefuse({TransportRefusal::Kind::wrongPIN, 0, {}, source});
+            TransportRefusal refusal;
+            refusal.kind = TransportRefusal::Kind::wrongPIN;
+            refusal.source = source;
+            d->didRefuse(refusal);
         }
         const bool wasShutOut = pairingFailures.isShutOut(source);
         switch (pairingFailures.recordFailure(source)) {
@@ -571,7 +705,7 @@ struct TransportServer::Core : SessionDelegate,
         }
         const auto bounds = options.display->mainBounds();
         return {truncatedDimension(bounds.width), truncatedDimension(bounds.height),
-                static_cast<float>(options.display->backingScale())};
+                static_cast<float>(options.display->pixelsPerPoint())};
     }
 
     // ---- sending and closing ----
@@ -690,12 +824,17 @@ struct TransportServer::Core : SessionDelegate,
         }
         connections.erase(it);
         releasePending(*c);
+        leaveWaitingRoom(*c);
         sessionBudget.remove(keyOf(*c));
         c->session.close();
         c->deadline.cancel();
         std::error_code ignored;
         c->socket.close(ignored);
-        if (const auto& deviceID = c->session.deviceID()) {
+        // A device is connected while any of its sessions lives: only the close of its last
+        // one is reported (and ends its heartbeat watch), so closing a second session does not
+        // take the device, or the keys it holds, from under the first.
+        if (const auto& deviceID = c->session.deviceID();
+            deviceID && connectionsOf(*deviceID).empty()) {
             heartbeat.forget(*deviceID);
             if (auto d = delegate()) {
                 d->didDisconnect(*deviceID);
@@ -714,6 +853,8 @@ struct TransportServer::Core : SessionDelegate,
     }
 
     void heartbeatTick() {
+        reportTurnedAway(SessionChannel::main);
+        reportTurnedAway(SessionChannel::pairing);
         const double now = options.clock();
         pairingSession.prune(now);
         for (const auto& deviceID : heartbeat.prune(now)) {
@@ -738,6 +879,7 @@ struct TransportServer::Core : SessionDelegate,
         connections.clear();
         for (auto& [key, c] : all) {
             releasePending(*c);
+            leaveWaitingRoom(*c);
             sessionBudget.remove(keyOf(*c));
             cancel(c);
         }
@@ -782,7 +924,7 @@ void Connection::closeNow() {
 
 TransportServer::TransportServer(std::shared_ptr<PairingStore> store,
                                  TransportServerOptions options)
-    : queue_(std::make_shared<platform::SerialQueue>("com.corvane.transport")),
+    : queue_(std::make_shared<platform::SerialQueue>("quillon-net")),
       core_(std::make_shared<Core>(std::move(store), std::move(options), *queue_)) {
     if (!core_->options.advertiser && core_->options.advertise) {
         core_->options.advertiser = platform::makeAvahiAdvertiser();

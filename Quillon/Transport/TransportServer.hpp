@@ -74,11 +74,19 @@ struct TransportRefusal {
     enum class Kind {
         wrongPIN, // a pairing handshake made without the PIN
         refused,  // a hello or pair request answered with an error
+        // Connections closed for want of room among those waiting to prove themselves (a
+        // flood, or more tablets at once than the budget holds): `count` of them on `channel`
+        // since the last such report (the first at once, then at most one report per
+        // turnedAwayReportInterval), the last one not let in from `source` (empty when all
+        // were made room for).
+        noRoom,
     };
     Kind kind = Kind::refused;
     std::uint16_t code = 0; // the error the peer was sent (refused)
     std::string reason;     // its text
     std::string source;     // the peer's address
+    std::size_t count = 1;  // noRoom
+    std::string channel;    // noRoom: "main" or "pairing"
 };
 
 // Receives every event of the server, always on the server's queue. Must not block it and must
@@ -101,7 +109,8 @@ public:
             didReceive(message, deviceID);
         }
     }
-    // An admitted session closed for any reason other than stop(); once per session.
+    // The last admitted session of a device closed for any reason other than stop(): a device
+    // with several sessions stays connected until all of them have closed.
     virtual void didDisconnect(const std::string& deviceID) = 0;
     // A pairing completed and its record was saved; pairResult is already on its way. The
     // window is spent; its listener stays until the owner ends it (endPairingIfSpent()).
@@ -138,6 +147,9 @@ struct TransportServerOptions {
     // rarely waits behind a flood.
     ConnectionAdmission::Budget mainWaiting{64, 8};
     ConnectionAdmission::Budget pairingWaiting{16, 4};
+    // Connections turned away for want of room are told to the delegate (noRoom) at once, then
+    // summed up at most once per this interval.
+    std::chrono::milliseconds turnedAwayReportInterval{10000};
     std::uint32_t preAdmissionFrameLimit = 65536;
     // Wrong PINs per source before the source is shut out of the window, and in all before the
     // window closes.
@@ -152,7 +164,7 @@ struct TransportServerOptions {
 // listener keyed by a PIN and salt while a pairing window is open, the connections on both (a
 // TLS engine under a Session each), and the heartbeat check. Every listener, connection, timer and
 // delegate event runs on one serial queue
-// ("com.corvane.transport"). The public operations are for the owner's thread (never that
+// ("quillon-net"). The public operations are for the owner's thread (never that
 // queue).
 class TransportServer {
 public:

@@ -3,10 +3,13 @@
 #include "Platform/Dispatch/SerialQueue.hpp"
 #include "WireProtocol/Frame.hpp"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <cstdint>
 
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 namespace quillon {
@@ -23,17 +26,26 @@ double systemNow() {
 } // namespace
 
 std::shared_ptr<USBSession> USBSession::create(int fd, std::shared_ptr<PairingStore> store,
-                                               std::function<wire::cm::HelloAck()> screenInfo) {
-    return std::shared_ptr<USBSession>(new USBSession(fd, std::move(store), std::move(screenInfo)));
+                                               std::function<wire::cm::HelloAck()> screenInfo,
+                                               Limits limits) {
+    return std::shared_ptr<USBSession>(
+        new USBSession(fd, std::move(store), std::move(screenInfo), limits));
 }
 
 USBSession::USBSession(int fd, std::shared_ptr<PairingStore> store,
-                       std::function<wire::cm::HelloAck()> screenInfo)
+                       std::function<wire::cm::HelloAck()> screenInfo, Limits limits)
     : fd_(fd), store_(std::move(store)), services_{*store_, systemNow, std::move(screenInfo),
                                                    nullptr, nullptr},
       session_(SessionChannel::main, SessionRules::usb(), services_, *this, *this),
-      readQueue_(std::make_unique<platform::SerialQueue>("corvane.usb.session.read")),
-      writeQueue_(std::make_unique<platform::SerialQueue>("corvane.usb.session.write")) {}
+      replies_(limits.replies),
+      readQueue_(std::make_unique<platform::SerialQueue>("quillon-usb-rd")),
+      writeQueue_(std::make_unique<platform::SerialQueue>("quillon-usb-wr")) {
+    // A send that can hand no byte to the tablet for this long gives up (EAGAIN): the tablet
+    // does not read, and the writer stops the session rather than wait for it.
+    const auto ms = std::max<std::int64_t>(limits.writeStallLimit.count(), 1);
+    timeval stall{static_cast<time_t>(ms / 1000), static_cast<suseconds_t>((ms % 1000) * 1000)};
+    ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &stall, sizeof stall);
+}
 
 USBSession::~USBSession() {
     {
@@ -102,14 +114,33 @@ void USBSession::stop() {
 }
 
 void USBSession::send(const wire::ControlMessage& message, std::function<void()> then) {
-    writeQueue_->async([self = shared_from_this(), message, then = std::move(then)] {
-        if (self->state() == USBSessionState::running) {
-            self->writeBytes(wire::FrameCodec::encode(message.encode()));
-        }
+    // Encoded here, so that what waits for the writer is counted at its real size.
+    queueBytes(wire::FrameCodec::encode(message.encode()), std::move(then));
+}
+
+bool USBSession::queueBytes(wire::Bytes bytes, std::function<void()> then) {
+    bool fits = false;
+    {
+        std::lock_guard lock(lock_);
+        fits = replies_.push(bytes.size()) == ReplyQueue::Verdict::queued;
+    }
+    if (!fits) {
+        stop(); // it does not read what it is sent
         if (then) {
-            then();
+            writeQueue_->async(std::move(then));
         }
-    });
+        return false;
+    }
+    writeQueue_->async(
+        [self = shared_from_this(), bytes = std::move(bytes), then = std::move(then)] {
+            if (self->state() == USBSessionState::running) {
+                self->writeBytes(bytes);
+            }
+            if (then) {
+                then();
+            }
+        });
+    return true;
 }
 
 void USBSession::writeBytes(const wire::Bytes& bytes) {
@@ -121,10 +152,16 @@ void USBSession::writeBytes(const wire::Bytes& bytes) {
         if (n < 0 && errno == EINTR) {
             continue;
         }
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            stop(); // no byte left for writeStallLimit: the tablet does not read
+            return;
+        }
         if (n <= 0) {
             return;
         }
         done += static_cast<std::size_t>(n);
+        std::lock_guard lock(lock_);
+        replies_.sent(static_cast<std::size_t>(n));
     }
 }
 
@@ -139,12 +176,7 @@ std::optional<std::string> USBSession::deviceID() const {
 }
 
 void USBSession::write(wire::ByteView frames) {
-    writeQueue_->async(
-        [self = shared_from_this(), bytes = wire::Bytes(frames.begin(), frames.end())] {
-            if (self->state() == USBSessionState::running) {
-                self->writeBytes(bytes);
-            }
-        });
+    queueBytes(wire::Bytes(frames.begin(), frames.end()));
 }
 
 void USBSession::closeAfterWrites() {

@@ -30,7 +30,7 @@ wire::cm::HelloAck helloAckFor(const platform::DisplayGeometry* display) {
     }
     const auto bounds = display->mainBounds();
     return {truncatedDimension(bounds.width), truncatedDimension(bounds.height),
-            static_cast<float>(display->backingScale())};
+            static_cast<float>(display->pixelsPerPoint())};
 }
 
 } // namespace
@@ -44,7 +44,7 @@ USBTransportManager::create(std::shared_ptr<PairingStore> store, USBTransportOpt
 USBTransportManager::USBTransportManager(std::shared_ptr<PairingStore> store,
                                          USBTransportOptions options)
     : store_(std::move(store)), options_(std::move(options)), mux_(options_.mux),
-      queue_(std::make_unique<platform::SerialQueue>("corvane.usb.manager")) {
+      queue_(std::make_unique<platform::SerialQueue>("quillon-usb")) {
     if (!options_.log) {
         options_.log = [](std::string_view line) { platform::DiagLog::write(line); };
     }
@@ -166,7 +166,8 @@ void USBTransportManager::connectTo(std::int64_t deviceID) {
     }
     // The session may outlive the manager by a read: it holds the display, not the manager.
     auto session = USBSession::create(
-        fd, store_, [display = options_.display] { return helloAckFor(display.get()); });
+        fd, store_, [display = options_.display] { return helloAckFor(display.get()); },
+        USBSession::Limits{options_.replies, options_.writeStallLimit});
     std::weak_ptr<USBTransportManager> weak = weak_from_this();
     std::weak_ptr<USBSession> weakSession = session;
     session->onAccept = [weak](const PairedDevice& device) {

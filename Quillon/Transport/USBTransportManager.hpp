@@ -3,6 +3,7 @@
 #include "Platform/Usbmux/USBMuxClient.hpp"
 #include "Quillon/Pairing/PairedDevice.hpp"
 #include "Quillon/Pairing/PairingStore.hpp"
+#include "Quillon/Transport/ReplyQueue.hpp"
 #include "WireProtocol/ControlMessage.hpp"
 
 #include <chrono>
@@ -31,11 +32,15 @@ struct USBTransportOptions {
     // The display whose geometry helloAck reports; none means no display (0 x 0, scale 2.0).
     std::shared_ptr<platform::DisplayGeometry> display;
     std::chrono::nanoseconds pollInterval = std::chrono::seconds(2);
+    // The session's reply budget: what may wait for a tablet that does not read, and how long a
+    // pending reply may go without a byte taken before the session is dropped.
+    ReplyQueue::Limits replies{8u << 20, 4096};
+    std::chrono::milliseconds writeStallLimit{3000};
     // The diagnostics log; the real one when empty.
     std::function<void(std::string_view)> log;
 };
 
-// The USB transport: polls usbmuxd on "corvane.usb.manager" (at once on start, then every two
+// The USB transport: polls usbmuxd on "quillon-usb" (at once on start, then every two
 // seconds), and while a USB-attached device is listed, someone is paired and no session runs,
 // connects to the first listed device's service port and runs a USBSession over the stream.
 // Admission is the session's hello check, so a refused tablet is simply tried again next tick.

@@ -4,6 +4,7 @@
 // handler on the main queue and back, the errors a caller sees, and the single-instance lock.
 #include "Platform/Control/ControlBus.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Quillon/Console/ControlCommand.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/DbusFixture.hpp"
 
@@ -11,13 +12,22 @@
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <functional>
 #include <future>
+#include <sstream>
 #include <thread>
+
+#include <sys/stat.h>
+#include <unistd.h>
 
 using namespace quillon::platform;
 using namespace quillon::testing;
 using namespace std::chrono_literals;
+using quillon::runControlCommand;
 
 namespace {
 
@@ -36,9 +46,11 @@ public:
         note("state");
         return answer;
     }
+    std::vector<ControlDevice> deviceAnswer = {{"AAAA-1", "iPad Pro", true},
+                                               {"BBBB-2", "Kitchen “iPad”", false}};
     std::vector<ControlDevice> devices() override {
         note("devices");
-        return {{"AAAA-1", "iPad Pro", true}, {"BBBB-2", "Kitchen “iPad”", false}};
+        return deviceAnswer;
     }
     std::string pair() override {
         note("pair");
@@ -155,6 +167,48 @@ TEST_F(ControlBus, CallersSeeTheHostsErrors) {
               std::string(control::errorFailed) + " | the host is shutting down");
 }
 
+// What leaves the host through `quillon ctl` is shown as the console shows a client's text:
+// controls escaped, overrides visible, lengths bounded; an argument no device could have is
+// refused by the bus side without reaching the host or being echoed back.
+TEST_F(ControlBus, CtlOutputIsEscapedAndBounded) {
+    auto handler = std::make_shared<RecordingHandler>(queue);
+    handler->deviceAnswer = {{"AAAA-1", "Evil\x1b]0;owned\x07\r\nfake line\u202e", true},
+                             {"BBBB-2", std::string(65536, 'N'), false}};
+    handler->answer.lastError = "error\x1b[2J";
+    ControlServer server(handler, queue);
+    const auto ctl = [&](std::vector<std::string> args) {
+        return asClient([args]() mutable {
+            args.insert(args.begin(), "ctl");
+            std::vector<char*> argv;
+            for (auto& a : args) {
+                argv.push_back(a.data());
+            }
+            argv.push_back(nullptr);
+            std::ostringstream out, err;
+            const int status =
+                runControlCommand(static_cast<int>(args.size()), argv.data(), out, err);
+            return std::make_tuple(status, out.str(), err.str());
+        });
+    };
+    const auto [status, out, err] = ctl({"devices"});
+    EXPECT_EQ(status, 0);
+    const auto lines = out.substr(0, out.find('\n'));
+    EXPECT_EQ(lines, "1. ● Evil\\x1B]0;owned\\x07\\x0D\\x0Afake line\\u{202E}  [AAAA-1]");
+    EXPECT_EQ(out.find('\x1b'), std::string::npos);
+    EXPECT_LT(out.size(), 600u) << "a 64 KB name is cut";
+    EXPECT_NE(out.find("…(65536 bytes in all)"), std::string::npos);
+    const auto [stateStatus, stateOut, stateErr] = ctl({"state"});
+    EXPECT_NE(stateOut.find("error\\x1B[2J"), std::string::npos) << stateOut;
+
+    // A megabyte-long device argument: refused at the bus, named by its length, not echoed.
+    const std::string huge(1 << 20, 'A');
+    const auto [hugeStatus, hugeOut, hugeErr] = ctl({"unpair", huge});
+    EXPECT_EQ(hugeStatus, 1);
+    EXPECT_LT(hugeErr.size(), 200u);
+    EXPECT_NE(hugeErr.find("1048576 bytes"), std::string::npos) << hugeErr;
+    EXPECT_EQ(std::count(handler->calls.begin(), handler->calls.end(), "unpair " + huge), 0);
+}
+
 // A window client hears Changed() when the host says its state changed, however many times it
 // said so before the bus thread ran.
 TEST_F(ControlBus, ChangesAreSignalledToListeners) {
@@ -225,6 +279,58 @@ TEST(InstanceLock, OneHolderAtATimeAndAWaitingRelaunchGetsItWhenReleased) {
     release.join();
     EXPECT_TRUE(waited);
     EXPECT_FALSE(InstanceLock::acquire(path, 200ms));
+}
+
+// Whatever else is planted at the path is refused with a reason, never used or followed (a
+// symbolic link used to switch the guard off silently).
+TEST(InstanceLock, RefusesAnythingButARegularFileOfItsOwn) {
+    TempDir dir;
+    const std::string path = dir.path() + "/quillon.lock";
+    const std::string target = dir.path() + "/elsewhere";
+    struct Case {
+        const char* name;
+        std::function<void()> plant;
+        const char* says;
+        bool needsRoot = false; // only root can give a file to another user
+    };
+    const Case cases[] = {
+        {"a symbolic link to a file",
+         [&] {
+             std::ofstream(target).put('x');
+             ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+         },
+         "symbolic link"},
+        {"a dangling symbolic link", [&] { ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0); },
+         "symbolic link"},
+        {"a directory", [&] { ASSERT_EQ(::mkdir(path.c_str(), 0700), 0); }, path.c_str()},
+        {"another user's file",
+         [&] {
+             std::ofstream(path).put('x');
+             ASSERT_EQ(::chown(path.c_str(), 65534, 65534), 0);
+         },
+         "not a regular file of this user", true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needsRoot && ::geteuid() != 0) {
+            continue;
+        }
+        std::filesystem::remove_all(path);
+        std::filesystem::remove_all(target);
+        c.plant();
+        try {
+            auto lock = InstanceLock::acquire(path);
+            ADD_FAILURE() << "acquired";
+        } catch (const InstanceLockError& e) {
+            EXPECT_NE(std::string(e.what()).find(c.says), std::string::npos) << e.what();
+            EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
+        }
+    }
+    // Nothing was created through the dangling link.
+    std::filesystem::remove_all(path);
+    ASSERT_EQ(::symlink(target.c_str(), path.c_str()), 0);
+    EXPECT_THROW(InstanceLock::acquire(path), InstanceLockError);
+    EXPECT_FALSE(std::filesystem::exists(target));
 }
 
 TEST(InstanceLock, DefaultPathIsInTheRuntimeDirectory) {

@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -203,6 +204,52 @@ TEST(Defaults, MalformedFileReadsEmptyAndIsKeptAsideOnTheNextWrite) {
         EXPECT_EQ(Json::parse(readFile(f.file)), (Json{{"invertScrollY", true}}));
         EXPECT_EQ(readFile(f.file.string() + ".corrupt"), text);
         EXPECT_EQ(d.boolean("invertScrollY"), true);
+    }
+}
+
+// A file that cannot be used reads as empty and says why, naming itself; one over 1 MiB is not
+// even read (100 MB of it would otherwise be loaded, and parsed into gigabytes).
+TEST(Defaults, AnUnusableFileSaysWhyAndAnOversizedOneIsNeverLoaded) {
+    struct Case {
+        const char* name;
+        std::function<void(const fs::path&)> make;
+        std::optional<std::string> says;
+    };
+    const Case cases[] = {
+        {"absent", [](const fs::path&) {}, std::nullopt},
+        {"valid", [](const fs::path& p) { writeFile(p, R"({"scrollGain": 2})"); }, std::nullopt},
+        {"100 MB",
+         [](const fs::path& p) {
+             writeFile(p, "{");
+             fs::resize_file(p, 100u << 20);
+         },
+         "larger than 1 MiB (104857600 bytes)"},
+        {"nested deeper than any setting",
+         [](const fs::path& p) { writeFile(p, "{\"a\":" + std::string(100000, '[')); },
+         "JSON nested too deeply"},
+        {"not an object", [](const fs::path& p) { writeFile(p, "[1, 2]"); }, "not a JSON object"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        Fixture f;
+        fs::create_directories(f.file.parent_path());
+        c.make(f.file);
+        Defaults d(f.file);
+        const auto problem = d.problem();
+        if (!c.says) {
+            EXPECT_EQ(problem, std::nullopt);
+            continue;
+        }
+        ASSERT_TRUE(problem);
+        EXPECT_EQ(*problem, f.file.string() + ": " + *c.says);
+        EXPECT_TRUE(d.snapshot().empty());
+        // `quillon defaults` says so too, and reads it as empty.
+        std::vector<std::string> args = {"defaults", "read"};
+        std::vector<char*> argv = {args[0].data(), args[1].data(), nullptr};
+        std::ostringstream out, err;
+        EXPECT_EQ(runDefaultsCommand(2, argv.data(), out, err, d), 0);
+        EXPECT_EQ(out.str(), "{}\n");
+        EXPECT_EQ(err.str(), "quillon defaults: cannot use " + *problem + "; it reads as empty\n");
     }
 }
 

@@ -1,8 +1,10 @@
 // test-labels: wayland;gnome
 // test-timeout: 300
 // The GNOME backend under a real headless GNOME Shell, observed by a Wayland client of our own.
+#include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Display/WaylandDisplayGeometry.hpp"
 #include "Platform/Input/GnomeRemoteDesktopBackend.hpp"
+#include "Quillon/Input/EventInjector.hpp"
 
 #include "tests/support/GnomeShellFixture.hpp"
 #include "tests/support/WaylandInputObserver.hpp"
@@ -20,6 +22,8 @@ using platform::PointerButton::left;
 using testing::GnomeShellServer;
 using testing::WaylandInputObserver;
 using Rec = WaylandInputObserver::Record;
+namespace cm = wire::cm;
+using wire::KeyModifiers;
 
 constexpr int kEscape = 1, kLeftCtrl = 29, kC = 46;
 
@@ -30,7 +34,14 @@ struct Session {
           backend({.busAddress = shell.busAddress(),
                    .waylandDisplay = shell.display(),
                    .geometry = geometry}),
-          observer(shell.display()) {
+          observer(shell.display()), defaults(dir.path() + "/defaults.json"),
+          // The host's injector over this backend, for what is composed of its verbs.
+          injector(EventInjector::create(
+              {.backend =
+                   std::shared_ptr<platform::InputBackend>(std::shared_ptr<void>(), &backend),
+               .geometry = geometry,
+               .defaults = defaults,
+               .scheduler = std::make_shared<platform::ManualScheduler>()})) {
         EXPECT_TRUE(backend.permission().permitted) << backend.permission().reason;
         // Warm up: the virtual devices appear with the session, and the first events may
         // come before the observer's seat has them.
@@ -63,6 +74,9 @@ struct Session {
     std::shared_ptr<platform::WaylandDisplayGeometry> geometry;
     GnomeRemoteDesktopBackend backend;
     WaylandInputObserver observer;
+    testing::TempDir dir;
+    platform::Defaults defaults;
+    std::shared_ptr<EventInjector> injector;
 };
 
 std::vector<Rec::Kind> kinds(const std::vector<Rec>& records,
@@ -155,9 +169,9 @@ TEST(GnomeInput, PointerButtonsKeysTextWheelAndReleaseAll) {
     // Text on the layout is typed, without the Control the caller holds.
     rec = s.after(
         [&] {
-            s.backend.key(kLeftCtrl, true);
-            s.backend.typeText(U"Hello, World!");
-            s.backend.key(kLeftCtrl, false);
+            s.injector->handle(cm::SetStickyModifiers{KeyModifiers::control});
+            s.injector->handle(cm::TextInput{"Hello, World!"});
+            s.injector->handle(cm::SetStickyModifiers{});
         },
         300ms);
     EXPECT_EQ(WaylandInputObserver::text(rec), "Hello, World!");
@@ -224,13 +238,12 @@ TEST(GnomeInput, PointerButtonsKeysTextWheelAndReleaseAll) {
 
     // releaseAll leaves nothing down.
     s.after([&] {
-        s.backend.button(left, true);
-        s.backend.key(kLeftCtrl, true);
-        s.backend.key(30, true);
+        s.injector->handle(cm::MouseButton{wire::MouseButton::left, true});
+        s.injector->handle(cm::SetStickyModifiers{KeyModifiers::control | KeyModifiers::shift});
     });
     EXPECT_EQ(s.observer.buttonsDown(), (std::set<std::uint32_t>{272}));
-    EXPECT_EQ(s.observer.keysDown(), (std::set<std::uint32_t>{29, 30}));
-    rec = s.after([&] { s.backend.releaseAll(); });
+    EXPECT_EQ(s.observer.keysDown(), (std::set<std::uint32_t>{29, 42}));
+    rec = s.after([&] { s.injector->releaseAll(); });
     EXPECT_TRUE(s.observer.buttonsDown().empty());
     EXPECT_TRUE(s.observer.keysDown().empty());
     EXPECT_TRUE(WaylandInputObserver::only(rec, Rec::keyPress).empty());
@@ -239,16 +252,16 @@ TEST(GnomeInput, PointerButtonsKeysTextWheelAndReleaseAll) {
     // Workspaces by GNOME's shortcut: the observer's window stays on the first one, so it
     // loses the keyboard on the next and has it back on return. Show desktop has no verb on
     // GNOME and is counted as dropped.
-    s.backend.switchDesktop(+1);
+    s.injector->handle(cm::Gesture{wire::TrackpadGesture::threeFingerRight});
     s.backend.sync();
     s.observer.waitFor([&](const auto&) { return !s.observer.keyboardFocus(); });
     EXPECT_FALSE(s.observer.keyboardFocus());
-    s.backend.switchDesktop(-1);
+    s.injector->handle(cm::Gesture{wire::TrackpadGesture::threeFingerLeft});
     s.backend.sync();
     s.observer.waitFor([&](const auto&) { return s.observer.keyboardFocus(); });
     EXPECT_TRUE(s.observer.keyboardFocus());
     EXPECT_EQ(s.backend.dropped(), 0u);
-    s.backend.toggleShowDesktop();
+    s.injector->handle(cm::Gesture{wire::TrackpadGesture::showDesktop});
     EXPECT_EQ(s.backend.dropped(), 1u);
 }
 

@@ -16,6 +16,7 @@
 #include "tests/support/XvfbFixture.hpp"
 
 #include <X11/XKBlib.h>
+#include <xkbcommon/xkbcommon-keysyms.h>
 
 #include <fstream>
 
@@ -40,11 +41,14 @@ TEST(UinputHost, WithoutTheDeviceNodeTheReasonSaysWhatToDoAndVerbsAreDropped) {
 
     backend.movePointerTo({10, 10});
     backend.button(platform::PointerButton::left, true);
+    backend.key(29, true);
     backend.typeText(U"hello");
     backend.wheel(120, 0);
-    backend.releaseAll();
-    EXPECT_EQ(backend.stats().dropped, 4u);
+    EXPECT_EQ(backend.stats().dropped, 5u);
     EXPECT_EQ(backend.stats().pastes, 0u);
+    EXPECT_EQ(backend.connections(), 0u);          // no devices were made: nothing can be held
+    EXPECT_FALSE(backend.keyForKeysym(XKB_KEY_a)); // no layout given
+    EXPECT_FALSE(backend.desktopAction(platform::DesktopAction::workspaceLeft));
 }
 
 TEST(UinputHost, ANodeThatIsNotUinputIsRefusedPlainly) {
@@ -69,17 +73,30 @@ TEST(UinputHost, SmoothScrollingWithoutUinputKeepsWholeClicksAndSaysWhy) {
         << smooth.note();
     EXPECT_NE(smooth.note().find("the wheel turns by whole clicks"), std::string::npos);
     smooth.wheel(30, 0);
-    smooth.zoom(1);
     smooth.key(29, true);
-    smooth.releaseAll();
+    smooth.wheel(120, 0);
+    smooth.key(29, false);
+    smooth.movePointerTo({5, 6});
+    EXPECT_EQ(
+        smooth.desktopAction(platform::DesktopAction::workspaceRight),
+        platform::RecordingInputBackend().desktopAction(platform::DesktopAction::workspaceRight));
     EXPECT_EQ(verbs->take(),
-              (std::vector<std::string>{"wheel(30,0)", "zoom(1)", "key(29,down)", "releaseAll"}));
+              (std::vector<std::string>{"wheel(30,0)", "key(29,down)", "wheel(120,0)", "key(29,up)",
+                                        "moveTo(5,6)", "desktop(workspaceRight)"}));
     EXPECT_EQ(smooth.name(), "recording");
 }
 
 TEST(UinputHost, WheelTurnsCarryHighResolutionAndTheClicksTheyComplete) {
-    platform::WheelTurns turns;
+    platform::WheelTurns wheel;
     using E = platform::EvdevEvent;
+    struct {
+        platform::WheelTurns& wheel;
+        std::vector<E> turn(int vertical, int horizontal) {
+            const auto t = wheel.turn(vertical, horizontal);
+            return {t.span().begin(), t.span().end()};
+        }
+        void reset() { wheel.reset(); }
+    } turns{wheel};
     constexpr std::uint16_t kRel = 2, kWheel = 8, kHWheel = 6, kWheelHi = 11, kHWheelHi = 12;
     EXPECT_EQ(turns.turn(30, 0), (std::vector<E>{{kRel, kWheelHi, 30}}));
     EXPECT_EQ(turns.turn(90, -120), (std::vector<E>{{kRel, kWheelHi, 90},
@@ -94,6 +111,11 @@ TEST(UinputHost, WheelTurnsCarryHighResolutionAndTheClicksTheyComplete) {
     EXPECT_EQ(turns.turn(1 << 30, 0),
               (std::vector<E>{{kRel, kWheelHi, 12000}, {kRel, kWheel, 100}}));
     EXPECT_EQ(turns.turn(0, 0), (std::vector<E>{}));
+    // Half a click up, then the wheel turns back: the half does not count against the way down.
+    turns.reset();
+    EXPECT_EQ(turns.turn(60, 0), (std::vector<E>{{kRel, kWheelHi, 60}}));
+    EXPECT_EQ(turns.turn(-90, 0), (std::vector<E>{{kRel, kWheelHi, -90}}));
+    EXPECT_EQ(turns.turn(-30, 0), (std::vector<E>{{kRel, kWheelHi, -30}, {kRel, kWheel, -1}}));
 }
 
 TEST(UinputHost, AConsoleTypesOnTheSystemsKeyboardLayout) {

@@ -26,6 +26,7 @@
 #include "tests/support/AvahiFixture.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/DbusFixture.hpp"
+#include "tests/support/InputContract.hpp"
 #include "tests/support/VirtualMachine.hpp"
 #include "tests/support/WaylandInputObserver.hpp"
 #include "tests/support/XInputObserver.hpp"
@@ -52,12 +53,16 @@ namespace quillon {
 namespace {
 
 using namespace std::chrono_literals;
+namespace cm = wire::cm;
 using platform::kWheelUnitsPerClick;
 using platform::Point;
 using platform::UinputInputBackend;
 using testing::ChildProcess;
 using testing::TempDir;
 using testing::waitUntil;
+using wire::KeyModifiers;
+using wire::MouseButton;
+using wire::ScrollPhase;
 
 std::string guestSession() {
     const char* s = std::getenv("QUILLON_VM_GUEST");
@@ -96,6 +101,19 @@ std::vector<Seen> only(const std::vector<Seen>& all, Seen::Kind kind) {
     return out;
 }
 
+// The text that arrived, typed and pasted, in order (the V of Control+V is no text).
+std::string received(const std::vector<Seen>& all) {
+    std::string out;
+    for (const auto& s : all) {
+        if (s.kind == Seen::paste) {
+            out += s.text;
+        } else if (s.kind == Seen::keyPress && !s.ctrl) {
+            out += s.text;
+        }
+    }
+    return out;
+}
+
 std::string typed(const std::vector<Seen>& all) {
     std::string out;
     for (const auto& s : only(all, Seen::keyPress)) {
@@ -107,6 +125,8 @@ std::string typed(const std::vector<Seen>& all) {
 class Observed {
 public:
     virtual ~Observed() = default;
+    // What the input contract looks at (tests/support/InputContract.hpp).
+    virtual testing::Seen look(std::chrono::milliseconds quiet) = 0;
     virtual std::vector<Seen> waitFor(const std::function<bool(const std::vector<Seen>&)>& done,
                                       std::chrono::milliseconds timeout) = 0;
     virtual std::vector<Seen> settle(std::chrono::milliseconds quiet) = 0;
@@ -118,6 +138,9 @@ public:
 class WaylandObserved : public Observed {
 public:
     explicit WaylandObserved(const std::string& display) : o_(display, true) {}
+    testing::Seen look(std::chrono::milliseconds quiet) override {
+        return testing::lookWayland(o_, quiet);
+    }
 
     std::vector<Seen> waitFor(const std::function<bool(const std::vector<Seen>&)>& done,
                               std::chrono::milliseconds timeout) override {
@@ -190,6 +213,9 @@ private:
 class XObserved : public Observed {
 public:
     explicit XObserved(const std::string& display) : o_(display) {}
+    testing::Seen look(std::chrono::milliseconds quiet) override {
+        return testing::lookX11(o_, quiet);
+    }
 
     std::vector<Seen> waitFor(const std::function<bool(const std::vector<Seen>&)>& done,
                               std::chrono::milliseconds timeout) override {
@@ -314,13 +340,12 @@ bool devicesPresent() {
            names.count("Quillon keyboard") != 0;
 }
 
-// The session's geometry and the backend on it, with the devices the session has taken in, and
-// an observer window with the pointer and keyboard focus. One for the whole guest run: the
-// devices are made once, as the host makes them.
-struct Rig {
-    std::shared_ptr<platform::WaylandDisplayGeometry> waylandGeometry;
-    std::shared_ptr<platform::X11DisplayGeometry> x11Geometry;
-    std::unique_ptr<UinputInputBackend> backend;
+// The session's geometry, the backend on it with the host's injector over it, the devices the
+// session has taken in, and an observer window with the pointer and keyboard focus. One for the
+// whole guest run: the devices are made once, as the host makes them.
+struct Rig : testing::ContractServer {
+    std::shared_ptr<platform::DisplayGeometry> sessionGeometry;
+    std::unique_ptr<UinputInputBackend> uinput;
     std::unique_ptr<Observed> observed;
     std::string problem;
 
@@ -328,15 +353,18 @@ struct Rig {
         UinputInputBackend::Options options;
         if (guestSession() == "sway") {
             const std::string display = std::getenv("WAYLAND_DISPLAY");
-            waylandGeometry = std::make_shared<platform::WaylandDisplayGeometry>(display);
-            options = platform::uinputForWayland(display, waylandGeometry);
+            auto geometry = std::make_shared<platform::WaylandDisplayGeometry>(display);
+            options = platform::uinputForWayland(display, geometry);
+            sessionGeometry = std::move(geometry);
         } else {
-            x11Geometry = std::make_shared<platform::X11DisplayGeometry>(std::string());
-            options = platform::uinputForX11({}, x11Geometry);
+            auto geometry = std::make_shared<platform::X11DisplayGeometry>(std::string());
+            options = platform::uinputForX11({}, geometry);
+            sessionGeometry = std::move(geometry);
         }
-        backend = std::make_unique<UinputInputBackend>(std::move(options));
-        if (!backend->permission().permitted) {
-            problem = backend->permission().reason;
+        uinput = std::make_unique<UinputInputBackend>(std::move(options));
+        startInjector();
+        if (!uinput->permission().permitted) {
+            problem = uinput->permission().reason;
             return;
         }
         if (!waitUntil(devicesPresent, 60s)) {
@@ -354,9 +382,18 @@ struct Rig {
             observed = std::make_unique<XObserved>(std::getenv("DISPLAY"));
         }
         // Warm up: a move puts the pointer over the observer's window.
-        backend->movePointerTo({640, 360});
+        uinput->movePointerTo({640, 360});
         observed->waitFor([](const auto& s) { return !only(s, Seen::motion).empty(); }, 10s);
         observed->clear();
+    }
+
+    const char* name() const override { return "uinput"; }
+    platform::InputBackend& backend() override { return *uinput; }
+    std::shared_ptr<const platform::DisplayGeometry> geometry() override { return sessionGeometry; }
+    // The guest is slow (software emulation): quiet for longer before a look.
+    testing::Seen look() override {
+        uinput->flush();
+        return observed->look(400ms);
     }
 
     // What the session saw of `act`, once it has been quiet for `quiet`.
@@ -364,8 +401,19 @@ struct Rig {
                             std::chrono::milliseconds quiet = 400ms) {
         observed->clear();
         act();
-        backend->flush();
+        uinput->flush();
         return observed->settle(quiet);
+    }
+    // The same for control messages through the host's injector.
+    std::vector<Seen> afterMessages(const std::vector<wire::ControlMessage>& messages,
+                                    std::chrono::milliseconds quiet = 400ms) {
+        return after(
+            [&] {
+                for (const auto& m : messages) {
+                    injector().handle(m);
+                }
+            },
+            quiet);
     }
 };
 
@@ -376,10 +424,10 @@ protected:
     void SetUp() override {
         ASSERT_NE(rig, nullptr);
         ASSERT_TRUE(rig->problem.empty()) << rig->problem;
-        rig->backend->releaseAll();
+        rig->injector().releaseAll();
         rig->observed->clear();
     }
-    UinputInputBackend& backend() { return *rig->backend; }
+    UinputInputBackend& backend() { return *rig->uinput; }
     Observed& observed() { return *rig->observed; }
     bool nearly(Point a, Point b) { return std::abs(a.x - b.x) <= 1 && std::abs(a.y - b.y) <= 1; }
 };
@@ -475,42 +523,29 @@ TEST_F(Uinput, DragHoldsTheButtonFromPressToRelease) {
 
 TEST_F(Uinput, DoubleClickIsTwoPairsOnOnePoint) {
     rig->after([&] { backend().movePointerTo({400, 300}); });
-    const auto seen = rig->after([&] {
-        for (int i = 0; i < 2; ++i) {
-            backend().button(BTN_LEFT, true);
-            backend().button(BTN_LEFT, false);
-        }
-    });
-    EXPECT_EQ(kindsOf(seen, {Seen::press, Seen::release, Seen::motion}),
+    const auto seen = rig->afterMessages({cm::PointerAbsolute{400.0f / 1280, 300.0f / 720, 0},
+                                          cm::MultiClick{MouseButton::left, 2}});
+    EXPECT_EQ(kindsOf(seen, {Seen::press, Seen::release}),
               (std::vector<Seen::Kind>{Seen::press, Seen::release, Seen::press, Seen::release}));
     for (const auto& s : seen) {
-        EXPECT_TRUE(nearly({s.x, s.y}, {400, 300}));
+        if (s.kind != Seen::motion) {
+            EXPECT_TRUE(nearly({s.x, s.y}, {400, 300})) << s.x << "," << s.y;
+        }
     }
 }
 
-TEST_F(Uinput, ControlCArrivesAsControlC) {
-    const auto seen = rig->after([&] {
-        backend().key(KEY_LEFTCTRL, true);
-        backend().key(KEY_C, true);
-        backend().key(KEY_C, false);
-        backend().key(KEY_LEFTCTRL, false);
-    });
-    const auto presses = only(seen, Seen::keyPress);
-    ASSERT_EQ(presses.size(), 2u);
-    EXPECT_EQ(presses[0].keysym, "Control_L");
-    EXPECT_EQ(presses[1].keysym, "c");
-    EXPECT_TRUE(presses[1].ctrl);
-    EXPECT_EQ(only(seen, Seen::keyRelease).size(), 2u);
-    EXPECT_EQ(only(seen, Seen::paste).size(), 0u);
+// The whole table every backend keeps (tests/support/InputContract.hpp): moves, a press and a
+// release, a right click, Command-C as Control-C, text with a latched Control let go around it,
+// the wheel both ways, and release-all.
+TEST_F(Uinput, KeepsTheInputContract) {
+    testing::runContract(*rig);
 }
 
 TEST_F(Uinput, TextOfTheLayoutIsTypedWithoutTheHeldModifiers) {
-    const auto seen = rig->after([&] {
-        backend().key(KEY_LEFTCTRL, true);
-        backend().typeText(U"Hello, world 42!");
-        backend().key(KEY_LEFTCTRL, false);
-    });
-    EXPECT_EQ(typed(seen), "Hello, world 42!");
+    const auto seen =
+        rig->afterMessages({cm::SetStickyModifiers{KeyModifiers::command},
+                            cm::TextInput{"Hello, world 42! (a-z)"}, cm::SetStickyModifiers{}});
+    EXPECT_EQ(typed(seen), "Hello, world 42! (a-z)");
     for (const auto& s : only(seen, Seen::keyPress)) {
         if (!s.text.empty()) {
             EXPECT_FALSE(s.ctrl) << s.keysym;
@@ -541,10 +576,9 @@ TEST_F(Uinput, CapsLockOnStillTypesTheExactText) {
 }
 
 TEST_F(Uinput, TextBeyondTheLayoutIsPastedExactly) {
-    const std::u32string text = U"héllo wörld €😀 中文";
     const auto pastesBefore = backend().stats().pastes;
-    const auto seen = rig->after([&] { backend().typeText(text); }, 800ms);
-    const auto pastes = only(seen, Seen::paste);
+    auto seen = rig->afterMessages({cm::TextInput{"héllo wörld €😀 中文"}}, 800ms);
+    auto pastes = only(seen, Seen::paste);
     ASSERT_EQ(pastes.size(), 1u) << typed(seen);
     EXPECT_EQ(pastes[0].text, "héllo wörld €😀 中文");
     EXPECT_EQ(backend().stats().pastes, pastesBefore + 1);
@@ -553,6 +587,20 @@ TEST_F(Uinput, TextBeyondTheLayoutIsPastedExactly) {
     ASSERT_EQ(presses.size(), 2u);
     EXPECT_EQ(presses[1].keysym, "v");
     EXPECT_TRUE(presses[1].ctrl);
+
+    // A longer text goes in runs of 20 characters, each pasted or typed: every run's paste
+    // reads its own text, in order (the next run waits until the last one's text has been read).
+    // The typing runs on a thread of its own, as the host's input worker does, while the
+    // observer, like any application, reads what it is given meanwhile.
+    const std::string longer = "第一段中文字符，第二段。Zweite Zeile mit Umlauten: äöü ß — "
+                               "third run ends here 😀 and a last run typed.";
+    observed().clear();
+    std::thread worker([&] { rig->injector().handle(cm::TextInput{longer}); });
+    seen = observed().waitFor([&](const auto& s) { return received(s) == longer; }, 30s);
+    worker.join();
+    seen = observed().settle(400ms);
+    EXPECT_EQ(received(seen), longer);
+    EXPECT_GE(only(seen, Seen::paste).size(), 3u);
 }
 
 TEST_F(Uinput, WheelClicksAndAQuarterClick) {
@@ -614,8 +662,10 @@ TEST_F(UinputOnXorg, SmoothScrollingOnX11TurnsAKernelWheelBesideXTest) {
     EXPECT_EQ(x11.name(), "x11");
     ASSERT_TRUE(waitUntil([] { return sessionDevices().count("Quillon wheel") == 1; }, 30s));
     std::this_thread::sleep_for(1s);
-    // Half a click starts the wheel (libinput), then a quarter: parts of a click arrive.
+    // Half a click starts the wheel (libinput), then a quarter: parts of a click arrive, where
+    // the pointer was just moved (through XTest).
     auto seen = rig->after([&] {
+        x11.movePointerTo({300, 200});
         x11.wheel(kWheelUnitsPerClick / 2, 0);
         x11.wheel(kWheelUnitsPerClick / 4, 0);
         x11.flush();
@@ -623,26 +673,31 @@ TEST_F(UinputOnXorg, SmoothScrollingOnX11TurnsAKernelWheelBesideXTest) {
     auto smooth = only(seen, Seen::wheelSmooth);
     ASSERT_FALSE(smooth.empty());
     EXPECT_DOUBLE_EQ(smooth.back().amount, 0.25);
-    // Keys and zoom stay with XTest: Control and whole clicks.
+    EXPECT_TRUE(nearly(observed().pointer(), {300, 200}));
+    // Keys stay with XTest, and so does a wheel turned with Control down (zoom): Control and a
+    // whole click, in order.
     seen = rig->after([&] {
         x11.key(KEY_B, true);
         x11.key(KEY_B, false);
-        x11.zoom(-1);
+        x11.key(KEY_LEFTCTRL, true);
+        x11.wheel(-kWheelUnitsPerClick, 0);
+        x11.key(KEY_LEFTCTRL, false);
         x11.flush();
     });
     EXPECT_EQ(typed(seen), "b");
-    double clicks = 0;
-    for (const auto& s : only(seen, Seen::wheelClicks)) {
-        clicks += s.amount;
-    }
-    EXPECT_EQ(clicks, -1);
-    x11.releaseAll();
+    const auto clicks = only(seen, Seen::wheelClicks);
+    ASSERT_EQ(clicks.size(), 1u);
+    EXPECT_EQ(clicks[0].amount, -1);
+    EXPECT_EQ(kindsOf(seen, {Seen::keyPress, Seen::keyRelease, Seen::wheelClicks}),
+              (std::vector<Seen::Kind>{Seen::keyPress, Seen::keyRelease, Seen::keyPress,
+                                       Seen::wheelClicks, Seen::keyRelease}));
     x11.sync();
     EXPECT_FALSE(observed().anythingDown());
 }
 
 TEST_F(Uinput, ZoomIsControlWithWheelClicks) {
-    const auto seen = rig->after([&] { backend().zoom(2); });
+    const auto seen = rig->afterMessages(
+        {cm::Magnify{0, ScrollPhase::began}, cm::Magnify{0.2f, ScrollPhase::changed}});
     const auto presses = only(seen, Seen::keyPress);
     ASSERT_EQ(presses.size(), 1u);
     EXPECT_EQ(presses[0].keysym, "Control_L");
@@ -654,15 +709,29 @@ TEST_F(Uinput, ZoomIsControlWithWheelClicks) {
     EXPECT_FALSE(observed().anythingDown());
 }
 
+// The overview's combination is pressed with the keys of the session's layout.
+TEST_F(Uinput, TheOverviewKeyIsPressedOnTheSessionsLayout) {
+    rig->defaults().set("overviewKey", "Super+Tab");
+    const auto seen = rig->afterMessages({cm::Gesture{wire::TrackpadGesture::threeFingerUp}});
+    rig->defaults().remove("overviewKey");
+    std::vector<std::string> keys;
+    for (const auto& s : seen) {
+        if (s.kind == Seen::keyPress || s.kind == Seen::keyRelease) {
+            keys.push_back((s.kind == Seen::keyPress ? "+" : "-") + s.keysym);
+        }
+    }
+    EXPECT_EQ(keys, (std::vector<std::string>{"+Super_L", "+Tab", "-Tab", "-Super_L"}));
+}
+
+// Buttons pressed on both pointers (one after an absolute move, one after a relative one) and
+// latched modifiers: release-all leaves nothing down.
 TEST_F(Uinput, ReleaseAllLeavesNothingDown) {
-    rig->after([&] {
-        backend().key(KEY_LEFTSHIFT, true);
-        backend().key(KEY_LEFTALT, true);
-        backend().button(BTN_LEFT, true);
-        backend().button(BTN_RIGHT, true);
-    });
+    rig->afterMessages({cm::PointerAbsolute{0.5f, 0.5f, 0},
+                        cm::MouseButton{MouseButton::left, true}, cm::PointerRelative{5, 5},
+                        cm::MouseButton{MouseButton::right, true},
+                        cm::SetStickyModifiers{KeyModifiers::shift | KeyModifiers::option}});
     EXPECT_TRUE(observed().anythingDown());
-    rig->after([&] { backend().releaseAll(); });
+    rig->after([&] { rig->injector().releaseAll(); });
     EXPECT_FALSE(observed().anythingDown());
 }
 
@@ -810,6 +879,7 @@ TEST_F(Uinput, HeadlessHostPairedByTheClientMovesTypesAndStopsAtTheLock) {
     tablet->writeStdin("text " + text + "\n");
     ASSERT_TRUE(waitUntil([&] { return typed(observed().settle(50ms)).size() >= 20; }, 30s));
     testing::DbusPeer screensaver(session.address());
+    screensaver.requestName("org.freedesktop.ScreenSaver"); // only the locker's own signals count
     screensaver.emitBool("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
                          "ActiveChanged", true);
     ASSERT_TRUE(

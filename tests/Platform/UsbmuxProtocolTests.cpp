@@ -220,6 +220,58 @@ TEST(USBMuxProtocol, DeepNestingIsRefused) {
     EXPECT_THROW(P::decode(withHeader(xml)), PropertyListError);
 }
 
+// Nesting deep enough to overflow libplist's own recursion is refused before libplist parses
+// anything, in both formats, and so is a small binary list whose shared objects expand to
+// billions of nodes.
+TEST(USBMuxProtocol, HostileNestingNeverReachesTheParser) {
+    std::string xml = "<?xml version=\"1.0\"?><plist version=\"1.0\"><dict><key>DeviceList</key>";
+    for (int i = 0; i < 270000; ++i) {
+        xml += "<array>";
+    }
+    EXPECT_THROW(P::decode(withHeader(xml)), PropertyListError);
+
+    // bplist00: dict {"DeviceList": a0}, a_i = [a_{i+1} x fanout], the last one empty.
+    const auto binary = [](std::size_t levels, std::size_t fanout) {
+        wire::Bytes out = {'b', 'p', 'l', 'i', 's', 't', '0', '0'};
+        const auto put = [&](std::uint64_t v, int bytes) {
+            for (int shift = 8 * (bytes - 1); shift >= 0; shift -= 8) {
+                out.push_back(static_cast<std::uint8_t>(v >> shift));
+            }
+        };
+        std::vector<std::uint64_t> offsets{out.size()};
+        out.push_back(0xD1);
+        put(1, 4);
+        put(2, 4);
+        offsets.push_back(out.size());
+        out.push_back(0x5A);
+        for (const char c : std::string("DeviceList")) {
+            out.push_back(static_cast<std::uint8_t>(c));
+        }
+        for (std::size_t i = 0; i < levels; ++i) {
+            offsets.push_back(out.size());
+            const std::size_t refs = i + 1 == levels ? 0 : fanout;
+            out.push_back(static_cast<std::uint8_t>(0xA0 | refs));
+            for (std::size_t r = 0; r < refs; ++r) {
+                put(3 + i, 4);
+            }
+        }
+        const std::uint64_t tableAt = out.size();
+        for (const auto offset : offsets) {
+            put(offset, 4);
+        }
+        out.insert(out.end(), 6, 0);
+        out.push_back(4);
+        out.push_back(4);
+        put(offsets.size(), 8);
+        put(0, 8);
+        put(tableAt, 8);
+        return std::string(out.begin(), out.end());
+    };
+    EXPECT_EQ(P::parseDevices(P::decode(withHeader(binary(3, 1)))), std::vector<Device>{});
+    EXPECT_THROW(P::decode(withHeader(binary(300000, 1))), PropertyListError);
+    EXPECT_THROW(P::decode(withHeader(binary(40, 2))), PropertyListError);
+}
+
 TEST(USBMuxProtocol, ErrorsDescribeThemselves) {
     EXPECT_EQ(USBMuxError::connectRejected(3).description(), "usbmuxd 拒绝连接（代码 3）");
     EXPECT_EQ(USBMuxError::connectRejected(3).code(), 3);

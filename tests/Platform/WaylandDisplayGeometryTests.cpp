@@ -70,7 +70,7 @@ TEST(WaylandDisplayGeometry, OutputsOfSwayWithTheSettingAndTheirChangesFollowed)
                                                   {"HEADLESS-2", {1600, 0, 400, 300}, 2, false}}));
     EXPECT_EQ(s.desktop, (Rect{0, 0, 2000, 900}));
     EXPECT_EQ(geometry.mainBounds(), (Rect{0, 0, 1600, 900}));
-    EXPECT_EQ(geometry.backingScale(), 1.0);
+    EXPECT_EQ(geometry.pixelsPerPoint(), 1.0);
 
     const auto follow = [&](const std::string& value) {
         {
@@ -82,7 +82,7 @@ TEST(WaylandDisplayGeometry, OutputsOfSwayWithTheSettingAndTheirChangesFollowed)
     s = follow("HEADLESS-2");
     EXPECT_EQ(s.area, (Rect{1600, 0, 400, 300}));
     EXPECT_EQ(geometry.mainBounds(), (Rect{0, 0, 400, 300}));
-    EXPECT_EQ(geometry.backingScale(), 2.0);
+    EXPECT_EQ(geometry.pixelsPerPoint(), 2.0);
     s = follow("all");
     EXPECT_EQ(geometry.mainBounds(), (Rect{0, 0, 2000, 900}));
     EXPECT_EQ(s.note, "");
@@ -107,7 +107,7 @@ TEST(WaylandDisplayGeometry, OutputsOfSwayWithTheSettingAndTheirChangesFollowed)
     sway.stop();
     testing::waitUntil([&] { return !geometry.state().connected; }, 3s);
     EXPECT_EQ(geometry.mainBounds(), Rect{});
-    EXPECT_EQ(geometry.backingScale(), 2.0);
+    EXPECT_EQ(geometry.pixelsPerPoint(), 2.0);
 }
 
 } // namespace

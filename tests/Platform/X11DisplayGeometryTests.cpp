@@ -101,11 +101,11 @@ TEST(X11DisplayGeometry, FollowsMonitorAndDpiChangesOfARealServer) {
         EXPECT_EQ(s.originX, 800);
         EXPECT_EQ(s.originY, 0);
         EXPECT_EQ(g->mainBounds(), (Rect{0, 0, 800, 600}));
-        EXPECT_DOUBLE_EQ(g->backingScale(), 1.0);
+        EXPECT_DOUBLE_EQ(g->pixelsPerPoint(), 1.0);
     }
 
     x.setXftDpi(192);
-    ASSERT_TRUE(waitUntil([&] { return byEvents.backingScale() == 2.0; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return byEvents.pixelsPerPoint() == 2.0; }, 5s));
     EXPECT_EQ(byEvents.mainBounds(), (Rect{0, 0, 400, 300}));
 
     // Client-defined monitors change without an event: the periodic look finds them.
@@ -117,7 +117,7 @@ TEST(X11DisplayGeometry, FollowsMonitorAndDpiChangesOfARealServer) {
     EXPECT_EQ(polled.mainBounds(), (Rect{0, 0, 350, 250}));
 
     x.setXftDpi(0);
-    ASSERT_TRUE(waitUntil([&] { return byEvents.backingScale() == 1.0; }, 5s));
+    ASSERT_TRUE(waitUntil([&] { return byEvents.pixelsPerPoint() == 1.0; }, 5s));
     ASSERT_TRUE(waitUntil([&] { return polled.mainBounds() == Rect{0, 0, 700, 500}; }, 5s));
 }
 
@@ -192,7 +192,7 @@ TEST(X11DisplayGeometry, WithoutADisplayReportsZeroSizeAndScaleTwo) {
         X11DisplayGeometry g(name); // the test environment has no DISPLAY
         EXPECT_FALSE(g.state().connected) << name;
         EXPECT_EQ(g.mainBounds(), Rect{}) << name;
-        EXPECT_DOUBLE_EQ(g.backingScale(), 2.0) << name;
+        EXPECT_DOUBLE_EQ(g.pixelsPerPoint(), 2.0) << name;
     }
 }
 
@@ -203,7 +203,7 @@ TEST(X11DisplayGeometry, SurvivesTheServerGoingAway) {
     x->stop();
     ASSERT_TRUE(waitUntil([&] { return !g.state().connected; }, 5s));
     EXPECT_EQ(g.mainBounds(), Rect{});
-    EXPECT_DOUBLE_EQ(g.backingScale(), 2.0);
+    EXPECT_DOUBLE_EQ(g.pixelsPerPoint(), 2.0);
 }
 
 } // namespace

@@ -15,7 +15,17 @@
 using namespace quillon::wire;
 
 // Every allocation in this test program goes through here, so a test can ask for the largest
-// single request made while it watched.
+// single request made while it watched. ThreadSanitizer's runtime defines the allocation
+// operators itself (a second definition does not link): there the count is not kept.
+#if defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define QUILLON_NO_ALLOCATION_COUNT 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define QUILLON_NO_ALLOCATION_COUNT 1
+#endif
+
 namespace {
 std::atomic<bool> watching{false};
 std::atomic<std::size_t> largestRequest{0};
@@ -33,6 +43,7 @@ void* allocate(std::size_t size) {
 }
 } // namespace
 
+#ifndef QUILLON_NO_ALLOCATION_COUNT
 void* operator new(std::size_t size) {
     return allocate(size);
 }
@@ -51,6 +62,7 @@ void operator delete(void* p, std::size_t) noexcept {
 void operator delete[](void* p, std::size_t) noexcept {
     std::free(p);
 }
+#endif
 
 namespace {
 
@@ -245,6 +257,9 @@ TEST(FrameDecoder, UnknownTypesAreSkippedInStep) {
 // A peer that announces 4 MiB and sends nothing more must not make the decoder reserve 4 MiB;
 // memory grows only with bytes that actually arrived.
 TEST(FrameDecoder, DeclaredLengthAllocatesNothing) {
+#ifdef QUILLON_NO_ALLOCATION_COUNT
+    GTEST_SKIP() << "allocations are not counted under ThreadSanitizer";
+#endif
     FrameDecoder d;
     largestRequest = 0;
     watching = true;

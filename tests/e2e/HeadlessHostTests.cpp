@@ -15,6 +15,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <regex>
 #include <sstream>
@@ -63,6 +64,10 @@ TEST(HeadlessHostEndToEnd, PairHelloMoveLockUnlockAndTerminate) {
     options.env["XDG_CACHE_HOME"] = dir.path() + "/cache";
     options.outputFile = dir.path() + "/console.txt";
     options.pipeStdin = true;
+    // A settings file nested past any setting: read as empty, and the console and log say so.
+    std::filesystem::create_directories(dir.path() + "/config/corvane");
+    std::ofstream(dir.path() + "/config/corvane/defaults.json")
+        << "{\"a\":" << std::string(5000, '[');
     ChildProcess host(options);
     const auto consoleHas = [&](const std::string& text) {
         return host.output().find(text) != std::string::npos;
@@ -71,6 +76,21 @@ TEST(HeadlessHostEndToEnd, PairHelloMoveLockUnlockAndTerminate) {
     EXPECT_TRUE(consoleHas("辅助功能已授权")) << host.output();
     EXPECT_TRUE(consoleHas("尚未配对任何设备"));
     EXPECT_TRUE(consoleHas("未连接"));
+    EXPECT_TRUE(consoleHas("设置文件无法读取，全部设置按默认值：" + dir.path() +
+                           "/config/corvane/defaults.json: JSON nested too deeply"))
+        << host.output();
+
+    // `quillon ctl`, as a script would run it against this host.
+    const auto ctl = [&](std::vector<std::string> args) {
+        ChildProcess::Options o;
+        o.argv = {QUILLON_BINARY_DIR "/Quillon/quillon", "ctl"};
+        o.argv.insert(o.argv.end(), args.begin(), args.end());
+        o.env["DBUS_SESSION_BUS_ADDRESS"] = session.address();
+        o.outputFile = dir.path() + "/ctl.txt";
+        ChildProcess c(o);
+        const auto status = c.wait(20s);
+        return std::make_pair(status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, c.output());
+    };
 
     // Pairing: the PIN comes from the console, the salt from the advertisement.
     host.writeStdin("pair\n");
@@ -158,6 +178,7 @@ TEST(HeadlessHostEndToEnd, PairHelloMoveLockUnlockAndTerminate) {
 
     // The screen locks: the session is dropped. It unlocks: the tablet gets back in.
     DbusPeer screensaver(session.address());
+    screensaver.requestName("org.freedesktop.ScreenSaver"); // only the locker's own signals count
     screensaver.emitBool("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
                          "ActiveChanged", true);
     EXPECT_TRUE(
@@ -165,11 +186,42 @@ TEST(HeadlessHostEndToEnd, PairHelloMoveLockUnlockAndTerminate) {
         << client->output();
     ASSERT_TRUE(waitUntil([&] { return consoleHas("屏幕已锁定，连接已全部断开"); }, 10s));
     client.reset();
+    // The lock is the lock everywhere: no pairing window and no unpairing while it holds.
+    host.writeStdin("pair\n");
+    EXPECT_TRUE(waitUntil([&] { return consoleHas("屏幕已锁定，解锁后才能配对"); }, 10s))
+        << host.output();
+    const auto lockedPair = ctl({"pair"});
+    EXPECT_EQ(lockedPair.first, 1);
+    EXPECT_NE(lockedPair.second.find("屏幕已锁定：解锁后才能配对设备"), std::string::npos)
+        << lockedPair.second;
+    const auto lockedUnpair = ctl({"unpair", "1"});
+    EXPECT_EQ(lockedUnpair.first, 1);
+    EXPECT_NE(lockedUnpair.second.find("屏幕已锁定：解锁后才能解除配对"), std::string::npos);
+    EXPECT_TRUE(ctl({"devices"}).second.find("Test iPad") != std::string::npos) << "still paired";
     screensaver.emitBool("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
                          "ActiveChanged", false);
     ASSERT_TRUE(waitUntil([&] { return consoleHas("屏幕已解锁"); }, 10s)) << host.output();
     client = hello("hello2.txt");
     ASSERT_TRUE(client);
+
+    // On a host with a display the PIN of a window opened over the bus shows on the screen
+    // (this console) only: neither Pair() nor State() hands it to the caller.
+    const std::string consoleBefore = host.output();
+    const auto graphicalPair = ctl({"pair"});
+    EXPECT_EQ(graphicalPair.first, 0);
+    EXPECT_NE(graphicalPair.second.find("配对窗口已打开，配对码显示在主机的屏幕上"),
+              std::string::npos)
+        << graphicalPair.second;
+    EXPECT_FALSE(std::regex_search(graphicalPair.second, std::regex("[0-9]{6}")));
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            const std::string now = host.output().substr(consoleBefore.size());
+            return std::regex_search(now, pinLine);
+        },
+        10s))
+        << host.output();
+    EXPECT_EQ(ctl({"state"}).second.find("配对码："), std::string::npos);
+    EXPECT_EQ(ctl({"cancel"}).first, 0);
 
     // A button held when the host is told to end is let go; the host exits cleanly.
     client->writeStdin("move 0.1 0.1\nbutton left down\n");

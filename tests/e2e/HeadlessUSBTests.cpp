@@ -246,6 +246,7 @@ TEST_F(HeadlessUSB, CabledTabletFromPairingToUnlock) {
 
     // Screen lock: the cable session ends and usbmuxd is not polled until the unlock.
     DbusPeer screensaver(session.address());
+    screensaver.requestName("org.freedesktop.ScreenSaver"); // only the locker's own signals count
     screensaver.emitBool("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
                          "ActiveChanged", true);
     EXPECT_TRUE(says(*again, "closed"));

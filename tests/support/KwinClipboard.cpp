@@ -29,6 +29,7 @@ struct KwinClipboard::Impl {
     zwlr_data_control_offer_v1* selection = nullptr;
     zwlr_data_control_source_v1* source = nullptr;
     std::string copied;
+    std::chrono::milliseconds answerDelay{0};
     std::atomic<std::uint64_t> changes{0};
     std::atomic<bool> stopping{false};
     std::thread loop;
@@ -98,6 +99,8 @@ struct KwinClipboard::Impl {
         dataOffer, selectionEvent, finished, primarySelection};
 
     static void send(void* data, zwlr_data_control_source_v1*, const char*, std::int32_t fd) {
+        // The application's own thread is busy meanwhile, as a slow one's would be.
+        std::this_thread::sleep_for(static_cast<Impl*>(data)->answerDelay);
         const auto& text = static_cast<Impl*>(data)->copied;
         [[maybe_unused]] const auto n = ::write(fd, text.data(), text.size());
         ::close(fd);
@@ -149,7 +152,8 @@ KwinClipboard::~KwinClipboard() {
     wl_display_disconnect(impl_->display);
 }
 
-void KwinClipboard::copy(const std::string& data, std::vector<std::string> mimeTypes) {
+void KwinClipboard::copy(const std::string& data, std::vector<std::string> mimeTypes,
+                         std::chrono::milliseconds answerDelay) {
     std::lock_guard lock(impl_->mutex);
     auto* source = zwlr_data_control_manager_v1_create_data_source(impl_->manager);
     zwlr_data_control_source_v1_add_listener(source, &Impl::sourceListener, impl_.get());
@@ -162,6 +166,7 @@ void KwinClipboard::copy(const std::string& data, std::vector<std::string> mimeT
     }
     impl_->source = source;
     impl_->copied = data;
+    impl_->answerDelay = answerDelay;
     wl_display_roundtrip(impl_->display);
 }
 

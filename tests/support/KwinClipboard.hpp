@@ -19,9 +19,11 @@ public:
     KwinClipboard(const KwinClipboard&) = delete;
     KwinClipboard& operator=(const KwinClipboard&) = delete;
 
-    // Copies `data` in the given types; returns once KWin has made it the selection.
+    // Copies `data` in the given types; returns once KWin has made it the selection. Each read
+    // is answered after `answerDelay` (a busy application is slow to hand its data over).
     void copy(const std::string& data,
-              std::vector<std::string> mimeTypes = {"text/plain;charset=utf-8", "text/plain"});
+              std::vector<std::string> mimeTypes = {"text/plain;charset=utf-8", "text/plain"},
+              std::chrono::milliseconds answerDelay = std::chrono::milliseconds(0));
     // Clears the selection, as when the user never copied anything.
     void clear();
     // The current selection in `mimeType` (empty: as text); nothing when there is no selection

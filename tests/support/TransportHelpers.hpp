@@ -40,7 +40,7 @@ public:
     }
     void save(const PairedDevice& device) override {
         if (failSaves) {
-            throw PairingStoreError::keychain(-25291);
+            throw PairingStoreError::keychain(platform::KeychainStatus::databaseBusy);
         }
         std::lock_guard lock(mutex_);
         devices_[device.deviceID] = device;
@@ -56,7 +56,7 @@ public:
     }
     wire::Bytes hostSecret() override {
         if (failSecret) {
-            throw PairingStoreError::keychain(-25308);
+            throw PairingStoreError::keychain(platform::KeychainStatus::databaseCantOpen);
         }
         std::lock_guard lock(mutex_);
         if (secret_.empty()) {

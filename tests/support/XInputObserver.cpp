@@ -7,6 +7,8 @@
 
 #include <cstring>
 
+#include <algorithm>
+#include <poll.h>
 #include <thread>
 
 namespace quillon::testing {
@@ -251,6 +253,37 @@ std::vector<XInputObserver::Record> XInputObserver::settle(std::chrono::millisec
         std::this_thread::sleep_for(2ms);
     }
     return records_;
+}
+
+bool XInputObserver::waitForMotion(int x, int y, std::chrono::milliseconds timeout) {
+    Display* d = conn_.get();
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    for (;;) {
+        while (XPending(d) > 0) {
+            XEvent ev;
+            XNextEvent(d, &ev);
+            if (ev.type == MotionNotify && ev.xmotion.x_root == x && ev.xmotion.y_root == y) {
+                return true;
+            }
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            return false;
+        }
+        pollfd p{ConnectionNumber(d), POLLIN, 0};
+        ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), 100)));
+    }
+}
+
+void XInputObserver::drain() {
+    Display* d = conn_.get();
+    XSync(d, False);
+    while (XPending(d) > 0) {
+        XEvent ev;
+        XNextEvent(d, &ev);
+    }
+    records_.clear();
 }
 
 void XInputObserver::clear() {

@@ -52,6 +52,12 @@ public:
     // the timeout passes; returns what was collected.
     std::vector<Record> waitFor(const std::function<bool(const std::vector<Record>&)>& done,
                                 std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    // Blocks on the connection (no polling interval: for latency measurements) until a motion
+    // to root (x, y) arrives; false when none came within `timeout`. What arrives meanwhile
+    // is not recorded.
+    bool waitForMotion(int x, int y, std::chrono::milliseconds timeout = std::chrono::seconds(2));
+    // Reads and forgets everything the server has sent so far.
+    void drain();
     // Collects until nothing new arrived for `quiet`.
     std::vector<Record> settle(std::chrono::milliseconds quiet = std::chrono::milliseconds(150));
     void clear();

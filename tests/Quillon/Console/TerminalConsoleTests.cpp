@@ -5,12 +5,11 @@
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
-#include "Platform/EventStream/RecordingPoster.hpp"
+#include "Platform/Input/RecordingInputBackend.hpp"
 #include "Platform/Network/HttpClient.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
 #include "Quillon/Host/Telemetry.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "Quillon/Pairing/KeychainPairingStore.hpp"
@@ -53,15 +52,16 @@ protected:
     std::shared_ptr<HostCoordinator> makeCoordinator(std::shared_ptr<PairingStore> store) {
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 800, 600}, 1.0);
-        auto sink = std::make_shared<CGEventSink>(std::make_shared<platform::RecordingPoster>(),
-                                                  geometry, nullptr, defaults_);
         HostCoordinator::Options options;
         options.server.display = geometry;
         options.server.advertise = false;
         return HostCoordinator::create(
             std::move(store),
-            std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults_), false,
-            nullptr,
+            EventInjector::create({.backend = std::make_shared<platform::RecordingInputBackend>(),
+                                   .geometry = geometry,
+                                   .defaults = defaults_,
+                                   .scheduler = std::make_shared<platform::ManualScheduler>()}),
+            false, nullptr,
             {main_, defaults_, InputDiagnostics::toDiagLog(defaults_), telemetry_, nullptr},
             options);
     }

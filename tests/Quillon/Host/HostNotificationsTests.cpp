@@ -6,12 +6,11 @@
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
-#include "Platform/EventStream/RecordingPoster.hpp"
+#include "Platform/Input/RecordingInputBackend.hpp"
 #include "Platform/Notifications/DesktopNotifier.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/HostNotifications.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "tests/support/ChildProcess.hpp"
@@ -187,9 +186,12 @@ TEST(HostNotifications, FollowTheHostUntilSwitchedOff) {
     auto store = std::make_shared<InMemoryPairingStore>();
     auto geometry =
         std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 800, 600}, 1.0);
-    auto sink = std::make_shared<CGEventSink>(std::make_shared<platform::RecordingPoster>(),
-                                              geometry, nullptr, defaults);
-    auto injector = std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults);
+    auto timers = std::make_shared<platform::ManualScheduler>();
+    auto injector =
+        EventInjector::create({.backend = std::make_shared<platform::RecordingInputBackend>(),
+                               .geometry = geometry,
+                               .defaults = defaults,
+                               .scheduler = timers});
     HostCoordinator::Options options;
     options.server.advertise = false;
     auto coordinator = HostCoordinator::create(

@@ -1,11 +1,11 @@
 // test-labels: coordinator;x11;concurrency
 // test-timeout: 180
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
-#include "Platform/EventStream/X11EventPoster.hpp"
+#include "Platform/Input/X11InputBackend.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
 #include "Quillon/Host/InputDiagnostics.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
 #include "Quillon/Input/EventInjector.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "tests/support/ChildProcess.hpp"
@@ -69,20 +69,20 @@ TEST(InputOrderX11, MixedSequencesLandInTheOrderSent) {
     XInputObserver observer(x.display());
     auto main = std::make_shared<platform::IoContextMainQueue>();
     auto geometry = std::make_shared<platform::X11DisplayGeometry>(x.display(), 50ms);
-    platform::X11EventPoster::Options posterOptions;
-    posterOptions.display = x.display();
-    posterOptions.geometry = geometry;
-    posterOptions.settings = [] { return platform::InputSettings{}; };
-    auto poster = std::make_shared<platform::X11EventPoster>(posterOptions);
+    platform::X11InputBackend::Options backendOptions;
+    backendOptions.display = x.display();
+    backendOptions.geometry = geometry;
+    auto backend = std::make_shared<platform::X11InputBackend>(backendOptions);
     quillon::testing::TempDir home;
     platform::Defaults defaults(home.path() + "/defaults.json");
-    auto sink = std::make_shared<CGEventSink>(poster, geometry, nullptr, defaults);
+    auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
     HostCoordinator::Options options;
     options.server.advertise = false;
     auto coordinator = HostCoordinator::create(
         std::make_shared<InMemoryPairingStore>(),
-        std::make_shared<EventInjector>(sink, GestureMapper::defaultMapper(), defaults), false,
-        nullptr, {main, defaults, InputDiagnostics::toDiagLog(defaults), nullptr, nullptr},
+        EventInjector::create(
+            {.backend = backend, .geometry = geometry, .defaults = defaults, .scheduler = timers}),
+        false, nullptr, {main, defaults, InputDiagnostics::toDiagLog(defaults), nullptr, nullptr},
         options);
 
     using namespace wire::cm;

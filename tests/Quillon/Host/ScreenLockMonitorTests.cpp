@@ -70,9 +70,9 @@ public:
         observer_ = nullptr;
     }
     int watchedChannelCount() const override { return observer_ ? 1 : 0; }
-    void observe(bool locked) {
+    void observe(platform::LockChannel channel, bool locked) {
         if (observer_) {
-            observer_(locked);
+            observer_(channel, locked);
         }
     }
     std::vector<std::string> calls;
@@ -82,8 +82,9 @@ private:
 };
 
 TEST(ScreenLockMonitorDedupe, OneCallbackPerChangeOneHopAndNothingAfterStop) {
-    // Steps: L/U the source observes locked/unlocked, r the main queue runs, x stop(), s start().
-    // The monitor starts before the first step and is destroyed after the last.
+    // Steps: L/U the source observes locked/unlocked through the GNOME locker, l/u through logind,
+    // r the main queue runs, x stop(), s start(). The monitor starts before the first step and is
+    // destroyed after the last.
     struct Case {
         const char* steps;
         std::vector<std::string> delivered;
@@ -103,6 +104,11 @@ TEST(ScreenLockMonitorDedupe, OneCallbackPerChangeOneHopAndNothingAfterStop) {
         {"LsrUr", {"unlock"}, {"start", "stop", "start", "stop"}},
         // Stopped: the source is told once, and destruction does not stop it again.
         {"xx", {}, {"start", "stop"}},
+        // Locked while any channel says so: one's unlock does not end the other's lock.
+        {"LlUr", {"lock"}, {"start", "stop"}},
+        {"LlUuUr", {"lock", "unlock"}, {"start", "stop"}},
+        {"LlurUr", {"lock", "unlock"}, {"start", "stop"}},
+        {"lLxsur", {}, {"start", "stop", "start", "stop"}},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.steps);
@@ -119,7 +125,11 @@ TEST(ScreenLockMonitorDedupe, OneCallbackPerChangeOneHopAndNothingAfterStop) {
             switch (*step) {
             case 'L':
             case 'U':
-                source->observe(*step == 'L');
+                source->observe(platform::LockChannel::gnomeScreenSaver, *step == 'L');
+                break;
+            case 'l':
+            case 'u':
+                source->observe(platform::LockChannel::logind, *step == 'l');
                 break;
             case 'r':
                 queue->drain();
@@ -192,13 +202,16 @@ TEST_F(ScreenLockMonitorTest, SessionSignalsFromBothInterfacesGiveOneCallbackPer
     monitor->start();
     ASSERT_EQ(monitor->watchedChannelCount(), 1);
     DbusPeer screensaver(bus.address());
+    screensaver.requestName("org.freedesktop.ScreenSaver");
+    screensaver.requestName("org.gnome.ScreenSaver");
 
     // A signal of the same shape on an unrelated interface is not a lock.
     screensaver.emitBool("/x", "org.example.Other", "ActiveChanged", true);
     settle();
     EXPECT_TRUE(events_.empty());
 
-    // A desktop reports one lock through both interfaces, on whatever object path it uses.
+    // A desktop reports one lock through both interfaces, on whatever object path it uses; the
+    // screen is unlocked when both have said so.
     screensaver.emitBool("/org/freedesktop/ScreenSaver", "org.freedesktop.ScreenSaver",
                          "ActiveChanged", true);
     screensaver.emitBool("/org/gnome/ScreenSaver", "org.gnome.ScreenSaver", "ActiveChanged", true);
@@ -209,6 +222,42 @@ TEST_F(ScreenLockMonitorTest, SessionSignalsFromBothInterfacesGiveOneCallbackPer
     EXPECT_EQ(events_, (std::vector<std::string>{"lock", "unlock", "lock"}));
 }
 
+// Any client of the session bus can send a signal shaped like the locker's; only the current
+// owner of the locker's name is believed, and a locker that exits takes its lock with it.
+TEST_F(ScreenLockMonitorTest, OnlyTheLockersNameOwnerEndsItsLock) {
+    DbusFixture bus(DbusFixture::Kind::session);
+    bus.exportAddress();
+    DbusPeer locker(bus.address());
+    locker.requestName("org.gnome.ScreenSaver");
+    auto monitor = makeMonitor();
+    monitor->start();
+    DbusPeer stranger(bus.address());
+
+    // Nobody owns org.freedesktop.ScreenSaver: whoever emits on it is nobody.
+    stranger.emitBool("/x", "org.freedesktop.ScreenSaver", "ActiveChanged", true);
+    settle();
+    EXPECT_TRUE(events_.empty());
+
+    locker.emitBool("/org/gnome/ScreenSaver", "org.gnome.ScreenSaver", "ActiveChanged", true);
+    ASSERT_TRUE(deliverUntil(1));
+    // An unrelated client announcing the end of the lock, on either interface: still locked.
+    stranger.emitBool("/x", "org.gnome.ScreenSaver", "ActiveChanged", false);
+    stranger.emitBool("/org/gnome/ScreenSaver", "org.gnome.ScreenSaver", "ActiveChanged", false);
+    stranger.emitBool("/x", "org.freedesktop.ScreenSaver", "ActiveChanged", false);
+    settle();
+    EXPECT_EQ(events_, (std::vector<std::string>{"lock"}));
+
+    // The locker itself ends it.
+    locker.emitBool("/org/gnome/ScreenSaver", "org.gnome.ScreenSaver", "ActiveChanged", false);
+    ASSERT_TRUE(deliverUntil(2));
+    // A locker that exits while locked no longer holds the screen locked.
+    locker.emitBool("/org/gnome/ScreenSaver", "org.gnome.ScreenSaver", "ActiveChanged", true);
+    ASSERT_TRUE(deliverUntil(3));
+    locker.releaseName("org.gnome.ScreenSaver");
+    ASSERT_TRUE(deliverUntil(4));
+    EXPECT_EQ(events_, (std::vector<std::string>{"lock", "unlock", "lock", "unlock"}));
+}
+
 TEST_F(ScreenLockMonitorTest, NothingIsDeliveredAfterStopOrDestruction) {
     DbusFixture bus(DbusFixture::Kind::session);
     bus.exportAddress();
@@ -217,6 +266,7 @@ TEST_F(ScreenLockMonitorTest, NothingIsDeliveredAfterStopOrDestruction) {
     monitor->start();
     monitor->start(); // restarting keeps working
 
+    screensaver.requestName("org.freedesktop.ScreenSaver");
     // Posted to the main queue but not yet run when stop() comes: dropped.
     screensaver.emitBool("/ScreenSaver", "org.freedesktop.ScreenSaver", "ActiveChanged", true);
     ASSERT_TRUE(waitUntil([&] { return queue_->pending() == 1; }, 5s));

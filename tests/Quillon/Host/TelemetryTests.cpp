@@ -217,6 +217,7 @@ TEST_F(TelemetryTest, NothingWhileLockedAndTheCountersWaitForUnlock) {
     DbusFixture bus(DbusFixture::Kind::session);
     bus.exportAddress();
     DbusPeer screensaver(bus.address());
+    screensaver.requestName("org.gnome.ScreenSaver"); // only the locker's own signals count
     auto telemetry = make(1h, 200ms);
     telemetry->notePaired(true);
     telemetry->start();
@@ -282,11 +283,11 @@ TEST_F(TelemetryTest, SwitchingOffEmptiesTheCounters) {
 
 TEST_F(TelemetryTest, QuitReportCarriesWhatIsLeft) {
     auto telemetry = make(1h, 1h);
-    telemetry->applicationWillTerminate(); // not started: nothing
+    telemetry->beforeExit(); // not started: nothing
     telemetry->notePaired(true);
     telemetry->start();
     telemetry->bump("connect_usb");
-    telemetry->applicationWillTerminate();
+    telemetry->beforeExit();
     telemetry->waitForPendingReports(5s);
     ASSERT_TRUE(awaitRequests(1));
     EXPECT_EQ(server_.targets(),
@@ -304,7 +305,7 @@ TEST_F(TelemetryTest, PassiveModeNeverStarts) {
     telemetry.notePaired(true);
     telemetry.bump("pair");
     telemetry.start();
-    telemetry.applicationWillTerminate();
+    telemetry.beforeExit();
     idle(500ms);
     EXPECT_EQ(server_.connections(), 0u);
 }

@@ -1,91 +1,42 @@
 // test-labels: injection
 // test-language: zh_CN
+// What each control message becomes in the Linux verbs: the injector over a recording backend,
+// every verb checked and nothing else emitted; then what it keeps between messages (held
+// inputs, momentum, statistics) and the lock gate.
 #include "InjectionTestSupport.hpp"
 
 #include "Platform/Diagnostics/DiagLog.hpp"
-#include "Platform/Dispatch/SerialQueue.hpp"
-#include "Quillon/Input/CGEventSink.hpp"
-#include "Quillon/Input/EventInjector.hpp"
-#include "Quillon/Input/GestureMapper.hpp"
-#include "Quillon/Input/KeyCode.hpp"
+#include "Quillon/Input/HeldInputs.hpp"
+#include "Quillon/Input/ScrollMomentum.hpp"
+#include "WireProtocol/KeyCodes.hpp"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <functional>
 #include <future>
-#include <limits>
-#include <sstream>
+#include <string>
 #include <unordered_set>
+#include <vector>
 
 using namespace quillon;
 using namespace quillon::testing;
-using platform::EventType;
+using platform::DesktopAction;
 using platform::Point;
-using platform::Rect;
 using wire::ControlMessage;
 using wire::KeyModifiers;
 using wire::MouseButton;
 using wire::ScrollPhase;
 using wire::TrackpadGesture;
 namespace cm = wire::cm;
+namespace KeyCode = wire::KeyCode;
+using namespace std::chrono_literals;
 
 namespace {
 
-// A sink that writes down each call as a line of text.
-class CallRecordingSink : public EventSink {
-public:
-    Rect bounds{0, 0, 1440, 900};
-    std::vector<std::string> calls;
-
-    Rect screenBounds() const override { return bounds; }
-    void moveCursor(Point p) override { log("move", p.x, p.y); }
-    void resetButtonState() override { calls.push_back("reset"); }
-    void mouseButton(MouseButton b, bool down, Point p) override {
-        log(std::string("button ") + wire::caseName(b) + (down ? " down" : " up"), p.x, p.y);
-    }
-    void multiClick(MouseButton b, std::int64_t n, Point p) override {
-        log(std::string("click ") + wire::caseName(b) + " x" + std::to_string(n), p.x, p.y);
-    }
-    void setModifier(KeyModifiers m, bool down) override {
-        calls.push_back("modifier " + std::to_string(m.rawValue) + (down ? " down" : " up"));
-    }
-    void scroll(double dx, double dy, ScrollPhase ph) override {
-        log(std::string("scroll ") + wire::caseName(ph), dx, dy);
-    }
-    void magnify(double s, ScrollPhase ph) override {
-        log(std::string("magnify ") + wire::caseName(ph), s, 0);
-    }
-    void navigationSwipe(TrackpadGesture g) override {
-        calls.push_back(std::string("swipe ") + wire::caseName(g));
-    }
-    void smartZoom() override { calls.push_back("smartZoom"); }
-    void showDesktop() override { calls.push_back("showDesktop"); }
-    void keyCombo(std::uint16_t k, KeyModifiers m) override {
-        calls.push_back("combo " + std::to_string(k) + " " + std::to_string(m.rawValue));
-    }
-    void typeText(std::string_view t) override { calls.push_back("text " + std::string(t)); }
-
-    std::vector<std::string> take() { return std::exchange(calls, {}); }
-
-private:
-    void log(const std::string& what, double a, double b) {
-        std::ostringstream os;
-        os << what << " " << a << "," << b;
-        calls.push_back(os.str());
-    }
-};
-
-using Calls = std::vector<std::string>;
-
-class InjectorTest : public ::testing::Test {
-protected:
-    ScratchDefaults defaults;
-    std::shared_ptr<CallRecordingSink> sink = std::make_shared<CallRecordingSink>();
-    std::unique_ptr<EventInjector> injector =
-        std::make_unique<EventInjector>(sink, GestureMapper::defaultMapper(), *defaults);
-
-    void handle(const ControlMessage& m) { injector->handle(m); }
-};
+std::string repeat(char c, std::size_t n) {
+    return std::string(n, c);
+}
 
 std::vector<std::string> diagLines() {
     std::ifstream in(platform::DiagLog::path());
@@ -128,226 +79,491 @@ TEST(GestureMapperTest, DefaultTableAndIndependentCopies) {
     EXPECT_EQ(set.size(), 2u);
 }
 
-TEST(PressedInputSetTest, DrainsButtonsFirstThenModifierMasksInAscendingOrder) {
-    PressedInputSet set;
-    EXPECT_TRUE(set.press(PressedInput::modifier(KeyModifiers(std::uint16_t{0x0100}))));
-    EXPECT_TRUE(set.press(PressedInput::modifier(KeyModifiers::control)));
-    EXPECT_TRUE(set.press(PressedInput::mouse(MouseButton::middle)));
-    EXPECT_TRUE(set.press(PressedInput::modifier(KeyModifiers::command | KeyModifiers::shift)));
-    EXPECT_TRUE(set.press(PressedInput::mouse(MouseButton::left)));
-    EXPECT_FALSE(set.press(PressedInput::mouse(MouseButton::left)));
-    EXPECT_FALSE(set.release(PressedInput::mouse(MouseButton::right)));
-    // A mask is one element: a single bit of a held group is not "held".
-    EXPECT_FALSE(set.contains(PressedInput::modifier(KeyModifiers::command)));
-    EXPECT_EQ(set.count(), 5u);
-
-    const auto drained = set.drainAll();
-    const std::vector<PressedInput> expected = {
-        PressedInput::mouse(MouseButton::left), PressedInput::mouse(MouseButton::middle),
-        PressedInput::modifier(KeyModifiers::command | KeyModifiers::shift),
-        PressedInput::modifier(KeyModifiers::control),
-        PressedInput::modifier(KeyModifiers(std::uint16_t{0x0100}))};
-    EXPECT_EQ(drained, expected);
-    EXPECT_TRUE(set.isEmpty());
-    EXPECT_TRUE(set.drainAll().empty());
-
-    // Hashing tells a button from a modifier mask with the same raw value.
-    std::unordered_set<PressedInput> hashed{PressedInput::mouse(MouseButton::right),
-                                            PressedInput::modifier(KeyModifiers::command),
-                                            PressedInput::mouse(MouseButton::right)};
-    EXPECT_EQ(hashed.size(), 2u);
-}
-
-// --- Pointer -------------------------------------------------------------------------------
-
-TEST_F(InjectorTest, CursorStartsAtTheCentreOfTheScreenBounds) {
-    auto offset = std::make_shared<CallRecordingSink>();
-    offset->bounds = {100, 50, 800, 600};
-    EventInjector other(offset, GestureMapper(), *defaults);
-    EXPECT_EQ(other.currentCursor(), (Point{500, 350}));
-    EXPECT_EQ(injector->currentCursor(), (Point{720, 450}));
-}
-
-TEST_F(InjectorTest, AbsolutePositionsAreClampedToTheScreen) {
-    const float inf = std::numeric_limits<float>::infinity();
+TEST(KeyCodesTest, WireKeysMapToLinuxKeysAndCommandFollowsItsRole) {
+    using wire::CommandKeyRole;
     struct Case {
-        float x, y;
-        Point want;
+        std::uint16_t key;
+        CommandKeyRole role;
+        std::optional<int> evdev;
     };
-    sink->bounds = {100, 50, 1440, 900};
-    const std::vector<Case> cases = {
-        {0.5f, 0.5f, {820, 500}},   {-0.2f, 0.5f, {100, 500}}, {1.0f, 1.0f, {1540, 950}},
-        {7.0f, 0.0f, {1540, 50}},   {inf, -inf, {1540, 50}},   {-inf, inf, {100, 950}},
-        {0.25f, 2e30f, {460, 950}},
+    const Case cases[] = {
+        {0, CommandKeyRole::control, 30},                     // a
+        {KeyCode::command, CommandKeyRole::control, 29},      // left Control
+        {KeyCode::command, CommandKeyRole::super, 125},       // left Super
+        {KeyCode::rightCommand, CommandKeyRole::super, 126},  // right Super
+        {KeyCode::rightCommand, CommandKeyRole::control, 97}, // right Control
+        {KeyCode::option, CommandKeyRole::control, 56},       // left Alt
+        {KeyCode::keypadClear, CommandKeyRole::control, 69},  // Num Lock
+        {KeyCode::f11, CommandKeyRole::control, 87},
+        {10, CommandKeyRole::control, 86},  // ISO section: KEY_102ND
+        {93, CommandKeyRole::control, 124}, // JIS Yen
+        {KeyCode::function, CommandKeyRole::control, std::nullopt},
+        {127, CommandKeyRole::control, std::nullopt},
+        {0xFFFF, CommandKeyRole::control, std::nullopt},
     };
     for (const auto& c : cases) {
-        handle(cm::PointerAbsolute{c.x, c.y, 0.7f});
-        EXPECT_EQ(injector->currentCursor(), c.want) << c.x << "," << c.y;
+        EXPECT_EQ(wire::evdevKeyFor(c.key, c.role), c.evdev) << c.key;
     }
-    EXPECT_EQ(sink->take().size(), cases.size());
-
-    // A NaN coordinate says nothing about where to go: the message is dropped.
-    handle(cm::PointerAbsolute{std::nanf(""), 0.5f, 0});
-    handle(cm::PointerAbsolute{0.5f, std::nanf(""), 0});
-    EXPECT_TRUE(sink->take().empty());
-    EXPECT_EQ(injector->currentCursor(), cases.back().want);
 }
 
-TEST_F(InjectorTest, RelativeMovesStopAtTheEdgeAndContinueFromIt) {
-    handle(cm::PointerRelative{-1000, 10});
-    handle(cm::PointerRelative{5, 0}); // from the edge, not from the unreached -280
-    handle(cm::PointerRelative{0, 1e30f});
-    handle(cm::PointerRelative{std::numeric_limits<float>::infinity(), -5});
-    handle(cm::PointerRelative{std::nanf(""), 1});  // dropped
-    handle(cm::PointerRelative{1, -std::nanf("")}); // dropped
-    EXPECT_EQ(sink->take(), (Calls{"move 0,460", "move 5,460", "move 5,900", "move 1440,895"}));
-    EXPECT_EQ(injector->currentCursor(), (Point{1440, 895}));
+TEST(HeldInputsTest, CountsKeysSetsButtonsAndReleasesEverythingOnce) {
+    platform::RecordingInputBackend backend;
+    HeldInputs held;
+    EXPECT_TRUE(held.pressKey(29));
+    EXPECT_FALSE(held.pressKey(29)); // Command and Control both as Control
+    EXPECT_FALSE(held.releaseKey(29));
+    EXPECT_TRUE(held.keyHeld(29));
+    EXPECT_TRUE(held.pressButton(platform::PointerButton::right));
+    EXPECT_FALSE(held.pressButton(platform::PointerButton::right));
+    EXPECT_FALSE(held.releaseButton(platform::PointerButton::middle));
+    EXPECT_TRUE(held.pressButton(platform::PointerButton::left));
+    EXPECT_TRUE(held.pressKey(69)); // Num Lock toggled once
+    EXPECT_TRUE(held.releaseKey(69));
+    EXPECT_FALSE(held.pressKey(-1));
+    EXPECT_FALSE(held.pressKey(4096));
+    held.setSticky(KeyModifiers::command);
+    EXPECT_FALSE(held.isEmpty());
+
+    held.releaseAll(backend);
+    EXPECT_EQ(backend.take(), (Verbs{"button(272,up)", "button(273,up)", "key(29,up)",
+                                     "key(69,down)", "key(69,up)"}));
+    EXPECT_TRUE(held.isEmpty());
+    held.releaseAll(backend);
+    EXPECT_TRUE(backend.take().empty());
 }
 
-TEST_F(InjectorTest, BoundsAreReadFreshOnEveryMessage) {
-    sink->bounds = {0, 0, 100, 100};
-    handle(cm::PointerRelative{0, 0}); // (720, 450) clamps into the new bounds
-    sink->bounds = {-200, 0, 100, 100};
-    handle(cm::PointerAbsolute{0, 1, 0});
-    EXPECT_EQ(sink->take(), (Calls{"move 100,100", "move -200,100"}));
-}
-
-// --- Buttons, clicks, keys ---------------------------------------------------------------------
-
-TEST_F(InjectorTest, DuplicatePressesAndReleasesOfUnheldButtonsPostNothing) {
-    handle(cm::MouseButton{MouseButton::left, true});
-    handle(cm::MouseButton{MouseButton::left, true});
-    handle(cm::MouseButton{MouseButton::right, false});
-    handle(cm::PointerRelative{10, 0});
-    handle(cm::MouseButton{MouseButton::left, false});
-    handle(cm::MouseButton{MouseButton::left, false});
-    EXPECT_EQ(sink->take(),
-              (Calls{"button left down 720,450", "move 730,450", "button left up 730,450"}));
-}
-
-TEST_F(InjectorTest, MultiClickLeavesThePressedSetAlone) {
-    handle(cm::MultiClick{MouseButton::right, 2});
-    handle(cm::MultiClick{MouseButton::left, 0});
-    injector->releaseAll();
-    EXPECT_EQ(sink->take(), (Calls{"click right x2 720,450", "click left x0 720,450", "reset"}));
-}
-
-TEST_F(InjectorTest, KeysTextScrollAndMagnifyPassStraightThrough) {
-    handle(cm::SetStickyModifiers{KeyModifiers::shift});
-    handle(cm::KeyCombo{8, KeyModifiers::command}); // sticky modifiers are not merged in
-    handle(cm::TextInput{"héllo"});
-    handle(cm::Scroll{1.5f, -3, ScrollPhase::momentum});
-    handle(cm::Magnify{0.25f, ScrollPhase::ended});
-    EXPECT_EQ(sink->take(), (Calls{"modifier 2 down", "combo 8 1", "text héllo",
-                                   "scroll momentum 1.5,-3", "magnify ended 0.25,0"}));
-}
-
-// --- Sticky modifiers and releasing ---------------------------------------------------------
-
-TEST_F(InjectorTest, StickyModifiersLatchAndUnlatchByDifference) {
-    const auto cmdShift = KeyModifiers::command | KeyModifiers::shift;
-    handle(cm::SetStickyModifiers{cmdShift});
-    handle(cm::SetStickyModifiers{cmdShift}); // already latched: nothing
-    handle(cm::SetStickyModifiers{KeyModifiers::command});
-    EXPECT_EQ(sink->take(), (Calls{"modifier 3 down", "modifier 2 up"}));
-
-    // The pressed set still holds the two-bit group; the sticky mask holds command.
-    injector->releaseAll();
-    EXPECT_EQ(sink->take(), (Calls{"modifier 3 up", "modifier 1 up", "reset"}));
-
-    // Swapping one latched modifier for another releases, then presses; an exact element
-    // is removed from the pressed set on release.
-    handle(cm::SetStickyModifiers{KeyModifiers::option});
-    handle(cm::SetStickyModifiers{KeyModifiers::control});
-    handle(cm::SetStickyModifiers{{}});
-    injector->releaseAll();
-    EXPECT_EQ(sink->take(), (Calls{"modifier 4 down", "modifier 4 up", "modifier 8 down",
-                                   "modifier 8 up", "reset"}));
-}
-
-TEST_F(InjectorTest, ReleaseAllReleasesButtonsThenModifiersTwiceForTheStickyGroup) {
-    // Against the real sink: exact events.
-    auto poster = std::make_shared<platform::RecordingPoster>();
-    auto geometry =
-        std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1440, 900});
-    auto clock = std::make_shared<platform::ManualScheduler>();
-    auto cg = std::make_shared<CGEventSink>(poster, geometry, nullptr, *defaults, clock);
-    EventInjector real(cg, GestureMapper::defaultMapper(), *defaults);
-
-    real.handle(cm::MouseButton{MouseButton::right, true});
-    real.handle(cm::MouseButton{MouseButton::left, true});
-    real.handle(cm::SetStickyModifiers{KeyModifiers::control});
-    real.handle(cm::PointerRelative{3, 4});
-    poster->clear();
-    real.releaseAll();
-    EXPECT_TRUE(
-        postedExactly(poster->take(), {mouse(EventType::leftMouseUp, {723, 454}, 0, 0x40000),
-                                       mouse(EventType::rightMouseUp, {723, 454}, 1, 0x40000),
-                                       key(59, false), key(59, false)}));
-    EXPECT_TRUE(cg->activeModifiers().isEmpty());
-    EXPECT_EQ(real.currentCursor(), (Point{723, 454}));
-
-    // Everything was reset: the next move is a plain move without deltas.
-    real.releaseAll();
-    real.handle(cm::PointerRelative{1, 0});
-    EXPECT_TRUE(postedExactly(poster->take(), {mouse(EventType::mouseMoved, {724, 454}, 0)}));
-}
-
-// --- Gestures ------------------------------------------------------------------------------
-
-TEST_F(InjectorTest, GesturesRouteToTheSinkOrThroughTheMapper) {
-    for (auto g : wire::allCases<TrackpadGesture>()) {
-        handle(cm::Gesture{g});
+TEST(ScrollMomentumTest, TicksComeDueAtTheirTimesAndALateCallCatchesUp) {
+    ScrollMomentum m;
+    for (int i = 0; i < 4; ++i) {
+        m.record(0, -9);
     }
-    EXPECT_EQ(sink->take(), (Calls{"swipe threeFingerUp", "swipe threeFingerDown",
-                                   "swipe threeFingerLeft", "swipe threeFingerRight", "combo 27 1",
-                                   "combo 24 1", "combo 49 1", "smartZoom", "showDesktop"}));
+    ASSERT_TRUE(m.start(0ns));
+    std::vector<ScrollMomentum::Tick> ticks;
+    const auto emit = [&](const ScrollMomentum::Tick& t) { ticks.push_back(t); };
+    EXPECT_EQ(m.advance(7ms, 0.955, emit), 0u);
+    EXPECT_EQ(m.advance(8ms, 0.955, emit), 1u);
+    // Three intervals later: three ticks at once, in order.
+    EXPECT_EQ(m.advance(8ms + 3 * ScrollMomentum::kInterval, 0.955, emit), 3u);
+    ASSERT_EQ(ticks.size(), 4u);
+    EXPECT_EQ(ticks[0], (ScrollMomentum::Tick{0, -9, ScrollMomentum::Phase::begin}));
+    EXPECT_EQ(ticks[1].phase, ScrollMomentum::Phase::proceed);
+    m.stop();
+    EXPECT_EQ(m.advance(1h, 0.955, emit), 0u);
 
-    defaults->set("disablePinch", true);
-    for (auto g : wire::allCases<TrackpadGesture>()) {
-        handle(cm::Gesture{g});
-    }
-    EXPECT_EQ(sink->take(),
-              (Calls{"swipe threeFingerUp", "swipe threeFingerDown", "swipe threeFingerLeft",
-                     "swipe threeFingerRight", "combo 49 1", "smartZoom", "showDesktop"}));
-
-    defaults->set("disablePinch", "yes"); // not a boolean: pinches stay enabled
-    handle(cm::Gesture{TrackpadGesture::pinchIn});
-    EXPECT_EQ(sink->take(), (Calls{"combo 27 1"}));
+    // Too slow a flick, and nothing recorded, start nothing.
+    m.record(1, -1);
+    EXPECT_FALSE(m.start(0ns));
+    EXPECT_FALSE(m.start(0ns));
+    EXPECT_FALSE(m.running());
 }
 
-TEST_F(InjectorTest, AMapperWithoutBindingsMakesPinchesDoNothing) {
-    GestureMapper custom;
-    custom.setBinding({KeyCode::space, KeyModifiers::option}, TrackpadGesture::smartZoom);
-    custom.setBinding({1, {}}, TrackpadGesture::threeFingerUp);
-    EventInjector empty(sink, GestureMapper(), *defaults);
-    EventInjector remapped(sink, custom, *defaults);
-    for (auto g : {TrackpadGesture::pinchIn, TrackpadGesture::pinchOut,
-                   TrackpadGesture::fourFingerPinchIn}) {
-        empty.handle(cm::Gesture{g});
-        remapped.handle(cm::Gesture{g});
+// --- Messages into verbs -------------------------------------------------------------------
+
+TEST(EventInjector, EachMessageBecomesExactlyTheseVerbs) {
+    struct Case {
+        const char* name;
+        std::function<void(InjectorRig&)> setup; // settings, before the messages
+        std::vector<ControlMessage> messages;
+        Verbs verbs;
+    };
+    const auto none = [](InjectorRig&) {};
+    const auto noMomentum = [](InjectorRig& r) { r.defaults->set("momentumEnabled", false); };
+    const Case cases[] = {
+        // Pointer.
+        {"absolute points land on the 1440x900 bounds, clamped, NaN dropped",
+         none,
+         {cm::PointerAbsolute{0.5f, 0.5f, 0}, cm::PointerAbsolute{-0.2f, 1.0f, 0},
+          cm::PointerAbsolute{7, 0.25f, 0}, cm::PointerAbsolute{NAN, 0.5f, 0}},
+         {"moveTo(720,450)", "moveTo(0,900)", "moveTo(1440,225)"}},
+        {"relative moves stop at the edge and go on from it",
+         none,
+         {cm::PointerRelative{-10000, 0}, cm::PointerRelative{5, 5},
+          cm::PointerRelative{NAN, 1}, cm::PointerRelative{INFINITY, -INFINITY}},
+         {"moveTo(0,450)", "moveTo(5,455)", "moveTo(1440,0)"}},
+        {"a press, a drag and a release: moves while held are drags",
+         none,
+         {cm::PointerAbsolute{0.5f, 0.5f, 0}, cm::MouseButton{MouseButton::left, true},
+          cm::PointerRelative{5.5f, 1}, cm::MouseButton{MouseButton::left, false}},
+         {"moveTo(720,450)", "moveTo(720,450)", "button(272,down)", "moveTo(725.5,451)",
+          "moveTo(725.5,451)", "button(272,up)"}},
+        {"a second press of a held button and a release of one not held: nothing",
+         none,
+         {cm::MouseButton{MouseButton::right, true}, cm::MouseButton{MouseButton::right, true},
+          cm::MouseButton{MouseButton::middle, false}},
+         {"moveTo(720,450)", "button(273,down)"}},
+        {"multi-clicks: n pairs at the cursor, a count of 0 is one click",
+         none,
+         {cm::MultiClick{MouseButton::right, 2}, cm::MultiClick{MouseButton::middle, 0}},
+         {"moveTo(720,450)", "button(273,down)", "button(273,up)", "button(273,down)",
+          "button(273,up)", "moveTo(720,450)", "button(274,down)", "button(274,up)"}},
+        {"a multi-click of a held button ends the hold: a later release is nothing",
+         none,
+         {cm::MouseButton{MouseButton::left, true}, cm::MultiClick{MouseButton::left, 2},
+          cm::MouseButton{MouseButton::left, false}},
+         {"moveTo(720,450)", "button(272,down)", "moveTo(720,450)", "button(272,up)",
+          "button(272,down)", "button(272,up)"}},
+        // Keys.
+        {"Command-C is Control-C", none, {cm::KeyCombo{8, KeyModifiers::command}},
+         {"key(29,down)", "key(46,down)", "key(46,up)", "key(29,up)"}},
+        {"Command and Control share one Control, pressed and released once",
+         none,
+         {cm::KeyCombo{8, KeyModifiers::command | KeyModifiers::control | KeyModifiers::shift}},
+         {"key(29,down)", "key(42,down)", "key(46,down)", "key(46,up)", "key(42,up)",
+          "key(29,up)"}},
+        {"Command as Super", [](InjectorRig& r) { r.defaults->set("commandKey", "super"); },
+         {cm::KeyCombo{8, KeyModifiers::command}},
+         {"key(125,down)", "key(46,down)", "key(46,up)", "key(125,up)"}},
+        {"plain F11 shows the desktop, Shift-F11 is a key",
+         none,
+         {cm::KeyCombo{KeyCode::f11, {}}, cm::KeyCombo{KeyCode::f11, KeyModifiers::shift}},
+         {"desktop(toggleShowDesktop)", "key(42,down)", "key(87,down)", "key(87,up)",
+          "key(42,up)"}},
+        {"fn has no Linux key: nothing, not even its modifiers",
+         none,
+         {cm::KeyCombo{KeyCode::function, KeyModifiers::shift}},
+         {}},
+        // Sticky modifiers.
+        {"sticky modifiers latch and unlatch by difference; keys meanwhile keep them",
+         none,
+         {cm::SetStickyModifiers{KeyModifiers::command | KeyModifiers::shift},
+          cm::SetStickyModifiers{KeyModifiers::command | KeyModifiers::shift},
+          cm::KeyCombo{0, KeyModifiers::shift}, cm::SetStickyModifiers{KeyModifiers::command},
+          cm::SetStickyModifiers{KeyModifiers::option}},
+         {"key(29,down)", "key(42,down)", "key(30,down)", "key(30,up)", "key(42,up)",
+          "key(29,up)", "key(56,down)"}},
+        // Text.
+        {"text: line breaks and tabs are keys, CR LF is one",
+         none,
+         {cm::TextInput{"h\xC3\xA9llo\r\nw\rx\ny\t"}},
+         {"text(hU+00E9llo)", "key(28,down)", "key(28,up)", "text(w)", "key(28,down)",
+          "key(28,up)", "text(x)", "key(28,down)", "key(28,up)", "text(y)", "key(15,down)",
+          "key(15,up)"}},
+        {"text: a CR at the end of one message and an LF at the start of the next are one break",
+         none,
+         {cm::TextInput{"a\r"}, cm::TextInput{"\nb"}},
+         {"text(a)", "key(28,down)", "key(28,up)", "text(b)"}},
+        {"text: runs of 20 characters, characters beyond the BMP whole",
+         none,
+         {cm::TextInput{repeat('a', 19) + "\xF0\x9F\x98\x80" + "bc"}},
+         {"text(" + repeat('a', 19) + "U+1F600)", "text(bc)"}},
+        {"text: control characters, non-characters and bad UTF-8",
+         none,
+         {cm::TextInput{"a\x01"
+                        "b\xEF\xBF\xBE"
+                        "c\x7F\xC2\x85\xFF"
+                        "d"}},
+         {"text(abcU+FFFDd)"}},
+        {"text is typed without the modifier keys held; a line break too",
+         none,
+         {cm::SetStickyModifiers{KeyModifiers::command}, cm::TextInput{"a\nb"}},
+         {"key(29,down)", "key(29,up)", "text(a)", "key(28,down)", "key(28,up)", "text(b)",
+          "key(29,down)"}},
+        // Scrolling.
+        {"scroll phases: pixels at gain 3 become 12 units per pixel, both axes",
+         noMomentum,
+         {cm::Scroll{0, 0, ScrollPhase::began}, cm::Scroll{0, -3, ScrollPhase::changed},
+          cm::Scroll{2, 1, ScrollPhase::momentum}, cm::Scroll{9, 9, ScrollPhase::ended}},
+         {"wheel(-108,0)", "wheel(36,-72)"}},
+        {"scroll: a fraction of a unit waits for the next message",
+         [](InjectorRig& r) {
+             r.defaults->set("momentumEnabled", false);
+             r.defaults->set("scrollPixelsPerClick", 7);
+         },
+         {cm::Scroll{0, 1, ScrollPhase::changed}, cm::Scroll{0, 1, ScrollPhase::changed}},
+         {"wheel(51,0)", "wheel(51,0)"}},
+        {"scroll: gain and inversion from the defaults; a gain of 0 or below is 3",
+         [](InjectorRig& r) {
+             r.defaults->set("momentumEnabled", false);
+             r.defaults->set("scrollGain", 1.5);
+             r.defaults->set("invertScrollY", true);
+             r.defaults->set("invertScrollX", "yes"); // the wrong type reads as off
+         },
+         {cm::Scroll{1, 1, ScrollPhase::changed}},
+         {"wheel(-24,-24)"}}, // 1.5 rounds to 2 points; inverted vertically only
+        {"scroll: absurd and non-finite deltas are capped or nothing",
+         noMomentum,
+         {cm::Scroll{0, -1e30f, ScrollPhase::changed}, cm::Scroll{0, -1, ScrollPhase::changed},
+          cm::Scroll{NAN, INFINITY, ScrollPhase::changed}},
+         {"wheel(-12000,0)", "wheel(-36,0)"}},
+        // Zoom.
+        {"pinch: Control + wheel clicks per 0.1, the remainder kept within the pinch",
+         none,
+         {cm::Magnify{0, ScrollPhase::began}, cm::Magnify{0.25f, ScrollPhase::changed},
+          cm::Magnify{-0.15f, ScrollPhase::changed}, cm::Magnify{0.05f, ScrollPhase::changed},
+          cm::Magnify{0.06f, ScrollPhase::began}, cm::Magnify{0.03f, ScrollPhase::changed},
+          cm::Magnify{NAN, ScrollPhase::changed}},
+         {"key(29,down)", "wheel(240,0)", "key(29,up)", "key(29,down)", "wheel(-120,0)",
+          "key(29,up)"}},
+        {"a zoom with Control latched keeps Control down",
+         none,
+         {cm::SetStickyModifiers{KeyModifiers::control}, cm::Magnify{0.1f, ScrollPhase::changed}},
+         {"key(29,down)", "wheel(120,0)"}},
+        // Gestures.
+        {"swipes: overview (Super), Control-Down, workspaces; show desktop; smart zoom nothing",
+         none,
+         {cm::Gesture{TrackpadGesture::threeFingerUp}, cm::Gesture{TrackpadGesture::threeFingerDown},
+          cm::Gesture{TrackpadGesture::threeFingerLeft},
+          cm::Gesture{TrackpadGesture::threeFingerRight}, cm::Gesture{TrackpadGesture::showDesktop},
+          cm::Gesture{TrackpadGesture::smartZoom}},
+         {"key(125,down)", "key(125,up)", "key(29,down)", "key(108,down)", "key(108,up)",
+          "key(29,up)", "desktop(workspaceLeft)", "desktop(workspaceRight)",
+          "desktop(toggleShowDesktop)"}},
+        {"the overview follows \"overviewKey\"; a key the tablet holds is left alone",
+         [](InjectorRig& r) { r.defaults->set("overviewKey", "Control+Alt+Up"); },
+         {cm::Gesture{TrackpadGesture::threeFingerUp},
+          cm::SetStickyModifiers{KeyModifiers::option},
+          cm::Gesture{TrackpadGesture::threeFingerUp}},
+         {"key(29,down)", "key(56,down)", "key(103,down)", "key(103,up)", "key(56,up)",
+          "key(29,up)", "key(56,down)"}},
+        {"an overview combination that is no combination presses nothing",
+         [](InjectorRig& r) { r.defaults->set("overviewKey", "Super+NoSuchKey"); },
+         {cm::Gesture{TrackpadGesture::threeFingerUp}},
+         {}},
+        {"pinches go through the mapper as Control combinations",
+         none,
+         {cm::Gesture{TrackpadGesture::pinchOut}, cm::Gesture{TrackpadGesture::fourFingerPinchIn}},
+         {"key(29,down)", "key(13,down)", "key(13,up)", "key(29,up)", "key(29,down)",
+          "key(57,down)", "key(57,up)", "key(29,up)"}},
+        {"\"disablePinch\" silences pinches but not the four-finger pinch",
+         [](InjectorRig& r) { r.defaults->set("disablePinch", true); },
+         {cm::Gesture{TrackpadGesture::pinchIn}, cm::Gesture{TrackpadGesture::fourFingerPinchIn}},
+         {"key(29,down)", "key(57,down)", "key(57,up)", "key(29,up)"}},
+        // Messages of other parts of the host.
+        {"modes, heartbeats and hellos are no input",
+         none,
+         {cm::SetMode{wire::OperatingMode::remoteDesktop}, cm::Heartbeat{},
+          cm::Hello{"id", {1, 2}, "iPad", 2}, cm::HeartbeatAck{}, cm::Error{500, "x"}},
+         {}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InjectorRig rig;
+        c.setup(rig);
+        for (const auto& m : c.messages) {
+            rig.handle(m);
+        }
+        EXPECT_EQ(rig.take(), c.verbs);
+        EXPECT_EQ(rig.clock->pendingCount(), 0u);
     }
-    // Smart zoom and the swipes never consult the mapper.
-    remapped.handle(cm::Gesture{TrackpadGesture::smartZoom});
-    remapped.handle(cm::Gesture{TrackpadGesture::threeFingerUp});
-    EXPECT_EQ(sink->take(), (Calls{"smartZoom", "swipe threeFingerUp"}));
 }
 
-// --- Other messages --------------------------------------------------------------------------
+TEST(EventInjector, DesktopActionsWithoutMeansOfTheirOwnPressTheDesktopsShortcut) {
+    // GNOME's way: workspaces by Super+Page Down / Page Up, nothing for showing the desktop.
+    auto backend = std::make_shared<HookedBackend>(std::map<DesktopAction, std::vector<int>>{
+        {DesktopAction::workspaceRight, {125, 109}}, {DesktopAction::workspaceLeft, {125, 104}}});
+    InjectorRig rig(backend);
+    rig.defaults->set("commandKey", "super");
+    rig.handle(cm::Gesture{TrackpadGesture::threeFingerRight});
+    rig.handle(cm::Gesture{TrackpadGesture::showDesktop});
+    rig.handle(cm::SetStickyModifiers{KeyModifiers::command}); // Super, latched
+    rig.handle(cm::Gesture{TrackpadGesture::threeFingerLeft}); // Super is held: left alone
+    EXPECT_EQ(rig.take(), (Verbs{"key(125,down)", "key(109,down)", "key(109,up)", "key(125,up)",
+                                 "key(125,down)"}));
+}
 
-TEST_F(InjectorTest, ForeignMessagesAreIgnoredAndCatalogueMessagesAreLoggedOnce) {
+TEST(EventInjector, OneFlushPerMessageOrPerBurst) {
+    InjectorRig rig;
+    for (int i = 0; i < 3; ++i) {
+        rig.injector->handle(cm::PointerAbsolute{0.1f * i, 0, 0}, EventInjector::Flush::later);
+    }
+    EXPECT_EQ(rig.backend->flushCount(), 0u);
+    rig.injector->handle(cm::TextInput{"ab"});
+    EXPECT_EQ(rig.backend->flushCount(), 1u);
+    rig.handle(cm::KeyCombo{0, {}});
+    EXPECT_EQ(rig.backend->flushCount(), 2u);
+    rig.injector->handle(cm::PointerRelative{1, 1}, EventInjector::Flush::later);
+    rig.injector->flush();
+    EXPECT_EQ(rig.backend->flushCount(), 3u);
+}
+
+// --- Held inputs ---------------------------------------------------------------------------
+
+TEST(EventInjector, ReleaseAllLetsGoOfButtonsKeysStickyModifiersAndLockToggles) {
+    InjectorRig rig;
+    rig.handle(cm::MouseButton{MouseButton::left, true});
+    rig.handle(cm::MouseButton{MouseButton::right, true});
+    rig.handle(cm::SetStickyModifiers{KeyModifiers::control | KeyModifiers::shift});
+    rig.handle(cm::KeyCombo{KeyCode::keypadClear, {}}); // Num Lock, toggled once
+    rig.handle(cm::KeyCombo{KeyCode::capsLock, {}});
+    rig.handle(cm::KeyCombo{KeyCode::capsLock, {}}); // toggled back: an even count
+    rig.take();
+    const Point cursor = rig.injector->currentCursor();
+
+    rig.injector->releaseAll();
+    EXPECT_EQ(rig.take(), (Verbs{"button(272,up)", "button(273,up)", "key(29,up)", "key(42,up)",
+                                 "key(69,down)", "key(69,up)"}));
+    EXPECT_TRUE(rig.injector->holdsNothing());
+    EXPECT_EQ(rig.injector->stickyModifiers(), KeyModifiers{});
+    EXPECT_EQ(rig.injector->currentCursor(), cursor);
+    // A second releaseAll has nothing to do; a release from the tablet now is nothing either.
+    rig.injector->releaseAll();
+    rig.handle(cm::MouseButton{MouseButton::left, false});
+    rig.handle(cm::SetStickyModifiers{});
+    EXPECT_TRUE(rig.take().empty());
+}
+
+TEST(EventInjector, AReplacedDisplayServerTakesWhatWasHeldWithIt) {
+    InjectorRig rig;
+    rig.handle(cm::SetStickyModifiers{KeyModifiers::command});
+    rig.handle(cm::MouseButton{MouseButton::left, true});
+    rig.take();
+    rig.backend->reconnect(); // the old connection, and what it held, is gone
+    rig.handle(cm::MouseButton{MouseButton::left, false}); // held no more: nothing to release
+    rig.handle(cm::KeyCombo{8, KeyModifiers::command});    // Control goes down again
+    rig.injector->releaseAll();
+    EXPECT_EQ(rig.take(), (Verbs{"key(29,down)", "key(46,down)", "key(46,up)", "key(29,up)"}));
+}
+
+// --- Momentum ------------------------------------------------------------------------------
+
+// Four changes of dy = -3 at gain 3: a velocity of -9 points per tick.
+void flick(InjectorRig& rig) {
+    rig.handle(cm::Scroll{0, 0, ScrollPhase::began});
+    for (int i = 0; i < 4; ++i) {
+        rig.handle(cm::Scroll{0, -3, ScrollPhase::changed});
+    }
+    rig.handle(cm::Scroll{0, 0, ScrollPhase::ended});
+}
+
+TEST(EventInjector, MomentumTicksEightMillisecondsAfterTheFlickAndDecaysToNothing) {
+    InjectorRig rig;
+    rig.defaults->set("momentumDecay", 0.5);
+    flick(rig);
+    EXPECT_EQ(rig.take(), (Verbs(4, "wheel(-108,0)")));
+    rig.clock->advance(7ms);
+    EXPECT_TRUE(rig.take().empty());
+    rig.clock->advance(1ms); // -4.5 rounds to -5 points
+    EXPECT_EQ(rig.take(), (Verbs{"wheel(-60,0)"}));
+    EXPECT_TRUE(rig.injector->momentumRunning());
+    rig.clock->advance(1s); // -2.25, -1.125, -0.5625, then it rounds to nothing and ends
+    EXPECT_EQ(rig.take(), (Verbs{"wheel(-24,0)", "wheel(-12,0)", "wheel(-12,0)"}));
+    EXPECT_FALSE(rig.injector->momentumRunning());
+    EXPECT_EQ(rig.clock->pendingCount(), 0u);
+}
+
+TEST(EventInjector, MomentumNeedsAFastFlickTheSettingAndOnlyTheLastFourDeltas) {
+    struct Case {
+        const char* name;
+        std::vector<float> dys; // changes after a began, then ended
+        bool enabled;
+        bool runs;
+    };
+    const Case cases[] = {
+        {"a slow flick", {-0.4f, -0.4f, -0.4f, -0.4f}, true, false},
+        {"switched off", {-3, -3, -3, -3}, false, false},
+        {"a fast delta that left the window of four", {4, 0, 0, 0, 0}, true, false},
+        {"the same delta inside it: a mean of 3", {0, 0, 0, 4}, true, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        InjectorRig rig;
+        rig.defaults->set("momentumEnabled", c.enabled);
+        rig.handle(cm::Scroll{0, 0, ScrollPhase::began});
+        for (const float dy : c.dys) {
+            rig.handle(cm::Scroll{0, dy, ScrollPhase::changed});
+        }
+        rig.handle(cm::Scroll{0, 0, ScrollPhase::ended});
+        EXPECT_EQ(rig.injector->momentumRunning(), c.runs);
+        EXPECT_EQ(rig.clock->pendingCount(), c.runs ? 1u : 0u);
+    }
+}
+
+TEST(EventInjector, ABeganStopsMomentumBeforeItsOwnWheelAndAnEndedRestartsIt) {
+    InjectorRig rig;
+    rig.defaults->set("momentumDecay", 1.0); // glides at constant speed until stopped
+    flick(rig);
+    rig.clock->advance(8ms);
+    rig.handle(cm::Scroll{0, -3, ScrollPhase::changed}); // a change does not stop it
+    rig.clock->advance(ScrollMomentum::kInterval);
+    rig.handle(cm::Scroll{0, 1, ScrollPhase::began});
+    rig.clock->advance(1s);
+    EXPECT_EQ(rig.take(),
+              (Verbs{"wheel(-108,0)", "wheel(-108,0)", "wheel(-108,0)", "wheel(-108,0)",
+                     "wheel(-108,0)", "wheel(-108,0)", "wheel(-108,0)", "wheel(36,0)"}));
+    EXPECT_FALSE(rig.injector->momentumRunning());
+
+    // A series without a began: its ended replaces a running momentum by its own.
+    flick(rig);
+    for (int i = 0; i < 4; ++i) {
+        rig.handle(cm::Scroll{0, 1, ScrollPhase::changed});
+    }
+    rig.handle(cm::Scroll{0, 0, ScrollPhase::ended});
+    rig.take();
+    rig.clock->advance(8ms);
+    EXPECT_EQ(rig.take(), (Verbs{"wheel(36,0)"}));
+    EXPECT_EQ(rig.clock->pendingCount(), 1u);
+    rig.injector->releaseAll(); // a close stops it too
+    EXPECT_EQ(rig.clock->pendingCount(), 0u);
+}
+
+TEST(EventInjector, StatisticsCountScrolledPointsAndThePeakGain) {
+    InjectorRig rig;
+    rig.defaults->set("momentumDecay", 0.5);
+    rig.handle(cm::Scroll{0, 2, ScrollPhase::began});
+    rig.handle(cm::Scroll{0, -3, ScrollPhase::changed});
+    EXPECT_EQ(rig.injector->scrollStats(), (std::pair<double, double>{15, 3}));
+    rig.defaults->set("scrollGain", 1.0);
+    rig.handle(cm::Scroll{0, -3, ScrollPhase::changed});
+    rig.handle(cm::Scroll{0, 0, ScrollPhase::ended}); // a velocity of (6 - 9 - 3) / 3 = -2
+    rig.clock->advance(1s); // ticks of -1 and -0.5 (one point each), then the end
+    EXPECT_EQ(rig.injector->scrollStats(), (std::pair<double, double>{20, 3}));
+    rig.injector->resetScrollStats();
+    EXPECT_EQ(rig.injector->scrollStats(), (std::pair<double, double>{0, 0}));
+}
+
+// --- The lock gate -------------------------------------------------------------------------
+
+// The screen locks while a long text is being typed: the run under way ends, no other follows,
+// and the rest of the message is dropped.
+TEST(EventInjector, ALockSeenWhileTypingStopsTheTextAfterTheRunUnderWay) {
+    InjectorRig rig;
+    int runs = 0;
+    rig.backend->afterText = [&] {
+        if (++runs == 3) {
+            rig.gate->close();
+        }
+    };
+    rig.handle(cm::SetStickyModifiers{KeyModifiers::shift});
+    rig.handle(cm::TextInput{repeat('x', 20 * 50)});
+    Verbs expected{"key(42,down)", "key(42,up)"};
+    expected.insert(expected.end(), 3, "text(" + repeat('x', 20) + ")");
+    expected.push_back("key(42,down)"); // what was lifted for the text is put back
+    EXPECT_EQ(rig.take(), expected);
+
+    // Releases still pass while locked; new text waits for the gate to open.
+    rig.injector->releaseAll();
+    rig.handle(cm::TextInput{"late"});
+    EXPECT_EQ(rig.take(), (Verbs{"key(42,up)"}));
+    rig.gate->open();
+    rig.handle(cm::TextInput{"ok"});
+    EXPECT_EQ(rig.take(), (Verbs{"text(ok)"}));
+}
+
+TEST(EventInjector, ALockStopsMomentumAndTheProbesWithoutAnotherWheelTurn) {
+    InjectorRig rig;
+    rig.defaults->set("momentumDecay", 1.0);
+    rig.handle(cm::Scroll{0, -3, ScrollPhase::changed});
+    rig.handle(cm::Scroll{0, 0, ScrollPhase::ended});
+    rig.clock->advance(17ms); // two ticks
+    EXPECT_EQ(rig.take(), (Verbs{"wheel(-108,0)", "wheel(-108,0)", "wheel(-108,0)"}));
+    rig.gate->close();
+    rig.clock->advance(1s);
+    rig.injector->probeMagnify();
+    rig.injector->probeScroll(true);
+    rig.clock->advance(1s);
+    rig.handle(cm::Scroll{0, -3, ScrollPhase::changed});
+    rig.handle(cm::Magnify{1, ScrollPhase::changed});
+    EXPECT_TRUE(rig.take().empty());
+    EXPECT_EQ(rig.clock->pendingCount(), 0u);
+    EXPECT_FALSE(rig.injector->momentumRunning());
+}
+
+// --- Other messages and probes -------------------------------------------------------------
+
+TEST(EventInjector, CatalogueMessagesAreLoggedOnceAndPostNothing) {
+    InjectorRig rig;
     const auto before = diagLines().size();
-    handle(cm::SetMode{wire::OperatingMode::remoteDesktop});
-    handle(cm::Heartbeat{});
-    handle(cm::Hello{"id", {1, 2}, "iPad", 2});
-    handle(cm::HeartbeatAck{});
-    handle(cm::HelloAck{1, 2, 2.0f});
-    handle(cm::Error{500, "x"});
-    EXPECT_TRUE(sink->take().empty());
-    EXPECT_EQ(diagLines().size(), before);
-
-    handle(cm::ListApplications{});
-    EXPECT_TRUE(sink->take().empty());
+    rig.handle(cm::ListApplications{});
     const auto lines = diagLines();
     ASSERT_EQ(lines.size(), before + 1);
     const std::string expected = "【异常】EventInjector 收到本该被 HostCoordinator 分流走的消息：" +
@@ -356,75 +572,40 @@ TEST_F(InjectorTest, ForeignMessagesAreIgnoredAndCatalogueMessagesAreLoggedOnce)
     EXPECT_NE(lines.back().find(expected), std::string::npos) << lines.back();
     EXPECT_EQ(lines.back().size() - lines.back().find(expected), expected.size());
 
-    handle(cm::ActivateApplication{"org.example.Editor"});
-    handle(cm::ApplicationList{});
+    rig.handle(cm::ActivateApplication{"org.example.Editor"});
+    rig.handle(cm::ApplicationList{});
     const auto more = diagLines();
     ASSERT_EQ(more.size(), before + 3);
     EXPECT_NE(more.back().find("applicationList"), std::string::npos);
     EXPECT_NE(more[more.size() - 2].find("org.example.Editor"), std::string::npos);
-    EXPECT_TRUE(sink->take().empty());
+    EXPECT_TRUE(rig.take().empty());
 }
 
-// --- Probes --------------------------------------------------------------------------------
+TEST(EventInjector, ProbesRunAsStepsOnTheSchedulerAndFeedTheStatistics) {
+    InjectorRig rig;
+    rig.defaults->set("momentumEnabled", false);
+    bool done = false;
+    rig.injector->probeScroll(true, [&] { done = true; });
+    EXPECT_TRUE(rig.take().empty()); // nothing on the caller's thread
+    rig.clock->advance(20 * 8ms);
+    EXPECT_TRUE(done);
+    // 20 changes of -3 points at gain 3: wheel units of -108 each.
+    EXPECT_EQ(rig.take(), (Verbs(20, "wheel(-108,0)")));
+    EXPECT_EQ(rig.injector->scrollStats(), (std::pair<double, double>{180, 3}));
 
-TEST_F(InjectorTest, ProbesDoNothingForOtherSinks) {
-    injector->probeMagnify();
-    injector->resetScrollStats();
-    EXPECT_EQ(injector->scrollStats(), (std::pair<double, double>{0, 0}));
-    EXPECT_TRUE(sink->take().empty());
-}
+    // The zoom probe: 12 steps of 0.08 make 9 clicks of Control + wheel.
+    rig.injector->probeMagnify();
+    rig.clock->advance(1s);
+    const Verbs zoom = rig.take();
+    EXPECT_EQ(std::count(zoom.begin(), zoom.end(), "wheel(120,0)"), 9);
+    EXPECT_EQ(zoom.size(), 27u);
+    EXPECT_EQ(rig.clock->pendingCount(), 0u);
 
-TEST_F(InjectorTest, ScrollProbeRunsInTheBackgroundAndFeedsTheStatistics) {
-    auto poster = std::make_shared<platform::RecordingPoster>();
-    auto geometry = std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 10, 10});
-    auto clock = std::make_shared<platform::ManualScheduler>();
-    auto cg = std::make_shared<CGEventSink>(poster, geometry, nullptr, *defaults, clock);
-    EventInjector real(cg, GestureMapper::defaultMapper(), *defaults);
-    real.handle(cm::Scroll{0, 5, ScrollPhase::changed});
-    real.resetScrollStats();
-    EXPECT_EQ(real.scrollStats(), (std::pair<double, double>{0, 0}));
-    poster->clear();
-
-    std::promise<std::thread::id> done;
-    real.probeScroll(true, [&] { done.set_value(std::this_thread::get_id()); });
-    auto finished = done.get_future();
-    ASSERT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
-    EXPECT_NE(finished.get(), std::this_thread::get_id());
-
-    // 20 changes of -3 points at gain 3.
-    EXPECT_EQ(real.scrollStats(), (std::pair<double, double>{180, 3}));
-    std::vector<Event> expected = {scrollWheel(128, 0, 0),
-                                   gestureScroll(2, 0, 0),
-                                   scrollWheel(1, 0, 0),
-                                   gestureScroll(128, 0, 0),
-                                   series(61),
-                                   gestureScroll(1, 0, 0)};
-    for (int i = 0; i < 20; ++i) {
-        expected.push_back(scrollWheel(2, -9, 0));
-        expected.push_back(gestureScroll(2, 0, -9));
-    }
-    expected.push_back(scrollWheel(4, 0, 0));
-    expected.push_back(gestureScroll(4, 0, 0));
-    expected.push_back(series(62));
-    EXPECT_TRUE(postedExactly(poster->take(), expected));
-    EXPECT_TRUE(cg->momentumRunning()); // the flick ends in momentum like any other
-
-    real.probeMagnify();
-    EXPECT_EQ(poster->take().size(), 14u);
-}
-
-TEST_F(InjectorTest, ScrollProbeWithoutCompletionKeepsTheSinkAliveUntilItEnds) {
-    auto poster = std::make_shared<platform::RecordingPoster>();
-    auto geometry = std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 10, 10});
-    std::weak_ptr<CGEventSink> watch;
-    {
-        auto cg = std::make_shared<CGEventSink>(poster, geometry, nullptr, *defaults);
-        watch = cg;
-        EventInjector real(cg, GestureMapper(), *defaults);
-        real.probeScroll(true);
-    } // injector and our sink reference gone; the probe still runs
-    EXPECT_TRUE(eventually([&] { return watch.expired(); }));
-    EXPECT_GE(poster->count(), 49u); // began (6), 20 changes (40), ended (3)
+    // An injector gone before its probe ends: the rest does nothing.
+    rig.injector->probeScroll(false);
+    rig.injector.reset();
+    rig.clock->advance(1s);
+    EXPECT_TRUE(rig.take().empty());
 }
 
 } // namespace

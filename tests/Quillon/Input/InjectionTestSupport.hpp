@@ -1,18 +1,21 @@
 #pragma once
 
-// Shared fixtures of the input-injection tests: builders of the events the sink is expected to
-// post, an exact comparison of posted sequences, and a private user-defaults file.
+// Shared fixtures of the input-injection tests: an injector over a recording backend with a
+// manual clock, and a private user-defaults file.
 
 #include "Platform/Defaults/Defaults.hpp"
-#include "Platform/EventStream/Event.hpp"
-#include "Platform/EventStream/RecordingPoster.hpp"
+#include "Platform/Dispatch/SerialQueue.hpp"
+#include "Platform/Display/DisplayGeometry.hpp"
+#include "Platform/Input/RecordingInputBackend.hpp"
+#include "Quillon/Input/EventInjector.hpp"
+#include "Quillon/Input/InputGate.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -22,131 +25,7 @@
 
 namespace quillon::testing {
 
-using platform::Event;
-using platform::EventType;
-
-// --- Expected events ---------------------------------------------------------------------
-
-inline Event wheel(std::int32_t vertical, std::int32_t horizontal) {
-    Event e;
-    e.type = EventType::scrollWheel;
-    e.scrollUnit = platform::ScrollUnit::pixel;
-    e.wheelCount = 2;
-    e.wheel1 = vertical;
-    e.wheel2 = horizontal;
-    e.setIntegerField(88, 1);
-    e.setIntegerField(96, vertical);
-    e.setIntegerField(97, horizontal);
-    return e;
-}
-// A wheel event with scroll phase (field 99).
-inline Event scrollWheel(std::int64_t phase, std::int32_t vertical, std::int32_t horizontal) {
-    Event e = wheel(vertical, horizontal);
-    e.setIntegerField(99, phase);
-    return e;
-}
-// A momentum wheel event (field 123).
-inline Event momentumWheel(std::int64_t phase, std::int32_t vertical, std::int32_t horizontal) {
-    Event e = wheel(vertical, horizontal);
-    e.setIntegerField(123, phase);
-    return e;
-}
-inline Event gesture(std::int64_t kind) {
-    Event e;
-    e.type = EventType::gesture;
-    e.setIntegerField(110, kind);
-    return e;
-}
-inline Event gestureScroll(std::int64_t phase, double dx, double dy) {
-    Event e = gesture(6);
-    e.setIntegerField(132, phase);
-    e.setIntegerField(135, 1);
-    e.setDoubleField(118, dx);
-    e.setDoubleField(119, dy);
-    return e;
-}
-inline Event series(std::int64_t kind) {
-    Event e = gesture(kind);
-    e.setIntegerField(117, 6);
-    return e;
-}
-inline Event zoom(double amount, std::int64_t phase) {
-    Event e = gesture(8);
-    e.setDoubleField(113, amount);
-    e.setIntegerField(132, phase);
-    return e;
-}
-inline Event mouse(EventType type, platform::Point at, int button, std::uint64_t flags = 0) {
-    Event e;
-    e.type = type;
-    e.location = at;
-    e.mouseButton = button;
-    e.flags = flags;
-    return e;
-}
-inline Event key(std::uint16_t code, bool down, std::uint64_t flags = 0) {
-    Event e;
-    e.type = down ? EventType::keyDown : EventType::keyUp;
-    e.keyCode = code;
-    e.keyDown = down;
-    e.flags = flags;
-    return e;
-}
-
-// --- Comparison ----------------------------------------------------------------------------
-
-inline std::vector<std::pair<std::uint32_t, std::int64_t>> intFields(const Event& e) {
-    std::vector<std::pair<std::uint32_t, std::int64_t>> v;
-    for (std::size_t i = 0; i < e.integerFieldCount(); ++i) {
-        v.push_back(e.integerFieldAt(i));
-    }
-    std::sort(v.begin(), v.end());
-    return v;
-}
-inline std::vector<std::pair<std::uint32_t, double>> doubleFields(const Event& e) {
-    std::vector<std::pair<std::uint32_t, double>> v;
-    for (std::size_t i = 0; i < e.doubleFieldCount(); ++i) {
-        v.push_back(e.doubleFieldAt(i));
-    }
-    std::sort(v.begin(), v.end());
-    return v;
-}
-
-// Every member compared; numbered fields as sets (their order is not part of the contract),
-// doubles bit-exact in value.
-inline bool sameEvent(const Event& a, const Event& b) {
-    return a.type == b.type && a.tap == b.tap && a.hasSource == b.hasSource &&
-           a.location == b.location && a.flags == b.flags && a.mouseButton == b.mouseButton &&
-           a.keyCode == b.keyCode && a.keyDown == b.keyDown && a.unicode == b.unicode &&
-           a.scrollUnit == b.scrollUnit && a.wheelCount == b.wheelCount && a.wheel1 == b.wheel1 &&
-           a.wheel2 == b.wheel2 && a.wheel3 == b.wheel3 && intFields(a) == intFields(b) &&
-           doubleFields(a) == doubleFields(b);
-}
-
-inline std::string describe(const std::vector<Event>& events) {
-    std::string s;
-    for (std::size_t i = 0; i < events.size(); ++i) {
-        s += "  [" + std::to_string(i) + "] " + events[i].description() + "\n";
-    }
-    return s;
-}
-
-// The posted sequence is exactly `expected`: same length, same events in the same order.
-inline ::testing::AssertionResult postedExactly(const std::vector<Event>& actual,
-                                                const std::vector<Event>& expected) {
-    bool ok = actual.size() == expected.size();
-    for (std::size_t i = 0; ok && i < actual.size(); ++i) {
-        ok = sameEvent(actual[i], expected[i]);
-    }
-    if (ok) {
-        return ::testing::AssertionSuccess();
-    }
-    return ::testing::AssertionFailure() << "posted:\n"
-                                         << describe(actual) << "expected:\n"
-                                         << describe(expected);
-}
-
-// --- Environment ---------------------------------------------------------------------------
+using Verbs = std::vector<std::string>;
 
 // A user-defaults file of the test's own, removed afterwards.
 class ScratchDefaults {
@@ -170,6 +49,46 @@ public:
 private:
     std::filesystem::path dir_;
     std::unique_ptr<platform::Defaults> defaults_;
+};
+
+// Calls a hook after every text run, so a test can act in the middle of a long operation.
+class HookedBackend : public platform::RecordingInputBackend {
+public:
+    using RecordingInputBackend::RecordingInputBackend;
+    std::function<void()> afterText;
+    void typeText(std::u32string_view text) override {
+        RecordingInputBackend::typeText(text);
+        if (afterText) {
+            afterText();
+        }
+    }
+};
+
+// The injector over a recording backend on a 1440 x 900 display, its momentum and probes on a
+// manual clock.
+struct InjectorRig {
+    ScratchDefaults defaults;
+    std::shared_ptr<HookedBackend> backend;
+    std::shared_ptr<platform::FixedDisplayGeometry> geometry =
+        std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1440, 900});
+    std::shared_ptr<platform::ManualScheduler> clock =
+        std::make_shared<platform::ManualScheduler>();
+    std::shared_ptr<InputGate> gate = std::make_shared<InputGate>();
+    std::shared_ptr<EventInjector> injector;
+
+    explicit InjectorRig(std::shared_ptr<HookedBackend> b = std::make_shared<HookedBackend>(),
+                         GestureMapper mapper = GestureMapper::defaultMapper())
+        : backend(std::move(b)) {
+        injector = EventInjector::create({.backend = backend,
+                                          .geometry = geometry,
+                                          .defaults = *defaults,
+                                          .gestureMapper = std::move(mapper),
+                                          .gate = gate,
+                                          .scheduler = clock,
+                                          .clock = [c = clock.get()] { return c->now(); }});
+    }
+    void handle(const wire::ControlMessage& m) { injector->handle(m); }
+    Verbs take() { return backend->take(); }
 };
 
 // Polls `condition` until it holds or `timeout` passes; true when it held.

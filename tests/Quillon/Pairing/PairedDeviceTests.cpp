@@ -167,12 +167,13 @@ TEST(ConstantTime, EqualOnlyForTheSameLengthAndBytes) {
 }
 
 TEST(PairingStoreError, TextNamesTheStatusAndEqualityIgnoresTheDetail) {
-    const auto withDetail = PairingStoreError::keychain(-25299, "some file");
-    EXPECT_NE(std::string(withDetail.what()).find("-25299"), std::string::npos);
+    using S = platform::KeychainStatus;
+    const auto withDetail = PairingStoreError::keychain(S::duplicateItem, "some file");
+    EXPECT_NE(std::string(withDetail.what()).find("duplicateItem"), std::string::npos);
     EXPECT_NE(std::string(withDetail.what()).find("some file"), std::string::npos);
-    EXPECT_EQ(withDetail, PairingStoreError::keychain(-25299));
-    EXPECT_NE(withDetail, PairingStoreError::keychain(-25300));
-    EXPECT_NE(PairingStoreError::reservedDeviceID(), PairingStoreError::keychain(0));
+    EXPECT_EQ(withDetail, PairingStoreError::keychain(S::duplicateItem));
+    EXPECT_NE(withDetail, PairingStoreError::keychain(S::itemNotFound));
+    EXPECT_NE(PairingStoreError::reservedDeviceID(), PairingStoreError::keychain(S::success));
     EXPECT_NE(std::string(PairingStoreError::reservedDeviceID().what()).find("__host_secret__"),
               std::string::npos);
 }

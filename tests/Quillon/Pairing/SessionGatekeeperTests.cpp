@@ -29,15 +29,15 @@ PairedDevice storedDevice() {
 class FailingStore final : public PairingStore {
 public:
     int lookups = 0;
-    std::vector<PairedDevice> allDevices() override { throw PairingStoreError::keychain(-1); }
+    std::vector<PairedDevice> allDevices() override { throw PairingStoreError::keychain(platform::KeychainStatus::databaseError); }
     std::optional<PairedDevice> device(const std::string&) override {
         ++lookups;
         throw PairedDeviceDecodeError("unreadable record");
     }
-    void save(const PairedDevice&) override { throw PairingStoreError::keychain(-1); }
-    void remove(const std::string&) override { throw PairingStoreError::keychain(-1); }
-    void removeAll() override { throw PairingStoreError::keychain(-1); }
-    wire::Bytes hostSecret() override { throw PairingStoreError::keychain(-1); }
+    void save(const PairedDevice&) override { throw PairingStoreError::keychain(platform::KeychainStatus::databaseError); }
+    void remove(const std::string&) override { throw PairingStoreError::keychain(platform::KeychainStatus::databaseError); }
+    void removeAll() override { throw PairingStoreError::keychain(platform::KeychainStatus::databaseError); }
+    wire::Bytes hostSecret() override { throw PairingStoreError::keychain(platform::KeychainStatus::databaseError); }
 };
 
 ControlMessage hello(std::uint16_t version, std::string id = kID, wire::Bytes t = token()) {

@@ -249,5 +249,61 @@ TEST_F(USBSessionTest, DroppedWhileBlockedInAReadEndsAndClosesItsSocket) {
     EXPECT_EQ(events->lines(), (std::vector<std::string>{"accept iPad", "close 8C1F"}));
 }
 
+// The same reply budget as on Wi-Fi: a tablet that asks for application lists and never reads
+// them is disconnected, whether its replies outgrow the budget or merely stop leaving, and a
+// tablet that reads slowly keeps its session and gets every reply.
+TEST_F(USBSessionTest, ATabletThatDoesNotReadItsRepliesIsDisconnected) {
+    struct Case {
+        const char* name;
+        USBSession::Limits limits;
+        bool reads;
+        bool disconnected;
+    };
+    const Case cases[] = {
+        {"replies beyond the budget", {{2u << 20, 4096}, 60000ms}, false, true},
+        {"no byte taken for the stall limit", {{64u << 20, 4096}, 500ms}, false, true},
+        {"a slow reader", {{2u << 20, 4096}, 2000ms}, true, false},
+    };
+    // About 480 KB, as a catalog with icons makes.
+    const cm::ApplicationList list{
+        std::vector<wire::AppEntry>(8, wire::AppEntry{"a", "b", wire::Bytes(60000, 1)})};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        int fds[2];
+        ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+        events->clear();
+        auto s = USBSession::create(
+            fds[0], store,
+            [] {
+                return cm::HelloAck{1, 1, 1.0F};
+            },
+            c.limits);
+        TabletStream peer(fds[1]);
+        s->onClose = [events = events](const std::optional<std::string>&) { events->add("close"); };
+        s->start();
+        ASSERT_TRUE(peer.send(hello()));
+        ASSERT_TRUE(peer.receive(5000ms));
+        // Twelve lists, one after the other (the reader takes each before the next).
+        int received = 0;
+        for (int i = 0; i < 12 && events->lines().empty(); ++i) {
+            s->send(list);
+            if (c.reads) {
+                std::this_thread::sleep_for(100ms);
+                const auto reply = peer.receive(5000ms);
+                received += reply && reply->is<cm::ApplicationList>() ? 1 : 0;
+            }
+        }
+        if (c.disconnected) {
+            EXPECT_TRUE(events->waitFor(1, 5000ms));
+            EXPECT_EQ(s->state(), USBSessionState::stopped);
+        } else {
+            EXPECT_EQ(received, 12);
+            EXPECT_EQ(s->state(), USBSessionState::running);
+            EXPECT_TRUE(events->lines().empty());
+        }
+        s->stop();
+    }
+}
+
 } // namespace
 } // namespace quillon
