@@ -69,6 +69,10 @@ std::string guestSession() {
     return s != nullptr ? s : "";
 }
 
+bool waylandGuest() {
+    return guestSession() == "sway";
+}
+
 // ---------------------------------------------------------------------------------------------
 // Inside the guest: what the session saw, in one vocabulary for Wayland and X11.
 
@@ -351,7 +355,7 @@ struct Rig : testing::ContractServer {
 
     Rig() {
         UinputInputBackend::Options options;
-        if (guestSession() == "sway") {
+        if (waylandGuest()) {
             const std::string display = std::getenv("WAYLAND_DISPLAY");
             auto geometry = std::make_shared<platform::WaylandDisplayGeometry>(display);
             options = platform::uinputForWayland(display, geometry);
@@ -373,10 +377,10 @@ struct Rig : testing::ContractServer {
                 problem += " \"" + name + "\"";
             }
             problem +=
-                "\n" + readFile(guestSession() == "sway" ? "/tmp/sway.log" : "/tmp/xorg.log");
+                "\n" + readFile("/tmp/" + guestSession() + ".log");
             return;
         }
-        if (guestSession() == "sway") {
+        if (waylandGuest()) {
             observed = std::make_unique<WaylandObserved>(std::getenv("WAYLAND_DISPLAY"));
         } else {
             observed = std::make_unique<XObserved>(std::getenv("DISPLAY"));
@@ -651,6 +655,47 @@ TEST_F(Uinput, WheelClicksAndAQuarterClick) {
     }
 }
 
+// What a Wayland compositor is handed for a quarter click: libinput, which they read devices
+// through, reports the wheel in 120ths of a click, 30 for the quarter, which a compositor with
+// wl_pointer version 8 passes on as axis_value120 (Sway 1.7's wlroots has version 7 and passes
+// whole clicks: WheelClicksAndAQuarterClick).
+TEST_F(UinputOnSway, AQuarterClickReachesLibinputAsThirtyOf120) {
+    std::string node;
+    for (const auto& e : std::filesystem::directory_iterator("/sys/class/input")) {
+        const std::string name = e.path().filename();
+        if (name.rfind("event", 0) == 0 &&
+            readFile(e.path() / "device/name") == "Quillon pointer\n") {
+            node = "/dev/input/" + name;
+        }
+    }
+    ASSERT_FALSE(node.empty());
+    ChildProcess events({.argv = {"stdbuf", "-oL", "libinput", "debug-events", "--device", node},
+                         .outputFile = "/tmp/libinput-events.txt"});
+    ASSERT_TRUE(waitUntil(
+        [&] { return events.output().find("DEVICE_ADDED") != std::string::npos; }, 30s))
+        << events.output();
+    // Half a click first: libinput holds a wheel's first movement back until it is that far.
+    backend().wheel(kWheelUnitsPerClick / 2, 0);
+    backend().wheel(kWheelUnitsPerClick / 4, 0);
+    // "POINTER_SCROLL_WHEEL ... vert -7.50/-30.0* horiz ...": degrees, then 120ths of a click
+    // (a wheel turned away from the user scrolls up: negative).
+    const std::regex wheel("POINTER_SCROLL_WHEEL[^\n]*vert ([-0-9.]+)/([-0-9.]+)");
+    std::vector<double> v120;
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            const std::string out = events.output();
+            v120.clear();
+            for (auto it = std::sregex_iterator(out.begin(), out.end(), wheel);
+                 it != std::sregex_iterator(); ++it) {
+                v120.push_back(std::stod((*it)[2]));
+            }
+            return v120.size() >= 2;
+        },
+        10s))
+        << events.output();
+    EXPECT_EQ(v120, (std::vector<double>{-60, -30})) << events.output();
+}
+
 TEST_F(UinputOnXorg, SmoothScrollingOnX11TurnsAKernelWheelBesideXTest) {
     TempDir dir;
     platform::Defaults defaults(dir.path() + "/defaults.json");
@@ -750,6 +795,25 @@ TEST_F(UinputOnSway, WithoutADisplayServerKeysFollowTheSystemsLayout) {
     EXPECT_EQ(only(seen, Seen::motion).size(), 0u);
     EXPECT_EQ(console.stats().dropped, 2u); // the move and the é
     EXPECT_EQ(console.stats().pastes, 0u);
+}
+
+// The package's rule as udev applies it: /dev/uinput carries the uaccess tag (logind then gives
+// the user of the seat's active session an ACL on it), and udev kept the tag for the static
+// node, which exists before the module is loaded.
+TEST_F(UinputOnSway, ThePackagesUdevRuleGivesUinputToTheSeatsUser) {
+    ChildProcess info({.argv = {"udevadm", "info", "--query=property", "--name=/dev/uinput"},
+                       .outputFile = "/tmp/udevadm-info.txt"});
+    ASSERT_TRUE(info.wait(20s));
+    const std::string properties = info.output();
+    std::string tags;
+    std::istringstream lines(properties);
+    for (std::string line; std::getline(lines, line);) {
+        if (line.rfind("TAGS=", 0) == 0) {
+            tags = line;
+        }
+    }
+    EXPECT_NE(tags.find(":uaccess:"), std::string::npos) << properties;
+    EXPECT_TRUE(std::filesystem::exists("/run/udev/static_node-tags/uaccess/uinput"));
 }
 
 TEST_F(UinputOnSway, AUserWithoutAccessIsToldWhyAndWhatToDo) {
@@ -963,6 +1027,9 @@ std::string guestScript() {
          "export ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1\n"
          "export G_SLICE=always-malloc\n"
          "mkdir -p -m 700 /tmp/root-runtime\n"
+         // The package's udev rule where the package puts it, before udev starts.
+         "install -D -m 644 " QUILLON_SOURCE_DIR "/data/70-quillon-uinput.rules "
+         "/usr/lib/udev/rules.d/70-quillon-uinput.rules\n"
          "vm_udev\n";
     for (const auto& session : kSessions) {
         if (!booted(session)) {

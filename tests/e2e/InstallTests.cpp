@@ -120,8 +120,9 @@ TEST(Install, PutsTheProgramAndItsDesktopFilesIntoThePrefix) {
     }
 }
 
-// The package as a distribution builds it (installed under /usr): its fields, its files, a
-// unit whose ExecStart is a file the package holds, and no lintian error or warning.
+// The package as a distribution builds it (installed under /usr): its fields, its files (the
+// uinput rule and module entry where udev and systemd read them), a unit whose ExecStart is a
+// file the package holds, and no lintian error or warning.
 TEST(Install, DebianPackageIsCleanAndItsUnitStartsItsBinary) {
     TempDir dir;
     const auto pack =
@@ -164,6 +165,26 @@ TEST(Install, DebianPackageIsCleanAndItsUnitStartsItsBinary) {
           "/usr/lib/modules-load.d/quillon.conf"}) {
         EXPECT_TRUE(fs::is_regular_file(root + file)) << file;
     }
+    // Input through the kernel: systemd's own lookup (the one udevd and systemd-modules-load
+    // make, in the package's tree alone) finds the udev rule that gives the seat's user
+    // /dev/uinput and the entry that loads the module at boot.
+    const auto rules = run({"systemd-analyze", "--root=" + root, "cat-config", "udev/rules.d"},
+                           dir.path());
+    EXPECT_EQ(rules.status, 0) << rules.output;
+    EXPECT_NE(rules.output.find("# " + root + "/usr/lib/udev/rules.d/70-quillon-uinput.rules\n"),
+              std::string::npos)
+        << rules.output;
+    EXPECT_NE(rules.output.find("\nKERNEL==\"uinput\", SUBSYSTEM==\"misc\", TAG+=\"uaccess\", "
+                                "OPTIONS+=\"static_node=uinput\"\n"),
+              std::string::npos)
+        << rules.output;
+    const auto modules = run(
+        {"systemd-analyze", "--root=" + root, "cat-config", "modules-load.d"}, dir.path());
+    EXPECT_EQ(modules.status, 0) << modules.output;
+    EXPECT_NE(modules.output.find("# " + root + "/usr/lib/modules-load.d/quillon.conf\n"),
+              std::string::npos)
+        << modules.output;
+    EXPECT_NE(modules.output.find("\nuinput\n"), std::string::npos) << modules.output;
 
     const auto lintian = run({"lintian", "--tag-display-limit", "0", deb}, dir.path(), 300s);
     EXPECT_EQ(lintian.status, 0) << lintian.output;
