@@ -4,6 +4,11 @@
 // per move, into a backend that only counts (the X11 backend's own cost is Xlib's). The tablet
 // stand-in is a process of its own, so nothing it does is counted.
 //
+// Two lock figures: "read->call" counts from the socket read (the receive calls are interposed
+// here) to the backend call, and for the further moves of one read from the previous backend
+// call to this one; "thread" counts everything the thread does per move, the event loop's wait
+// for the socket and its re-arming after the read included.
+//
 //   lone:  each move its own TLS record, sent 0.5 ms apart, so every read carries one move;
 //   burst: 1000 moves back to back (reads carry many; their costs are shared).
 //
@@ -28,9 +33,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <dirent.h>
+#include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
 #include <new>
+#include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <thread>
@@ -51,7 +58,51 @@ void countAllocation() {
         gAllocations.fetch_add(1, std::memory_order_relaxed);
     }
 }
+// Locks on the counted thread at its last socket read or backend call, and those between a read
+// (or the previous call) and a backend call, summed. Only the counted thread touches these.
+std::uint64_t gSegmentStart = 0;
+std::atomic<std::uint64_t> gPathLocks{0};
+
+void markRead() {
+    const pid_t counted = benchlocks::onlyThread.load(std::memory_order_relaxed);
+    if (counted != 0 && counted == currentThread()) {
+        gSegmentStart = benchlocks::acquisitions.load(std::memory_order_relaxed);
+    }
+}
+
+void markBackendCall() {
+    const pid_t counted = benchlocks::onlyThread.load(std::memory_order_relaxed);
+    if (counted != 0 && counted == currentThread()) {
+        const std::uint64_t now = benchlocks::acquisitions.load(std::memory_order_relaxed);
+        gPathLocks.fetch_add(now - gSegmentStart, std::memory_order_relaxed);
+        gSegmentStart = now;
+    }
+}
+
+using RecvFn = ssize_t (*)(int, void*, std::size_t, int);
+using RecvmsgFn = ssize_t (*)(int, msghdr*, int);
+// Resolved before any thread runs (main), so the interposers never resolve while counting.
+RecvFn gRealRecv = nullptr;
+RecvmsgFn gRealRecvmsg = nullptr;
 } // namespace
+
+// The transport reads the socket through asio, which calls recv() or recvmsg(); a peek is not a
+// read. Defined under the symbols' own names (the fortified headers make recv an inline
+// function of their own).
+extern "C" ssize_t benchRecv(int fd, void* buffer, std::size_t length, int flags) __asm__("recv");
+extern "C" ssize_t benchRecvmsg(int fd, msghdr* message, int flags) __asm__("recvmsg");
+extern "C" ssize_t benchRecv(int fd, void* buffer, std::size_t length, int flags) {
+    if ((flags & MSG_PEEK) == 0) {
+        markRead();
+    }
+    return gRealRecv(fd, buffer, length, flags);
+}
+extern "C" ssize_t benchRecvmsg(int fd, msghdr* message, int flags) {
+    if ((flags & MSG_PEEK) == 0) {
+        markRead();
+    }
+    return gRealRecvmsg(fd, message, flags);
+}
 
 void* operator new(std::size_t n) {
     countAllocation();
@@ -91,8 +142,14 @@ public:
     std::string_view name() const override { return "counting"; }
     platform::InputPermission permission() const override { return {true, {}}; }
     std::uint64_t connections() const override { return 1; }
-    void movePointerTo(platform::Point) override { moves.fetch_add(1); }
-    void movePointerBy(double, double) override { moves.fetch_add(1); }
+    void movePointerTo(platform::Point) override {
+        markBackendCall();
+        moves.fetch_add(1);
+    }
+    void movePointerBy(double, double) override {
+        markBackendCall();
+        moves.fetch_add(1);
+    }
     void button(int, bool) override {}
     void key(int, bool) override {}
     void typeText(std::u32string_view) override {}
@@ -172,6 +229,11 @@ std::string readLine(int fd) {
 
 int main(int argc, char** argv) {
     const int moves = argc > 1 ? std::max(100, std::atoi(argv[1])) : 2000;
+    gRealRecv = reinterpret_cast<RecvFn>(::dlsym(RTLD_NEXT, "recv"));
+    gRealRecvmsg = reinterpret_cast<RecvmsgFn>(::dlsym(RTLD_NEXT, "recvmsg"));
+    if (gRealRecv == nullptr || gRealRecvmsg == nullptr) {
+        return 1;
+    }
     const PairedDevice device{"B3E2A4F0-0000-4000-8000-000000000002", "Bench iPad",
                               wire::PSKProvider::randomBytes(32), 0, std::nullopt};
     // The tablet is forked before any thread exists.
@@ -227,16 +289,31 @@ int main(int argc, char** argv) {
         // The admission's own work (log lines, the published state) finishes after the helloAck.
         std::this_thread::sleep_for(200ms);
         const pid_t transport = threadNamed("quillon-net");
+        // A burst before counting: the buffers that grow to the largest read (the decoder's, the
+        // burst's list of messages) and the statistics line's translation are in place after it.
+        {
+            const std::uint64_t seen = backend->moves.load();
+            writeLine(toTablet[1], "burst " + std::to_string(moves));
+            readLine(fromTablet[0]);
+            const auto deadline = std::chrono::steady_clock::now() + 10s;
+            while (backend->moves.load() < seen + static_cast<std::uint64_t>(moves) &&
+                   std::chrono::steady_clock::now() < deadline) {
+                std::this_thread::sleep_for(1ms);
+            }
+        }
 
         std::printf("one pointer move on the reading thread (quillon-net), socket read to backend "
                     "call, %d moves\n",
                     moves);
-        std::printf("%-8s %14s %14s %12s\n", "", "locks/move", "allocs/move", "moves seen");
+        std::printf("%-8s %16s %16s %14s %12s\n", "", "locks/move", "locks/move", "allocs/move",
+                    "moves seen");
+        std::printf("%-8s %16s %16s %14s\n", "", "read->call", "thread", "thread");
         for (const char* mode : {"lone", "burst", "lone", "burst"}) {
             const std::uint64_t seen = backend->moves.load();
             benchlocks::onlyThread.store(transport);
             gCountedThread.store(transport);
             const std::uint64_t locks = benchlocks::acquisitions.load();
+            const std::uint64_t pathLocks = gPathLocks.load();
             const std::uint64_t allocs = gAllocations.load();
             writeLine(toTablet[1], std::string(mode) + " " + std::to_string(moves));
             readLine(fromTablet[0]);
@@ -246,7 +323,8 @@ int main(int argc, char** argv) {
                 std::this_thread::sleep_for(1ms);
             }
             const double n = static_cast<double>(backend->moves.load() - seen);
-            std::printf("%-8s %14.2f %14.2f %12.0f\n", mode,
+            std::printf("%-8s %16.2f %16.2f %14.2f %12.0f\n", mode,
+                        static_cast<double>(gPathLocks.load() - pathLocks) / n,
                         static_cast<double>(benchlocks::acquisitions.load() - locks) / n,
                         static_cast<double>(gAllocations.load() - allocs) / n, n);
         }

@@ -12,7 +12,8 @@ namespace quillon::platform {
 // nothing happens. The caller flushes.
 
 // Moves to the workspace `delta` away from the current one (+1 right, -1 left), staying within
-// _NET_NUMBER_OF_DESKTOPS (no wrap-around, as on the Mac). True when a request was sent.
+// _NET_NUMBER_OF_DESKTOPS (no wrap-around: a swipe stops at the last one). True when a request
+// was sent.
 bool switchDesktop(Display* dpy, int delta);
 
 // Asks for _NET_SHOWING_DESKTOP to become the opposite of what it is now.

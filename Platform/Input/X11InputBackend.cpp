@@ -134,7 +134,7 @@ struct X11InputBackend::Impl {
         }
         int x = 0, y = 0;
         X11DisplayGeometry::toRoot(s, p.x, p.y, x, y);
-        // The pointer stays on the main display, as the Mac keeps it there.
+        // The pointer stays on the main display: the tablet's area is that display.
         x = std::clamp(x, s.originX, s.originX + s.pixelWidth - 1);
         y = std::clamp(y, s.originY, s.originY + s.pixelHeight - 1);
         XTestFakeMotionEvent(dpy(), -1, x, y, CurrentTime);

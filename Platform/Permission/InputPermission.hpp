@@ -4,8 +4,8 @@
 
 namespace quillon::platform {
 
-// Whether, and if not why, this process can put input into the current session (what the Mac
-// asks of its accessibility permission). Every InputBackend answers it for its display server.
+// Whether, and if not why, this process can put input into the current session. Every
+// InputBackend answers it for its display server.
 struct InputPermission {
     bool permitted = false;
     // Why not, in words a user can act on ("no DISPLAY is set", "cannot connect to X display
