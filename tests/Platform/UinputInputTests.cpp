@@ -376,8 +376,7 @@ struct Rig : testing::ContractServer {
             for (const auto& name : sessionDevices()) {
                 problem += " \"" + name + "\"";
             }
-            problem +=
-                "\n" + readFile("/tmp/" + guestSession() + ".log");
+            problem += "\n" + readFile("/tmp/" + guestSession() + ".log");
             return;
         }
         if (waylandGuest()) {
@@ -671,8 +670,8 @@ TEST_F(UinputOnSway, AQuarterClickReachesLibinputAsThirtyOf120) {
     ASSERT_FALSE(node.empty());
     ChildProcess events({.argv = {"stdbuf", "-oL", "libinput", "debug-events", "--device", node},
                          .outputFile = "/tmp/libinput-events.txt"});
-    ASSERT_TRUE(waitUntil(
-        [&] { return events.output().find("DEVICE_ADDED") != std::string::npos; }, 30s))
+    ASSERT_TRUE(
+        waitUntil([&] { return events.output().find("DEVICE_ADDED") != std::string::npos; }, 30s))
         << events.output();
     // Half a click first: libinput holds a wheel's first movement back until it is that far.
     backend().wheel(kWheelUnitsPerClick / 2, 0);

@@ -168,8 +168,8 @@ TEST(Install, DebianPackageIsCleanAndItsUnitStartsItsBinary) {
     // Input through the kernel: systemd's own lookup (the one udevd and systemd-modules-load
     // make, in the package's tree alone) finds the udev rule that gives the seat's user
     // /dev/uinput and the entry that loads the module at boot.
-    const auto rules = run({"systemd-analyze", "--root=" + root, "cat-config", "udev/rules.d"},
-                           dir.path());
+    const auto rules =
+        run({"systemd-analyze", "--root=" + root, "cat-config", "udev/rules.d"}, dir.path());
     EXPECT_EQ(rules.status, 0) << rules.output;
     EXPECT_NE(rules.output.find("# " + root + "/usr/lib/udev/rules.d/70-quillon-uinput.rules\n"),
               std::string::npos)
@@ -178,8 +178,8 @@ TEST(Install, DebianPackageIsCleanAndItsUnitStartsItsBinary) {
                                 "OPTIONS+=\"static_node=uinput\"\n"),
               std::string::npos)
         << rules.output;
-    const auto modules = run(
-        {"systemd-analyze", "--root=" + root, "cat-config", "modules-load.d"}, dir.path());
+    const auto modules =
+        run({"systemd-analyze", "--root=" + root, "cat-config", "modules-load.d"}, dir.path());
     EXPECT_EQ(modules.status, 0) << modules.output;
     EXPECT_NE(modules.output.find("# " + root + "/usr/lib/modules-load.d/quillon.conf\n"),
               std::string::npos)
