@@ -48,28 +48,6 @@ constexpr double kAxisPerClick = 10.0;
 // any value into a whole emulated click).
 constexpr std::uint32_t kAxisSourceContinuous = 1u << 3;
 
-// Writes all of `data` to a pipe Mutter reads from, giving up when it stops reading.
-void writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno == EAGAIN) {
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, 1000) > 0) {
-                continue;
-            }
-        }
-        return;
-    }
-}
-
 // Where the session stands; verbs go out only in `started`.
 enum class Link { connecting, started, lost };
 
@@ -525,7 +503,8 @@ struct GnomeRemoteDesktopBackend::Impl {
             if (call(kRemoteDesktop, sessionPath, kRemoteDesktopSession, "SelectionWrite", &reply,
                      nullptr, "u", serial) &&
                 sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0) {
-                writeAll(fd, *content);
+                clipboard::writePipe(fd, *content,
+                                     std::chrono::steady_clock::now() + std::chrono::seconds(1));
                 ok = true;
             }
             sd_bus_message_unref(reply); // closes the fd

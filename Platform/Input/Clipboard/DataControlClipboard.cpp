@@ -30,33 +30,6 @@ using Clock = std::chrono::steady_clock;
 using clipboard::Content;
 using clipboard::PastePolicy;
 
-// Writes all of `text` unless the reader stalls for `timeout`: a reader that never reads must
-// not hold the clipboard thread.
-void writeAll(int fd, const std::string& text, std::chrono::milliseconds timeout) {
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    const auto deadline = Clock::now() + timeout;
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN) {
-            return; // the reader went away
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{fd, POLLOUT, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            return;
-        }
-    }
-}
-
 } // namespace
 
 struct DataControlClipboard::Impl {
@@ -373,7 +346,7 @@ struct DataControlClipboard::Impl {
             const auto it = std::find_if(offered->begin(), offered->end(),
                                          [&](const auto& entry) { return entry.first == mime; });
             if (it != offered->end()) {
-                writeAll(fd, it->second, std::chrono::seconds(1));
+                clipboard::writePipe(fd, it->second, Clock::now() + std::chrono::seconds(1));
             }
         }
         ::close(fd);
