@@ -9,6 +9,7 @@
 #include "Quillon/Input/InputGate.hpp"
 
 #include "bench/LockCounter.hpp"
+#include "tests/support/AllocationHook.hpp"
 
 #include <benchmark/benchmark.h>
 
@@ -19,7 +20,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
-#include <new>
 #include <thread>
 #include <unistd.h>
 #include <vector>
@@ -28,31 +28,8 @@ namespace {
 std::atomic<std::uint64_t> gAllocations{0};
 }
 
-void* operator new(std::size_t n) {
+void quillon::testing::onAllocation(std::size_t) {
     gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
-    if (void* p = std::malloc(n ? n : 1)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
 }
 
 namespace {

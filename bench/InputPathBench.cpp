@@ -29,6 +29,7 @@
 #include "WireProtocol/WireClient.hpp"
 
 #include "bench/LockCounter.hpp"
+#include "tests/support/AllocationHook.hpp"
 
 #include <atomic>
 #include <chrono>
@@ -38,7 +39,6 @@
 #include <dlfcn.h>
 #include <filesystem>
 #include <fstream>
-#include <new>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -106,31 +106,8 @@ extern "C" ssize_t benchRecvmsg(int fd, msghdr* message, int flags) {
     return gRealRecvmsg(fd, message, flags);
 }
 
-void* operator new(std::size_t n) {
+void quillon::testing::onAllocation(std::size_t) {
     countAllocation();
-    if (void* p = std::malloc(n ? n : 1)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void* operator new[](std::size_t n) {
-    countAllocation();
-    if (void* p = std::malloc(n ? n : 1)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
 }
 
 namespace {

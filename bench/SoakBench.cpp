@@ -31,6 +31,7 @@
 #include "WireProtocol/ServiceConstants.hpp"
 #include "WireProtocol/WireClient.hpp"
 #include "tests/support/ChildProcess.hpp"
+#include "tests/support/ProcessUsage.hpp"
 #include "tests/support/UsbmuxStandIn.hpp"
 
 #include <arpa/inet.h>
@@ -47,8 +48,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <dirent.h>
-#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -61,32 +60,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-struct Usage {
-    long rssKiB = 0;
-    long descriptors = 0;
-    long threads = 0;
-};
-
-Usage usage() {
-    Usage u;
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            u.rssKiB = std::atol(line.c_str() + 6);
-        } else if (line.rfind("Threads:", 0) == 0) {
-            u.threads = std::atol(line.c_str() + 8);
-        }
-    }
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr) {
-            ++u.descriptors;
-        }
-        closedir(d);
-        u.descriptors -= 3; // ".", ".." and the directory's own descriptor
-    }
-    return u;
-}
+using Usage = quillon::testing::ProcessUsage;
+using quillon::testing::processUsage;
 
 void report(const char* what, const Usage& before, const Usage& after) {
     std::printf("  %-44s RSS %7.1f -> %7.1f MB (%+.1f)  fds %4ld -> %4ld  threads %3ld -> %3ld\n",
@@ -350,7 +325,7 @@ int main(int argc, char** argv) {
     // 1. What one waiting connection costs.
     {
         const int n = 60; // within the main budget, so none is displaced
-        const Usage before = usage();
+        const Usage before = processUsage();
         std::vector<int> fds;
         std::vector<std::unique_ptr<WireClient>> secured;
         for (int i = 0; i < n; ++i) {
@@ -365,7 +340,7 @@ int main(int argc, char** argv) {
             secured.push_back(std::move(c));
         }
         std::this_thread::sleep_for(500ms);
-        const Usage after = usage();
+        const Usage after = processUsage();
         report("60 waiting connections with 64 KB frames", before, after);
         std::printf("  one waiting connection (TLS done, frame buffered, client side included): "
                     "%.1f KiB\n",
@@ -380,7 +355,7 @@ int main(int argc, char** argv) {
         for (int i = 0; i < addresses; ++i) {
             sources.push_back("127.0.2." + std::to_string(i + 1));
         }
-        const Usage before = usage();
+        const Usage before = processUsage();
         std::atomic<bool> stop{false};
         std::atomic<long> opened{0};
         std::thread attacker([&] { flood(*server->mainPort(), sources, 500, stop, opened); });
@@ -418,7 +393,7 @@ int main(int argc, char** argv) {
         std::this_thread::sleep_for(500ms);
         char what[96];
         std::snprintf(what, sizeof what, "flood of 500 from %d addresses", addresses);
-        report(what, before, usage());
+        report(what, before, processUsage());
         std::printf("  hello within 1 s: %d of %d (worst %.0f ms); pairing %s; %ld connections "
                     "opened by the attacker\n",
                     ok, attempts, worstMs, paired ? "succeeded" : "FAILED", opened.load());
@@ -431,7 +406,7 @@ int main(int argc, char** argv) {
                                                             MAP_SHARED | MAP_ANONYMOUS, -1, 0));
         new (&ports[0]) std::atomic<int>(*server->mainPort());
         new (&ports[1]) std::atomic<int>(-1);
-        const Usage before = usage();
+        const Usage before = processUsage();
         const pid_t mainFlood = startFloodProcess(&ports[0], 63, 250, "127.0.7.");
         const pid_t pairingFlood = startFloodProcess(&ports[1], 63, 250, "127.0.8.");
         std::this_thread::sleep_for(3s);
@@ -478,7 +453,7 @@ int main(int argc, char** argv) {
             ++hellos;
             fast += client && ms < 1000 ? 1 : 0;
             worstHelloMs = std::max(worstHelloMs, ms);
-            peak = std::max(peak, usage().rssKiB);
+            peak = std::max(peak, processUsage().rssKiB);
             std::this_thread::sleep_for(200ms);
         }
         ::kill(mainFlood, SIGKILL);
@@ -487,7 +462,7 @@ int main(int argc, char** argv) {
         ::waitpid(pairingFlood, nullptr, 0);
         ::munmap(ports, 2 * sizeof(std::atomic<int>));
         std::this_thread::sleep_for(1s);
-        report("flood of 63 addresses x 250, both listeners", before, usage());
+        report("flood of 63 addresses x 250, both listeners", before, processUsage());
         std::printf("  hello within 1 s: %d of %d (worst %.0f ms); pairings %d of %d (worst %.0f "
                     "ms); peak RSS %+.1f MB\n",
                     fast, hellos, worstHelloMs, paired, pairings, worstPairMs,
@@ -496,7 +471,7 @@ int main(int argc, char** argv) {
 
     // 3. listApplications from a client that never reads.
     {
-        const Usage before = usage();
+        const Usage before = processUsage();
         auto client = hello(*server, creds, "127.0.0.5");
         const int disconnectsBefore = delegate->disconnects;
         // Spread over the period (a burst would be answered by one list): each request after
@@ -511,7 +486,7 @@ int main(int argc, char** argv) {
                  ++sent) {
                 client->sendBytes(request);
                 if (sent % 100 == 0) {
-                    peak = std::max(peak, usage().rssKiB);
+                    peak = std::max(peak, processUsage().rssKiB);
                 }
                 std::this_thread::sleep_for(500us);
             }
@@ -519,10 +494,10 @@ int main(int argc, char** argv) {
             // the host closed the connection under the client
         }
         std::this_thread::sleep_for(500ms);
-        peak = std::max(peak, usage().rssKiB);
+        peak = std::max(peak, processUsage().rssKiB);
         // Still responsive: a new session says hello.
         const bool responsive = hello(*server, creds, "127.0.0.6") != nullptr;
-        report("13,000 listApplications, never read", before, usage());
+        report("13,000 listApplications, never read", before, processUsage());
         std::printf("  requests sent %d; peak RSS %+.1f MB; lists answered %d; disconnected: %s; "
                     "responsive: %s\n",
                     sent, (peak - before.rssKiB) / 1024.0, delegate->lists.load(),
@@ -532,7 +507,7 @@ int main(int argc, char** argv) {
 
     // 4. 32 admitted sessions announcing 4 MiB frames.
     {
-        const Usage before = usage();
+        const Usage before = processUsage();
         std::vector<std::unique_ptr<WireClient>> sessions;
         for (int i = 0; i < 32; ++i) {
             if (auto c = hello(*server, creds, "127.0.3." + std::to_string(i + 1))) {
@@ -547,13 +522,13 @@ int main(int argc, char** argv) {
                 c->sendBytes(bytes);
             } catch (const std::exception&) {
             }
-            peak = std::max(peak, usage().rssKiB);
+            peak = std::max(peak, processUsage().rssKiB);
         }
         std::this_thread::sleep_for(1s);
-        peak = std::max(peak, usage().rssKiB);
+        peak = std::max(peak, processUsage().rssKiB);
         const auto stats = server->statistics();
         const bool responsive = hello(*server, creds, "127.0.0.7") != nullptr;
-        report("32 sessions announcing 4 MiB frames", before, usage());
+        report("32 sessions announcing 4 MiB frames", before, processUsage());
         std::printf("  admitted %zu; peak RSS %+.1f MB; host still holds %zu sessions, %.1f MB "
                     "buffered; responsive: %s\n",
                     sessions.size(), (peak - before.rssKiB) / 1024.0, stats.sessions,
@@ -593,7 +568,7 @@ int main(int argc, char** argv) {
         stream.reset();
     }
     {
-        const Usage before = usage();
+        const Usage before = processUsage();
         int fds[2];
         ::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds);
         CableOwner owner;
@@ -631,7 +606,7 @@ int main(int argc, char** argv) {
         double closedAfter = -1;
         while (Clock::now() - t0 < std::chrono::seconds(std::min(seconds, 30))) {
             ::send(fds[1], request.data(), request.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-            peak = std::max(peak, usage().rssKiB);
+            peak = std::max(peak, processUsage().rssKiB);
             if (owner.closed && closedAfter < 0) {
                 closedAfter = std::chrono::duration<double>(Clock::now() - t0).count();
                 break;
@@ -644,7 +619,7 @@ int main(int argc, char** argv) {
         });
         ::close(fds[1]);
         std::this_thread::sleep_for(500ms);
-        report("cable tablet that never reads its lists", before, usage());
+        report("cable tablet that never reads its lists", before, processUsage());
         std::printf("  lists answered %d; peak RSS %+.1f MB; disconnected: %s\n",
                     owner.lists.load(), (peak - before.rssKiB) / 1024.0,
                     closedAfter >= 0 ? ("yes, after " + std::to_string(closedAfter) + " s").c_str()
@@ -657,6 +632,6 @@ int main(int argc, char** argv) {
     while (delegate->builders > 0) {
         std::this_thread::sleep_for(1ms);
     }
-    report("at the end (from nothing)", Usage{}, usage());
+    report("at the end (from nothing)", Usage{}, processUsage());
     return 0;
 }

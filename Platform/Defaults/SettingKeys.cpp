@@ -18,7 +18,8 @@ using i18n::N_;
 using K = SettingKey::Kind;
 
 constexpr std::string_view kCommandKeys[] = {"control", "super"};
-constexpr std::string_view kInputBackends[] = {"auto", "x11", "wlroots", "gnome", "kde"};
+constexpr std::string_view kInputBackends[] = {"auto", "x11", "wlroots", "gnome", "kde", "uinput"};
+constexpr std::string_view kScrollModes[] = {"clicks", "smooth"};
 // The tablet's gesture names, in the order they are declared on the wire.
 constexpr std::string_view kGestures[] = {"threeFingerUp",     "threeFingerDown", "threeFingerLeft",
                                           "threeFingerRight",  "pinchIn",         "pinchOut",
@@ -73,7 +74,8 @@ const SettingKey kKeys[] = {
      N_("The monitor the tablet controls: primary, all (every monitor) or a monitor's name "
         "(DP-2, HEADLESS-1).")},
     {"inputBackend", K::choice, 0, 0, false, kInputBackends, "auto",
-     N_("How input is posted: auto (by what the session offers), x11, wlroots, gnome or kde.")},
+     N_("How input is posted: auto (by what the session offers), x11, wlroots, gnome, kde or "
+        "uinput (the kernel's virtual devices).")},
     {"commandKey", K::choice, 0, 0, false, kCommandKeys, "control",
      N_("What the tablet's Command key acts as.")},
     {"overviewKey",
@@ -94,6 +96,9 @@ const SettingKey kKeys[] = {
      {},
      "10",
      N_("Scrolled pixels that make one wheel click.")},
+    {"scroll", K::choice, 0, 0, false, kScrollModes, "clicks",
+     N_("On X11, how the wheel turns: clicks (XTest) or smooth (parts of a click through a "
+        "uinput wheel device; read at start).")},
     {"invertScrollX", K::boolean, 0, 0, false, {}, "false", N_("Reverse horizontal scrolling.")},
     {"invertScrollY", K::boolean, 0, 0, false, {}, "false", N_("Reverse vertical scrolling.")},
     {"momentumEnabled",

@@ -2,11 +2,12 @@
 
 #include "Platform/Input/Clipboard/PastePolicy.hpp"
 
+#include "Platform/Input/LayoutText.hpp"
+#include "Platform/Input/Wayland/WaylandClient.hpp"
 #include "Platform/Input/Wayland/XkbLayoutIndex.hpp"
 #include "Platform/Locale/Translation.hpp"
 
 #include <systemd/sd-bus.h>
-#include <wayland-client.h>
 #include <xkbcommon/xkbcommon.h>
 
 #include <algorithm>
@@ -22,7 +23,6 @@
 #include <poll.h>
 #include <set>
 #include <sys/eventfd.h>
-#include <sys/mman.h>
 #include <thread>
 #include <unistd.h>
 #include <unordered_map>
@@ -47,50 +47,6 @@ constexpr double kAxisPerClick = 10.0;
 // NotifyPointerAxis's source "continuous": a smooth value as it is (the "wheel" source turns
 // any value into a whole emulated click).
 constexpr std::uint32_t kAxisSourceContinuous = 1u << 3;
-std::string utf8(std::u32string_view text) {
-    std::string out;
-    for (const char32_t c : text) {
-        const auto cp = static_cast<std::uint32_t>(c);
-        if (cp < 0x80) {
-            out += static_cast<char>(cp);
-        } else if (cp < 0x800) {
-            out += static_cast<char>(0xc0 | (cp >> 6));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        } else if (cp < 0x10000) {
-            out += static_cast<char>(0xe0 | (cp >> 12));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        } else if (cp < 0x110000) {
-            out += static_cast<char>(0xf0 | (cp >> 18));
-            out += static_cast<char>(0x80 | ((cp >> 12) & 0x3f));
-            out += static_cast<char>(0x80 | ((cp >> 6) & 0x3f));
-            out += static_cast<char>(0x80 | (cp & 0x3f));
-        }
-    }
-    return out;
-}
-
-// Writes all of `data` to a pipe Mutter reads from, giving up when it stops reading.
-void writeAll(int fd, const std::string& data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno == EAGAIN) {
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, 1000) > 0) {
-                continue;
-            }
-        }
-        return;
-    }
-}
 
 // Where the session stands; verbs go out only in `started`.
 enum class Link { connecting, started, lost };
@@ -120,7 +76,7 @@ struct GnomeRemoteDesktopBackend::Impl {
     std::optional<Point> lastPoint; // where we put the pointer last: relative moves start there
     std::string reason = i18n::tr("not connected to GNOME Shell yet");
 
-    std::unordered_map<xkb_keysym_t, KeyPosition> layout;
+    LayoutIndex layout;
 
     bool clipboardEnabled = false; // EnableClipboard sent on this session
     // The user's clipboard, read on this backend's bus thread whenever someone else's
@@ -404,78 +360,8 @@ struct GnomeRemoteDesktopBackend::Impl {
 
     // The keymap the compositor gives Wayland clients: what the keysym route can type.
     void readLayout() {
-        layout.clear();
-        std::string keymapText;
-        wl_display* display = wl_display_connect(
-            options.waylandDisplay.empty() ? nullptr : options.waylandDisplay.c_str());
-        if (display != nullptr) {
-            struct Scan {
-                wl_seat* seat = nullptr;
-                std::uint32_t caps = 0;
-                std::string keymap;
-            } scan;
-            static constexpr wl_registry_listener registryListener{
-                [](void* data, wl_registry* r, std::uint32_t name, const char* iface,
-                   std::uint32_t version) {
-                    auto* s = static_cast<Scan*>(data);
-                    if (std::strcmp(iface, wl_seat_interface.name) == 0 && s->seat == nullptr) {
-                        s->seat = static_cast<wl_seat*>(
-                            wl_registry_bind(r, name, &wl_seat_interface, std::min(version, 5u)));
-                    }
-                },
-                [](void*, wl_registry*, std::uint32_t) {}};
-            static constexpr wl_seat_listener seatListener{
-                [](void* data, wl_seat*, std::uint32_t caps) {
-                    static_cast<Scan*>(data)->caps = caps;
-                },
-                [](void*, wl_seat*, const char*) {}};
-            static constexpr wl_keyboard_listener keyboardListener{
-                [](void* data, wl_keyboard*, std::uint32_t format, std::int32_t fd,
-                   std::uint32_t size) {
-                    static_cast<Scan*>(data)->keymap = readSeatKeymap(format, fd, size);
-                },
-                [](void*, wl_keyboard*, std::uint32_t, wl_surface*, wl_array*) {},
-                [](void*, wl_keyboard*, std::uint32_t, wl_surface*) {},
-                [](void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t,
-                   std::uint32_t) {},
-                [](void*, wl_keyboard*, std::uint32_t, std::uint32_t, std::uint32_t, std::uint32_t,
-                   std::uint32_t) {},
-                [](void*, wl_keyboard*, std::int32_t, std::int32_t) {}};
-            wl_registry* registry = wl_display_get_registry(display);
-            wl_registry_add_listener(registry, &registryListener, &scan);
-            wl_display_roundtrip(display);
-            if (scan.seat != nullptr) {
-                wl_seat_add_listener(scan.seat, &seatListener, &scan);
-                wl_display_roundtrip(display);
-                if ((scan.caps & WL_SEAT_CAPABILITY_KEYBOARD) != 0) {
-                    wl_keyboard* kb = wl_seat_get_keyboard(scan.seat);
-                    wl_keyboard_add_listener(kb, &keyboardListener, &scan);
-                    wl_display_roundtrip(display);
-                    wl_keyboard_destroy(kb);
-                }
-                wl_seat_destroy(scan.seat);
-            }
-            wl_registry_destroy(registry);
-            wl_display_disconnect(display);
-            keymapText = std::move(scan.keymap);
-        }
-        xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-        if (xkb == nullptr) {
-            return;
-        }
-        xkb_keymap* keymap = nullptr;
-        if (!keymapText.empty()) {
-            keymap = xkb_keymap_new_from_string(xkb, keymapText.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
-                                                XKB_KEYMAP_COMPILE_NO_FLAGS);
-        }
-        if (keymap == nullptr) {
-            keymap = xkb_keymap_new_from_names(xkb, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
-        }
-        if (keymap != nullptr) {
-            layout = indexLayout(keymap);
-            xkb_keymap_unref(keymap);
-        }
-        xkb_context_unref(xkb);
+        wayland::Client client({.display = options.waylandDisplay});
+        layout = indexKeymapText(client.connect() ? client.seatKeymap() : std::string());
     }
 
     // The session is gone: nothing is down any more on the compositor's side and nothing is
@@ -617,7 +503,8 @@ struct GnomeRemoteDesktopBackend::Impl {
             if (call(kRemoteDesktop, sessionPath, kRemoteDesktopSession, "SelectionWrite", &reply,
                      nullptr, "u", serial) &&
                 sd_bus_message_read(reply, "h", &fd) >= 0 && fd >= 0) {
-                writeAll(fd, *content);
+                clipboard::writePipe(fd, *content,
+                                     std::chrono::steady_clock::now() + std::chrono::seconds(1));
                 ok = true;
             }
             sd_bus_message_unref(reply); // closes the fd

@@ -1,5 +1,6 @@
 #include "Platform/Input/InputBackendChooser.hpp"
 
+#include "Platform/Input/UinputDevice.hpp"
 #include "Platform/Locale/Translation.hpp"
 
 #include <systemd/sd-bus.h>
@@ -35,8 +36,19 @@ std::string unavailable(InputBackendKind kind) {
         return i18n::tr("wlroots virtual input is not supported by this build");
     case InputBackendKind::x11:
         return i18n::tr("X11 input is not supported by this build");
+    case InputBackendKind::uinput:
+        return i18n::tr("uinput is not supported by this build");
     }
     return {};
+}
+
+// Why the kernel's input was no way out either, for a refusal (nothing when it was not asked).
+std::string uinputAside(const SessionOffers& offers) {
+    return offers.uinputProblem.empty()
+               ? std::string()
+               : i18n::fill(i18n::tr(". Input through the kernel (uinput) would reach every "
+                                     "window, but {1}"),
+                            {offers.uinputProblem});
 }
 
 // Globals of the compositor, after one round trip.
@@ -90,6 +102,8 @@ std::string_view toString(InputBackendKind kind) {
         return "gnome";
     case InputBackendKind::kde:
         return "kde";
+    case InputBackendKind::uinput:
+        return "uinput";
     }
     return "x11";
 }
@@ -102,8 +116,9 @@ SessionEnvironment SessionEnvironment::current() {
 InputBackendChoice chooseInputBackend(std::string_view setting, const SessionOffers& offers,
                                       const std::set<InputBackendKind>& available) {
     InputBackendChoice choice;
-    for (const auto kind : {InputBackendKind::x11, InputBackendKind::wlroots,
-                            InputBackendKind::gnome, InputBackendKind::kde}) {
+    for (const auto kind :
+         {InputBackendKind::x11, InputBackendKind::wlroots, InputBackendKind::gnome,
+          InputBackendKind::kde, InputBackendKind::uinput}) {
         if (setting == toString(kind)) {
             // The user's word: their backend, whatever the session looks like (its own
             // permission check says what is missing).
@@ -118,24 +133,35 @@ InputBackendChoice chooseInputBackend(std::string_view setting, const SessionOff
     }
     if (!setting.empty() && setting != "auto") {
         choice.note = i18n::fill(i18n::tr("inputBackend \"{1}\" is not one of auto, x11, wlroots, "
-                                          "gnome, kde: choosing by the session"),
+                                          "gnome, kde, uinput: choosing by the session"),
                                  {setting});
     }
 
     const auto& env = offers.env;
+    // The kernel's input reaches any session, but knows less of it than the session's own
+    // interfaces (no workspaces, text through the layout or the clipboard): the last resort.
+    const bool uinput = offers.uinputWritable && available.count(InputBackendKind::uinput) != 0;
     if (!env.wayland()) {
+        if (env.x11Display.empty() && uinput) {
+            choice.kind = InputBackendKind::uinput; // a text console
+        }
         return choice; // X11 (its own check says when there is no DISPLAY)
     }
     const std::string session =
         i18n::fill(i18n::tr("this is a Wayland session ({1})"), {desktopName(env)});
+    if (!offers.compositorAnswered && uinput) {
+        choice.kind = InputBackendKind::uinput;
+        return choice;
+    }
     if (!offers.compositorAnswered) {
         choice.refusal =
-            env.waylandDisplay.empty()
-                ? i18n::fill(i18n::tr("{1}, but its compositor did not answer: {2}. {3}"),
-                             {session, i18n::tr(kXWaylandOnly), i18n::tr(kWhatToDo)})
-                : i18n::fill(
-                      i18n::tr("{1}, but its compositor at {2} did not answer: {3}. {4}"),
-                      {session, env.waylandDisplay, i18n::tr(kXWaylandOnly), i18n::tr(kWhatToDo)});
+            (env.waylandDisplay.empty()
+                 ? i18n::fill(i18n::tr("{1}, but its compositor did not answer: {2}. {3}"),
+                              {session, i18n::tr(kXWaylandOnly), i18n::tr(kWhatToDo)})
+                 : i18n::fill(i18n::tr("{1}, but its compositor at {2} did not answer: {3}. {4}"),
+                              {session, env.waylandDisplay, i18n::tr(kXWaylandOnly),
+                               i18n::tr(kWhatToDo)})) +
+            uinputAside(offers);
         return choice;
     }
     const auto pick = [&](InputBackendKind kind) {
@@ -157,17 +183,24 @@ InputBackendChoice chooseInputBackend(std::string_view setting, const SessionOff
     if (offers.kdeFakeInput) {
         return pick(InputBackendKind::kde);
     }
+    if (uinput) {
+        choice.kind = InputBackendKind::uinput;
+        return choice;
+    }
     choice.refusal =
         i18n::fill(i18n::tr("{1} whose compositor offers no input interface Quillon can use "
                             "(wlroots virtual pointer and keyboard, GNOME remote desktop, KDE "
                             "fake input): {2}. {3}"),
-                   {session, i18n::tr(kXWaylandOnly), i18n::tr(kWhatToDo)});
+                   {session, i18n::tr(kXWaylandOnly), i18n::tr(kWhatToDo)}) +
+        uinputAside(offers);
     return choice;
 }
 
 SessionOffers probeSession(const SessionEnvironment& env) {
     SessionOffers offers;
     offers.env = env;
+    offers.uinputProblem = uinputAccessProblem("/dev/uinput");
+    offers.uinputWritable = offers.uinputProblem.empty();
     if (!env.wayland()) {
         return offers;
     }

@@ -6,7 +6,7 @@
 
 namespace quillon::platform {
 
-enum class InputBackendKind { x11, wlroots, gnome, kde };
+enum class InputBackendKind { x11, wlroots, gnome, kde, uinput };
 
 std::string_view toString(InputBackendKind kind);
 
@@ -30,6 +30,8 @@ struct SessionOffers {
     bool wlrootsVirtualKeyboard = false; // zwp_virtual_keyboard_manager_v1
     bool kdeFakeInput = false;           // org_kde_kwin_fake_input
     bool mutterRemoteDesktop = false;    // org.gnome.Mutter.RemoteDesktop on the session bus
+    bool uinputWritable = false;         // /dev/uinput can make devices (the kernel's input)
+    std::string uinputProblem;           // why not, when it was asked
 };
 
 struct InputBackendChoice {
@@ -44,10 +46,13 @@ struct InputBackendChoice {
 };
 
 // The backend for a session. `setting` is the inputBackend setting: "auto" (or empty) probes,
-// "x11", "wlroots", "gnome" and "kde" force one. In a Wayland session: both wlroots globals ->
-// wlroots; else GNOME's remote desktop on the bus -> gnome; else KDE's fake input -> kde; else
-// X11, which reaches XWayland windows only (a refusal says so). `available` lists the
-// backends this build has; a choice outside it falls back to X11 with a refusal that says why.
+// "x11", "wlroots", "gnome", "kde" and "uinput" force one. In a Wayland session: both wlroots
+// globals -> wlroots; else GNOME's remote desktop on the bus -> gnome; else KDE's fake input ->
+// kde; else the kernel's uinput when /dev/uinput is writable; else X11, which reaches XWayland
+// windows only (a refusal says so, and why uinput could not be used). Without any display
+// server (a text console) uinput when writable, else X11 (whose permission says there is no
+// display). `available` lists the backends this build has; a choice outside it falls back to
+// X11 with a refusal that says why.
 InputBackendChoice chooseInputBackend(std::string_view setting, const SessionOffers& offers,
                                       const std::set<InputBackendKind>& available);
 

@@ -2,6 +2,7 @@
 
 #include "Platform/Diagnostics/DiagLog.hpp"
 #include "Platform/Input/Clipboard/DataControlClipboard.hpp"
+#include "Platform/Input/LayoutText.hpp"
 #include "Platform/Input/Wayland/WaylandClient.hpp"
 #include "Platform/Input/Wayland/XkbLayoutIndex.hpp"
 
@@ -31,32 +32,6 @@ namespace {
 constexpr int kLeftCtrl = 29;  // KEY_LEFTCTRL
 constexpr int kLeftShift = 42; // KEY_LEFTSHIFT
 constexpr double kWheelValuePerClick = 15.0;
-constexpr int kKeyV = 47; // KEY_V, where the layout has no "v"
-
-std::string utf8(std::u32string_view text) {
-    std::string out;
-    for (const char32_t c : text) {
-        if (c < 0x80) {
-            out += static_cast<char>(c);
-        } else if (c < 0x800) {
-            out += static_cast<char>(0xC0 | (c >> 6));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x10000) {
-            if (c >= 0xD800 && c <= 0xDFFF) {
-                continue; // a lone surrogate is no character
-            }
-            out += static_cast<char>(0xE0 | (c >> 12));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        } else if (c < 0x110000) {
-            out += static_cast<char>(0xF0 | (c >> 18));
-            out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
-            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
-            out += static_cast<char>(0x80 | (c & 0x3F));
-        }
-    }
-    return out;
-}
 
 // A connection to KWin's bus for one call: desktop verbs are rare.
 class KwinBus {
@@ -158,12 +133,11 @@ struct KdeFakeInputBackend::Impl {
     wayland::Reconnect reconnect{options.reconnectInterval};
 
     org_kde_kwin_fake_input* fake = nullptr;
-    std::string seatKeymap;
     // Text the layout lacks goes through the clipboard; null when KWin offers none.
     std::unique_ptr<DataControlClipboard> clipboard;
 
-    xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
-    std::unordered_map<xkb_keysym_t, KeyPosition> layout;
+    LayoutIndex layout;
+    std::vector<KeyPlace> textKeys; // typeText's keys, kept so that typing allocates nothing
 
     std::atomic<std::uint64_t> connections{0};
     std::atomic<std::uint64_t> dropped{0};
@@ -176,10 +150,7 @@ struct KdeFakeInputBackend::Impl {
           client({.display = options.display,
                   .global = [this](std::uint32_t name, std::string_view interface,
                                    std::uint32_t version) { global(name, interface, version); }}) {}
-    ~Impl() {
-        disconnect();
-        xkb_context_unref(xkb);
-    }
+    ~Impl() { disconnect(); }
 
     void setReason(std::string r) {
         std::lock_guard lock(reasonMutex);
@@ -255,22 +226,7 @@ struct KdeFakeInputBackend::Impl {
     }
 
     // KWin's keymap, read from the seat's keyboard: the layout keys are typed on.
-    void readLayout() {
-        layout.clear();
-        seatKeymap = client.seatKeymap();
-        xkb_keymap* keymap = nullptr;
-        if (!seatKeymap.empty()) {
-            keymap = xkb_keymap_new_from_string(xkb, seatKeymap.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
-                                                XKB_KEYMAP_COMPILE_NO_FLAGS);
-        }
-        if (keymap == nullptr) {
-            keymap = xkb_keymap_new_from_names(xkb, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
-        }
-        if (keymap != nullptr) {
-            layout = indexLayout(keymap);
-            xkb_keymap_unref(keymap);
-        }
-    }
+    void readLayout() { layout = indexKeymapText(client.seatKeymap()); }
 
     void sendKey(int code, bool down) {
         org_kde_kwin_fake_input_keyboard_key(fake, static_cast<std::uint32_t>(code),
@@ -281,53 +237,40 @@ struct KdeFakeInputBackend::Impl {
     void key(int code, bool down) { sendKey(code, down); }
 
     void typeText(std::u32string_view text) {
-        const auto onLayout = [&](char32_t cp) {
-            const xkb_keysym_t sym = xkb_utf32_to_keysym(static_cast<std::uint32_t>(cp));
-            return sym == XKB_KEY_NoSymbol ? layout.end() : layout.find(sym);
-        };
         // Fake input types only what KWin's layout has: a text with anything else goes whole
         // through the clipboard (keeping its order), when KWin lets us set it.
-        const bool typeable = std::all_of(
-            text.begin(), text.end(), [&](char32_t cp) { return onLayout(cp) != layout.end(); });
-        if (!typeable && clipboard && clipboard->available() && clipboard->offerPaste(utf8(text))) {
+        const std::size_t missing = keysForText(text, layout, textKeys);
+        if (missing > 0 && clipboard && clipboard->available() &&
+            clipboard->offerPaste(utf8(text))) {
             ++pastes;
             tapPaste();
-        } else {
-            typeKeys(text);
+            return;
+        }
+        dropped += missing; // no clipboard to carry them
+        if (clipboard && !textKeys.empty()) {
+            clipboard->awaitPasteRead(); // an earlier run's paste comes first
+        }
+        for (const auto& k : textKeys) {
+            if (k.shift) {
+                sendKey(kLeftShift, true);
+            }
+            sendKey(k.code, true);
+            sendKey(k.code, false);
+            if (k.shift) {
+                sendKey(kLeftShift, false);
+            }
+            room();
         }
     }
 
     // Control+V, with V where the layout has it.
     void tapPaste() {
-        const auto v = layout.find(XKB_KEY_v);
-        const int code =
-            v != layout.end() && !v->second.shift ? static_cast<int>(v->second.keycode) - 8 : kKeyV;
+        const int code = pasteKey(layout);
         sendKey(kLeftCtrl, true);
         sendKey(code, true);
         sendKey(code, false);
         sendKey(kLeftCtrl, false);
         room(true);
-    }
-
-    void typeKeys(std::u32string_view text) {
-        for (const char32_t cp : text) {
-            const xkb_keysym_t sym = xkb_utf32_to_keysym(static_cast<std::uint32_t>(cp));
-            const auto it = sym == XKB_KEY_NoSymbol ? layout.end() : layout.find(sym);
-            if (it == layout.end()) {
-                ++dropped; // no clipboard to carry it
-                continue;
-            }
-            const int code = static_cast<int>(it->second.keycode) - 8;
-            if (it->second.shift) {
-                sendKey(kLeftShift, true);
-            }
-            sendKey(code, true);
-            sendKey(code, false);
-            if (it->second.shift) {
-                sendKey(kLeftShift, false);
-            }
-            room();
-        }
     }
 
     void button(int code, bool down) {
@@ -458,11 +401,7 @@ std::optional<KeyPlace> KdeFakeInputBackend::keyForKeysym(std::uint32_t keysym) 
     if (!impl_->connected() && !impl_->ready()) {
         return std::nullopt;
     }
-    const auto it = impl_->layout.find(keysym);
-    if (it == impl_->layout.end()) {
-        return std::nullopt;
-    }
-    return KeyPlace{static_cast<int>(it->second.keycode) - 8, it->second.shift};
+    return keyPlaceOf(impl_->layout, keysym);
 }
 
 bool KdeFakeInputBackend::desktopAction(DesktopAction action) {

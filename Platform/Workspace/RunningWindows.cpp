@@ -88,7 +88,9 @@ struct Connection {
         std::vector<std::uint32_t> out;
         if (const auto bytes = property(w, prop, type)) {
             out.resize(bytes->size() / 4);
-            std::memcpy(out.data(), bytes->data(), out.size() * 4);
+            if (!out.empty()) { // a value shorter than one cardinal: no data() to copy into
+                std::memcpy(out.data(), bytes->data(), out.size() * 4);
+            }
         }
         return out;
     }

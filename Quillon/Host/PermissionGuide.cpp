@@ -20,6 +20,8 @@ PermissionGuide::Situation situationOf(platform::InputBackendKind kind, bool ses
         return S::kde;
     case platform::InputBackendKind::wlroots:
         return S::wlroots;
+    case platform::InputBackendKind::uinput:
+        return S::uinput;
     case platform::InputBackendKind::x11:
         break;
     }
@@ -112,6 +114,9 @@ PermissionGuide guideFor(PermissionGuide::Situation situation, const std::string
                "compositor (Sway, Hyprland, river, labwc, Wayfire) for input everywhere."),
             tr("Or accept input to XWayland windows only: quillon defaults write inputBackend "
                "x11, then restart Quillon."),
+            tr("Or let Quillon put input in through the kernel (uinput), which reaches every "
+               "window: install Quillon's Debian package, or after building from source run "
+               "\"sudo scripts/install-uinput-access\" once, then restart Quillon."),
         };
         break;
     case S::gnome:
@@ -141,6 +146,16 @@ PermissionGuide guideFor(PermissionGuide::Situation situation, const std::string
             tr("Make sure the compositor offers zwlr_virtual_pointer_manager_v1 and "
                "zwp_virtual_keyboard_manager_v1 to programs of the session (some compositors "
                "restrict them in their configuration), then restart Quillon."),
+        };
+        break;
+    case S::uinput:
+        g.steps = {
+            tr("Quillon puts input in through the kernel here (uinput), and this user may not "
+               "use /dev/uinput yet."),
+            tr("Install Quillon's Debian package: its udev rule gives the user logged in at the "
+               "seat access to /dev/uinput, and it loads the uinput module at boot."),
+            tr("After building from source, run \"sudo scripts/install-uinput-access\" once: it "
+               "installs the same rule and takes effect at once. Then press Check Again."),
         };
         break;
     case S::other:

@@ -20,6 +20,7 @@ struct PermissionGuide {
         gnome,          // GNOME Shell's remote desktop did not give us a session
         kde,            // KWin does not offer its fake input to this program
         wlroots,        // the wlroots compositor refused the virtual devices
+        uinput,         // the kernel's input was chosen, but /dev/uinput cannot be used
         other,
     };
     Situation situation = Situation::other;

@@ -306,6 +306,8 @@ TEST(DefaultsCommand, WritesValuesAsTheirKeysTakeThemAndReadsThemBack) {
         {"scrollPixelsPerClick", "0.5", 0.5, "0.5\n"},
         {"commandKey", "super", "super", "super\n"},
         {"inputBackend", "wlroots", "wlroots", "wlroots\n"},
+        {"inputBackend", "uinput", "uinput", "uinput\n"},
+        {"scroll", "smooth", "smooth", "smooth\n"},
         {"iconTheme", "123", "123", "123\n"},
         {"display", "DP-2", "DP-2", "DP-2\n"},
         {"computerName", "Study PC", "Study PC", "Study PC\n"},
@@ -324,7 +326,7 @@ TEST(DefaultsCommand, WritesValuesAsTheirKeysTakeThemAndReadsThemBack) {
         EXPECT_EQ(r.status, 0);
         EXPECT_EQ(r.out, c.printed);
     }
-    EXPECT_EQ(Json::parse(run(d, {"read"}).out).size(), 13u);
+    EXPECT_EQ(Json::parse(run(d, {"read"}).out).size(), 14u);
 
     EXPECT_EQ(run(d, {"delete", "port"}).status, 0);
     EXPECT_FALSE(d.value("port"));
@@ -353,7 +355,8 @@ TEST(DefaultsCommand, RefusesWhatNoKeyTakes) {
         {"scrollGain", "true", "not \"true\""},
         {"momentumDecay", "1.5", "momentumDecay takes a number above 0 and at most 1"},
         {"commandKey", "meta", "commandKey takes one of control, super, not \"meta\""},
-        {"inputBackend", "foo", "inputBackend takes one of auto, x11, wlroots, gnome, kde"},
+        {"inputBackend", "foo", "inputBackend takes one of auto, x11, wlroots, gnome, kde, uinput"},
+        {"scroll", "pixels", "scroll takes one of clicks, smooth, not \"pixels\""},
         {"gestureProbeOnLaunch", "SmartZoom", "not \"SmartZoom\""},
         {"telemetry.enabled", "maybe", "telemetry.enabled takes true or false"},
         {"telemetry.enabled", "\"true\"", "takes true or false"},

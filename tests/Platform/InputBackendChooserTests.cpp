@@ -1,6 +1,7 @@
 // test-labels: wayland;injection;gnome
 // test-timeout: 120
 #include "Platform/Input/InputBackendChooser.hpp"
+#include "Platform/Input/UinputDevice.hpp"
 
 #include "tests/support/DbusFixture.hpp"
 #include "tests/support/GnomeShellFixture.hpp"
@@ -18,7 +19,7 @@ using platform::SessionEnvironment;
 using platform::SessionOffers;
 using K = InputBackendKind;
 
-const std::set<K> kAll = {K::x11, K::wlroots, K::gnome, K::kde};
+const std::set<K> kAll = {K::x11, K::wlroots, K::gnome, K::kde, K::uinput};
 const std::set<K> kNoGnome = {K::x11, K::wlroots, K::kde};
 
 SessionOffers x11Session() {
@@ -61,6 +62,19 @@ TEST(InputBackendChooser, SessionAndOffersToBackendOrRefusal) {
     typeOnly.env.currentDesktop = "";
     auto everything = sway();
     everything.mutterRemoteDesktop = everything.kdeFakeInput = true;
+    // The kernel's input: writable, or why not.
+    const auto withUinput = [](SessionOffers o) {
+        o.uinputWritable = true;
+        return o;
+    };
+    const std::string noNode =
+        "/dev/uinput does not exist: the kernel's uinput module is not loaded";
+    const auto withoutUinput = [&](SessionOffers o) {
+        o.uinputProblem = noNode;
+        return o;
+    };
+    auto bare = wayland("niri");
+    SessionOffers console{.env = {"tty", "", "", ""}};
 
     struct Case {
         const char* what;
@@ -132,12 +146,57 @@ TEST(InputBackendChooser, SessionAndOffersToBackendOrRefusal) {
           "build: " +
               xwOnly,
           ""}},
+        {"a compositor offering nothing, uinput writable",
+         "auto",
+         withUinput(bare),
+         kAll,
+         {K::uinput, "", ""}},
+        {"richer interfaces first", "auto", withUinput(kde()), kAll, {K::kde, "", ""}},
+        {"X11 keeps XTest", "auto", withUinput(x11Session()), kAll, {K::x11, "", ""}},
+        {"a silent compositor, uinput writable",
+         "auto",
+         withUinput(silent),
+         kAll,
+         {K::uinput, "", ""}},
+        {"a text console, uinput writable", "auto", withUinput(console), kAll, {K::uinput, "", ""}},
+        {"a text console without uinput: X11 says there is no display",
+         "auto",
+         withoutUinput(console),
+         kAll,
+         {K::x11, "", ""}},
+        {"uinput writable, not in this build",
+         "auto",
+         withUinput(bare),
+         kNoGnome,
+         {K::x11,
+          "this is a Wayland session (niri) whose compositor offers no input interface Quillon "
+          "can use (wlroots virtual pointer and keyboard, GNOME remote desktop, KDE fake "
+          "input): " +
+              xwOnly + ". " + todo,
+          ""}},
+        {"nothing offered and no uinput: the refusal says why not uinput",
+         "auto",
+         withoutUinput(bare),
+         kAll,
+         {K::x11,
+          "this is a Wayland session (niri) whose compositor offers no input interface Quillon "
+          "can use (wlroots virtual pointer and keyboard, GNOME remote desktop, KDE fake "
+          "input): " +
+              xwOnly + ". " + todo +
+              ". Input through the kernel (uinput) would reach every window, but " + noNode,
+          ""}},
+        {"uinput forced, whatever the session",
+         "uinput",
+         withoutUinput(sway()),
+         kAll,
+         {K::uinput, "", ""}},
         {"unknown setting probes, and says so",
          "mir",
          sway(),
          kAll,
          {K::wlroots, "",
-          "inputBackend \"mir\" is not one of auto, x11, wlroots, gnome, kde: choosing by the "
+          "inputBackend \"mir\" is not one of auto, x11, wlroots, gnome, kde, uinput: choosing by "
+          "the "
           "session"}},
     };
     for (const auto& c : cases) {
@@ -194,6 +253,9 @@ TEST(InputBackendChooser, ProbingAsksTheCompositorAndTheSessionBus) {
     offers = platform::probeSession({"x11", "", ":0", ""});
     EXPECT_FALSE(offers.compositorAnswered);
     EXPECT_FALSE(offers.mutterRemoteDesktop);
+    // /dev/uinput is asked in every session (this machine has none).
+    EXPECT_EQ(offers.uinputWritable, offers.uinputProblem.empty());
+    EXPECT_EQ(offers.uinputProblem, platform::uinputAccessProblem("/dev/uinput"));
 }
 
 } // namespace

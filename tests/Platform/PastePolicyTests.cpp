@@ -49,6 +49,25 @@ TEST(PastePolicy, ThePastedTextStaysForTheHoldUntilReadsAreQuietAndAtMostTheTime
     }
 }
 
+// A paste whose text nobody has read yet must not be overtaken by the next one: its paste keys
+// would read the later text.
+TEST(PastePolicy, APasteAwaitsItsReadBeforeTheNextTextTakesItsPlace) {
+    PastePolicy p;
+    EXPECT_FALSE(p.awaitingRead());
+    p.beginPaste("first", std::nullopt, t0);
+    EXPECT_TRUE(p.awaitingRead());
+    p.pasteRead(t0 + 5ms);
+    EXPECT_FALSE(p.awaitingRead());
+    p.beginPaste("second", std::nullopt, t0 + 10ms);
+    EXPECT_TRUE(p.awaitingRead());
+    p.someoneCopied(); // someone else's clipboard now: nothing of ours to wait for
+    EXPECT_FALSE(p.awaitingRead());
+    p.beginPaste("third", std::nullopt, t0 + 20ms);
+    ASSERT_TRUE(p.restoreDue(t0 + 2s)); // never read: the hold ends it
+    p.restore();
+    EXPECT_FALSE(p.awaitingRead());
+}
+
 TEST(UsersClipboard, AReadCountsOnlyForTheSelectionItWasMadeOf) {
     UsersClipboard u;
     EXPECT_TRUE(u.readDue());

@@ -29,38 +29,17 @@ using namespace quillon::wire;
 namespace {
 std::atomic<bool> watching{false};
 std::atomic<std::size_t> largestRequest{0};
+} // namespace
 
-void* allocate(std::size_t size) {
+#ifndef QUILLON_NO_ALLOCATION_COUNT
+#include "tests/support/AllocationHook.hpp"
+
+void quillon::testing::onAllocation(std::size_t size) {
     if (watching.load(std::memory_order_relaxed)) {
         std::size_t seen = largestRequest.load(std::memory_order_relaxed);
         while (size > seen && !largestRequest.compare_exchange_weak(seen, size)) {
         }
     }
-    if (void* p = std::malloc(size == 0 ? 1 : size)) {
-        return p;
-    }
-    throw std::bad_alloc();
-}
-} // namespace
-
-#ifndef QUILLON_NO_ALLOCATION_COUNT
-void* operator new(std::size_t size) {
-    return allocate(size);
-}
-void* operator new[](std::size_t size) {
-    return allocate(size);
-}
-void operator delete(void* p) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p) noexcept {
-    std::free(p);
-}
-void operator delete(void* p, std::size_t) noexcept {
-    std::free(p);
-}
-void operator delete[](void* p, std::size_t) noexcept {
-    std::free(p);
 }
 #endif
 

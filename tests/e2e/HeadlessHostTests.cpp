@@ -81,12 +81,15 @@ TEST(HeadlessHostEndToEnd, PairHelloMoveLockUnlockAndTerminate) {
         << host.output();
 
     // `quillon ctl`, as a script would run it against this host.
+    int ctlRuns = 0;
     const auto ctl = [&](std::vector<std::string> args) {
         ChildProcess::Options o;
         o.argv = {QUILLON_BINARY_DIR "/Quillon/quillon", "ctl"};
         o.argv.insert(o.argv.end(), args.begin(), args.end());
         o.env["DBUS_SESSION_BUS_ADDRESS"] = session.address();
-        o.outputFile = dir.path() + "/ctl.txt";
+        // A file per run: output files are appended to, and an earlier run's output (a device's
+        // identifier with six digits in a row) must not count as this one's.
+        o.outputFile = dir.path() + "/ctl-" + std::to_string(++ctlRuns) + ".txt";
         ChildProcess c(o);
         const auto status = c.wait(20s);
         return std::make_pair(status && WIFEXITED(*status) ? WEXITSTATUS(*status) : -1, c.output());

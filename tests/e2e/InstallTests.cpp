@@ -54,9 +54,26 @@ TEST(Install, PutsTheProgramAndItsDesktopFilesIntoThePrefix) {
           "share/doc/quillon/copyright", "share/doc/quillon/changelog.gz",
           "share/doc/quillon/README.md", "share/locale/zh_CN/LC_MESSAGES/quillon.mo",
           "share/locale/en/LC_MESSAGES/quillon.mo", "share/quillon/quillon-autostart.desktop",
-          "lib/systemd/user/quillon.service"}) {
+          "lib/systemd/user/quillon.service", "lib/udev/rules.d/70-quillon-uinput.rules",
+          "lib/modules-load.d/quillon.conf"}) {
         EXPECT_TRUE(fs::exists(fs::path(prefix) / file)) << file << "\n" << install.output;
     }
+    // Input through the kernel: the seat's user gets /dev/uinput (before the module is loaded,
+    // too), and the module loads at boot.
+    const std::string rules =
+        readFile(fs::path(prefix) / "lib/udev/rules.d/70-quillon-uinput.rules");
+    EXPECT_NE(rules.find("KERNEL==\"uinput\", SUBSYSTEM==\"misc\", TAG+=\"uaccess\", "
+                         "OPTIONS+=\"static_node=uinput\""),
+              std::string::npos)
+        << rules;
+    std::istringstream modules(readFile(fs::path(prefix) / "lib/modules-load.d/quillon.conf"));
+    std::vector<std::string> loaded;
+    for (std::string line; std::getline(modules, line);) {
+        if (!line.empty() && line[0] != '#') {
+            loaded.push_back(line);
+        }
+    }
+    EXPECT_EQ(loaded, std::vector<std::string>{"uinput"});
     // The unit starts the binary of the prefix it was installed to.
     EXPECT_NE(readFile(fs::path(prefix) / "lib/systemd/user/quillon.service")
                   .find("ExecStart=" + prefix + "/bin/quillon --headless\n"),
@@ -103,8 +120,9 @@ TEST(Install, PutsTheProgramAndItsDesktopFilesIntoThePrefix) {
     }
 }
 
-// The package as a distribution builds it (installed under /usr): its fields, its files, a
-// unit whose ExecStart is a file the package holds, and no lintian error or warning.
+// The package as a distribution builds it (installed under /usr): its fields, its files (the
+// uinput rule and module entry where udev and systemd read them), a unit whose ExecStart is a
+// file the package holds, and no lintian error or warning.
 TEST(Install, DebianPackageIsCleanAndItsUnitStartsItsBinary) {
     TempDir dir;
     const auto pack =
@@ -142,9 +160,31 @@ TEST(Install, DebianPackageIsCleanAndItsUnitStartsItsBinary) {
     for (const char* file :
          {"/usr/share/man/man1/quillon.1.gz", "/usr/share/doc/quillon/copyright",
           "/usr/share/doc/quillon/changelog.gz", "/usr/share/locale/zh_CN/LC_MESSAGES/quillon.mo",
-          "/usr/share/metainfo/com.corvane.Quillon.metainfo.xml"}) {
+          "/usr/share/metainfo/com.corvane.Quillon.metainfo.xml",
+          "/usr/lib/udev/rules.d/70-quillon-uinput.rules",
+          "/usr/lib/modules-load.d/quillon.conf"}) {
         EXPECT_TRUE(fs::is_regular_file(root + file)) << file;
     }
+    // Input through the kernel: systemd's own lookup (the one udevd and systemd-modules-load
+    // make, in the package's tree alone) finds the udev rule that gives the seat's user
+    // /dev/uinput and the entry that loads the module at boot.
+    const auto rules =
+        run({"systemd-analyze", "--root=" + root, "cat-config", "udev/rules.d"}, dir.path());
+    EXPECT_EQ(rules.status, 0) << rules.output;
+    EXPECT_NE(rules.output.find("# " + root + "/usr/lib/udev/rules.d/70-quillon-uinput.rules\n"),
+              std::string::npos)
+        << rules.output;
+    EXPECT_NE(rules.output.find("\nKERNEL==\"uinput\", SUBSYSTEM==\"misc\", TAG+=\"uaccess\", "
+                                "OPTIONS+=\"static_node=uinput\"\n"),
+              std::string::npos)
+        << rules.output;
+    const auto modules =
+        run({"systemd-analyze", "--root=" + root, "cat-config", "modules-load.d"}, dir.path());
+    EXPECT_EQ(modules.status, 0) << modules.output;
+    EXPECT_NE(modules.output.find("# " + root + "/usr/lib/modules-load.d/quillon.conf\n"),
+              std::string::npos)
+        << modules.output;
+    EXPECT_NE(modules.output.find("\nuinput\n"), std::string::npos) << modules.output;
 
     const auto lintian = run({"lintian", "--tag-display-limit", "0", deb}, dir.path(), 300s);
     EXPECT_EQ(lintian.status, 0) << lintian.output;

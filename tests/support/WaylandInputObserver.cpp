@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <fcntl.h>
 #include <poll.h>
 #include <stdexcept>
 #include <sys/mman.h>
@@ -28,6 +29,10 @@ struct WaylandInputObserver::Impl {
     xdg_surface* xsurface = nullptr;
     xdg_toplevel* toplevel = nullptr;
     wl_buffer* buffer = nullptr;
+    wl_data_device_manager* dataManager = nullptr;
+    wl_data_device* dataDevice = nullptr;
+    wl_data_offer* selection = nullptr; // the clipboard as last announced
+    bool highResolutionWheel = false;   // wl_seat 8: axis_value120 instead of axis_discrete
 
     int width = 0, height = 0;
     int configuredWidth = 0, configuredHeight = 0;
@@ -45,6 +50,12 @@ struct WaylandInputObserver::Impl {
     std::vector<Record> records;
 
     ~Impl() {
+        if (selection)
+            wl_data_offer_destroy(selection);
+        if (dataDevice)
+            wl_data_device_destroy(dataDevice);
+        if (dataManager)
+            wl_data_device_manager_destroy(dataManager);
         if (keyboard)
             wl_keyboard_destroy(keyboard);
         if (pointer)
@@ -132,6 +143,63 @@ struct WaylandInputObserver::Impl {
         wl_surface_damage(surface, 0, 0, w, h);
     }
 
+    // The selection's text, read as an application pastes it (empty when there is none).
+    std::string readSelection() {
+        if (selection == nullptr) {
+            return {};
+        }
+        int fds[2];
+        if (::pipe2(fds, O_CLOEXEC) != 0) {
+            return {};
+        }
+        wl_data_offer_receive(selection, "text/plain;charset=utf-8", fds[1]);
+        ::close(fds[1]);
+        wl_display_flush(display);
+        std::string text;
+        char buf[4096];
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{fds[0], POLLIN, 0};
+            if (::poll(&p, 1, 100) <= 0) {
+                continue;
+            }
+            const ssize_t n = ::read(fds[0], buf, sizeof buf);
+            if (n <= 0) {
+                break;
+            }
+            text.append(buf, static_cast<std::size_t>(n));
+        }
+        ::close(fds[0]);
+        return text;
+    }
+
+    static void offerMime(void*, wl_data_offer*, const char*) {}
+    static void offerSourceActions(void*, wl_data_offer*, std::uint32_t) {}
+    static void offerAction(void*, wl_data_offer*, std::uint32_t) {}
+    static constexpr wl_data_offer_listener offerListener{offerMime, offerSourceActions,
+                                                          offerAction};
+    static void dataOffer(void*, wl_data_device*, wl_data_offer* offer) {
+        wl_data_offer_add_listener(offer, &offerListener, nullptr);
+    }
+    static void dataEnter(void*, wl_data_device*, std::uint32_t, wl_surface*, wl_fixed_t,
+                          wl_fixed_t, wl_data_offer* offer) {
+        if (offer != nullptr) {
+            wl_data_offer_destroy(offer);
+        }
+    }
+    static void dataLeave(void*, wl_data_device*) {}
+    static void dataMotion(void*, wl_data_device*, std::uint32_t, wl_fixed_t, wl_fixed_t) {}
+    static void dataDrop(void*, wl_data_device*) {}
+    static void dataSelection(void* data, wl_data_device*, wl_data_offer* offer) {
+        auto* self = static_cast<Impl*>(data);
+        if (self->selection != nullptr) {
+            wl_data_offer_destroy(self->selection);
+        }
+        self->selection = offer;
+    }
+    static constexpr wl_data_device_listener dataDeviceListener{
+        dataOffer, dataEnter, dataLeave, dataMotion, dataDrop, dataSelection};
+
     // registry
     static void global(void* data, wl_registry* reg, std::uint32_t name, const char* iface,
                        std::uint32_t version) {
@@ -147,8 +215,12 @@ struct WaylandInputObserver::Impl {
             xdg_wm_base_add_listener(self->wm, &wmListener, self);
         } else if (std::strcmp(iface, wl_seat_interface.name) == 0 && self->seat == nullptr) {
             self->seat = static_cast<wl_seat*>(
-                wl_registry_bind(reg, name, &wl_seat_interface, std::min(version, 7u)));
+                wl_registry_bind(reg, name, &wl_seat_interface,
+                                 std::min(version, self->highResolutionWheel ? 8u : 7u)));
             wl_seat_add_listener(self->seat, &seatListener, self);
+        } else if (std::strcmp(iface, wl_data_device_manager_interface.name) == 0) {
+            self->dataManager = static_cast<wl_data_device_manager*>(
+                wl_registry_bind(reg, name, &wl_data_device_manager_interface, 1));
         }
     }
     static void globalRemove(void*, wl_registry*, std::uint32_t) {}
@@ -245,7 +317,11 @@ struct WaylandInputObserver::Impl {
                                        .axisIndex = axis == WL_POINTER_AXIS_VERTICAL_SCROLL ? 0 : 1,
                                        .discrete = d});
     }
-    static void pAxisValue120(void*, wl_pointer*, std::uint32_t, std::int32_t) {}
+    static void pAxisValue120(void* data, wl_pointer*, std::uint32_t axis, std::int32_t v) {
+        static_cast<Impl*>(data)->add({.kind = Record::axisValue120,
+                                       .axisIndex = axis == WL_POINTER_AXIS_VERTICAL_SCROLL ? 0 : 1,
+                                       .discrete = v});
+    }
     static constexpr wl_pointer_listener pointerListener{
         pEnter, pLeave,      pMotion,   pButton,       pAxis,
         pFrame, pAxisSource, pAxisStop, pAxisDiscrete, pAxisValue120};
@@ -299,7 +375,13 @@ struct WaylandInputObserver::Impl {
                 r.text = utf8;
             }
         }
+        const bool paste = down && r.keysym == "v" && self->state != nullptr &&
+                           xkb_state_mod_name_is_active(self->state, XKB_MOD_NAME_CTRL,
+                                                        XKB_STATE_MODS_EFFECTIVE) > 0;
         self->add(std::move(r));
+        if (paste) {
+            self->add({.kind = Record::paste, .text = self->readSelection()});
+        }
     }
     static void kModifiers(void* data, wl_keyboard*, std::uint32_t, std::uint32_t depressed,
                            std::uint32_t latched, std::uint32_t locked, std::uint32_t group) {
@@ -314,9 +396,10 @@ struct WaylandInputObserver::Impl {
                                                            kKey,    kModifiers, kRepeat};
 };
 
-WaylandInputObserver::WaylandInputObserver(const std::string& display)
+WaylandInputObserver::WaylandInputObserver(const std::string& display, bool highResolutionWheel)
     : impl_(std::make_unique<Impl>()) {
     auto& d = *impl_;
+    d.highResolutionWheel = highResolutionWheel;
     d.display = wl_display_connect(display.c_str());
     if (d.display == nullptr) {
         throw std::runtime_error("observer: cannot connect to " + display);
@@ -326,6 +409,10 @@ WaylandInputObserver::WaylandInputObserver(const std::string& display)
     wl_display_roundtrip(d.display);
     if (d.compositor == nullptr || d.shm == nullptr || d.wm == nullptr || d.seat == nullptr) {
         throw std::runtime_error("observer: the compositor lacks a global it needs");
+    }
+    if (d.dataManager != nullptr) {
+        d.dataDevice = wl_data_device_manager_get_data_device(d.dataManager, d.seat);
+        wl_data_device_add_listener(d.dataDevice, &Impl::dataDeviceListener, &d);
     }
     d.surface = wl_compositor_create_surface(d.compositor);
     d.xsurface = xdg_wm_base_get_xdg_surface(d.wm, d.surface);

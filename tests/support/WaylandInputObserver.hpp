@@ -14,7 +14,8 @@ namespace quillon::testing {
 // surface coordinates are the output's), and a record of every wl_pointer and wl_keyboard
 // event it receives. Key events are decoded with the keymap the compositor sent at the time
 // (keymaps change while text is typed), so `text` is what an application would insert.
-// Everything runs on the caller's thread: events are read only inside waitFor()/settle().
+// Control+V reads the selection (text/plain;charset=utf-8) the way an editor pastes and records
+// it. Everything runs on the caller's thread: events are read only inside waitFor()/settle().
 class WaylandInputObserver {
 public:
     struct Record {
@@ -30,6 +31,8 @@ public:
             keyPress,
             keyRelease,
             modifiers,
+            axisValue120, // discrete: high-resolution wheel units (120 a click), wl_pointer v8
+            paste,        // text: the clipboard text read on Control+V, as an editor pastes
         } kind;
         std::uint32_t code = 0; // button or evdev key code
         double x = 0, y = 0;    // pointer position (surface coordinates) for motion/buttons
@@ -43,7 +46,9 @@ public:
     };
 
     // `display`: socket name or absolute path. Waits until the window is mapped and shown.
-    explicit WaylandInputObserver(const std::string& display);
+    // `highResolutionWheel`: binds the seat at version 8 where the compositor has it, so the
+    // wheel comes as axis_value120 (high-resolution units) instead of axis_discrete steps.
+    explicit WaylandInputObserver(const std::string& display, bool highResolutionWheel = false);
     ~WaylandInputObserver();
     WaylandInputObserver(const WaylandInputObserver&) = delete;
     WaylandInputObserver& operator=(const WaylandInputObserver&) = delete;

@@ -1,7 +1,11 @@
 #include "tests/support/XInputObserver.hpp"
 
+#include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
+#include <X11/extensions/XInput2.h>
+
+#include <cstring>
 
 #include <algorithm>
 #include <poll.h>
@@ -32,6 +36,22 @@ XInputObserver::XInputObserver(const std::string& display, bool window) : conn_(
     } while (ev.type != MapNotify);
     XSetInputFocus(d, window_, RevertToPointerRoot, CurrentTime);
     XSync(d, False);
+
+    // Raw motion of every device carries the scroll valuators' changes as the device sent
+    // them (a quarter click stays a quarter).
+    xi2_ = std::make_unique<XConnection>(display);
+    int event = 0, error = 0, major = 2, minor = 1;
+    if (XQueryExtension(xi2_->get(), "XInputExtension", &xiOpcode_, &event, &error) &&
+        XIQueryVersion(xi2_->get(), &major, &minor) == Success) {
+        unsigned char bits[XIMaskLen(XI_LASTEVENT)] = {};
+        XISetMask(bits, XI_RawMotion);
+        // Master devices only: each raw event once, its source the device that sent it.
+        XIEventMask mask{XIAllMasterDevices, sizeof bits, bits};
+        XISelectEvents(xi2_->get(), DefaultRootWindow(xi2_->get()), &mask, 1);
+        XSync(xi2_->get(), False);
+    } else {
+        xi2_.reset();
+    }
 }
 
 XInputObserver::~XInputObserver() {
@@ -74,7 +94,71 @@ bool XInputObserver::keyDown(const std::string& keysymName) const {
     return kc != 0 && (keys[kc / 8] & (1 << (kc % 8))) != 0;
 }
 
+void XInputObserver::requestPaste(unsigned long time) {
+    Display* d = conn_.get();
+    XConvertSelection(d, XInternAtom(d, "CLIPBOARD", False), XInternAtom(d, "UTF8_STRING", False),
+                      XInternAtom(d, "QUILLON_OBSERVER_PASTE", False), window_, time);
+}
+
+void XInputObserver::pumpScroll() {
+    if (!xi2_) {
+        return;
+    }
+    Display* d = xi2_->get();
+    XSync(d, False);
+    while (XPending(d) > 0) {
+        XEvent ev;
+        XNextEvent(d, &ev);
+        if (ev.xcookie.type != GenericEvent || ev.xcookie.extension != xiOpcode_ ||
+            !XGetEventData(d, &ev.xcookie)) {
+            continue;
+        }
+        if (ev.xcookie.evtype == XI_RawMotion) {
+            const auto* raw = static_cast<const XIRawEvent*>(ev.xcookie.data);
+            const int source = raw->sourceid;
+            if (scrollAxes_.count(source) == 0) {
+                int n = 0;
+                std::vector<ScrollAxis> axes;
+                if (XIDeviceInfo* info = XIQueryDevice(d, source, &n)) {
+                    for (int c = 0; c < info->num_classes; ++c) {
+                        if (info->classes[c]->type == XIScrollClass) {
+                            const auto* sc =
+                                reinterpret_cast<const XIScrollClassInfo*>(info->classes[c]);
+                            axes.push_back({sc->number,
+                                            sc->scroll_type == XIScrollTypeVertical ? 0 : 1,
+                                            sc->increment});
+                        }
+                    }
+                    deviceNames_[source] = info->name;
+                    XIFreeDeviceInfo(info);
+                }
+                scrollAxes_[source] = axes;
+            }
+            // The mask lists the valuators present; raw_values holds them in order.
+            int index = 0;
+            for (int v = 0; v < raw->valuators.mask_len * 8; ++v) {
+                if (!XIMaskIsSet(raw->valuators.mask, v)) {
+                    continue;
+                }
+                for (const auto& axis : scrollAxes_[source]) {
+                    if (axis.number == v && axis.increment != 0) {
+                        Record r{};
+                        r.kind = Record::scroll;
+                        r.axis = axis.axis;
+                        r.value = raw->raw_values[index] / axis.increment;
+                        r.device = deviceNames_[source];
+                        records_.push_back(r);
+                    }
+                }
+                ++index;
+            }
+        }
+        XFreeEventData(d, &ev.xcookie);
+    }
+}
+
 void XInputObserver::pump() {
+    pumpScroll();
     Display* d = conn_.get();
     XSync(d, False);
     while (XPending(d) > 0) {
@@ -95,6 +179,29 @@ void XInputObserver::pump() {
             XLookupString(&ev.xkey, buf, sizeof buf, &sym, nullptr);
             const char* name = XKeysymToString(sym);
             r.keysym = name != nullptr ? name : "";
+            if (ev.type == KeyPress && r.keysym == "v" && (r.state & ControlMask) != 0 &&
+                window_ != 0) {
+                requestPaste(ev.xkey.time);
+            }
+            break;
+        }
+        case SelectionNotify: {
+            r.kind = Record::paste;
+            if (ev.xselection.property != None) {
+                Atom type = None;
+                int format = 0;
+                unsigned long items = 0, after = 0;
+                unsigned char* data = nullptr;
+                if (XGetWindowProperty(d, window_, ev.xselection.property, 0, 1 << 24, True,
+                                       AnyPropertyType, &type, &format, &items, &after,
+                                       &data) == Success &&
+                    data != nullptr) {
+                    if (format == 8) {
+                        r.text.assign(reinterpret_cast<const char*>(data), items);
+                    }
+                    XFree(data);
+                }
+            }
             break;
         }
         case ButtonPress:

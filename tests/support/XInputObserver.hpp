@@ -4,6 +4,8 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -11,16 +13,23 @@ namespace quillon::testing {
 
 // A second X client that watches what input reached the server: the pointer (XQueryPointer),
 // which keys and buttons are down, and the key, button and motion events delivered to a
-// window of its own that covers the whole screen and holds the input focus.
+// window of its own that covers the whole screen and holds the input focus. With the window,
+// it also records smooth scrolling (XI2 scroll valuators of every device, through a connection
+// of its own so the core events above still arrive) and, on Control+V, the CLIPBOARD text as
+// an application pastes it.
 class XInputObserver {
 public:
     struct Record {
-        enum Kind { keyPress, keyRelease, buttonPress, buttonRelease, motion } kind;
+        enum Kind { keyPress, keyRelease, buttonPress, buttonRelease, motion, scroll, paste } kind;
         unsigned detail = 0; // button number or keycode
         std::string keysym;  // keysym name of a key event at its level ("c", "Control_L")
         unsigned state = 0;  // modifier and button mask at the time of the event
         int x = 0;           // root coordinates
         int y = 0;
+        int axis = 0;       // scroll: 0 vertical, 1 horizontal
+        double value = 0;   // scroll: the valuator's change in scroll increments (1 = a click)
+        std::string device; // scroll: the device that scrolled
+        std::string text;   // paste: the clipboard text
     };
     struct Pointer {
         int x = 0;
@@ -58,10 +67,21 @@ public:
 
 private:
     void pump();
+    void pumpScroll();
+    void requestPaste(unsigned long time);
 
     XConnection conn_;
+    std::unique_ptr<XConnection> xi2_; // smooth scrolling, selected on a connection of its own
+    int xiOpcode_ = 0;
     unsigned long window_ = 0;
     std::vector<Record> records_;
+    struct ScrollAxis {
+        int number;
+        int axis;
+        double increment;
+    };
+    std::map<int, std::vector<ScrollAxis>> scrollAxes_; // by source device
+    std::map<int, std::string> deviceNames_;
 };
 
 } // namespace quillon::testing

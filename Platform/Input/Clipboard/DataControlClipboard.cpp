@@ -30,33 +30,6 @@ using Clock = std::chrono::steady_clock;
 using clipboard::Content;
 using clipboard::PastePolicy;
 
-// Writes all of `text` unless the reader stalls for `timeout`: a reader that never reads must
-// not hold the clipboard thread.
-void writeAll(int fd, const std::string& text, std::chrono::milliseconds timeout) {
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    const auto deadline = Clock::now() + timeout;
-    std::size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n < 0 && errno != EAGAIN) {
-            return; // the reader went away
-        }
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{fd, POLLOUT, 0};
-        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-            return;
-        }
-    }
-}
-
 } // namespace
 
 struct DataControlClipboard::Impl {
@@ -66,7 +39,8 @@ struct DataControlClipboard::Impl {
     // the clipboard thread share them. The thread waits for the socket without the lock and
     // without wl_display_prepare_read (a prepared reader would block the caller's roundtrip).
     mutable std::mutex mutex;
-    std::condition_variable usersRead; // a background read of the user's clipboard ended
+    std::condition_variable usersRead;    // a background read of the user's clipboard ended
+    std::condition_variable pasteWasRead; // someone read the pasted text
     wayland::Client client;
     wl_display* display = nullptr;
     zwlr_data_control_manager_v1* manager = nullptr;
@@ -215,11 +189,24 @@ struct DataControlClipboard::Impl {
         source = next;
     }
 
+    void awaitRead(std::unique_lock<std::mutex>& lock) {
+        if (policy.awaitingRead()) {
+            wake();
+            pasteWasRead.wait_for(lock, options.timing.hold,
+                                  [this] { return !policy.awaitingRead() || !alive(); });
+        }
+    }
+
     bool offerPaste(const std::string& text) {
         std::unique_lock lock(mutex);
         // The latest selection first: a copy the clipboard thread has not read yet has cancelled
         // our source, and the user's clipboard is that copy, not what we offered.
         if (!alive() || wl_display_roundtrip(display) < 0) {
+            return false;
+        }
+        // The last paste's keys have not read its text yet: ours would take its place.
+        awaitRead(lock);
+        if (!alive()) {
             return false;
         }
         bool known = true;
@@ -274,6 +261,7 @@ struct DataControlClipboard::Impl {
                 std::lock_guard lock(mutex);
                 if (!alive()) {
                     usersRead.notify_all();
+                    pasteWasRead.notify_all();
                     return;
                 }
                 wl_display_dispatch_pending(display);
@@ -354,10 +342,11 @@ struct DataControlClipboard::Impl {
         const Content* offered = self->policy.offered();
         if (source == self->source && offered != nullptr) {
             self->policy.pasteRead(Clock::now());
+            self->pasteWasRead.notify_all();
             const auto it = std::find_if(offered->begin(), offered->end(),
                                          [&](const auto& entry) { return entry.first == mime; });
             if (it != offered->end()) {
-                writeAll(fd, it->second, std::chrono::seconds(1));
+                clipboard::writePipe(fd, it->second, Clock::now() + std::chrono::seconds(1));
             }
         }
         ::close(fd);
@@ -409,6 +398,11 @@ std::string DataControlClipboard::reason() const {
 
 bool DataControlClipboard::offerPaste(const std::string& text) {
     return impl_->offerPaste(text);
+}
+
+void DataControlClipboard::awaitPasteRead() {
+    std::unique_lock lock(impl_->mutex);
+    impl_->awaitRead(lock);
 }
 
 } // namespace quillon::platform

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Platform/Input/Clipboard/PastePolicy.hpp"
+#include "Platform/Input/Clipboard/SessionClipboard.hpp"
 
 #include <chrono>
 #include <cstdint>
@@ -19,11 +20,10 @@ namespace quillon::platform {
 // thread is idle, and the user's clipboard is read there whenever someone else copies, so that
 // offerPaste() (on the input path) never waits for an application to hand it over.
 //
-//
 // Pitfall: the restored clipboard is served by this connection, and the compositor drops a
 // selection whose owner leaves: once this object is gone (the host exits, KWin is lost) the
 // clipboard is empty, never the pasted text.
-class DataControlClipboard {
+class DataControlClipboard : public SessionClipboard {
 public:
     struct Options {
         std::string display; // socket name or absolute path; empty: $WAYLAND_DISPLAY
@@ -32,19 +32,16 @@ public:
     };
 
     explicit DataControlClipboard(Options options);
-    ~DataControlClipboard();
+    ~DataControlClipboard() override;
     DataControlClipboard(const DataControlClipboard&) = delete;
     DataControlClipboard& operator=(const DataControlClipboard&) = delete;
 
     // Connected, with a data-control manager and a seat.
-    bool available() const;
-    // Why not available; empty when it is.
-    std::string reason() const;
-
-    // Makes `text` the session's clipboard text, keeping the user's clipboard for the restore.
-    // Returns once the compositor has made it the selection (a paste key sent after this sees it);
-    // false when the clipboard cannot be set.
-    bool offerPaste(const std::string& text);
+    bool available() const override;
+    std::string reason() const override;
+    // Returns once the compositor has made the text the selection.
+    bool offerPaste(const std::string& text) override;
+    void awaitPasteRead() override;
 
 private:
     struct Impl;

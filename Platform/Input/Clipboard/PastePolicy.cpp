@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <fcntl.h>
 #include <poll.h>
 #include <unistd.h>
 
@@ -47,6 +48,31 @@ std::optional<std::string> readPipe(int fd, std::chrono::steady_clock::time_poin
         out.append(buf, static_cast<std::size_t>(n));
         if (out.size() > limit) {
             return std::nullopt;
+        }
+    }
+}
+
+void writePipe(int fd, const std::string& data, std::chrono::steady_clock::time_point deadline) {
+    using Clock = std::chrono::steady_clock;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0 && errno != EAGAIN) {
+            return; // the reader went away
+        }
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        pollfd p{fd, POLLOUT, 0};
+        if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+            return;
         }
     }
 }

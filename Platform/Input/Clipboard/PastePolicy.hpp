@@ -23,6 +23,11 @@ Content textContent(const std::string& text);
 std::optional<std::string> readPipe(int fd, std::chrono::steady_clock::time_point deadline,
                                     std::size_t limit);
 
+// Writes all of `data` to a reader's pipe (someone pasting what we offer), giving up when the
+// reader has not taken it all by `deadline` or went away: a reader that never reads must not
+// hold the transport's thread. The pipe is made non-blocking.
+void writePipe(int fd, const std::string& data, std::chrono::steady_clock::time_point deadline);
+
 // How much of the user's clipboard is kept for the restore: every type it is offered in, up to
 // `maxTypes` of them and `maxBytes` in all; a type that does not fit, or whose owner does not
 // answer within `readTimeout` in all, is not kept. The read runs on the transport's own thread
@@ -118,6 +123,10 @@ public:
     void usersArrived(std::optional<Content> users);
     // Someone read our pasted text at `now`.
     void pasteRead(Time now);
+    // The last paste's text was offered and nobody has read it yet: a paste begun now would
+    // take its place before its paste keys read it. Transports wait for the read (at most the
+    // hold) before they offer the next text.
+    bool awaitingRead() const noexcept { return state_ == State::pasting && !lastRead_; }
     // Someone else took the clipboard: not ours to restore any more.
     void someoneCopied();
 

@@ -9,8 +9,8 @@
 
 namespace quillon::platform {
 
-std::unordered_map<xkb_keysym_t, KeyPosition> indexLayout(xkb_keymap* keymap) {
-    std::unordered_map<xkb_keysym_t, KeyPosition> index;
+LayoutIndex indexLayout(xkb_keymap* keymap) {
+    LayoutIndex index;
     const xkb_mod_index_t shiftIndex = xkb_keymap_mod_get_index(keymap, XKB_MOD_NAME_SHIFT);
     const xkb_mod_mask_t shift = shiftIndex == XKB_MOD_INVALID ? 0 : 1u << shiftIndex;
     const xkb_keycode_t min = xkb_keymap_min_keycode(keymap);
@@ -39,6 +39,28 @@ std::unordered_map<xkb_keysym_t, KeyPosition> indexLayout(xkb_keymap* keymap) {
             }
         }
     }
+    return index;
+}
+
+LayoutIndex indexKeymapText(const std::string& keymapText) {
+    LayoutIndex index;
+    xkb_context* xkb = xkb_context_new(XKB_CONTEXT_NO_FLAGS);
+    if (xkb == nullptr) {
+        return index;
+    }
+    xkb_keymap* keymap = nullptr;
+    if (!keymapText.empty()) {
+        keymap = xkb_keymap_new_from_string(xkb, keymapText.c_str(), XKB_KEYMAP_FORMAT_TEXT_V1,
+                                            XKB_KEYMAP_COMPILE_NO_FLAGS);
+    }
+    if (keymap == nullptr) {
+        keymap = xkb_keymap_new_from_names(xkb, nullptr, XKB_KEYMAP_COMPILE_NO_FLAGS);
+    }
+    if (keymap != nullptr) {
+        index = indexLayout(keymap);
+        xkb_keymap_unref(keymap);
+    }
+    xkb_context_unref(xkb);
     return index;
 }
 

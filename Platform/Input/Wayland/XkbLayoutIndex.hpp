@@ -15,9 +15,16 @@ struct KeyPosition {
     bool shift = false;
 };
 
+// Where each keysym of a layout is.
+using LayoutIndex = std::unordered_map<xkb_keysym_t, KeyPosition>;
+
 // Every keysym of the keymap's first layout reachable without modifiers or with Shift alone;
 // a keysym on several keys prefers an unshifted position, then the lowest keycode.
-std::unordered_map<xkb_keysym_t, KeyPosition> indexLayout(xkb_keymap* keymap);
+LayoutIndex indexLayout(xkb_keymap* keymap);
+
+// The layout of a keymap text as a compositor hands it over (wl_keyboard.keymap); an empty or
+// unreadable text gives xkb's default layout (XKB_DEFAULT_LAYOUT..., else "us").
+LayoutIndex indexKeymapText(const std::string& keymapText);
 
 // The text of a keymap a compositor hands over in wl_keyboard.keymap: read from `fd` (which is
 // closed), up to its first NUL. Empty for another format or an implausible size (over 64 MiB).

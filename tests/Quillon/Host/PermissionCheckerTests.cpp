@@ -54,6 +54,7 @@ TEST(PermissionGuide, SituationFollowsTheSessionAndTheXServer) {
         {K::gnome, false, platform::X11Access::usable, S::gnome},
         {K::kde, false, platform::X11Access::usable, S::kde},
         {K::wlroots, false, platform::X11Access::usable, S::wlroots},
+        {K::uinput, false, platform::X11Access::noDisplay, S::uinput},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(situationOf(c.kind, c.refused, c.x11), c.expected)
@@ -73,6 +74,7 @@ TEST(PermissionGuide, EachSituationHasItsOwnSteps) {
         {S::gnome, "GNOME session"},
         {S::kde, "X-KDE-Wayland-Interfaces=org_kde_kwin_fake_input"},
         {S::wlroots, "zwlr_virtual_pointer_manager_v1"},
+        {S::uinput, "sudo scripts/install-uinput-access"},
         {S::other, "Restart Quillon"},
     };
     for (const auto& [situation, needle] : cases) {

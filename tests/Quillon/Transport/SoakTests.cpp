@@ -10,16 +10,15 @@
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Quillon/Transport/TransportServer.hpp"
 #include "WireProtocol/Frame.hpp"
+#include "tests/support/ProcessUsage.hpp"
 #include "tests/support/TransportHelpers.hpp"
 
 #include <gtest/gtest.h>
 
-#include <dirent.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <fstream>
 #include <random>
 #include <thread>
 
@@ -41,31 +40,8 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-struct Usage {
-    long rssKiB = 0;
-    long descriptors = 0;
-    long threads = 0;
-};
-
-Usage usage() {
-    Usage u;
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line)) {
-        if (line.rfind("VmRSS:", 0) == 0) {
-            u.rssKiB = std::atol(line.c_str() + 6);
-        } else if (line.rfind("Threads:", 0) == 0) {
-            u.threads = std::atol(line.c_str() + 8);
-        }
-    }
-    if (DIR* d = opendir("/proc/self/fd")) {
-        while (readdir(d) != nullptr) {
-            ++u.descriptors;
-        }
-        closedir(d);
-    }
-    return u;
-}
+using Usage = quillon::testing::ProcessUsage;
+using quillon::testing::processUsage;
 
 double wallNow() {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
@@ -293,7 +269,7 @@ TEST(Soak, TenMinutesOfAbuseLeaveTheHostAsItWasAndEveryReconnectIsAdmitted) {
             if (round == 2) {
                 // After two rounds the host has met every kind of abuse; this is its size.
                 std::this_thread::sleep_for(3s);
-                baseline = usage();
+                baseline = processUsage();
             }
         }
         std::this_thread::sleep_for(200ms);
@@ -305,7 +281,7 @@ TEST(Soak, TenMinutesOfAbuseLeaveTheHostAsItWasAndEveryReconnectIsAdmitted) {
     a.leave();
     b.leave();
     std::this_thread::sleep_for(3s);
-    const Usage end = usage();
+    const Usage end = processUsage();
 
     EXPECT_EQ(admitted, reconnects) << "every reconnect is admitted";
     EXPECT_EQ(reconnects, 4);
