@@ -1,5 +1,6 @@
 // quillon: the host. On a desktop it is the tray program with its console and permission
-// windows; `quillon --headless` is the same console in a terminal; `quillon ctl ...` drives a
+// windows (the window of a host that already runs elsewhere, when one does); `quillon
+// --headless` is the same console in a terminal; `quillon ctl ...` drives a
 // running host; `quillon defaults ...` reads and writes the user defaults.
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Defaults/DefaultsCommand.hpp"
@@ -43,8 +44,9 @@ void help(std::ostream& out) {
         << "\n"
         << tr("Settings (quillon defaults write KEY VALUE):") << "\n"
         << quillon::platform::settingsKeysHelp() << "\n"
-        << tr("One host runs per desktop session; starting quillon again shows the running "
-              "one.")
+        << tr("One host runs per desktop session. quillon always ends with its window: it "
+              "hosts in itself, shows the host that runs without a window (quillon "
+              "--headless, the user unit), or brings the open window to the front.")
         << "\n"
         << tr("See quillon(1) for the files, the environment and more.") << "\n";
 }

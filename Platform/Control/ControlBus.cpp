@@ -1,10 +1,12 @@
 #include "Platform/Control/ControlBus.hpp"
 
+#include "Platform/Control/ControlMessages.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Locale/Translation.hpp"
 
 #include <systemd/sd-bus.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
@@ -29,6 +31,8 @@ constexpr auto kMainQueueAnswer = std::chrono::seconds(10);
 constexpr auto kReconnectPause = std::chrono::milliseconds(1000);
 // A device argument (an ID or a number) longer than this names no device.
 constexpr std::size_t kMaxDeviceArgument = 1024;
+// No setting's key or value is longer than this (a computer name is at most 63 bytes).
+constexpr std::size_t kMaxSettingArgument = 4096;
 
 // A call handed to the main queue, answered there and waited for on the bus thread.
 struct Pending {
@@ -54,6 +58,7 @@ std::optional<std::string> nonEmpty(const char* text) {
 
 struct ControlServer::Impl {
     std::weak_ptr<ControlHandler> handler;
+    std::string ownExecutable = controlwire::ownExecutable();
     std::shared_ptr<MainQueue> mainQueue;
     int wakeFd = -1;
     std::atomic<bool> stopping{false};
@@ -132,68 +137,7 @@ struct ControlServer::Impl {
         if (!self(userdata).onMain([&](ControlHandler& h) { s = h.state(); }, error)) {
             return -EIO;
         }
-        sd_bus_message* reply = nullptr;
-        int r = sd_bus_message_new_method_return(m, &reply);
-        if (r < 0) {
-            return r;
-        }
-        r = sd_bus_message_open_container(reply, 'a', "{sv}");
-        const auto text = [&](const char* key, const std::optional<std::string>& value) {
-            if (r >= 0 && value) {
-                r = sd_bus_message_append(reply, "{sv}", key, "s", value->c_str());
-            }
-        };
-        const auto flag = [&](const char* key, bool value) {
-            if (r >= 0) {
-                r = sd_bus_message_append(reply, "{sv}", key, "b", value ? 1 : 0);
-            }
-        };
-        const auto port = [&](const char* key, const std::optional<std::uint16_t>& value) {
-            if (r >= 0 && value) {
-                r = sd_bus_message_append(reply, "{sv}", key, "q", *value);
-            }
-        };
-        text("pin", s.pin);
-        flag("locked", s.locked);
-        text("lastError", s.lastError);
-        text("channel", s.channel.empty() ? std::nullopt : std::optional(s.channel));
-        flag("permitted", s.permitted);
-        text("reason",
-             s.permissionReason.empty() ? std::nullopt : std::optional(s.permissionReason));
-        flag("telemetry", s.telemetry);
-        text("serviceName", s.serviceName);
-        port("port", s.port);
-        port("pairingPort", s.pairingPort);
-        if (r >= 0 && s.pinSecondsLeft) {
-            r = sd_bus_message_append(reply, "{sv}", "pinSecondsLeft", "i", *s.pinSecondsLeft);
-        }
-        flag("pairingExpired", s.pairingExpired);
-        text("storeProblem", s.storeProblem);
-        text("notice", s.notice);
-        flag("discoverable", s.discoverable);
-        if (r >= 0) {
-            r = sd_bus_message_open_container(reply, 'e', "sv");
-        }
-        if (r >= 0) {
-            r = sd_bus_message_append(reply, "s", "guide");
-        }
-        if (r >= 0) {
-            r = sd_bus_message_open_container(reply, 'v', "as");
-        }
-        if (r >= 0) {
-            r = sd_bus_message_open_container(reply, 'a', "s");
-        }
-        for (std::size_t i = 0; r >= 0 && i < s.guide.size(); ++i) {
-            r = sd_bus_message_append(reply, "s", s.guide[i].c_str());
-        }
-        for (int level = 0; r >= 0 && level < 4; ++level) {
-            r = sd_bus_message_close_container(reply); // as, v, {sv}, a{sv}
-        }
-        if (r >= 0) {
-            r = sd_bus_send(nullptr, reply, nullptr);
-        }
-        sd_bus_message_unref(reply);
-        return r;
+        return reply(m, [&](sd_bus_message* r) { return controlwire::appendStatus(r, s); });
     }
 
     static int methodDevices(sd_bus_message* m, void* userdata, sd_bus_error* error) {
@@ -201,24 +145,78 @@ struct ControlServer::Impl {
         if (!self(userdata).onMain([&](ControlHandler& h) { devices = h.devices(); }, error)) {
             return -EIO;
         }
+        return reply(m, [&](sd_bus_message* r) { return controlwire::appendDevices(r, devices); });
+    }
+
+    static int methodSettings(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        std::map<std::string, std::string> settings;
+        if (!self(userdata).onMain([&](ControlHandler& h) { settings = h.settings(); }, error)) {
+            return -EIO;
+        }
+        return reply(m,
+                     [&](sd_bus_message* r) { return controlwire::appendSettings(r, settings); });
+    }
+
+    // A method return whose body `append` writes.
+    static int reply(sd_bus_message* m, const std::function<int(sd_bus_message*)>& append) {
         sd_bus_message* reply = nullptr;
         int r = sd_bus_message_new_method_return(m, &reply);
         if (r < 0) {
             return r;
         }
-        r = sd_bus_message_open_container(reply, 'a', "(ssb)");
-        for (std::size_t i = 0; r >= 0 && i < devices.size(); ++i) {
-            r = sd_bus_message_append(reply, "(ssb)", devices[i].id.c_str(),
-                                      devices[i].name.c_str(), devices[i].connected ? 1 : 0);
-        }
-        if (r >= 0) {
-            r = sd_bus_message_close_container(reply);
-        }
+        r = append(reply);
         if (r >= 0) {
             r = sd_bus_send(nullptr, reply, nullptr);
         }
         sd_bus_message_unref(reply);
         return r;
+    }
+
+    // Whether the caller runs this process's own executable (as the bus daemon knows the
+    // caller's process; see "The PIN" in the header).
+    bool callerIsThisProgram(sd_bus_message* m) {
+        sd_bus_creds* creds = nullptr;
+        if (sd_bus_query_sender_creds(m, SD_BUS_CREDS_PID | SD_BUS_CREDS_EXE | SD_BUS_CREDS_AUGMENT,
+                                      &creds) < 0) {
+            return false;
+        }
+        const char* exe = nullptr;
+        const bool same = sd_bus_creds_get_exe(creds, &exe) >= 0 && exe != nullptr &&
+                          controlwire::sameExecutable(ownExecutable, exe);
+        sd_bus_creds_unref(creds);
+        return same;
+    }
+
+    static int methodPairingCode(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        const bool trusted = self(userdata).callerIsThisProgram(m);
+        std::string pin;
+        if (!self(userdata).onMain([&](ControlHandler& h) { pin = h.pairingCode(trusted); },
+                                   error)) {
+            return -EIO;
+        }
+        return sd_bus_reply_method_return(m, "s", pin.c_str());
+    }
+
+    static int methodSetSetting(sd_bus_message* m, void* userdata, sd_bus_error* error) {
+        const char *key = nullptr, *value = nullptr;
+        const int r = sd_bus_message_read(m, "ss", &key, &value);
+        if (r < 0) {
+            return r;
+        }
+        const std::string k = key != nullptr ? key : "";
+        const std::string v = value != nullptr ? value : "";
+        if (k.size() > kMaxSettingArgument || v.size() > kMaxSettingArgument) {
+            // No key or value is this long: refused here, not copied to the host.
+            sd_bus_error_set(error, control::errorInvalidValue,
+                             i18n::fill(i18n::tr("no setting takes a key or value {1} bytes long"),
+                                        {std::to_string(std::max(k.size(), v.size()))})
+                                 .c_str());
+            return -EINVAL;
+        }
+        if (!self(userdata).onMain([&](ControlHandler& h) { h.setSetting(k, v); }, error)) {
+            return -EIO;
+        }
+        return sd_bus_reply_method_return(m, "");
     }
 
     static int methodPair(sd_bus_message* m, void* userdata, sd_bus_error* error) {
@@ -296,6 +294,11 @@ struct ControlServer::Impl {
             SD_BUS_METHOD("Show", "", "", methodPlain<&ControlHandler::show>,
                           SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_METHOD("Quit", "", "", methodPlain<&ControlHandler::quit>,
+                          SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("PairingCode", "", "s", methodPairingCode, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("Settings", "", "a{ss}", methodSettings, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("SetSetting", "ss", "", methodSetSetting, SD_BUS_VTABLE_UNPRIVILEGED),
+            SD_BUS_METHOD("Restart", "", "", methodPlain<&ControlHandler::restart>,
                           SD_BUS_VTABLE_UNPRIVILEGED),
             SD_BUS_SIGNAL("Changed", "", 0),
             SD_BUS_VTABLE_END};
@@ -442,15 +445,9 @@ struct ControlClient::Impl {
         r = sd_bus_call(bus, request, 30 * 1000000ull, &error, &reply);
         sd_bus_message_unref(request);
         if (r < 0) {
-            std::string name = error.name != nullptr ? error.name : "";
-            std::string message = error.message != nullptr ? error.message : std::strerror(-r);
+            auto failure = controlwire::callError(&error, r);
             sd_bus_error_free(&error);
-            if (name == "org.freedesktop.DBus.Error.ServiceUnknown" ||
-                name == "org.freedesktop.DBus.Error.NameHasNoOwner") {
-                throw ControlError("not-running",
-                                   i18n::tr("no Quillon host is running in this session"));
-            }
-            throw ControlError(name, message);
+            throw failure;
         }
         return reply;
     }
@@ -458,6 +455,8 @@ struct ControlClient::Impl {
     void callPlain(const char* method, const std::function<int(sd_bus_message*)>& append = {}) {
         sd_bus_message_unref(callWith(append, method));
     }
+    // A method without arguments that answers one string.
+    std::string callText(const char* method);
 };
 
 ControlClient::ControlClient() : impl_(std::make_unique<Impl>()) {
@@ -477,125 +476,10 @@ ControlClient::~ControlClient() {
     sd_bus_flush_close_unref(impl_->bus);
 }
 
-namespace {
-
-// One {sv} entry of Status() into `s`; unknown keys and types are skipped (a newer host).
-int readStatusEntry(sd_bus_message* reply, ControlState& s) {
-    const char* key = nullptr;
-    int r = sd_bus_message_read(reply, "s", &key);
-    if (r < 0) {
-        return r;
-    }
-    char type = 0;
-    const char* contents = nullptr;
-    r = sd_bus_message_peek_type(reply, &type, &contents);
-    if (r < 0) {
-        return r;
-    }
-    const std::string k = key != nullptr ? key : "";
-    const std::string signature = contents != nullptr ? contents : "";
-    const auto readText = [&](auto&& store) {
-        const char* value = nullptr;
-        const int q = sd_bus_message_read(reply, "v", "s", &value);
-        if (q >= 0) {
-            store(std::string(value != nullptr ? value : ""));
-        }
-        return q;
-    };
-    const auto readFlag = [&](bool& store) {
-        int value = 0;
-        const int q = sd_bus_message_read(reply, "v", "b", &value);
-        store = value != 0;
-        return q;
-    };
-    const auto readPort = [&](std::optional<std::uint16_t>& store) {
-        std::uint16_t value = 0;
-        const int q = sd_bus_message_read(reply, "v", "q", &value);
-        store = value;
-        return q;
-    };
-    if (signature == "s" &&
-        (k == "pin" || k == "lastError" || k == "storeProblem" || k == "notice")) {
-        auto& field = k == "pin"            ? s.pin
-                      : k == "lastError"    ? s.lastError
-                      : k == "storeProblem" ? s.storeProblem
-                                            : s.notice;
-        return readText([&](std::string v) { field = std::move(v); });
-    }
-    if (signature == "s" && k == "channel") {
-        return readText([&](std::string v) { s.channel = std::move(v); });
-    }
-    if (signature == "s" && k == "reason") {
-        return readText([&](std::string v) { s.permissionReason = std::move(v); });
-    }
-    if (signature == "s" && k == "serviceName") {
-        return readText([&](std::string v) { s.serviceName = std::move(v); });
-    }
-    if (signature == "b" && k == "locked") {
-        return readFlag(s.locked);
-    }
-    if (signature == "b" && k == "permitted") {
-        return readFlag(s.permitted);
-    }
-    if (signature == "b" && k == "telemetry") {
-        return readFlag(s.telemetry);
-    }
-    if (signature == "b" && k == "pairingExpired") {
-        return readFlag(s.pairingExpired);
-    }
-    if (signature == "b" && k == "discoverable") {
-        return readFlag(s.discoverable);
-    }
-    if (signature == "q" && (k == "port" || k == "pairingPort")) {
-        return readPort(k == "port" ? s.port : s.pairingPort);
-    }
-    if (signature == "i" && k == "pinSecondsLeft") {
-        int value = 0;
-        const int q = sd_bus_message_read(reply, "v", "i", &value);
-        s.pinSecondsLeft = value;
-        return q;
-    }
-    if (signature == "as" && k == "guide") {
-        r = sd_bus_message_enter_container(reply, 'v', "as");
-        if (r >= 0) {
-            r = sd_bus_message_enter_container(reply, 'a', "s");
-        }
-        while (r > 0) {
-            const char* step = nullptr;
-            r = sd_bus_message_read(reply, "s", &step);
-            if (r > 0) {
-                s.guide.emplace_back(step != nullptr ? step : "");
-            }
-        }
-        if (r >= 0) {
-            r = sd_bus_message_exit_container(reply);
-        }
-        if (r >= 0) {
-            r = sd_bus_message_exit_container(reply);
-        }
-        return r;
-    }
-    return sd_bus_message_skip(reply, "v");
-}
-
-} // namespace
-
 ControlState ControlClient::state() {
     sd_bus_message* reply = impl_->callWith({}, "Status");
     ControlState s;
-    int r = sd_bus_message_enter_container(reply, 'a', "{sv}");
-    while (r > 0) {
-        r = sd_bus_message_enter_container(reply, 'e', "sv");
-        if (r > 0) {
-            r = readStatusEntry(reply, s);
-            if (r >= 0) {
-                r = sd_bus_message_exit_container(reply);
-                if (r >= 0) {
-                    r = 1;
-                }
-            }
-        }
-    }
+    const int r = controlwire::readStatus(reply, s);
     sd_bus_message_unref(reply);
     if (r < 0) {
         throw ControlError("bad-reply", std::strerror(-r));
@@ -631,15 +515,18 @@ ControlState ControlClient::basicState() {
 std::vector<ControlDevice> ControlClient::devices() {
     sd_bus_message* reply = impl_->callWith({}, "Devices");
     std::vector<ControlDevice> out;
-    int r = sd_bus_message_enter_container(reply, 'a', "(ssb)");
-    while (r > 0) {
-        const char *id = nullptr, *name = nullptr;
-        int connected = 0;
-        r = sd_bus_message_read(reply, "(ssb)", &id, &name, &connected);
-        if (r > 0) {
-            out.push_back({id, name, connected != 0});
-        }
+    const int r = controlwire::readDevices(reply, out);
+    sd_bus_message_unref(reply);
+    if (r < 0) {
+        throw ControlError("bad-reply", std::strerror(-r));
     }
+    return out;
+}
+
+std::map<std::string, std::string> ControlClient::settings() {
+    sd_bus_message* reply = impl_->callWith({}, "Settings");
+    std::map<std::string, std::string> out;
+    const int r = controlwire::readSettings(reply, out);
     sd_bus_message_unref(reply);
     if (r < 0) {
         throw ControlError("bad-reply", std::strerror(-r));
@@ -648,7 +535,15 @@ std::vector<ControlDevice> ControlClient::devices() {
 }
 
 std::string ControlClient::pair() {
-    sd_bus_message* reply = impl_->callWith({}, "Pair");
+    return impl_->callText("Pair");
+}
+
+std::string ControlClient::pairingCode() {
+    return impl_->callText("PairingCode");
+}
+
+std::string ControlClient::Impl::callText(const char* method) {
+    sd_bus_message* reply = callWith({}, method);
     const char* pin = nullptr;
     const int r = sd_bus_message_read(reply, "s", &pin);
     std::string out = r >= 0 && pin != nullptr ? pin : "";
@@ -681,6 +576,51 @@ void ControlClient::show() {
 }
 void ControlClient::quit() {
     impl_->callPlain("Quit");
+}
+void ControlClient::restart() {
+    impl_->callPlain("Restart");
+}
+void ControlClient::setSetting(const std::string& key, const std::string& value) {
+    impl_->callPlain("SetSetting", [&](sd_bus_message* m) {
+        return sd_bus_message_append(m, "ss", key.c_str(), value.c_str());
+    });
+}
+
+bool ControlClient::showWindow(std::chrono::milliseconds wait) {
+    const auto deadline = std::chrono::steady_clock::now() + wait;
+    for (;;) {
+        int owned = 0;
+        sd_bus_error error = SD_BUS_ERROR_NULL;
+        sd_bus_message* reply = nullptr;
+        int r = sd_bus_call_method(impl_->bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                   "org.freedesktop.DBus", "NameHasOwner", &error, &reply, "s",
+                                   control::windowBusName);
+        if (r >= 0) {
+            r = sd_bus_message_read(reply, "b", &owned);
+        }
+        sd_bus_message_unref(reply);
+        if (r < 0) {
+            auto failure = controlwire::callError(&error, r);
+            sd_bus_error_free(&error);
+            throw failure;
+        }
+        if (owned != 0) {
+            break;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    sd_bus_error error = SD_BUS_ERROR_NULL;
+    const int r = sd_bus_call_method(impl_->bus, control::windowBusName, control::windowObjectPath,
+                                     control::windowInterface, "Show", &error, nullptr, "");
+    if (r < 0) {
+        auto failure = controlwire::callError(&error, r);
+        sd_bus_error_free(&error);
+        throw failure;
+    }
+    return true;
 }
 
 std::unique_ptr<InstanceLock> InstanceLock::acquire(const std::string& path,

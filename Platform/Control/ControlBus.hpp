@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -14,7 +15,7 @@ class MainQueue;
 
 // The running host's control interface on the session bus, so that a host started at login
 // (autostart, the systemd user unit) can be paired and managed from a terminal or a script,
-// and so that a second start can ask the first to show itself.
+// and so that the desktop program can be its window (a face of a host that runs elsewhere).
 //
 //   bus name  com.corvane.Quillon     object /com/corvane/Quillon
 //   interface com.corvane.Quillon1
@@ -25,20 +26,53 @@ class MainQueue;
 //     Devices() -> a(ssb)                             id, name, connected; oldest pairing first
 //     Pair() -> s                                     opens a pairing window, returns its PIN
 //                                                     ("" where the PIN shows on the screen)
+//     PairingCode() -> s                              the open window's PIN ("" when none), for
+//                                                     the screen of the host's own window: see
+//                                                     "The PIN" below
+//     Settings() -> a{ss}                             every stored setting, as `quillon
+//                                                     defaults read KEY` prints it
+//     SetSetting(s key, s value)                      checked and stored as `quillon defaults
+//                                                     write` does; "" goes back to the default
 //     Cancel()  Disconnect(s)  Unpair(s)  SetTelemetry(b)  Show()  Quit()
+//     Restart()                                       the host starts again in place (what a
+//                                                     granted input permission needs)
 //     signal Changed()                                something Status() answers changed: a
 //                                                     window reads it again
 //   Disconnect/Unpair take a device ID or its 1-based number in Devices().
 //   Errors: com.corvane.Quillon1.Error.NoSuchDevice, ...Error.Locked (Pair and Unpair while the
-//   screen is locked), ...Error.Failed (with the host's text).
+//   screen is locked), ...Error.InvalidValue (SetSetting refused, with the reason),
+//   ...Error.NotAllowed (PairingCode to another program), ...Error.Failed (with the host's
+//   text).
+//   Methods are only ever added (a window or script of an older version keeps working).
+//
+// The session's one window, whichever process shows it (the desktop program hosting in
+// itself, or a window of a host that runs elsewhere), owns a name of its own:
+//   bus name  com.corvane.Quillon.Window   object /com/corvane/Quillon/Window
+//   interface com.corvane.Quillon1.Window  Show()  (brings the window to the front)
+// Owning that name is what makes a process the window: a second start that finds it owned
+// asks its owner to show itself instead of opening another.
+//
+// The PIN. The interface is open to every process of the user's session, which on Wayland
+// cannot otherwise post input; the PIN would let such a process pair a device of its own. The
+// host therefore answers it (Pair(), State's and Status's pin) to anyone only where no screen
+// could show it (a host without a display, driven over SSH). Elsewhere PairingCode() answers
+// it only to a caller whose executable, as the bus daemon knows its process, is the host's
+// own: Quillon's window, which shows it on the screen (`quillon ctl` never asks for it).
 namespace control {
 inline constexpr const char* busName = "com.corvane.Quillon";
 inline constexpr const char* objectPath = "/com/corvane/Quillon";
 inline constexpr const char* interface = "com.corvane.Quillon1";
+inline constexpr const char* windowBusName = "com.corvane.Quillon.Window";
+inline constexpr const char* windowObjectPath = "/com/corvane/Quillon/Window";
+inline constexpr const char* windowInterface = "com.corvane.Quillon1.Window";
 inline constexpr const char* errorNoSuchDevice = "com.corvane.Quillon1.Error.NoSuchDevice";
 inline constexpr const char* errorFailed = "com.corvane.Quillon1.Error.Failed";
 // Pair() and Unpair() while the screen is locked.
 inline constexpr const char* errorLocked = "com.corvane.Quillon1.Error.Locked";
+// SetSetting() with an unknown key or a value the key does not take.
+inline constexpr const char* errorInvalidValue = "com.corvane.Quillon1.Error.InvalidValue";
+// PairingCode() to a caller that may not read the PIN.
+inline constexpr const char* errorNotAllowed = "com.corvane.Quillon1.Error.NotAllowed";
 } // namespace control
 
 struct ControlDevice {
@@ -48,9 +82,23 @@ struct ControlDevice {
     bool operator==(const ControlDevice&) const = default;
 };
 
+// The last peer the host turned away, as its parts (a window renders it in its own language):
+// kind wrongPIN|unknownDevice|badToken|outdatedClient|refused, channel wifi|usb, the peer's
+// address (empty on the cable), the error code it was sent and that error's text.
+struct ControlNotice {
+    std::string kind;
+    std::string channel;
+    std::string source;
+    std::uint16_t code = 0;
+    std::string reason;
+    bool operator==(const ControlNotice&) const = default;
+};
+
 // Status() keys: pin s, locked b, lastError s, channel s, permitted b, reason s, telemetry b,
-// serviceName s, port q, pairingPort q, pinSecondsLeft i, pairingExpired b, storeProblem s,
-// notice s, discoverable b, guide as (the permission guide's steps).
+// serviceName s, port q, pairingPort q, pinSecondsLeft i, pinExpiresAt d (seconds on the
+// system clock), pairingExpired b, storeProblem s, notice s (the line), noticeDetail
+// (sssqs) (its parts, see ControlNotice), discoverable b, guide as (the permission guide's
+// steps), offersKdeGrant b.
 struct ControlState {
     std::optional<std::string> pin;
     bool locked = false;
@@ -63,11 +111,14 @@ struct ControlState {
     std::optional<std::uint16_t> port;        // the main listener's, while listening
     std::optional<std::uint16_t> pairingPort; // while a pairing window is open
     std::optional<int> pinSecondsLeft;
+    std::optional<double> pinExpiresAt;
     bool pairingExpired = false;
     std::optional<std::string> storeProblem;
     std::optional<std::string> notice;
+    std::optional<ControlNotice> noticeDetail;
     bool discoverable = true;
     std::vector<std::string> guide;
+    bool offersKdeGrant = false;
     bool operator==(const ControlState&) const = default;
 };
 
@@ -99,6 +150,16 @@ public:
     virtual void setTelemetry(bool enabled) = 0;
     virtual void show() = 0;
     virtual void quit() = 0;
+    // The open window's PIN, "" when none. `callerIsThisProgram`: the caller's executable is
+    // this process's own (see "The PIN" above); throw ControlError(errorNotAllowed) to a
+    // caller that may not have it.
+    virtual std::string pairingCode(bool callerIsThisProgram) = 0;
+    // Every stored setting in its text form.
+    virtual std::map<std::string, std::string> settings() = 0;
+    // Throws ControlError(errorInvalidValue) with the reason when refused.
+    virtual void setSetting(const std::string& key, const std::string& value) = 0;
+    // Throw ControlError(errorFailed) where the host cannot start again in place.
+    virtual void restart() = 0;
 };
 
 // Serves the interface on the session bus (DBUS_SESSION_BUS_ADDRESS, else the user bus) from a
@@ -123,7 +184,8 @@ private:
 };
 
 // The other side, for `quillon ctl` and a second start. Every call blocks for the answer and
-// throws ControlError (no bus, no running host, a method error).
+// throws ControlError (no bus, no running host, a method error). A window, which must not
+// block, uses WindowBus (WindowBus.hpp).
 class ControlClient {
 public:
     ControlClient();
@@ -143,6 +205,13 @@ public:
     void setTelemetry(bool enabled);
     void show();
     void quit();
+    std::string pairingCode();
+    std::map<std::string, std::string> settings();
+    void setSetting(const std::string& key, const std::string& value);
+    void restart();
+    // Show() of the session's window, waiting up to `wait` for one to register (it may be
+    // starting). False when no process shows a window.
+    bool showWindow(std::chrono::milliseconds wait = {});
 
 private:
     struct Impl;

@@ -46,6 +46,42 @@ bool isHelp(std::string_view word) {
 
 } // namespace
 
+std::optional<std::string> writeSetting(Defaults& defaults, const std::string& key,
+                                        const std::string& value) {
+    const SettingKey* known = findSettingKey(key);
+    if (known == nullptr) {
+        return fill(tr("\"{1}\" is not a setting of Quillon"), {key});
+    }
+    try {
+        if (value.empty()) {
+            defaults.remove(key);
+            return std::nullopt;
+        }
+        auto parsed = parseSetting(*known, value);
+        if (const auto* refusal = std::get_if<std::string>(&parsed)) {
+            return *refusal;
+        }
+        defaults.set(key, std::get<nlohmann::json>(parsed));
+    } catch (const std::exception& e) {
+        return std::string(e.what());
+    }
+    return std::nullopt;
+}
+
+std::map<std::string, std::string> settingTexts(const Defaults& defaults) {
+    std::map<std::string, std::string> out;
+    const auto all = defaults.snapshot();
+    if (!all.is_object()) {
+        return out;
+    }
+    for (const auto& [key, value] : all.items()) {
+        out[key] = value.is_string()
+                       ? value.get<std::string>()
+                       : value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    }
+    return out;
+}
+
 std::string settingsKeysHelp() {
     std::string text;
     for (const auto& key : settingKeys()) {

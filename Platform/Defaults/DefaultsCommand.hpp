@@ -1,5 +1,7 @@
 #pragma once
 
+#include <map>
+#include <optional>
 #include <ostream>
 #include <string>
 
@@ -21,6 +23,15 @@ int runDefaultsCommand(int argc, char** argv, std::ostream& out, std::ostream& e
 // The same against a given store (tests, tools with a file of their own).
 int runDefaultsCommand(int argc, char** argv, std::ostream& out, std::ostream& err,
                        Defaults& defaults);
+// Checks and stores `value` under `key` as `defaults write` does (the desktop window and the
+// control interface write through it); an empty value removes the key, so its default applies
+// again. The refusal in the run's language (a key Quillon does not know, a value the key does
+// not take, a file that cannot be written), or nothing when stored.
+std::optional<std::string> writeSetting(Defaults& defaults, const std::string& key,
+                                        const std::string& value);
+// Every stored key in its one-line text form: a string as it is, anything else as JSON.
+std::map<std::string, std::string> settingTexts(const Defaults& defaults);
+
 // The settings keys, one per line with what each takes and its default (for --help).
 std::string settingsKeysHelp();
 

@@ -182,7 +182,7 @@ PermissionChecker::Status HostApp::permission() const {
                                      situationOf(choice_.kind, !choice_.refusal.empty(), x11));
 }
 
-InstanceClaim claimInstance(std::chrono::milliseconds wait) {
+InstanceClaim claimInstance(std::chrono::milliseconds wait, bool handOver) {
     InstanceClaim claim;
     try {
         claim.lock = platform::InstanceLock::acquire(platform::InstanceLock::defaultPath(), wait);
@@ -191,7 +191,7 @@ InstanceClaim claimInstance(std::chrono::milliseconds wait) {
         claim.exitStatus = 1;
         return claim;
     }
-    if (!claim.lock) {
+    if (!claim.lock && handOver) {
         claim.exitStatus = handOverToRunningHost(std::cout, std::cerr);
     }
     return claim;
@@ -212,6 +212,10 @@ int runHost(platform::Defaults& defaults, EventLoop& loop, FrontEnd& frontEnd, R
     hooks.serviceName = host.serviceName();
     hooks.permission = [&host] { return host.permission(); };
     hooks.revealPIN = options.revealPIN;
+    hooks.defaults = &defaults;
+    if (options.restart) {
+        hooks.restart = [mainQueue, restart = options.restart] { mainQueue->post(restart); };
+    }
     auto control = std::make_shared<HostControl>(host.sharedCoordinator(), host.telemetry(), hooks);
     std::unique_ptr<platform::ControlServer> controlServer;
     try {

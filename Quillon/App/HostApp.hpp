@@ -105,12 +105,18 @@ struct InstanceClaim {
     std::optional<int> exitStatus;
 };
 // Takes the session's one-instance lock, waiting up to `wait` (a relaunched host waits for the
-// one before it); when another host holds it, asks that one to show itself.
-InstanceClaim claimInstance(std::chrono::milliseconds wait = std::chrono::milliseconds(0));
+// one before it). When another host holds it: with `handOver`, asks that one to show itself
+// (exitStatus set); without, returns no lock and no status (the desktop program then becomes
+// that host's window).
+InstanceClaim claimInstance(std::chrono::milliseconds wait = std::chrono::milliseconds(0),
+                            bool handOver = true);
 
 struct RunOptions {
     // Whether the control interface may answer the PIN (see HostControl).
     bool revealPIN = false;
+    // What the control interface's Restart() runs, on the main queue once the caller has its
+    // answer: the front end starts the host again in place. None: Restart() is refused.
+    std::function<void()> restart;
 };
 
 // The one start, run and teardown path of every front end, on `loop`'s main queue: builds and

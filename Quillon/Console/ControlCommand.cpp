@@ -4,10 +4,13 @@
 #include "Platform/Diagnostics/SafeText.hpp"
 #include "Platform/Locale/Translation.hpp"
 #include "Quillon/Console/ConsoleText.hpp"
+#include "Quillon/Host/LaunchEnvironment.hpp"
+#include "Quillon/Host/PermissionChecker.hpp"
 
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,7 +48,7 @@ void help(std::ostream& out) {
               "  disconnect ID|N    drop a device's connection (its ID or number)\n"
               "  unpair ID|N        forget a device\n"
               "  telemetry on|off   switch the anonymous usage counters\n"
-              "  show               show the host's console\n"
+              "  show               show Quillon's window (opened when the host has none)\n"
               "  quit               stop the host\n")
         << "\n"
         << tr("Exit status: 0 done (or nothing to do, which is said), 1 the host refused or "
@@ -276,7 +279,17 @@ int runControlCommand(int argc, char** argv, std::ostream& out, std::ostream& er
                 client.setTelemetry(on);
             }
         } else if (verb == "show" && needs(0)) {
-            platform::ControlClient().show();
+            platform::ControlClient client;
+            client.basicState(); // a host runs, or the error says none does
+            if (client.showWindow()) {
+                // the session's window came to the front
+            } else if (hasDisplay() && PermissionChecker::spawnDetached({})) {
+                // A host without a window (headless, the user unit): the desktop program
+                // becomes its window.
+                out << tr("Quillon's window opens") << "\n";
+            } else {
+                client.show(); // the host's own console (a terminal) shows itself
+            }
         } else if (verb == "quit" && needs(0)) {
             platform::ControlClient().quit();
         } else {
@@ -287,6 +300,22 @@ int runControlCommand(int argc, char** argv, std::ostream& out, std::ostream& er
         return 1;
     }
     return 0;
+}
+
+int handOverToRunningWindow(std::ostream& out, std::ostream& err) {
+    try {
+        // The window may be starting: its name comes once its process is on the bus.
+        if (platform::ControlClient().showWindow(std::chrono::seconds(10))) {
+            out << tr("Quillon is already running; it was asked to show its window") << "\n";
+            return 0;
+        }
+        err << "quillon: " << tr("Quillon's window went away while it was asked to show itself")
+            << "\n";
+    } catch (const platform::ControlError& e) {
+        err << "quillon: " << fill(tr("Quillon's window cannot be reached: {1}"), {line(e.what())})
+            << "\n";
+    }
+    return 1;
 }
 
 int handOverToRunningHost(std::ostream& out, std::ostream& err) {

@@ -15,7 +15,9 @@ namespace quillon {
 //   disconnect ID|N         drop a device's Wi-Fi sessions
 //   unpair ID|N             forget a device
 //   telemetry on|off        switch the anonymous counters
-//   show                    bring the console to the front
+//   show                    bring the session's window to the front; a host without one
+//                           (headless, the user unit) gets one where there is a display,
+//                           else its terminal console shows itself
 //   quit                    stop the host
 //   --help                  all of this, on stdout
 // A command with nothing to do says so and exits 0. Returns 0 done, 1 the host refused or is
@@ -25,5 +27,8 @@ int runControlCommand(int argc, char** argv, std::ostream& out, std::ostream& er
 // A second start: asks the running host to show its console, says so, and returns the exit
 // status for this process.
 int handOverToRunningHost(std::ostream& out, std::ostream& err);
+// A second start of the desktop program while another process is the session's window (see
+// ControlBus.hpp): asks that one to come to the front, says so, returns the exit status.
+int handOverToRunningWindow(std::ostream& out, std::ostream& err);
 
 } // namespace quillon

@@ -1,9 +1,11 @@
 #include "Quillon/Console/HeadlessHost.hpp"
 
 #include "Platform/Dispatch/MainQueue.hpp"
+#include "Platform/Locale/Translation.hpp"
 #include "Quillon/App/HostApp.hpp"
 #include "Quillon/Console/TerminalConsole.hpp"
 #include "Quillon/Host/LaunchEnvironment.hpp"
+#include "Quillon/Host/PermissionChecker.hpp"
 
 #include <asio/io_context.hpp>
 #include <asio/signal_set.hpp>
@@ -11,6 +13,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
 #include <iostream>
 #include <poll.h>
@@ -173,17 +176,40 @@ private:
 } // namespace
 
 int runHeadlessHost(platform::Defaults& defaults) {
-    auto claim = claimInstance();
+    // A host started again in place (Restart()) waits for the lock its old image let go.
+    const bool relaunched = std::getenv(PermissionChecker::kRelaunchedVariable) != nullptr;
+    ::unsetenv(PermissionChecker::kRelaunchedVariable);
+    auto claim =
+        claimInstance(relaunched ? std::chrono::milliseconds(10000) : std::chrono::milliseconds(0));
     if (claim.exitStatus) {
         return *claim.exitStatus;
     }
-    HeadlessLoop loop;
-    TerminalFrontEnd frontEnd(loop.mainQueue());
-    RunOptions options;
-    // The PIN is answered over the bus only where no screen can show it; in a graphical
-    // session the terminal (or journal) this host prints to shows it.
-    options.revealPIN = !hasDisplay();
-    return runHost(defaults, loop, frontEnd, options);
+    bool restart = false;
+    int status = 0;
+    {
+        HeadlessLoop loop;
+        TerminalFrontEnd frontEnd(loop.mainQueue());
+        RunOptions options;
+        // The PIN is answered over the bus only where no screen can show it; in a graphical
+        // session the terminal (or journal) this host prints to shows it.
+        options.revealPIN = !hasDisplay();
+        options.restart = [&restart, &loop] {
+            restart = true;
+            loop.quit();
+        };
+        status = runHost(defaults, loop, frontEnd, options);
+    }
+    if (!restart) {
+        return status;
+    }
+    // Everything of this run has stopped and its threads are joined: the same process starts
+    // over, so a service manager (the user unit) and the terminal keep it.
+    claim.lock.reset();
+    std::fflush(stdout);
+    const std::string error = PermissionChecker::restartInPlace({"--headless"});
+    std::fprintf(stderr, "quillon: %s\n",
+                 i18n::fill(i18n::tr("cannot start again: {1}"), {error}).c_str());
+    return 1;
 }
 
 } // namespace quillon

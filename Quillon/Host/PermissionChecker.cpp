@@ -4,7 +4,10 @@
 #include "Quillon/Host/Version.hpp"
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <spawn.h>
+#include <string_view>
 #include <unistd.h>
 
 extern char** environ;
@@ -16,7 +19,7 @@ namespace {
 // Spawns argv (PATH searched when asked); true when the process started. It is not waited
 // for: the one caller quits right after (relaunch()), and init reaps the orphan.
 bool spawnUnwaited(const std::vector<std::string>& args, bool searchPath,
-                   const std::vector<std::string>& extraEnvironment = {}) {
+                   const std::vector<std::string>& extraEnvironment = {}, bool ownSession = false) {
     std::vector<char*> argv;
     argv.reserve(args.size() + 1);
     for (const auto& a : args) {
@@ -32,9 +35,15 @@ bool spawnUnwaited(const std::vector<std::string>& args, bool searchPath,
     }
     envp.push_back(nullptr);
     pid_t pid = -1;
-    const int rc = searchPath
-                       ? ::posix_spawnp(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data())
-                       : ::posix_spawn(&pid, argv[0], nullptr, nullptr, argv.data(), envp.data());
+    posix_spawnattr_t attributes;
+    ::posix_spawnattr_init(&attributes);
+    if (ownSession) {
+        ::posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+    }
+    const int rc =
+        searchPath ? ::posix_spawnp(&pid, argv[0], nullptr, &attributes, argv.data(), envp.data())
+                   : ::posix_spawn(&pid, argv[0], nullptr, &attributes, argv.data(), envp.data());
+    ::posix_spawnattr_destroy(&attributes);
     return rc == 0;
 }
 
@@ -76,6 +85,35 @@ void relaunch(const std::function<void()>& quit) {
     if (quit) {
         quit();
     }
+}
+
+bool spawnDetached(const std::vector<std::string>& arguments) {
+    std::vector<std::string> args{executablePath()};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    return spawnUnwaited(args, false, {}, true);
+}
+
+std::string restartInPlace(const std::vector<std::string>& arguments) {
+    // The file at the path this binary was started from: after a package upgrade replaced it
+    // the kernel names the old one "<path> (deleted)", and the new one is what the user
+    // installed.
+    std::string path = executablePath();
+    constexpr std::string_view deleted = " (deleted)";
+    if (path.size() > deleted.size() && path.ends_with(deleted)) {
+        path.resize(path.size() - deleted.size());
+    }
+    std::vector<std::string> args{path};
+    args.insert(args.end(), arguments.begin(), arguments.end());
+    std::vector<char*> argv;
+    for (auto& a : args) {
+        argv.push_back(a.data());
+    }
+    argv.push_back(nullptr);
+    ::setenv(kRelaunchedVariable, "1", 1);
+    ::execv(path.c_str(), argv.data());
+    const int error = errno;
+    ::unsetenv(kRelaunchedVariable);
+    return std::strerror(error);
 }
 
 std::string executablePath() {

@@ -37,6 +37,16 @@ bool spawnRelaunch(const std::string& executablePath);
 // spawnRelaunch() of this binary, then `quit`, whether the spawn worked or not.
 void relaunch(const std::function<void()>& quit);
 
+// Starts this binary with `arguments` in a session of its own (it outlives the caller and
+// its terminal), not waited for; true when it started.
+bool spawnDetached(const std::vector<std::string>& arguments);
+
+// Replaces this process with this binary started again with `arguments` (after argv[0]) and
+// kRelaunchedVariable set: the same process ID (a service manager keeps following it), the
+// same terminal and environment. Everything of the old run must be stopped first; descriptors
+// that are not close-on-exec stay open. Returns only when exec failed, with its error.
+std::string restartInPlace(const std::vector<std::string>& arguments);
+
 // /proc/self/exe, or "quillon" when it cannot be read.
 std::string executablePath();
 

@@ -1,13 +1,39 @@
 #include "Quillon/Shell/Autostart.hpp"
 
+#include "Platform/Locale/Translation.hpp"
 #include "Platform/Paths/BaseDirectories.hpp"
+#include "Quillon/Host/PermissionGuide.hpp"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
-namespace quillon::shell::Autostart {
+namespace quillon::shell {
+
+std::optional<std::string> writeKdeInputGrant(const std::string& executablePath) {
+    namespace fs = std::filesystem;
+    const fs::path dir =
+        fs::path(platform::baseDirectory(platform::BaseDirectory::data)) / "applications";
+    std::error_code ec;
+    fs::create_directories(dir, ec);
+    const fs::path file = dir / "quillon.desktop";
+    const fs::path temporary = dir / ".quillon.desktop.new";
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        out << kdeGrantEntry(executablePath);
+        if (!out.flush()) {
+            return i18n::fill(i18n::tr("cannot write {1}"), {temporary.string()});
+        }
+    }
+    fs::rename(temporary, file, ec);
+    if (ec) {
+        return i18n::fill(i18n::tr("cannot write {1}: {2}"), {file.string(), ec.message()});
+    }
+    return std::nullopt;
+}
+
+namespace Autostart {
 
 namespace {
 
@@ -111,4 +137,6 @@ bool setEnabled(bool enabled, const std::string& executablePath) {
     return !ec;
 }
 
-} // namespace quillon::shell::Autostart
+} // namespace Autostart
+
+} // namespace quillon::shell

@@ -1,8 +1,15 @@
 #pragma once
 
+#include <optional>
 #include <string>
 
 namespace quillon::shell {
+
+// KDE: writes the user's desktop entry that grants the program at `executablePath` KWin's
+// fake input ($XDG_DATA_HOME/applications/quillon.desktop, the permission guide's step); the
+// error text when it could not. The user's own file: the window writes it whether it hosts
+// or shows a host that runs elsewhere (the same program).
+std::optional<std::string> writeKdeInputGrant(const std::string& executablePath);
 
 // "Start at login": an XDG autostart entry for this user ($XDG_CONFIG_HOME/autostart/
 // quillon.desktop) that starts the desktop program when the session starts. The user's entry

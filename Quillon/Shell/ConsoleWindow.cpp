@@ -13,6 +13,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
+#include <QPointer>
 #include <QPushButton>
 #include <QSpinBox>
 #include <QTimer>
@@ -100,6 +101,48 @@ void ConsoleWindow::setState(const HostState& state) {
     rebuild();
 }
 
+void ConsoleWindow::setAway(const std::optional<HostAway>& away) {
+    if (away == away_) {
+        return;
+    }
+    away_ = away;
+    rebuild();
+}
+
+void ConsoleWindow::setRemote(bool remote) {
+    if (remote != remote_) {
+        remote_ = remote;
+        rebuild();
+    }
+}
+
+void ConsoleWindow::buildAway(QVBoxLayout& v) {
+    auto* row = new QHBoxLayout;
+    row->setSpacing(6);
+    row->addWidget(picture("exclamationmark.triangle.fill", colours::orange));
+    auto* headline = new QLabel(q(away_->text));
+    headline->setObjectName("away");
+    headline->setWordWrap(true);
+    row->addWidget(headline, 1);
+    v.addLayout(row);
+    if (!away_->detail.empty()) {
+        v.addWidget(caption(q(away_->detail)));
+    }
+    if (away_->offersStart) {
+        auto* start = button(t("Start Quillon"), true);
+        start->setObjectName("startHost");
+        QObject::connect(start, &QPushButton::clicked, this, [this] { actions_.relaunch(); });
+        v.addWidget(start);
+    }
+    v.addStretch();
+    auto* bottom = new QHBoxLayout;
+    bottom->addStretch();
+    auto* quit = button(t("Quit"));
+    QObject::connect(quit, &QPushButton::clicked, this, [this] { actions_.quit(); });
+    bottom->addWidget(quit);
+    v.addLayout(bottom);
+}
+
 void ConsoleWindow::tick(double now) {
     const auto left = pinSecondsLeft(state_, now);
     if (left == secondsLeft_) {
@@ -126,6 +169,15 @@ void ConsoleWindow::pollPermission() {
     }
 }
 
+void ConsoleWindow::resetPermission() {
+    permission_ = actions_.permission();
+    view_ = initialPermissionView(permission_.permitted);
+    rebuild();
+    if (onPermissionChange) {
+        onPermissionChange();
+    }
+}
+
 void ConsoleWindow::rebuild() {
     if (content_ != nullptr) {
         content_->hide();
@@ -136,6 +188,12 @@ void ConsoleWindow::rebuild() {
     v->setSpacing(14);
     v->setContentsMargins(20, 20, 20, 20);
     v->setAlignment(Qt::AlignTop | Qt::AlignLeft);
+    if (away_) {
+        buildAway(*v);
+        outer_->addWidget(content_);
+        content_->show();
+        return;
+    }
     const bool authorized = isAuthorized(view_);
 
     // 1. The input permission.
@@ -182,6 +240,17 @@ void ConsoleWindow::rebuild() {
         auto* pair = button(t("Pair New Device"));
         pair->setEnabled(false);
         v->addWidget(pair);
+    } else if (state_.pairingPIN && state_.pairingPIN->empty()) {
+        // A host elsewhere that does not tell this window its PIN (not the same program).
+        auto* elsewhere = caption(t("A pairing window is open. Its code shows where Quillon runs "
+                                    "(its terminal or the journal): this window is another "
+                                    "build of Quillon than the running one."),
+                                  colours::orange);
+        elsewhere->setObjectName("pinElsewhere");
+        v->addWidget(elsewhere);
+        auto* cancel = button(t("Cancel Pairing"));
+        QObject::connect(cancel, &QPushButton::clicked, this, [this] { actions_.endPairing(); });
+        v->addWidget(cancel);
     } else if (state_.pairingPIN) {
         v->addWidget(caption(t("Enter this code on the iPad")));
         auto* pin = new QLabel(q(*state_.pairingPIN));
@@ -386,6 +455,13 @@ void ConsoleWindow::rebuild() {
         QObject::connect(quit, &QPushButton::clicked, this, [this] { actions_.quit(); });
         bottom->addWidget(quit);
         v->addLayout(bottom);
+        if (remote_) {
+            auto* remote = caption(t("Quillon runs on its own here (the user unit, or a "
+                                     "terminal): Quit closes this window, and the tablet keeps "
+                                     "working."));
+            remote->setObjectName("remote");
+            v->addWidget(remote);
+        }
     }
     outer_->addWidget(content_);
     content_->show();
@@ -409,13 +485,23 @@ std::string ConsoleWindow::portText() const {
 }
 
 void ConsoleWindow::settingChanged(const std::string& key, const std::string& value) {
-    const auto refusal = actions_.setSetting(key, value);
-    const std::string error = refusal.value_or("");
-    if (error != settingError_) {
-        settingError_ = error;
-        // Redrawn after the editor's signal is done: the editor belongs to the old content.
-        QTimer::singleShot(0, this, [this] { rebuild(); });
-    }
+    // The answer may come later (a host elsewhere), when this window may be gone.
+    actions_.setSetting(
+        key, value, [window = QPointer<ConsoleWindow>(this)](std::optional<std::string> refusal) {
+            if (!window) {
+                return;
+            }
+            const std::string error = refusal.value_or("");
+            if (error != window->settingError_) {
+                window->settingError_ = error;
+                // Redrawn after the editor's signal is done: the editor belongs to the old content.
+                QTimer::singleShot(0, window.data(), [window] {
+                    if (window) {
+                        window->rebuild();
+                    }
+                });
+            }
+        });
 }
 
 } // namespace quillon::shell

@@ -1,12 +1,12 @@
 #include "Quillon/Shell/DesktopProgram.hpp"
 
 #include "Platform/Control/ControlBus.hpp"
+#include "Platform/Control/WindowBus.hpp"
 #include "Platform/Defaults/Defaults.hpp"
-#include "Platform/Defaults/SettingKeys.hpp"
+#include "Platform/Defaults/DefaultsCommand.hpp"
 #include "Platform/Discovery/ServiceAdvertiser.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Platform/Locale/Translation.hpp"
-#include "Platform/Paths/BaseDirectories.hpp"
 #include "Quillon/App/HostApp.hpp"
 #include "Quillon/Console/ControlCommand.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
@@ -18,7 +18,9 @@
 #include "Quillon/Shell/ConsoleWindow.hpp"
 #include "Quillon/Shell/DesktopShell.hpp"
 #include "Quillon/Shell/QtMainQueue.hpp"
+#include "Quillon/Shell/RemoteFace.hpp"
 #include "Quillon/Shell/Symbols.hpp"
+#include "Quillon/Shell/WindowBusPump.hpp"
 
 #include <QApplication>
 #include <QSocketNotifier>
@@ -29,8 +31,6 @@
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <unistd.h>
 
@@ -69,56 +69,19 @@ public:
     }
     PermissionChecker::Status permission() override { return host_.permission(); }
     std::optional<std::string> grantKdeInput() override {
-        namespace fs = std::filesystem;
-        const fs::path dir =
-            fs::path(platform::baseDirectory(platform::BaseDirectory::data)) / "applications";
-        std::error_code ec;
-        fs::create_directories(dir, ec);
-        const fs::path file = dir / "quillon.desktop";
-        const fs::path temporary = dir / ".quillon.desktop.new";
-        {
-            std::ofstream out(temporary, std::ios::trunc);
-            out << kdeGrantEntry(PermissionChecker::executablePath());
-            if (!out.flush()) {
-                return i18n::fill(i18n::tr("cannot write {1}"), {temporary.string()});
-            }
-        }
-        fs::rename(temporary, file, ec);
-        if (ec) {
-            return i18n::fill(i18n::tr("cannot write {1}: {2}"), {file.string(), ec.message()});
-        }
-        return std::nullopt;
+        return writeKdeInputGrant(PermissionChecker::executablePath());
     }
     std::optional<std::string> setting(const std::string& key) override {
-        const auto value = defaults_.value(key);
-        if (!value) {
-            return std::nullopt;
-        }
-        if (value->is_string()) {
-            return value->get<std::string>();
-        }
-        return value->dump();
+        const auto all = platform::settingTexts(defaults_);
+        const auto it = all.find(key);
+        return it == all.end() ? std::nullopt : std::optional(it->second);
     }
-    std::optional<std::string> setSetting(const std::string& key,
-                                          const std::string& value) override {
-        const auto* known = platform::findSettingKey(key);
-        if (known == nullptr) {
-            return key;
+    void setSetting(const std::string& key, const std::string& value,
+                    std::function<void(std::optional<std::string>)> done) override {
+        auto refusal = platform::writeSetting(defaults_, key, value);
+        if (done) {
+            done(std::move(refusal));
         }
-        try {
-            if (value.empty()) {
-                defaults_.remove(key);
-                return std::nullopt;
-            }
-            auto parsed = platform::parseSetting(*known, value);
-            if (const auto* refusal = std::get_if<std::string>(&parsed)) {
-                return *refusal;
-            }
-            defaults_.set(key, std::get<nlohmann::json>(parsed));
-        } catch (const std::exception& e) {
-            return std::string(e.what());
-        }
-        return std::nullopt;
     }
     std::string computerName() override { return host_.serviceName(); }
     std::string defaultComputerName() override { return platform::prettyHostName(); }
@@ -142,13 +105,18 @@ private:
     DesktopShell* shell_ = nullptr;
 };
 
-// The tray, the console and the permission windows over the host.
+// The tray, the console and the permission windows over the host. With the session's window
+// name (`windowBus`: none without a session bus) it also answers a second start's Show().
 class DesktopFrontEnd : public FrontEnd {
 public:
-    DesktopFrontEnd(QApplication& app, platform::Defaults& defaults)
-        : app_(app), defaults_(defaults) {}
+    DesktopFrontEnd(QApplication& app, platform::Defaults& defaults, platform::WindowBus* windowBus)
+        : app_(app), defaults_(defaults), windowBus_(windowBus) {}
 
     void attach(HostApp& host, std::function<void()>) override {
+        if (windowBus_ != nullptr) {
+            windowBus_->onShow([this] { show(); });
+            pump_ = std::make_unique<WindowBusPump>(*windowBus_, nullptr);
+        }
         // The menu's Quit ends the Qt loop, which is the run's loop.
         actions_ = std::make_unique<DesktopActions>(host, defaults_);
         shell_ = std::make_unique<DesktopShell>(*actions_, DesktopShell::Options{});
@@ -180,6 +148,10 @@ public:
         }
     }
     void leave() override {
+        pump_.reset();
+        if (windowBus_ != nullptr) {
+            windowBus_->onShow(nullptr);
+        }
         countdown_.stop();
         if (coordinator_) {
             coordinator_->removeObserver(observerToken_);
@@ -192,6 +164,8 @@ public:
 private:
     QApplication& app_;
     platform::Defaults& defaults_;
+    platform::WindowBus* windowBus_;
+    std::unique_ptr<WindowBusPump> pump_;
     std::unique_ptr<DesktopActions> actions_;
     std::unique_ptr<DesktopShell> shell_;
     std::shared_ptr<HostCoordinator> coordinator_;
@@ -234,8 +208,23 @@ private:
 int runDesktop(int argc, char** argv, const std::string& platform, platform::Defaults& defaults) {
     const bool relaunched = std::getenv(PermissionChecker::kRelaunchedVariable) != nullptr;
     ::unsetenv(PermissionChecker::kRelaunchedVariable);
-    auto claim =
-        claimInstance(relaunched ? std::chrono::milliseconds(10000) : std::chrono::milliseconds(0));
+    // A relaunch waits for the window and the host it replaces to let go.
+    const auto wait = relaunched ? std::chrono::milliseconds(10000) : std::chrono::milliseconds(0);
+
+    // First the session's window name: whoever owns it is the one window (a desktop host, or
+    // the window of a host elsewhere), so two starts never make two windows. Without a session
+    // bus there can be no host elsewhere to show, and the instance lock alone decides.
+    std::unique_ptr<platform::WindowBus> windowBus;
+    try {
+        windowBus = std::make_unique<platform::WindowBus>();
+    } catch (const platform::ControlError& e) {
+        std::cerr << "quillon: " << e.what() << "\n";
+    }
+    if (windowBus && !windowBus->claimWindow(wait)) {
+        return handOverToRunningWindow(std::cout, std::cerr);
+    }
+    // Then the host: here, unless one runs already (headless, the user unit).
+    auto claim = claimInstance(wait, /*handOver=*/!windowBus);
     if (claim.exitStatus) {
         return *claim.exitStatus;
     }
@@ -258,12 +247,24 @@ int runDesktop(int argc, char** argv, const std::string& platform, platform::Def
     app.setApplicationName("Quillon");
     app.setDesktopFileName("quillon");
     app.setWindowIcon(applicationIcon());
-    // The tray keeps the host running with every window closed.
+    // The tray keeps the program running with every window closed.
     app.setQuitOnLastWindowClosed(false);
-
     QtLoop loop(app);
-    DesktopFrontEnd frontEnd(app, defaults);
-    return runHost(defaults, loop, frontEnd);
+
+    if (!claim.lock) {
+        // The window of the host that runs elsewhere, until the user quits it.
+        RemoteFace face(
+            *windowBus, [&loop] { loop.quit(); }, RemoteFace::Options{});
+        // A lost session bus is the session ending.
+        WindowBusPump pump(*windowBus, [&loop] { loop.quit(); });
+        return loop.run();
+    }
+
+    DesktopFrontEnd frontEnd(app, defaults, windowBus.get());
+    RunOptions options;
+    // Restart() from a window: as the console's relaunch (this desktop program again).
+    options.restart = [&loop] { PermissionChecker::relaunch([&loop] { loop.quit(); }); };
+    return runHost(defaults, loop, frontEnd, options);
 }
 
 } // namespace quillon::shell

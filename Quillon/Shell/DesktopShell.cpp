@@ -17,6 +17,7 @@ DesktopShell::DesktopShell(ShellActions& actions, Options options)
       context_(std::make_unique<QObject>()) {
     menu_->setTitle("Quillon");
     populateTrayMenu(*menu_, state_, actions_);
+    console_->setRemote(options.remote);
     // The tray follows the permission too, which the console polls.
     console_->onPermissionChange = [this] { updateTray(); };
     if (options.trayIcon) {
@@ -43,6 +44,15 @@ DesktopShell::~DesktopShell() {
 
 void DesktopShell::setState(const HostState& state) {
     state_ = state;
+    queueRedraw();
+}
+
+void DesktopShell::setAway(const std::optional<HostAway>& away) {
+    away_ = away;
+    queueRedraw();
+}
+
+void DesktopShell::queueRedraw() {
     if (redrawQueued_) {
         return;
     }
@@ -54,8 +64,13 @@ void DesktopShell::setState(const HostState& state) {
 }
 
 void DesktopShell::redraw() {
-    populateTrayMenu(*menu_, state_, actions_);
-    console_->setState(state_);
+    if (away_) {
+        populateAwayMenu(*menu_, *away_, actions_);
+    } else {
+        populateTrayMenu(*menu_, state_, actions_);
+        console_->setState(state_);
+    }
+    console_->setAway(away_);
     updateTray();
 }
 
@@ -68,13 +83,15 @@ void DesktopShell::updateTray() {
         return;
     }
     const bool permitted = console_->permission().permitted;
-    const QString name = trayIconName(trayStatus(state_, permitted));
+    const QString name =
+        trayIconName(away_ ? TrayStatus::needsAttention : trayStatus(state_, permitted));
     // Set only on a change: each set is a signal a panel answers by reading the icon again.
     if (trayIconShown_ != name) {
         trayIconShown_ = name;
         tray_->setIcon(trayIcon(name));
     }
-    const QString tip = QString::fromStdString(trayToolTip(state_, permitted));
+    const QString tip =
+        QString::fromStdString(away_ ? "Quillon\n" + away_->text : trayToolTip(state_, permitted));
     if (tray_->toolTip() != tip) {
         tray_->setToolTip(tip);
     }

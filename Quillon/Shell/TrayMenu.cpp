@@ -22,14 +22,30 @@ void addText(QMenu& menu, const QString& text) {
     action->setEnabled(false);
 }
 
-} // namespace
-
-void populateTrayMenu(QMenu& menu, const HostState& state, ShellActions& actions) {
+void clearMenu(QMenu& menu) {
     // Submenus are children of the menu; clear() removes the actions but not them.
     for (QMenu* sub : menu.findChildren<QMenu*>(QString(), Qt::FindDirectChildrenOnly)) {
         sub->deleteLater();
     }
     menu.clear();
+}
+
+} // namespace
+
+void populateAwayMenu(QMenu& menu, const HostAway& away, ShellActions& actions) {
+    clearMenu(menu);
+    addText(menu, q(away.text));
+    if (away.offersStart) {
+        QObject::connect(menu.addAction(t("Start Quillon")), &QAction::triggered,
+                         [&actions] { actions.relaunch(); });
+    }
+    menu.addSeparator();
+    QObject::connect(menu.addAction(t("Quit")), &QAction::triggered,
+                     [&actions] { actions.quit(); });
+}
+
+void populateTrayMenu(QMenu& menu, const HostState& state, ShellActions& actions) {
+    clearMenu(menu);
     if (state.isScreenLocked) {
         addText(menu, t("Screen locked; all connections dropped"));
     }
@@ -40,7 +56,9 @@ void populateTrayMenu(QMenu& menu, const HostState& state, ShellActions& actions
         QObject::connect(menu.addAction(t("Pair New Device")), &QAction::triggered,
                          [&actions] { actions.beginPairing(); });
     } else {
-        addText(menu, q(i18n::fill(i18n::tr("Pairing code: {1}"), {*state.pairingPIN})));
+        addText(menu, state.pairingPIN->empty()
+                          ? t("Pairing code: shown where Quillon runs")
+                          : q(i18n::fill(i18n::tr("Pairing code: {1}"), {*state.pairingPIN})));
         QObject::connect(menu.addAction(t("Cancel Pairing")), &QAction::triggered,
                          [&actions] { actions.endPairing(); });
     }

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "Quillon/Host/HostState.hpp"
+#include "Quillon/Shell/ConsoleWindow.hpp"
 #include "Quillon/Shell/ShellActions.hpp"
 
 class QMenu;
@@ -16,5 +17,8 @@ namespace quillon::shell {
 // The menu is emptied and filled again on every call: a panel reading it over D-Bus gets one
 // layout update per change. `actions` must outlive the menu's items.
 void populateTrayMenu(QMenu& menu, const HostState& state, ShellActions& actions);
+// The menu while the host of a window that runs elsewhere is away: what is the matter,
+// "Start Quillon" when offered, a separator, "Quit".
+void populateAwayMenu(QMenu& menu, const HostAway& away, ShellActions& actions);
 
 } // namespace quillon::shell

@@ -3,6 +3,7 @@
 // The control interface on a private session bus: every method from a client to the host's
 // handler on the main queue and back, the errors a caller sees, and the single-instance lock.
 #include "Platform/Control/ControlBus.hpp"
+#include "Platform/Control/WindowBus.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
 #include "Quillon/Console/ControlCommand.hpp"
 #include "tests/support/ChildProcess.hpp"
@@ -70,6 +71,26 @@ public:
     void setTelemetry(bool on) override { note(on ? "telemetry on" : "telemetry off"); }
     void show() override { note("show"); }
     void quit() override { note("quit"); }
+    std::string pairingCode(bool callerIsThisProgram) override {
+        note(callerIsThisProgram ? "pairingCode this program" : "pairingCode another program");
+        if (!callerIsThisProgram) {
+            throw ControlError(control::errorNotAllowed, "not for you");
+        }
+        return "042042";
+    }
+    std::map<std::string, std::string> settingsAnswer = {{"port", "50100"},
+                                                         {"computerName", "Büro"}};
+    std::map<std::string, std::string> settings() override {
+        note("settings");
+        return settingsAnswer;
+    }
+    void setSetting(const std::string& key, const std::string& value) override {
+        note("set " + key + "=" + value);
+        if (key == "port" && value == "80") {
+            throw ControlError(control::errorInvalidValue, "port takes auto or 1024 to 65534");
+        }
+    }
+    void restart() override { note("restart"); }
 
 private:
     std::shared_ptr<MainQueue> queue_;
@@ -105,8 +126,11 @@ TEST_F(ControlBus, EveryMethodReachesTheHandlerOnTheMainQueue) {
     handler->answer.notice = "配对被拒绝（配对码不对）：192.0.2.7";
     handler->answer.discoverable = false;
     handler->answer.guide = {"step one", "第二步"};
+    handler->answer.pinExpiresAt = 1765432100.25;
+    handler->answer.noticeDetail = ControlNotice{"wrongPIN", "wifi", "192.0.2.7", 401, "PIN 错误"};
+    handler->answer.offersKdeGrant = true;
     ControlServer server(handler, queue);
-    const auto [basic, state, devices, pin] = asClient([] {
+    const auto [basic, state, devices, pin, code, settings] = asClient([] {
         ControlClient c;
         auto b = c.basicState();
         auto s = c.state();
@@ -119,7 +143,11 @@ TEST_F(ControlBus, EveryMethodReachesTheHandlerOnTheMainQueue) {
         c.setTelemetry(true);
         c.show();
         c.quit();
-        return std::make_tuple(b, s, d, p);
+        auto code = c.pairingCode(); // asked by this very program
+        auto settings = c.settings();
+        c.setSetting("port", "auto");
+        c.restart();
+        return std::make_tuple(b, s, d, p, code, settings);
     });
     EXPECT_EQ(state, handler->answer);
     // State() carries the first version's fields only.
@@ -130,10 +158,13 @@ TEST_F(ControlBus, EveryMethodReachesTheHandlerOnTheMainQueue) {
     EXPECT_EQ(devices, (std::vector<ControlDevice>{{"AAAA-1", "iPad Pro", true},
                                                    {"BBBB-2", "Kitchen “iPad”", false}}));
     EXPECT_EQ(pin, "042042");
+    EXPECT_EQ(code, "042042");
+    EXPECT_EQ(settings, handler->settingsAnswer);
     EXPECT_EQ(handler->calls,
               (std::vector<std::string>{"state", "state", "devices", "pair", "cancel",
                                         "disconnect 2", "unpair AAAA-1", "telemetry off",
-                                        "telemetry on", "show", "quit"}));
+                                        "telemetry on", "show", "quit", "pairingCode this program",
+                                        "settings", "set port=auto", "restart"}));
     EXPECT_FALSE(handler->offMainThread);
     // Nothing published: an empty state reads back as "none" everywhere.
     handler->answer = {};
@@ -159,6 +190,16 @@ TEST_F(ControlBus, CallersSeeTheHostsErrors) {
               std::string(control::errorNoSuchDevice) + " | no such device: 9");
     EXPECT_EQ(errorOf([](ControlClient& c) { c.pair(); }),
               std::string(control::errorFailed) + " | 开启配对失败：locked");
+    EXPECT_EQ(errorOf([](ControlClient& c) { c.setSetting("port", "80"); }),
+              std::string(control::errorInvalidValue) + " | port takes auto or 1024 to 65534");
+    // A value no setting could take is refused at the bus, not copied to the host.
+    EXPECT_EQ(errorOf([](ControlClient& c) {
+                  c.setSetting("computerName", std::string(5000, 'x'));
+              }).rfind(std::string(control::errorInvalidValue) + " | ", 0),
+              0u);
+    EXPECT_EQ(std::count_if(handler->calls.begin(), handler->calls.end(),
+                            [](const std::string& call) { return call.size() > 1000; }),
+              0);
     // A second host on the same bus cannot take the name.
     EXPECT_THROW(ControlServer second(handler, queue), ControlError);
     // The handler gone (the host shutting down): an error, not a hang.
@@ -241,6 +282,93 @@ TEST_F(ControlBus, ChangesAreSignalledToListeners) {
     }
     EXPECT_EQ(heard.load(), 1);
     sd_bus_flush_close_unref(listener);
+}
+
+// The PIN goes to this program's own window only: another program on the same bus (here
+// dbus-send) is told by the server that it is not this program, whatever it asks.
+TEST_F(ControlBus, ThePairingCodeIsForThisProgramOnly) {
+    auto handler = std::make_shared<RecordingHandler>(queue);
+    ControlServer server(handler, queue);
+    TempDir dir;
+    ChildProcess::Options o;
+    o.argv = {"dbus-send",         "--session",
+              "--print-reply",     std::string("--dest=") + control::busName,
+              control::objectPath, std::string(control::interface) + ".PairingCode"};
+    o.outputFile = dir.path() + "/dbus-send.txt";
+    ChildProcess other(o);
+    std::optional<int> status;
+    ASSERT_TRUE(queue->runUntil(
+        [&] {
+            status = other.wait(std::chrono::milliseconds(0));
+            return status.has_value();
+        },
+        20s));
+    EXPECT_NE(other.output().find(control::errorNotAllowed), std::string::npos) << other.output();
+    EXPECT_EQ(other.output().find("042042"), std::string::npos) << other.output();
+    EXPECT_EQ(asClient([] { return ControlClient().pairingCode(); }), "042042");
+    EXPECT_EQ(handler->calls, (std::vector<std::string>{"pairingCode another program",
+                                                        "pairingCode this program"}));
+}
+
+// The window's side: it holds the session's one window name, hears a second start's Show(),
+// and follows the host (its name coming and going, its Changed()) with every answer delivered
+// from process(), never from inside the call that asked.
+TEST_F(ControlBus, TheWindowHoldsTheNameAndFollowsTheHostWithoutBlocking) {
+    WindowBus window;
+    ASSERT_TRUE(window.claimWindow(0ms));
+    {
+        WindowBus second;
+        EXPECT_FALSE(second.claimWindow(200ms));
+    }
+    std::vector<std::string> heard;
+    window.onShow([&] { heard.push_back("show"); });
+    window.watchHost([&](bool running) { heard.push_back(running ? "appeared" : "vanished"); },
+                     [&] { heard.push_back("changed"); });
+    const auto pump = [&](const std::function<bool()>& done) {
+        return queue->runUntil(
+            [&] {
+                window.process();
+                return done();
+            },
+            15s);
+    };
+    // The watches are in place once the bus answered a call issued after them.
+    std::optional<ControlError> failure;
+    bool answered = false;
+    window.status([&](std::optional<ControlState> state, std::optional<ControlError> error) {
+        answered = true;
+        EXPECT_FALSE(state);
+        failure = std::move(error);
+    });
+    EXPECT_FALSE(answered);
+    ASSERT_TRUE(pump([&] { return answered; }));
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->name(), "not-running");
+
+    // A second start finds the name taken and asks its owner to come to the front.
+    auto second = std::async(std::launch::async, [] { return ControlClient().showWindow(5s); });
+    ASSERT_TRUE(pump([&] { return second.wait_for(0s) == std::future_status::ready; }));
+    EXPECT_TRUE(second.get());
+
+    auto handler = std::make_shared<RecordingHandler>(queue);
+    handler->answer.serviceName = "desk";
+    auto server = std::make_unique<ControlServer>(handler, queue);
+    ASSERT_TRUE(pump([&] { return heard.size() == 2; }));
+    std::optional<ControlState> state;
+    std::optional<std::string> refusal;
+    window.status([&](std::optional<ControlState> s, std::optional<ControlError>) { state = s; });
+    window.setSetting("port", "80", [&](std::optional<ControlError> error) {
+        refusal = error ? error->what() : "stored";
+    });
+    ASSERT_TRUE(pump([&] { return state && refusal; }));
+    EXPECT_EQ(state->serviceName, "desk");
+    EXPECT_EQ(*refusal, "port takes auto or 1024 to 65534");
+    server->notifyChanged();
+    ASSERT_TRUE(pump([&] { return heard.size() == 3; }));
+    server.reset();
+    ASSERT_TRUE(pump([&] { return heard.size() == 4; }));
+    EXPECT_EQ(heard, (std::vector<std::string>{"show", "appeared", "changed", "vanished"}));
+    EXPECT_EQ(handler->calls, (std::vector<std::string>{"state", "set port=80"}));
 }
 
 TEST_F(ControlBus, NoHostAndNoBusAreSaidAsSuch) {

@@ -380,7 +380,23 @@ TEST(DefaultsCommand, RefusesWhatNoKeyTakes) {
         EXPECT_NE(w.err.find(c.said), std::string::npos) << w.err;
         EXPECT_NE(w.err.find("Nothing was written."), std::string::npos) << w.err;
         EXPECT_EQ(d.snapshot(), (Json{{"keep", "before"}}));
+        // The window (and the control interface behind it) writes through the same checks.
+        if (!c.value.empty()) {
+            const auto refusal = writeSetting(d, c.key, c.value);
+            ASSERT_TRUE(refusal);
+            EXPECT_NE(refusal->find(c.said.substr(0, c.said.find(';'))), std::string::npos)
+                << *refusal;
+            EXPECT_EQ(d.snapshot(), (Json{{"keep", "before"}}));
+        }
     }
+    // What it stores reads back in the form the window shows; an empty value is the default.
+    EXPECT_EQ(writeSetting(d, "port", "50100"), std::nullopt);
+    EXPECT_EQ(writeSetting(d, "notifications.enabled", "off"), std::nullopt);
+    EXPECT_EQ(settingTexts(d),
+              (std::map<std::string, std::string>{
+                  {"keep", "before"}, {"notifications.enabled", "false"}, {"port", "50100"}}));
+    EXPECT_EQ(writeSetting(d, "port", ""), std::nullopt);
+    EXPECT_EQ(d.value("port"), std::nullopt);
 }
 
 // --help lists every key with what it takes, on stdout, exit 0; so does the man page.

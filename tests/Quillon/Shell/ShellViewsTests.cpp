@@ -9,6 +9,7 @@
 #include "Quillon/Shell/DisplayPlatform.hpp"
 #include "Quillon/Shell/PermissionView.hpp"
 #include "Quillon/Shell/PermissionWindow.hpp"
+#include "Quillon/Shell/RemoteFace.hpp"
 #include "Quillon/Shell/TrayMenu.hpp"
 
 #include <gtest/gtest.h>
@@ -33,6 +34,7 @@
 #include <cstdlib>
 #include <map>
 #include <regex>
+#include <utility>
 
 using namespace quillon;
 using namespace quillon::shell;
@@ -77,15 +79,24 @@ public:
         const auto it = settings.find(key);
         return it == settings.end() ? std::nullopt : std::optional(it->second);
     }
-    std::optional<std::string> setSetting(const std::string& key,
-                                          const std::string& value) override {
+    void setSetting(const std::string& key, const std::string& value,
+                    std::function<void(std::optional<std::string>)> done) override {
         calls.push_back("set " + key + "=" + value);
+        std::optional<std::string> refusal;
         if (key == "port" && value != "auto" && std::atoi(value.c_str()) < 1024) {
-            return "port takes auto or a port from 1024 to 65534";
+            refusal = "port takes auto or a port from 1024 to 65534";
+        } else {
+            settings[key] = value;
         }
-        settings[key] = value;
-        return std::nullopt;
+        if (answerLater) {
+            // A host elsewhere answers when it has stored it.
+            later.push_back([done, refusal] { done(refusal); });
+        } else {
+            done(refusal);
+        }
     }
+    bool answerLater = false;
+    std::vector<std::function<void()>> later;
     std::string computerName() override { return "desk"; }
     std::string defaultComputerName() override { return "desk"; }
     std::map<std::string, std::string> settings;
@@ -490,6 +501,100 @@ TEST_F(ShellViews, ConsoleButtonsRunTheirCommands) {
     EXPECT_EQ(actions.calls,
               (std::vector<std::string>{"showPermissions", "beginPairing", "disconnect AAAA-1",
                                         "unpair AAAA-1", "quit", "telemetry off", "login on"}));
+}
+
+// The window of a host that runs elsewhere: while the host is away, the page and the menu say
+// so (offering to start Quillon once it stopped) and the tray asks for attention; back, the
+// state shows with the note that Quit closes this window only. A PIN the host would not tell
+// this window is said to show elsewhere. A refused setting is said when the host's answer
+// comes, and an answer for a window already closed changes nothing.
+TEST_F(ShellViews, AWindowOfAHostElsewhereSaysWhenTheHostIsAway) {
+    DesktopShell shell(actions, {1h, /*trayIcon=*/false, /*remote=*/true});
+    const auto redraw = [] {
+        QApplication::processEvents();
+        settle();
+    };
+    shell.setAway(HostAway{"Quillon 没有在运行", "它停止了。", true});
+    redraw();
+    EXPECT_EQ(contents(shell.console()),
+              (std::vector<std::string>{"(exclamationmark.triangle.fill)", "Quillon 没有在运行",
+                                        "它停止了。", "[启动 Quillon]", "[退出]"}));
+    EXPECT_EQ(describe(shell.menu()),
+              (std::vector<std::string>{"text:Quillon 没有在运行", "item:启动 Quillon", "---",
+                                        "item:退出"}));
+    find(shell.menu(), "启动 Quillon")->trigger();
+    button(shell.console(), "退出")->click();
+    shell.setAway(HostAway{"正在连接 Quillon…", {}, false});
+    redraw();
+    EXPECT_EQ(describe(shell.menu()),
+              (std::vector<std::string>{"text:正在连接 Quillon…", "---", "item:退出"}));
+    EXPECT_EQ(button(shell.console(), "启动 Quillon"), nullptr);
+
+    HostState pairing{{kPro}, {}, std::string()};
+    shell.setState(pairing);
+    shell.setAway(std::nullopt);
+    redraw();
+    const auto shown = contents(shell.console());
+    EXPECT_EQ(
+        std::vector<std::string>(shown.begin() + 2, shown.begin() + 5),
+        (std::vector<std::string>{"---",
+                                  "配对窗口已打开。配对码显示在 Quillon 运行的地方（它的终端或"
+                                  "系统日志）：这个窗口与正在运行的 Quillon 不是同一个程序。",
+                                  "[取消配对]"}));
+    EXPECT_EQ(shown.back(), "这里的 Quillon 独立运行（用户服务单元或终端）：“退出”只关闭这个窗口，"
+                            "平板照常可用。");
+    EXPECT_EQ(describe(shell.menu()).front(), "text:配对码：显示在 Quillon 运行的地方");
+    EXPECT_EQ(actions.calls, (std::vector<std::string>{"relaunch", "quit"}));
+
+    actions.answerLater = true;
+    auto* automatic = shell.console().findChild<QCheckBox*>("portAutomatic");
+    automatic->click(); // fixed, at the spin box's port
+    auto* port = shell.console().findChild<QSpinBox*>("port");
+    port->setValue(1024);
+    port->setMinimum(80);
+    port->setValue(80);
+    emit port->editingFinished();
+    redraw();
+    EXPECT_EQ(shell.console().findChild<QLabel*>("settingError"), nullptr);
+    for (auto& answer : std::exchange(actions.later, {})) {
+        answer();
+    }
+    redraw();
+    auto* error = shell.console().findChild<QLabel*>("settingError");
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->text().toStdString(), "port takes auto or a port from 1024 to 65534");
+    {
+        ConsoleWindow closing(actions, 1h);
+        closing.findChild<QCheckBox*>("portAutomatic")->click();
+    }
+    ASSERT_EQ(actions.later.size(), 1u);
+    actions.later.front()(); // for a window that is gone
+    redraw();
+}
+
+TEST(FacePhases, FollowTheHostAndEndOnlyWhenClosed) {
+    using P = FacePhase;
+    using E = FaceEvent;
+    const struct {
+        P from;
+        E event;
+        std::optional<P> to;
+    } table[] = {
+        {P::connecting, E::answered, P::live},      {P::connecting, E::vanished, P::hostGone},
+        {P::connecting, E::appeared, std::nullopt}, {P::connecting, E::gaveUp, P::hostGone},
+        {P::connecting, E::closed, P::closed},      {P::live, E::answered, P::live},
+        {P::live, E::vanished, P::hostGone},        {P::live, E::appeared, std::nullopt},
+        {P::live, E::gaveUp, std::nullopt},         {P::live, E::closed, P::closed},
+        {P::hostGone, E::answered, P::live},        {P::hostGone, E::vanished, std::nullopt},
+        {P::hostGone, E::appeared, P::connecting},  {P::hostGone, E::gaveUp, std::nullopt},
+        {P::hostGone, E::closed, P::closed},        {P::closed, E::answered, std::nullopt},
+        {P::closed, E::vanished, std::nullopt},     {P::closed, E::appeared, std::nullopt},
+        {P::closed, E::gaveUp, std::nullopt},       {P::closed, E::closed, std::nullopt},
+    };
+    for (const auto& row : table) {
+        EXPECT_EQ(faceTransition(row.from, row.event), row.to)
+            << rawValue(row.from) << " + " << rawValue(row.event);
+    }
 }
 
 TEST(PermissionViewStates, FollowsThePollAndKeepsTheRelaunchOnceGrantedHere) {
