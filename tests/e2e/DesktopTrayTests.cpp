@@ -5,7 +5,8 @@
 // private session bus with a panel's StatusNotifierWatcher, and avahi on the loopback
 // interface. The tray menu is read and clicked over D-Bus as a panel does; a tablet
 // (corvane-client) pairs with the PIN the menu shows. `quillon ctl` drives a running headless
-// host, and a second start hands over to the first.
+// host, and a second start hands over to the first. A host without a window gets one from
+// `quillon`: the window of that host, through which it pairs.
 #include "Platform/Workspace/IconRenderer.hpp"
 #include "tests/support/AvahiFixture.hpp"
 #include "tests/support/DbusFixture.hpp"
@@ -368,6 +369,213 @@ TEST(DesktopTray, CtlPairsAHeadlessHostAndASecondStartHandsOver) {
     EXPECT_EQ(gone.exitCode, 1);
     EXPECT_NE(gone.output.find("本会话中没有正在运行的 Quillon 主机"), std::string::npos)
         << gone.output;
+}
+
+// A host without a window (quillon --headless in the graphical session, as the user unit runs
+// it): starting quillon from the menu makes the window of that host. Its tray registers, pairing
+// begun from it opens the host's pairing window, the tablet pairs with the PIN the window
+// shows (which `quillon ctl` is not told here), the device appears. A third start brings the
+// same window to the front. The host starting over in place, stopping and coming back are
+// followed; the window's Quit closes the window only; `quillon ctl show` opens one.
+TEST(DesktopTray, TheWindowOfAHeadlessHostPairsThroughIt) {
+    XvfbServer x({.width = 1024, .height = 768, .windowManager = true});
+    AvahiFixture avahi;
+    DbusFixture session(DbusFixture::Kind::session);
+    StatusNotifierWatcher watcher(session.address());
+    TempDir dir;
+    installIcons(dir.path() + "/system");
+    auto env = hostEnvironment(dir.path());
+    for (const auto& [k, v] : avahi.environment()) {
+        env[k] = v;
+    }
+    env["DISPLAY"] = x.display();
+    env["DBUS_SESSION_BUS_ADDRESS"] = session.address();
+    const auto startHost = [&](const std::string& name) {
+        ChildProcess::Options o;
+        o.argv = {kQuillon, "--headless"};
+        o.env = env;
+        o.outputFile = dir.path() + "/" + name + ".txt";
+        o.pipeStdin = true; // a terminal nobody types into
+        return std::make_unique<ChildProcess>(o);
+    };
+    const auto hostAnswers = [&] {
+        return waitUntil(
+            [&] {
+                return run({kQuillon, "ctl", "state"}, env, dir.path()).exitCode == 0;
+            },
+            20s);
+    };
+    auto host = startHost("host");
+    ASSERT_TRUE(hostAnswers()) << host->output();
+
+    ChildProcess::Options options;
+    options.argv = {kQuillon};
+    options.env = env;
+    options.outputFile = dir.path() + "/window.txt";
+    ChildProcess window(options);
+    const std::map<std::string, std::optional<std::string>> xdotoolEnv = {{"DISPLAY", x.display()},
+                                                                          {"LC_ALL", "C.UTF-8"}};
+    const auto consoles = [&] {
+        return run({"xdotool", "search", "--onlyvisible", "--name", "^Quillon 控制台$"}, xdotoolEnv,
+                   dir.path(), 5s)
+            .output;
+    };
+    ASSERT_TRUE(waitUntil([&] { return !consoles().empty(); }, 30s)) << window.output();
+    ASSERT_TRUE(waitUntil([&] { return !watcher.items().empty(); }, 20s)) << window.output();
+    DbusMenuReader menu(session.address(), watcher.items().front());
+    std::vector<std::string> lines;
+    const std::vector<std::string> nothingPaired = {
+        "[配对新设备]", "---", "尚未配对任何设备", "---", "[权限检查…]", "[退出]"};
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            lines = DbusMenuReader::describe(menu.layout());
+            return lines == nothingPaired;
+        },
+        20s))
+        << joined(lines) << window.output();
+    EXPECT_TRUE(host->running());
+
+    const auto clickOn = [&](const std::string& label) {
+        const auto root = menu.layout();
+        const MenuEntry* entry = DbusMenuReader::find(root, label);
+        ASSERT_NE(entry, nullptr) << label << "\n" << joined(DbusMenuReader::describe(root));
+        menu.click(entry->id);
+    };
+    clickOn("配对新设备");
+    std::smatch match;
+    const std::regex pinLine("^配对码：([0-9]{6})$");
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            lines = DbusMenuReader::describe(menu.layout());
+            return !lines.empty() && std::regex_match(lines[0], match, pinLine);
+        },
+        10s))
+        << joined(lines) << window.output();
+    const std::string pin = match[1];
+    // The host's own pairing window: its terminal shows the same code; a script on the bus is
+    // not told it (this host has a screen).
+    EXPECT_TRUE(
+        waitUntil([&] { return host->output().find("配对码：" + pin) != std::string::npos; }, 5s))
+        << host->output();
+    const auto state = run({kQuillon, "ctl", "state"}, env, dir.path());
+    EXPECT_EQ(state.output.find(pin), std::string::npos) << state.output;
+    EXPECT_NE(state.output.find("（"), std::string::npos) << state.output; // the countdown
+
+    ChildProcess::Options client;
+    client.argv = {QUILLON_BINARY_DIR "/tools/corvane-client",
+                   "pair",
+                   "--pin",
+                   pin,
+                   "--state",
+                   dir.path() + "/client-state",
+                   "--name",
+                   "Test iPad"};
+    client.env = avahi.environment();
+    client.outputFile = dir.path() + "/client.txt";
+    {
+        ChildProcess pairing(client);
+        const auto status = pairing.wait(30s);
+        ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << pairing.output();
+    }
+    const std::vector<std::string> paired = {
+        "[配对新设备]", "---", "○ Test iPad { [解除配对] }", "---", "[权限检查…]", "[退出]"};
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            lines = DbusMenuReader::describe(menu.layout());
+            return lines == paired;
+        },
+        10s))
+        << joined(lines);
+
+    // A third start: the same window comes to the front, no second one opens.
+    const auto third = run({kQuillon}, env, dir.path());
+    EXPECT_EQ(third.exitCode, 0) << third.output;
+    EXPECT_NE(third.output.find("Quillon 已在运行"), std::string::npos) << third.output;
+    const auto shown = consoles();
+    EXPECT_EQ(std::count(shown.begin(), shown.end(), '\n'), 1) << shown;
+    EXPECT_TRUE(waitUntil(
+        [&] {
+            return run({"xdotool", "getactivewindow", "getwindowname"}, xdotoolEnv, dir.path(), 5s)
+                       .output == "Quillon 控制台\n";
+        },
+        10s));
+    EXPECT_EQ(watcher.items().size(), 1u);
+
+    // The host starts over in place (what a granted permission asks of it): the same process,
+    // and the window shows it again.
+    const auto restart =
+        run({"dbus-send", "--session", "--print-reply", "--dest=com.corvane.Quillon",
+             "/com/corvane/Quillon", "com.corvane.Quillon1.Restart"},
+            env, dir.path());
+    EXPECT_EQ(restart.exitCode, 0) << restart.output;
+    const auto started = [&](const ChildProcess& p) {
+        const auto out = p.output();
+        std::size_t count = 0;
+        for (auto at = out.find("输入 help 查看命令"); at != std::string::npos;
+             at = out.find("输入 help 查看命令", at + 1)) {
+            ++count;
+        }
+        return count;
+    };
+    ASSERT_TRUE(waitUntil([&] { return started(*host) == 2; }, 30s)) << host->output();
+    EXPECT_TRUE(host->running());
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            lines = DbusMenuReader::describe(menu.layout());
+            return lines == paired;
+        },
+        20s))
+        << joined(lines) << window.output();
+
+    // The host stops: the window says so, and stays.
+    EXPECT_EQ(run({kQuillon, "ctl", "quit"}, env, dir.path()).exitCode, 0);
+    const auto stopped = host->wait(20s);
+    ASSERT_TRUE(stopped && WIFEXITED(*stopped) && WEXITSTATUS(*stopped) == 0) << host->output();
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            lines = DbusMenuReader::describe(menu.layout());
+            return lines == std::vector<std::string>{"Quillon 没有在运行", "[启动 Quillon]", "---",
+                                                     "[退出]"};
+        },
+        10s))
+        << joined(lines) << window.output();
+    EXPECT_TRUE(waitUntil([&] { return menu.iconName() == "quillon-attention"; }, 5s))
+        << menu.iconName();
+    EXPECT_EQ(menu.toolTip(), "Quillon\nQuillon 没有在运行");
+    EXPECT_TRUE(window.running());
+
+    // It comes back (the unit restarted it): shown again. Quit closes the window only.
+    host = startHost("host-again");
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            lines = DbusMenuReader::describe(menu.layout());
+            return lines == paired;
+        },
+        30s))
+        << joined(lines) << window.output() << host->output();
+    clickOn("退出");
+    const auto closed = window.wait(20s);
+    ASSERT_TRUE(closed && WIFEXITED(*closed) && WEXITSTATUS(*closed) == 0) << window.output();
+    EXPECT_TRUE(host->running());
+    EXPECT_EQ(run({kQuillon, "ctl", "state"}, env, dir.path()).exitCode, 0);
+
+    // `quillon ctl show` for a host without a window opens one (a program of its own, ended
+    // here from its menu; it would end with the bus and the display anyway).
+    const auto show = run({kQuillon, "ctl", "show"}, env, dir.path());
+    EXPECT_EQ(show.exitCode, 0) << show.output;
+    EXPECT_EQ(show.output, "Quillon 的窗口正在打开\n");
+    ASSERT_TRUE(waitUntil([&] { return watcher.items().size() == 2; }, 30s));
+    DbusMenuReader opened(session.address(), watcher.items().back());
+    ASSERT_TRUE(waitUntil([&] { return DbusMenuReader::describe(opened.layout()) == paired; }, 20s))
+        << joined(DbusMenuReader::describe(opened.layout()));
+    EXPECT_EQ(run({kQuillon, "ctl", "show"}, env, dir.path()).output, "");
+    const auto root = opened.layout();
+    opened.click(DbusMenuReader::find(root, "退出")->id);
+    EXPECT_TRUE(waitUntil([&] { return consoles().empty(); }, 20s));
+
+    EXPECT_EQ(run({kQuillon, "ctl", "quit"}, env, dir.path()).exitCode, 0);
+    const auto ended = host->wait(20s);
+    ASSERT_TRUE(ended && WIFEXITED(*ended) && WEXITSTATUS(*ended) == 0) << host->output();
 }
 
 } // namespace
