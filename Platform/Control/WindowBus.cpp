@@ -176,8 +176,9 @@ WindowBus::~WindowBus() {
 bool WindowBus::claimWindow(std::chrono::milliseconds wait) {
     const auto deadline = std::chrono::steady_clock::now() + wait;
     for (;;) {
+        // Not queued (no flag): taken, or -EEXIST while another process holds it.
         const int r = sd_bus_request_name(impl_->bus, control::windowBusName, 0);
-        if (r >= 0) {
+        if (r >= 0 || r == -EALREADY) {
             return true;
         }
         if (r != -EEXIST || std::chrono::steady_clock::now() >= deadline) {
