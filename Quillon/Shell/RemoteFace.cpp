@@ -192,11 +192,13 @@ void RemoteFace::read(std::shared_ptr<Reading> reading) {
             bus_.settings(
                 guarded([this, reading](std::optional<std::map<std::string, std::string>> settings,
                                         std::optional<ControlError> error) {
-                    if (!settings) {
+                    // What a host that answers its state but not this (a version without it) leaves
+                    // out is shown as not set.
+                    if (!settings && error && error->name() == "not-running") {
                         finish(reading, std::move(error));
                         return;
                     }
-                    reading->settings = std::move(*settings);
+                    reading->settings = settings.value_or(std::map<std::string, std::string>{});
                     // A pairing window is open and its PIN was not in the status (a host that
                     // does not tell everyone): ask as this program's window.
                     if (!reading->status.pinSecondsLeft || reading->status.pin) {
@@ -205,11 +207,12 @@ void RemoteFace::read(std::shared_ptr<Reading> reading) {
                     }
                     bus_.pairingCode(guarded([this, reading](std::optional<std::string> pin,
                                                              std::optional<ControlError> error) {
-                        if (!pin && error && error->name() != platform::control::errorNotAllowed) {
+                        if (!pin && error && error->name() == "not-running") {
                             finish(reading, std::move(error));
                             return;
                         }
-                        // Refused: this window says where the code shows instead ("").
+                        // Not told (refused, or a host without the method): this window says where
+                        // the code shows instead ("").
                         reading->pin = pin.value_or("");
                         finish(reading, std::nullopt);
                     }));
