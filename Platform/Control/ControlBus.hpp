@@ -57,7 +57,10 @@ class MainQueue;
 // host therefore answers it (Pair(), State's and Status's pin) to anyone only where no screen
 // could show it (a host without a display, driven over SSH). Elsewhere PairingCode() answers
 // it only to a caller whose executable, as the bus daemon knows its process, is the host's
-// own: Quillon's window, which shows it on the screen (`quillon ctl` never asks for it).
+// own: Quillon's window, which shows it on the screen (`quillon ctl` never asks for it). That
+// keeps the PIN away from every program that does not put Quillon's window on the screen; it
+// is no wall against a process of the same user that runs that window with code of its own
+// injected (LD_PRELOAD), which the same user's desktop does not stop either.
 namespace control {
 inline constexpr const char* busName = "com.corvane.Quillon";
 inline constexpr const char* objectPath = "/com/corvane/Quillon";
