@@ -211,6 +211,10 @@ std::size_t Connection::bufferedBytes() const noexcept {
 // ---- reading ----
 
 void Connection::waitReadable() {
+    if (phase_ == ConnectionPhase::open && session_.phase() == SessionPhase::admitted) {
+        receiveAdmitted();
+        return;
+    }
     socket_.async_wait(asio::socket_base::wait_read,
                        [self = shared_from_this()](std::error_code ec) {
                            if (!self->isOpen()) {
@@ -250,9 +254,40 @@ void Connection::onReadable() {
         end(); // end of stream or receive error
         return;
     }
-    const auto n = static_cast<std::size_t>(got);
+    received(ByteView(buffer.data(), static_cast<std::size_t>(got)), buffer.size());
+}
+
+// An admitted tablet's reads (the input path): a receive of its own, tried at once and
+// otherwise left with the reactor, which then needs nothing more per read, where a readiness
+// wait costs an epoll_ctl every time it is armed. The buffer is the connection's own because
+// the reactor receives into it before this queue's turn comes; only admitted connections
+// (paired tablets, a handful) get one, so a flood of strangers still costs no buffer each.
+void Connection::receiveAdmitted() {
+    if (ownReceived_.empty()) {
+        ownReceived_.resize(kAdmittedReceiveSize);
+    }
+    socket_.async_read_some(
+        asio::buffer(ownReceived_), [self = shared_from_this()](std::error_code ec, std::size_t n) {
+            if (!self->isOpen()) {
+                return;
+            }
+            if (ec == asio::error::would_block || ec == asio::error::try_again ||
+                ec == asio::error::interrupted) {
+                self->waitReadable();
+                return;
+            }
+            if (ec || n == 0) {
+                self->end(); // end of stream or receive error
+                return;
+            }
+            self->received(ByteView(self->ownReceived_.data(), n), self->ownReceived_.size());
+        });
+}
+
+void Connection::received(ByteView bytes, std::size_t capacity) {
+    const std::size_t n = bytes.size();
     if (tls_) {
-        tls_->feed(ByteView(buffer.data(), n));
+        tls_->feed(bytes);
         if (owner_ != nullptr) {
             owner_->connectionProgressed(*this, session_.phase() == SessionPhase::handshaking
                                                     ? ConnectionOwner::Progress::bytesArrived
@@ -265,7 +300,7 @@ void Connection::onReadable() {
             return;
         }
     }
-    if (session_.phase() != SessionPhase::handshaking && !readPlaintext(n)) {
+    if (session_.phase() != SessionPhase::handshaking && !readPlaintext(bytes)) {
         return;
     }
     flushOutgoing();
@@ -276,7 +311,7 @@ void Connection::onReadable() {
         move(ConnectionEvent::outputFull)) {
         return; // the next read waits until the peer has taken enough (writeFinished)
     }
-    if (n == buffer.size()) {
+    if (n == capacity) {
         // More may be waiting, and the reactor tells of new bytes only: read on, after the
         // queue's other work.
         readSoon();
@@ -327,9 +362,9 @@ bool Connection::advanceHandshake() {
 }
 
 // What this receive holds for the session, as one burst. False when the connection ended.
-bool Connection::readPlaintext(std::size_t received) {
+bool Connection::readPlaintext(ByteView bytes) {
     bool open = true;
-    ByteView plaintext(buffers_.received.data(), received);
+    ByteView plaintext = bytes;
     if (tls_) {
         buffers_.plaintext.clear();
         open = tls_->readPlaintext(buffers_.plaintext);

@@ -102,12 +102,13 @@ struct ConnectionBuffers {
 // advertises and admits.
 //
 // Reads: one receive of at most 64 KiB per turn; what it holds is handed to the session as one
-// burst, then the next receive waits for readability. Writes: whole frames from the session or
-// from send(), encrypted when there is TLS, handed to the kernel at once (replies leave before
-// what the owner does next), the rest through an asynchronous write. While more than 1 MiB waits
-// for the peer its input is not read (readPaused): its requests cannot pile up replies without
-// bound; past the reply budget it is closed, and so is a peer that takes no byte of pending
-// output for the write-stall limit, when one is set.
+// burst, then the next receive waits for readability (into the queue's shared scratch buffer
+// until admitted; then into a buffer of its own, left pending with the reactor). Writes: whole
+// frames from the session or from send(), encrypted when there is TLS, handed to the kernel at once
+// (replies leave before what the owner does next), the rest through an asynchronous write. While
+// more than 1 MiB waits for the peer its input is not read (readPaused): its requests cannot pile
+// up replies without bound; past the reply budget it is closed, and so is a peer that takes no byte
+// of pending output for the write-stall limit, when one is set.
 //
 // Threads: everything runs on the I/O queue whose context the socket belongs to, including every
 // public call; the owner's calls are made there. The owner must call closeQuietly() (on the queue)
@@ -177,9 +178,12 @@ private:
     // Reads again on a later turn without waiting for the reactor first.
     void readSoon();
     void onReadable();
+    void receiveAdmitted();
+    // What one receive brought (`capacity`: the most it could have).
+    void received(wire::ByteView bytes, std::size_t capacity);
     asio::io_context& context();
     bool advanceHandshake();
-    bool readPlaintext(std::size_t received);
+    bool readPlaintext(wire::ByteView bytes);
     void flushOutgoing();
     void writeFinished(std::error_code ec, std::size_t n);
     void armStallTimer();
@@ -214,6 +218,9 @@ private:
     wire::Bytes outgoing_; // bytes not yet handed to the socket (ciphertext on Wi-Fi)
     wire::Bytes inFlight_; // bytes of the asynchronous write in progress (empty: none)
     wire::Bytes encoded_;  // reused encoding buffer for send()
+    // An admitted connection's own receive buffer (see receiveAdmitted); empty before.
+    std::vector<std::uint8_t> ownReceived_;
+    static constexpr std::size_t kAdmittedReceiveSize = 65536;
 };
 
 } // namespace quillon

@@ -58,10 +58,36 @@ bool announcesOutput(const std::string& display) {
         [](void*, wl_registry*, std::uint32_t) {}};
     wl_registry* registry = wl_display_get_registry(d);
     wl_registry_add_listener(registry, &listener, &found);
-    wl_display_roundtrip(d);
+    // Not wl_display_roundtrip(): a shell that accepted the connection but whose main loop is
+    // stuck (seen under a loaded machine) would hold this wait, and the whole test, for ever.
+    // One second per look; the caller looks again until its own deadline.
+    wl_callback* done = wl_display_sync(d);
+    bool answered = false;
+    static constexpr wl_callback_listener doneListener{
+        [](void* data, wl_callback*, std::uint32_t) { *static_cast<bool*>(data) = true; }};
+    wl_callback_add_listener(done, &doneListener, &answered);
+    const auto deadline = std::chrono::steady_clock::now() + 1s;
+    while (!answered && std::chrono::steady_clock::now() < deadline) {
+        while (wl_display_prepare_read(d) != 0) {
+            wl_display_dispatch_pending(d);
+        }
+        wl_display_flush(d);
+        pollfd p{wl_display_get_fd(d), POLLIN, 0};
+        if (::poll(&p, 1, 50) > 0) {
+            if (wl_display_read_events(d) < 0) {
+                break;
+            }
+        } else {
+            wl_display_cancel_read(d);
+        }
+        if (wl_display_dispatch_pending(d) < 0) {
+            break;
+        }
+    }
+    wl_callback_destroy(done);
     wl_registry_destroy(registry);
     wl_display_disconnect(d);
-    return found;
+    return answered && found;
 }
 
 } // namespace
