@@ -110,6 +110,11 @@ std::string restartInPlace(const std::vector<std::string>& arguments) {
     }
     argv.push_back(nullptr);
     ::setenv(kRelaunchedVariable, "1", 1);
+    // The run before has closed what it opened, but a descriptor a library kept (or one made
+    // without close-on-exec, as asio's sockets are) would live on unseen in the new image: a
+    // listener still bound to the port the new run wants, say. None but the standard three
+    // cross over.
+    ::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
     ::execv(path.c_str(), argv.data());
     const int error = errno;
     ::unsetenv(kRelaunchedVariable);
