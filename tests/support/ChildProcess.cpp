@@ -62,7 +62,8 @@ ChildProcess::ChildProcess(Options options) : options_(std::move(options)) {
         ::close(outFd);
         throw std::runtime_error("pipe failed");
     }
-    const char* cwd = options_.workingDirectory.empty() ? nullptr : options_.workingDirectory.c_str();
+    const char* cwd =
+        options_.workingDirectory.empty() ? nullptr : options_.workingDirectory.c_str();
 
     pid_ = ::fork();
     if (pid_ < 0) {
@@ -106,7 +107,9 @@ bool ChildProcess::running() {
     return r == 0;
 }
 
-bool ChildProcess::signal(int sig) { return running() && ::kill(pid_, sig) == 0; }
+bool ChildProcess::signal(int sig) {
+    return running() && ::kill(pid_, sig) == 0;
+}
 
 std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -120,13 +123,22 @@ std::optional<int> ChildProcess::wait(std::chrono::milliseconds timeout) {
 }
 
 void ChildProcess::stop(std::chrono::milliseconds grace) {
-    if (pid_ <= 0 || !running()) {
+    if (pid_ <= 0) {
         return;
     }
-    ::kill(pid_, SIGTERM);
-    if (!wait(grace)) {
-        ::kill(pid_, SIGKILL);
-        wait(std::chrono::milliseconds(5000));
+    if (running()) {
+        ::kill(pid_, SIGTERM);
+        if (!wait(grace)) {
+            ::kill(pid_, SIGKILL);
+            wait(std::chrono::milliseconds(5000));
+        }
+    }
+    // What the child left behind in its process group goes with it: a copy it forked that
+    // never reached its exec (seen with GNOME Shell, whose start then stalled) or a helper it
+    // started would otherwise outlive the test, reparented to init.
+    if (!groupSwept_) {
+        groupSwept_ = true;
+        ::kill(-pid_, SIGKILL);
     }
 }
 

@@ -49,6 +49,7 @@ private:
     pid_t pid_ = -1;
     int stdinFd_ = -1;
     std::optional<int> status_;
+    bool groupSwept_ = false;
 };
 
 // A fresh directory under the test's temporary area, removed with its contents at the end.
