@@ -15,18 +15,15 @@
 //   InputPathBench [moves]     (default 2000)
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
-#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/DisplayGeometry.hpp"
 #include "Platform/Input/InputBackend.hpp"
 #include "Quillon/App/HostCore.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
-#include "Quillon/Host/InputDiagnostics.hpp"
-#include "Quillon/Input/EventInjector.hpp"
-#include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
 #include "WireProtocol/WireClient.hpp"
+#include "bench/BenchHost.hpp"
 
 #include "bench/LockCounter.hpp"
 #include "tests/support/AllocationHook.hpp"
@@ -242,28 +239,9 @@ int main(int argc, char** argv) {
         auto backend = std::make_shared<CountingBackend>();
         auto geometry =
             std::make_shared<platform::FixedDisplayGeometry>(platform::Rect{0, 0, 1920, 1080}, 1.0);
-        auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
-        auto gate = std::make_shared<InputGate>();
-        auto injector = EventInjector::create({.backend = backend,
-                                               .geometry = geometry,
-                                               .defaults = defaults,
-                                               .gate = gate,
-                                               .scheduler = timers});
-        HostOptions options;
-        options.server.display = geometry;
-        auto host = HostCore::assemble({mainQueue,
-                                        defaults,
-                                        store,
-                                        injector,
-                                        gate,
-                                        InputDiagnostics::toDiagLog(defaults),
-                                        nullptr,
-                                        nullptr,
-                                        nullptr,
-                                        nullptr,
-                                        {}},
-                                       options);
-        auto coordinator = host->sharedCoordinator();
+        auto host =
+            bench::assembleBenchHost(mainQueue, defaults, store, backend, geometry, nullptr);
+        auto coordinator = host.core->sharedCoordinator();
         coordinator->start();
         std::thread mainThread([&] { mainQueue->run(); });
 

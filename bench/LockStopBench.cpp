@@ -8,16 +8,13 @@
 // so the time the signal takes to reach the host is part of the measurement.
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
-#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/Input/X11InputBackend.hpp"
 #include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/App/HostCore.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
-#include "Quillon/Host/InputDiagnostics.hpp"
-#include "Quillon/Input/EventInjector.hpp"
-#include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
+#include "bench/BenchHost.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/DbusFixture.hpp"
 #include "tests/support/XvfbFixture.hpp"
@@ -90,29 +87,10 @@ int main(int argc, char** argv) {
     o.display = x.display();
     o.geometry = geometry;
     auto backend = std::make_shared<platform::X11InputBackend>(o);
-    auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
-    auto gate = std::make_shared<InputGate>();
-    auto injector = EventInjector::create({.backend = backend,
-                                           .geometry = geometry,
-                                           .defaults = defaults,
-                                           .gate = gate,
-                                           .scheduler = timers});
-    HostOptions options;
-    options.server.display = geometry;
-    auto host = HostCore::assemble(
-        {mainQueue,
-         defaults,
-         std::make_shared<InMemoryPairingStore>(),
-         injector,
-         gate,
-         InputDiagnostics::toDiagLog(defaults),
-         nullptr,
-         nullptr,
-         std::shared_ptr<platform::SessionLockSource>(platform::makeDBusSessionLockSource()),
-         nullptr,
-         {}},
-        options);
-    auto coordinator = host->sharedCoordinator();
+    auto host = bench::assembleBenchHost(
+        mainQueue, defaults, std::make_shared<InMemoryPairingStore>(), backend, geometry,
+        std::shared_ptr<platform::SessionLockSource>(platform::makeDBusSessionLockSource()));
+    auto coordinator = host.core->sharedCoordinator();
     coordinator->start();
     std::thread mainThread([&] { mainQueue->run(); });
     std::this_thread::sleep_for(300ms); // the lock monitor has subscribed

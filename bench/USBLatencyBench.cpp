@@ -7,19 +7,16 @@
 //   USBLatencyBench [samples]      (default 2000)
 #include "Platform/Defaults/Defaults.hpp"
 #include "Platform/Dispatch/MainQueue.hpp"
-#include "Platform/Dispatch/SerialQueue.hpp"
 #include "Platform/Display/X11DisplayGeometry.hpp"
 #include "Platform/Input/X11InputBackend.hpp"
 #include "Platform/Session/SessionLockSource.hpp"
 #include "Quillon/App/HostCore.hpp"
 #include "Quillon/Host/HostCoordinator.hpp"
-#include "Quillon/Host/InputDiagnostics.hpp"
-#include "Quillon/Input/EventInjector.hpp"
-#include "Quillon/Input/InputGate.hpp"
 #include "Quillon/Pairing/InMemoryPairingStore.hpp"
 #include "WireProtocol/PSKProvider.hpp"
 #include "WireProtocol/ServiceConstants.hpp"
 #include "WireProtocol/WireClient.hpp"
+#include "bench/BenchHost.hpp"
 #include "tests/support/ChildProcess.hpp"
 #include "tests/support/UsbmuxStandIn.hpp"
 
@@ -150,33 +147,16 @@ int main(int argc, char** argv) {
     o.display = server.display();
     o.geometry = geometry;
     auto backend = std::make_shared<platform::X11InputBackend>(o);
-    auto timers = std::make_shared<platform::SerialQueue>("quillon-momentum");
     platform::Defaults defaults(home / "config" / "defaults.json");
-    auto gate = std::make_shared<InputGate>();
-    auto injector = EventInjector::create({.backend = backend,
-                                           .geometry = geometry,
-                                           .defaults = defaults,
-                                           .gate = gate,
-                                           .scheduler = timers});
 
     testing::UsbmuxStandIn mux((home / "usbmuxd").string());
     HostOptions options;
-    options.server.display = geometry;
     options.usb.mux.socketPath = mux.socketPath();
-    auto host = HostCore::assemble(
-        {mainQueue,
-         defaults,
-         store,
-         injector,
-         gate,
-         InputDiagnostics::toDiagLog(defaults),
-         nullptr,
-         nullptr,
-         std::shared_ptr<platform::SessionLockSource>(platform::makeDBusSessionLockSource()),
-         nullptr,
-         {}},
+    auto host = bench::assembleBenchHost(
+        mainQueue, defaults, store, backend, geometry,
+        std::shared_ptr<platform::SessionLockSource>(platform::makeDBusSessionLockSource()),
         options);
-    auto coordinator = host->sharedCoordinator();
+    auto coordinator = host.core->sharedCoordinator();
     coordinator->start();
     std::thread mainThread([&] { mainQueue->run(); });
     testing::XInputObserver watcher(server.display());
