@@ -86,6 +86,30 @@ std::map<std::string, std::optional<std::string>> hostEnvironment(const std::str
 
 // The icon theme of the test's desktop holds Quillon's icons (as PNGs: Qt here has no SVG
 // reader), so the tray names them instead of writing pictures.
+// The stand-in tablet "Test iPad" pairing with `pin`, found through `avahi`; its state is kept
+// in `dir`/client-state for the hellos that follow.
+ChildProcess::Options tabletPairing(const std::string& pin, const std::string& dir,
+                                    const AvahiFixture& avahi) {
+    ChildProcess::Options client;
+    client.argv = {QUILLON_BINARY_DIR "/tools/corvane-client",
+                   "pair",
+                   "--pin",
+                   pin,
+                   "--state",
+                   dir + "/client-state",
+                   "--name",
+                   "Test iPad"};
+    client.env = avahi.environment();
+    client.outputFile = dir + "/client.txt";
+    return client;
+}
+
+void pairTablet(const ChildProcess::Options& client) {
+    ChildProcess pairing(client);
+    const auto status = pairing.wait(30s);
+    ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << pairing.output();
+}
+
 void installIcons(const std::string& dataDir) {
     namespace fs = std::filesystem;
     const fs::path theme = fs::path(dataDir) / "icons" / "hicolor";
@@ -170,22 +194,8 @@ TEST(DesktopTray, MenuOverDbusPairsATabletOpensTheGuideHandsOverAndQuits) {
                                         "---", "[权限检查…]", "[退出]"}));
 
     // The tablet pairs with those digits and then shows as paired, not connected.
-    ChildProcess::Options client;
-    client.argv = {QUILLON_BINARY_DIR "/tools/corvane-client",
-                   "pair",
-                   "--pin",
-                   pin,
-                   "--state",
-                   dir.path() + "/client-state",
-                   "--name",
-                   "Test iPad"};
-    client.env = avahi.environment();
-    client.outputFile = dir.path() + "/client.txt";
-    {
-        ChildProcess pairing(client);
-        const auto status = pairing.wait(30s);
-        ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << pairing.output();
-    }
+    const auto client = tabletPairing(pin, dir.path(), avahi);
+    ASSERT_NO_FATAL_FAILURE(pairTablet(client));
     ASSERT_TRUE(waitUntil(
         [&] {
             lines = DbusMenuReader::describe(menu.layout());
@@ -466,22 +476,7 @@ TEST(DesktopTray, TheWindowOfAHeadlessHostPairsThroughIt) {
     EXPECT_EQ(state.output.find(pin), std::string::npos) << state.output;
     EXPECT_NE(state.output.find("（"), std::string::npos) << state.output; // the countdown
 
-    ChildProcess::Options client;
-    client.argv = {QUILLON_BINARY_DIR "/tools/corvane-client",
-                   "pair",
-                   "--pin",
-                   pin,
-                   "--state",
-                   dir.path() + "/client-state",
-                   "--name",
-                   "Test iPad"};
-    client.env = avahi.environment();
-    client.outputFile = dir.path() + "/client.txt";
-    {
-        ChildProcess pairing(client);
-        const auto status = pairing.wait(30s);
-        ASSERT_TRUE(status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0) << pairing.output();
-    }
+    ASSERT_NO_FATAL_FAILURE(pairTablet(tabletPairing(pin, dir.path(), avahi)));
     const std::vector<std::string> paired = {
         "[配对新设备]", "---", "○ Test iPad { [解除配对] }", "---", "[权限检查…]", "[退出]"};
     ASSERT_TRUE(waitUntil(
