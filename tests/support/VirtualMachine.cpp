@@ -9,6 +9,7 @@
 #include <stdexcept>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <vector>
 
 namespace quillon::testing {
 
@@ -34,6 +35,24 @@ bool onPath(const std::string& program) {
         }
     }
     return false;
+}
+
+// The guest's /tmp is a tmpfs of its own, which would hide a work tree cloned into the host's
+// /tmp: the init keeps the directories named here visible there.
+std::string kernelCommandLine() {
+    std::string line = "console=ttyS0 panic=-1 quiet loglevel=3";
+    const std::string source = QUILLON_SOURCE_DIR;
+    const std::string binary = QUILLON_BINARY_DIR;
+    std::vector<std::string> keep = {source};
+    if (binary.rfind(source + "/", 0) != 0) {
+        keep.push_back(binary); // a build tree outside the source tree
+    }
+    for (const auto& dir : keep) {
+        if (dir.rfind("/tmp/", 0) == 0 && dir.find_first_of(" \t\n") == std::string::npos) {
+            line += " quillon.keep=" + dir;
+        }
+    }
+    return line;
 }
 
 } // namespace
@@ -98,7 +117,7 @@ VirtualMachine::Result VirtualMachine::run(const Options& options) {
               "-initrd",
               image + "/initrd.img",
               "-append",
-              "console=ttyS0 panic=-1 quiet loglevel=3",
+              kernelCommandLine(),
               "-virtfs",
               "local,path=/,mount_tag=hostroot,security_model=none,readonly=on,multidevs=remap",
               "-virtfs",
